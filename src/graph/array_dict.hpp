@@ -1,0 +1,39 @@
+// Checks and reads of the dict-of-array and array arguments that cross from Python.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+namespace quorvix {
+
+namespace py = pybind11;
+
+// What numpy.asarray does: an ndarray (or subclass) is returned unchanged, anything else converted.
+py::array as_array(py::handle value);
+
+// Any signed integer dtype of eight bytes, whatever its byte order.
+bool has_int64_dtype(const py::array& array);
+
+// Checks every entry of `dict`, in insertion order, against the allowed names, the dimension count and
+// (when `check_dtype`) the int64 dtype. Throws std::runtime_error naming the first offending entry.
+void validate_array_dict(const py::dict& dict, const std::string& name,
+                         const std::vector<std::string>& allowed_names, int ndim, bool check_dtype);
+
+// The same checks on a single array argument.
+void validate_array(const py::array& array, const std::string& name, int ndim, bool check_dtype);
+
+// dict[name] coerced to an array; a missing key raises KeyError, a name that is not UTF-8 raises
+// UnicodeDecodeError.
+py::array read_array_item(const py::dict& dict, const std::string& name);
+
+// Whether `dict` holds `name` as a str key. The name is decoded up to its first NUL byte.
+bool dict_contains(const py::dict& dict, const std::string& name);
+
+// Python's integer conversion; floats are refused with the binding library's cast error.
+int64_t to_int64(py::handle value);
+
+}  // namespace quorvix

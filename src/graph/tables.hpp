@@ -1,0 +1,20 @@
+// The keyed tables of a sampler. Keys are node type names or edge type keys; lookups compare bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "graph/int64_span.hpp"
+
+namespace quorvix {
+
+// Key to a view of a graph array; the sampler keeps the array itself alive (see NeighborSampler).
+using ArrayTable = std::unordered_map<std::string, Int64Span>;
+
+// Key to an owned, growable list. Values have stable addresses while other keys are inserted, which
+// the sampling loop relies on when it resolves a list once per call.
+using Int64ListTable = std::unordered_map<std::string, std::vector<int64_t>>;
+
+}  // namespace quorvix

@@ -1,0 +1,37 @@
+// Entry point of the extension module `quorvix`.
+#include <Python.h>
+
+#include <pybind11/pybind11.h>
+
+#include "module/bindings.hpp"
+#include "module/version_guard.hpp"
+
+#ifndef QUORVIX_PYTHON_VERSION
+#error "QUORVIX_PYTHON_VERSION must name the major.minor version the module is built for"
+#endif
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix();
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix() {
+  const char* running = Py_GetVersion();
+  if (!quorvix::interpreter_version_matches(QUORVIX_PYTHON_VERSION, running)) {
+    PyErr_Format(PyExc_ImportError,
+                 "Python version mismatch: module was compiled for Python %s, but the interpreter version is "
+                 "incompatible: %s.",
+                 QUORVIX_PYTHON_VERSION, running);
+    return nullptr;
+  }
+  pybind11::detail::get_internals();
+  static pybind11::module_::module_def definition;
+  auto module = pybind11::module_::create_extension_module("quorvix", nullptr, &definition);
+  try {
+    quorvix::bind_neighbor_sampler(module);
+    return module.release().ptr();
+  } catch (pybind11::error_already_set& error) {
+    pybind11::raise_from(error, PyExc_ImportError, "initialization failed");
+    return nullptr;
+  } catch (const std::exception& error) {
+    pybind11::set_error(PyExc_ImportError, error.what());
+    return nullptr;
+  }
+}

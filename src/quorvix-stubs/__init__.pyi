@@ -1,0 +1,54 @@
+"""Type information for the quorvix extension module."""
+
+from collections.abc import Iterable, Sequence
+from typing import SupportsIndex, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+from _typeshed import SupportsKeysAndGetItem
+
+_Int64Array = npt.NDArray[np.int64]
+# Values of the dict arguments go through numpy.asarray unless they already are arrays.
+# The TypeVars keep a dict[str, NDArray[np.int64]] or a dict[str, list[int]] acceptable
+# although dict is invariant in its value type.
+_Array1D = TypeVar("_Array1D", bound=npt.ArrayLike)
+_Array1DRow = TypeVar("_Array1DRow", bound=npt.ArrayLike)
+_FanOuts = TypeVar("_FanOuts", bound=npt.ArrayLike)
+# Offsets rows may hold None as their lower bound, which needs an object array or a list.
+_Offsets = TypeVar("_Offsets", bound=npt.ArrayLike | Sequence[Sequence[int | None]])
+
+_NodeTypeName = str | bytes | bytearray
+
+class NeighborSampler:
+    def __init__(
+        self,
+        node_types: Sequence[_NodeTypeName],
+        edge_types: Sequence[tuple[_NodeTypeName, _NodeTypeName, _NodeTypeName] | Sequence[_NodeTypeName]],
+        colptr: dict[str, _Array1D],
+        row: dict[str, _Array1DRow],
+        node_time: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]],
+        seed: SupportsIndex = 123,
+    ) -> None: ...
+    def sample(
+        self,
+        num_neighbors: dict[str, _FanOuts],
+        sampling_time_offsets: dict[str, _Offsets],
+        entity_table: str | bytes | bytearray,
+        seed_node: _Int64Array,
+        seed_time: _Int64Array,
+    ) -> tuple[
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+    ]:
+        """Sample a subgraph around every seed.
+
+        Returns (out_row, out_col, out_node, out_batch, num_sampled_nodes,
+        num_sampled_edges): per edge type the local indices of the neighbour and frontier
+        end of every sampled edge, per node type the global id and seed index of every
+        sampled node and the nodes added per hop (seeds first), per edge type the edges
+        sampled per hop.
+        """

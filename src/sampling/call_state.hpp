@@ -1,0 +1,52 @@
+// The working state of one sample call: per node type the sampled nodes and the current frontier,
+// and per edge type and hop the inputs that the windows and the recording read.
+#pragma once
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "graph/int64_span.hpp"
+#include "graph/keys.hpp"
+#include "graph/local_index_map.hpp"
+#include "sampling/index_set.hpp"
+
+namespace quorvix {
+
+struct NodeTypeState {
+  // The sampled nodes of the type in local-index order, as two columns. These are the sampler's
+  // out_batch and out_node lists themselves: they receive every node in local order anyway.
+  std::vector<int64_t>* batch = nullptr;
+  std::vector<int64_t>* node = nullptr;
+  std::vector<int64_t>* counts = nullptr;  // num_sampled_nodes of the type
+  LocalIndexMap local_index;
+  int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): local indices expanded this hop
+  int64_t frontier_end = 0;
+  Int64Span node_time;  // empty data when the type has no timestamps
+  bool has_node_time = false;
+};
+
+// A frontier entry, copied out of its list: the list may grow (and move) while it is walked.
+struct FrontierNode {
+  int64_t batch;
+  int64_t node;
+  int64_t local_index;
+};
+
+// Everything one edge type needs while one hop walks its frontier, resolved once per hop.
+struct EdgeSampling {
+  const EdgeTypeKey* key;
+  const NodeType* frontier_type;
+  const NodeType* neighbour_type;
+  Int64Span colptr;
+  Int64Span row;
+  Int64Span neighbour_time;
+  NodeTypeState* neighbours;
+  std::vector<int64_t>* out_row;
+  std::vector<int64_t>* out_col;
+  int64_t* edge_count;  // this hop's element of num_sampled_edges
+  std::mt19937* generator;
+  IndexSet* chosen;
+};
+
+}  // namespace quorvix

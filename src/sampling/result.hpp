@@ -1,0 +1,12 @@
+// The six result dicts of a sample call, copied out of the sampler's per-call tables.
+#pragma once
+
+#include "graph/neighbor_sampler.hpp"
+
+namespace quorvix {
+
+// Builds (out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges without its
+// leading 0), keyed in node_types and edge_types order, then empties the per-call tables.
+SampleResult assemble_result(NeighborSampler& sampler);
+
+}  // namespace quorvix

@@ -1,0 +1,168 @@
+// The hop-wise driver of NeighborSampler::sample: seeding, then every hop over every edge type.
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "graph/native_int64.hpp"
+#include "graph/neighbor_sampler.hpp"
+#include "sampling/call_state.hpp"
+#include "sampling/hop_rule.hpp"
+#include "sampling/request.hpp"
+#include "sampling/result.hpp"
+#include "sampling/window.hpp"
+
+namespace quorvix {
+
+namespace {
+
+std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler) {
+  const GraphSchema& schema = sampler.schema();
+  std::vector<NodeTypeState> states(schema.distinct_node_types.size());
+  for (std::size_t slot = 0; slot < states.size(); ++slot) {
+    const NodeType& name = schema.distinct_node_types[slot];
+    NodeTypeState& state = states[slot];
+    state.batch = &sampler.out_batch.at(name);
+    state.node = &sampler.out_node.at(name);
+    state.counts = &sampler.num_sampled_nodes.at(name);
+    const auto time = sampler.node_time.find(name);
+    if (time != sampler.node_time.end()) {
+      state.node_time = time->second;
+      state.has_node_time = true;
+    }
+  }
+  return states;
+}
+
+// Seeds become the first frontier of the entity table, seed i with batch and local index i.
+// Returns the seed times: given ones, else the seeds' own timestamps, else none.
+std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& seeds, const NodeType& entity_table,
+                               const py::array& seed_node, const py::array& seed_time) {
+  const NativeInt64Array seed_array = native_int64(seed_node);
+  const Int64Span seed_ids = span_of(seed_array);
+  const int64_t n = seed_ids.size;
+  seeds.batch->reserve(static_cast<std::size_t>(n));
+  seeds.node->reserve(static_cast<std::size_t>(n));
+  seeds.local_index.reserve(static_cast<std::size_t>(n));
+  for (int64_t i = 0; i < n; ++i) {
+    seeds.local_index.insert(i, seed_ids[i]);
+    seeds.batch->push_back(i);
+    seeds.node->push_back(seed_ids[i]);
+  }
+  seeds.frontier_begin = 0;
+  seeds.frontier_end = n;
+  seeds.counts->front() = n;
+
+  std::vector<int64_t> seed_times;
+  // A sampler without timestamps never uses seed times, whatever seed_time holds.
+  if (!sampler.has_node_time) return seed_times;
+  seed_times.reserve(static_cast<std::size_t>(n));
+  if (seed_time.size() > 0) {
+    const NativeInt64Array time_array = native_int64(seed_time);
+    const Int64Span times = span_of(time_array);
+    seed_times.assign(times.data, times.data + times.size);
+  } else if (seeds.has_node_time) {
+    for (int64_t i = 0; i < n; ++i) {
+      if (!seeds.node_time.contains_index(seed_ids[i])) {
+        throw std::runtime_error("Node " + std::to_string(seed_ids[i]) + " of type '" + entity_table +
+                                 "' is out of range of 'node_time'.");
+      }
+      seed_times.push_back(seeds.node_time[seed_ids[i]]);
+    }
+  }
+  return seed_times;
+}
+
+// Walks the frontier [begin, end) of one edge type with the hop's rule. The frontier list may be the
+// neighbour list itself and grow meanwhile, so entries are read by index and copied.
+void expand_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, const HopRule& rule,
+                     bool temporal, const std::vector<int64_t>& seed_times) {
+  const int64_t begin = frontier.frontier_begin;
+  const int64_t end = frontier.frontier_end;
+  const auto entry = [&frontier](int64_t p) {
+    return FrontierNode{(*frontier.batch)[static_cast<std::size_t>(p)],
+                        (*frontier.node)[static_cast<std::size_t>(p)], p};
+  };
+  switch (rule.kind) {
+    case HopRule::Kind::kNothing:
+      return;
+    case HopRule::Kind::kTimeWindow:
+      // Without timestamps a time window has nothing to place itself by, and records nothing.
+      if (!temporal) return;
+      for (int64_t p = begin; p < end; ++p) {
+        const FrontierNode node = entry(p);
+        sample_time_window(edges, node, rule.offsets, seed_times[static_cast<std::size_t>(node.batch)]);
+      }
+      return;
+    case HopRule::Kind::kFanOut:
+      if (rule.fan_out == 0) return;
+      for (int64_t p = begin; p < end; ++p) {
+        const FrontierNode node = entry(p);
+        if (temporal) {
+          sample_recent_window(edges, node, rule.fan_out, seed_times[static_cast<std::size_t>(node.batch)]);
+        } else {
+          sample_all_window(edges, node, rule.fan_out);
+        }
+      }
+      return;
+  }
+}
+
+}  // namespace
+
+SampleResult NeighborSampler::sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                                     const std::string& entity_table, const py::array& seed_node,
+                                     const py::array& seed_time) {
+  validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
+  reset_call_tables();
+  try {
+    std::vector<NodeTypeState> node_states = make_node_states(*this);
+    IndexSet chosen;
+    const uint64_t num_hops = count_hops(*this, num_neighbors, sampling_time_offsets);
+    const std::vector<int64_t> seed_times =
+        add_seeds(*this, node_states[schema_.node_slot(entity_table)], entity_table, seed_node, seed_time);
+
+    for (uint64_t hop = 0; hop < num_hops; ++hop) {
+      for (std::size_t i = 0; i < edge_types.size(); ++i) {
+        const EdgeTypeKey& key = edge_type_keys[i];
+        const EdgeTypeSlots& slots = schema_.edge_type_slots[i];
+        if (slots.frontier == kNoSlot) {
+          throw std::out_of_range("Frontier type '" + frontier_type(edge_types[i]) + "' of '" + key +
+                                  "' is not in 'node_types'.");
+        }
+        std::vector<int64_t>& edge_counts = num_sampled_edges.at(key);
+        edge_counts.push_back(0);
+        const HopRule rule = fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop);
+        NodeTypeState& neighbours = node_states[slots.neighbour];
+        const bool temporal = !node_time.empty() && neighbours.has_node_time && !seed_times.empty();
+        const EdgeSampling edges{&key,
+                                 &frontier_type(edge_types[i]),
+                                 &neighbour_type(edge_types[i]),
+                                 colptr.at(key),
+                                 row.at(key),
+                                 neighbours.node_time,
+                                 &neighbours,
+                                 &out_row.at(key),
+                                 &out_col.at(key),
+                                 &edge_counts.back(),
+                                 &generator,
+                                 &chosen};
+        expand_frontier(edges, node_states[slots.frontier], rule, temporal, seed_times);
+      }
+      // The nodes each type gained in this hop become its next frontier. A repeated name finds its
+      // range already moved on and counts 0.
+      for (const std::size_t slot : schema_.node_type_slots) {
+        NodeTypeState& state = node_states[slot];
+        state.frontier_begin = state.frontier_end;
+        state.frontier_end = static_cast<int64_t>(state.node->size());
+        state.counts->push_back(state.frontier_end - state.frontier_begin);
+      }
+    }
+    return assemble_result(*this);
+  } catch (...) {
+    // Release what the failed call gathered; the next call starts from a fresh reset regardless.
+    clear_call_tables();
+    throw;
+  }
+}
+
+}  // namespace quorvix

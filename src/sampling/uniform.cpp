@@ -1,0 +1,27 @@
+#include "sampling/uniform.hpp"
+
+#include "sampling/recording.hpp"
+
+namespace quorvix {
+
+void sample_uniform(const EdgeSampling& edges, const FrontierNode& frontier, int64_t start, int64_t end,
+                    int64_t k) {
+  const int64_t candidates = end - start;
+  if (k < 0 || k >= candidates) {
+    for (int64_t position = start; position < end; ++position) add_sampled_edge(edges, position, frontier);
+    return;
+  }
+  IndexSet& chosen = *edges.chosen;
+  chosen.start(candidates, k);
+  for (int64_t j = candidates - k; j < candidates; ++j) {
+    // The plain remainder, without rejecting biased draws: the chosen offsets are defined this way.
+    const uint64_t draw = (*edges.generator)();
+    const int64_t t = static_cast<int64_t>(draw % static_cast<uint64_t>(j + 1));
+    // Every offset inserted so far is below j, so j itself is always free.
+    const int64_t offset = chosen.contains(t) ? j : t;
+    chosen.insert(offset);
+    add_sampled_edge(edges, start + offset, frontier);
+  }
+}
+
+}  // namespace quorvix

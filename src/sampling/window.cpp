@@ -1,0 +1,105 @@
+#include "sampling/window.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "sampling/uniform.hpp"
+
+namespace quorvix {
+
+namespace {
+
+struct NeighbourRange {
+  int64_t start;
+  int64_t end;
+};
+
+// colptr[v] .. colptr[v + 1], with the node id and the run checked against the arrays' lengths.
+NeighbourRange neighbour_range(const EdgeSampling& edges, int64_t node) {
+  if (node < 0 || node >= edges.colptr.size - 1) {
+    throw std::runtime_error("Node " + std::to_string(node) + " of type '" + *edges.frontier_type +
+                             "' is out of range of 'colptr' for '" + *edges.key + "'.");
+  }
+  const NeighbourRange range{edges.colptr[node], edges.colptr[node + 1]};
+  if (range.start < 0 || range.start > range.end || range.end > edges.row.size) {
+    throw std::runtime_error("'colptr' for '" + *edges.key + "' at node " + std::to_string(node) +
+                             " does not bound a valid range of 'row'.");
+  }
+  return range;
+}
+
+int64_t time_at(const EdgeSampling& edges, int64_t position) {
+  const int64_t neighbour = edges.row[position];
+  if (!edges.neighbour_time.contains_index(neighbour)) {
+    throw std::runtime_error("Node " + std::to_string(neighbour) + " of type '" + *edges.neighbour_type +
+                             "' is out of range of 'node_time'.");
+  }
+  return edges.neighbour_time[neighbour];
+}
+
+// Only the two ends are compared: a full scan would cost the whole window.
+void check_sorted(const EdgeSampling& edges, int64_t start, int64_t end) {
+  if (end - start >= 2 && time_at(edges, start) > time_at(edges, end - 1)) {
+    throw std::runtime_error("Found invalid non-sorted temporal neighborhood");
+  }
+}
+
+int64_t saturating_add(int64_t a, int64_t b) {
+  int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+}
+
+}  // namespace
+
+int64_t first_after(const EdgeSampling& edges, int64_t bound, int64_t from, int64_t to) {
+  int64_t length = to - from;
+  while (length > 0) {
+    const int64_t half = length / 2;
+    if (bound < time_at(edges, from + half)) {
+      length = half;
+    } else {
+      from += half + 1;
+      length -= half + 1;
+    }
+  }
+  return from;
+}
+
+void sample_time_window(const EdgeSampling& edges, const FrontierNode& frontier, const TimeOffsets& offsets,
+                        int64_t seed_time) {
+  NeighbourRange range = neighbour_range(edges, frontier.node);
+  if (range.start == range.end) return;
+  if (offsets.has_lower) {
+    // Neighbours exactly at the lower bound are outside the window.
+    range.start = first_after(edges, saturating_add(seed_time, offsets.lower), range.start, range.end);
+  }
+  range.end = first_after(edges, saturating_add(seed_time, offsets.upper), range.start, range.end);
+  check_sorted(edges, range.start, range.end);
+  if (range.start == range.end) return;
+  sample_uniform(edges, frontier, range.start, range.end, range.end - range.start);
+}
+
+void sample_recent_window(const EdgeSampling& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
+  if (k == 0) return;
+  NeighbourRange range = neighbour_range(edges, frontier.node);
+  if (range.start == range.end) return;
+  range.end = first_after(edges, seed_time, range.start, range.end);
+  // The whole admissible run is tested, before it is cut to the k latest.
+  check_sorted(edges, range.start, range.end);
+  // The cut is by position: equal times on both sides of it are split.
+  if (k > 0) range.start = std::max(range.start, range.end - k);
+  if (range.start == range.end) return;
+  sample_uniform(edges, frontier, range.start, range.end, k);
+}
+
+void sample_all_window(const EdgeSampling& edges, const FrontierNode& frontier, int64_t k) {
+  if (k == 0) return;
+  const NeighbourRange range = neighbour_range(edges, frontier.node);
+  if (range.start == range.end) return;
+  sample_uniform(edges, frontier, range.start, range.end, k);
+}
+
+}  // namespace quorvix

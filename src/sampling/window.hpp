@@ -1,0 +1,33 @@
+// The run of a frontier node's neighbours that one hop may take: by a time window around the seed's
+// time, by recency, or the whole run.
+#pragma once
+
+#include <cstdint>
+
+#include "sampling/call_state.hpp"
+
+namespace quorvix {
+
+// Offsets of a time window relative to the seed time: lower < time - seed_time <= upper, with no
+// lower limit when `has_lower` is false.
+struct TimeOffsets {
+  bool has_lower = false;
+  int64_t lower = 0;
+  int64_t upper = 0;
+};
+
+// First position in [from, to) whose neighbour's time is later than `bound`, or `to`: an upper-bound
+// bisection, correct only on runs sorted by time.
+int64_t first_after(const EdgeSampling& edges, int64_t bound, int64_t from, int64_t to);
+
+// Takes every neighbour whose time lies in the window placed at `seed_time`.
+void sample_time_window(const EdgeSampling& edges, const FrontierNode& frontier, const TimeOffsets& offsets,
+                        int64_t seed_time);
+
+// Takes the k latest neighbours not later than `seed_time` (all of them when k < 0).
+void sample_recent_window(const EdgeSampling& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time);
+
+// Hands the whole run to sample_uniform with count k.
+void sample_all_window(const EdgeSampling& edges, const FrontierNode& frontier, int64_t k);
+
+}  // namespace quorvix
