@@ -1,5 +1,7 @@
 #include "graph/local_index_map.hpp"
 
+#include <algorithm>
+
 namespace quorvix {
 
 namespace {
@@ -17,32 +19,20 @@ std::size_t capacity_for(std::size_t count) {
 
 LocalIndexMap::LocalIndexMap() { rehash(kMinCapacity); }
 
-uint64_t LocalIndexMap::hash(int64_t batch, int64_t node) {
-  // Two multiplicative mixes and a final avalanche: ids of one seed are often consecutive, and the
-  // low bits select the slot.
-  uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
-  h ^= static_cast<uint64_t>(batch) * 0xC2B2AE3D27D4EB4Full + (h >> 29);
-  h ^= h >> 32;
-  h *= 0xD6E8FEB86659FD93ull;
-  h ^= h >> 32;
-  return h;
-}
-
-LocalIndexMap::Insertion LocalIndexMap::insert(int64_t batch, int64_t node) {
-  if (static_cast<std::size_t>(next_local_) * 2 >= slots_.size()) rehash(slots_.size() * 2);
-  for (uint64_t i = hash(batch, node) & mask_;; i = (i + 1) & mask_) {
-    Slot& slot = slots_[i];
-    if (slot.local_index == kEmpty) {
-      slot = Slot{batch, node, next_local_};
-      return {next_local_++, true};
-    }
-    if (slot.node == node && slot.batch == batch) return {slot.local_index, false};
-  }
-}
-
 void LocalIndexMap::reserve(std::size_t count) {
   const std::size_t capacity = capacity_for(count);
   if (capacity > slots_.size()) rehash(capacity);
+}
+
+void LocalIndexMap::clear() {
+  const std::size_t wanted = capacity_for(static_cast<std::size_t>(next_local_));
+  if (slots_.size() > 8 * wanted) {
+    slots_ = std::vector<Slot>();
+    rehash(wanted);
+  } else {
+    std::fill(slots_.begin(), slots_.end(), Slot{0, 0, kEmpty});
+  }
+  next_local_ = 0;
 }
 
 void LocalIndexMap::rehash(std::size_t capacity) {

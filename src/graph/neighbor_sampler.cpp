@@ -42,6 +42,7 @@ NeighborSampler::NeighborSampler(std::vector<NodeType> node_types_arg, std::vect
     if (dict_contains(node_time_dict, name)) keep_array(node_time, name, read_array_item(node_time_dict, name));
   }
   schema_ = build_schema(node_types, edge_types, edge_type_keys);
+  local_index_maps_.resize(schema_.distinct_node_types.size());
   generator.seed(static_cast<uint32_t>(seed));
 }
 

@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include "graph/keys.hpp"
+#include "graph/local_index_map.hpp"
 #include "graph/schema.hpp"
 #include "graph/tables.hpp"
 
@@ -61,6 +62,8 @@ class NeighborSampler {
   // caller dropping its own reference must never leave a view dangling.
   std::vector<py::object> kept_arrays_;
   GraphSchema schema_;
+  // One per distinct node type: the dedup maps of a call, kept so their storage is reused.
+  std::vector<LocalIndexMap> local_index_maps_;
 };
 
 }  // namespace quorvix

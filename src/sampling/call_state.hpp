@@ -19,7 +19,7 @@ struct NodeTypeState {
   std::vector<int64_t>* batch = nullptr;
   std::vector<int64_t>* node = nullptr;
   std::vector<int64_t>* counts = nullptr;  // num_sampled_nodes of the type
-  LocalIndexMap local_index;
+  LocalIndexMap* local_index = nullptr;  // owned by the sampler, reused across calls
   int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): local indices expanded this hop
   int64_t frontier_end = 0;
   Int64Span node_time;  // empty data when the type has no timestamps

@@ -8,6 +8,19 @@
 namespace quorvix {
 
 // `position` indexes the edge type's row; the neighbour inherits the frontier node's batch index.
-void add_sampled_edge(const EdgeSampling& edges, int64_t position, const FrontierNode& frontier);
+// Inline: it runs once per sampled edge.
+inline void add_sampled_edge(const EdgeSampling& edges, int64_t position, const FrontierNode& frontier) {
+  const int64_t neighbour = edges.row[position];
+  NodeTypeState& neighbours = *edges.neighbours;
+  const LocalIndexMap::Insertion found = neighbours.local_index->insert(frontier.batch, neighbour);
+  if (found.inserted) {
+    // Appended beyond the current frontier range: expanded in the next hop, not this one.
+    neighbours.batch->push_back(frontier.batch);
+    neighbours.node->push_back(neighbour);
+  }
+  ++*edges.edge_count;
+  edges.out_row->push_back(found.local_index);
+  edges.out_col->push_back(frontier.local_index);
+}
 
 }  // namespace quorvix

@@ -7,6 +7,7 @@
 #include "graph/neighbor_sampler.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/hop_rule.hpp"
+#include "sampling/prefetch.hpp"
 #include "sampling/request.hpp"
 #include "sampling/result.hpp"
 #include "sampling/window.hpp"
@@ -15,7 +16,7 @@ namespace quorvix {
 
 namespace {
 
-std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler) {
+std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler, std::vector<LocalIndexMap>& local_index_maps) {
   const GraphSchema& schema = sampler.schema();
   std::vector<NodeTypeState> states(schema.distinct_node_types.size());
   for (std::size_t slot = 0; slot < states.size(); ++slot) {
@@ -24,6 +25,8 @@ std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler) {
     state.batch = &sampler.out_batch.at(name);
     state.node = &sampler.out_node.at(name);
     state.counts = &sampler.num_sampled_nodes.at(name);
+    state.local_index = &local_index_maps[slot];
+    state.local_index->clear();
     const auto time = sampler.node_time.find(name);
     if (time != sampler.node_time.end()) {
       state.node_time = time->second;
@@ -42,9 +45,9 @@ std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& se
   const int64_t n = seed_ids.size;
   seeds.batch->reserve(static_cast<std::size_t>(n));
   seeds.node->reserve(static_cast<std::size_t>(n));
-  seeds.local_index.reserve(static_cast<std::size_t>(n));
+  seeds.local_index->reserve(static_cast<std::size_t>(n));
   for (int64_t i = 0; i < n; ++i) {
-    seeds.local_index.insert(i, seed_ids[i]);
+    seeds.local_index->insert(i, seed_ids[i]);
     seeds.batch->push_back(i);
     seeds.node->push_back(seed_ids[i]);
   }
@@ -74,13 +77,25 @@ std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& se
 
 // Walks the frontier [begin, end) of one edge type with the hop's rule. The frontier list may be the
 // neighbour list itself and grow meanwhile, so entries are read by index and copied.
-void expand_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, const HopRule& rule,
-                     bool temporal, const std::vector<int64_t>& seed_times) {
+template <typename ExpandNode>
+void walk_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, bool temporal, ExpandNode expand) {
   const int64_t begin = frontier.frontier_begin;
   const int64_t end = frontier.frontier_end;
-  const auto entry = [&frontier](int64_t p) {
-    return FrontierNode{(*frontier.batch)[static_cast<std::size_t>(p)],
-                        (*frontier.node)[static_cast<std::size_t>(p)], p};
+  const std::vector<int64_t>& batches = *frontier.batch;
+  const std::vector<int64_t>& nodes = *frontier.node;
+  const auto node_at = [&nodes](int64_t p) { return nodes[static_cast<std::size_t>(p)]; };
+  for (int64_t p = begin; p < end; ++p) {
+    if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+    if (p + kPrefetchRow < end) prefetch_row(edges, node_at(p + kPrefetchRow));
+    if (temporal && p + kPrefetchTime < end) prefetch_time(edges, node_at(p + kPrefetchTime));
+    expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p});
+  }
+}
+
+void expand_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, const HopRule& rule,
+                     bool temporal, const std::vector<int64_t>& seed_times) {
+  const auto seed_time_of = [&seed_times](const FrontierNode& node) {
+    return seed_times[static_cast<std::size_t>(node.batch)];
   };
   switch (rule.kind) {
     case HopRule::Kind::kNothing:
@@ -88,20 +103,19 @@ void expand_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, c
     case HopRule::Kind::kTimeWindow:
       // Without timestamps a time window has nothing to place itself by, and records nothing.
       if (!temporal) return;
-      for (int64_t p = begin; p < end; ++p) {
-        const FrontierNode node = entry(p);
-        sample_time_window(edges, node, rule.offsets, seed_times[static_cast<std::size_t>(node.batch)]);
-      }
+      walk_frontier(edges, frontier, true, [&](const FrontierNode& node) {
+        sample_time_window(edges, node, rule.offsets, seed_time_of(node));
+      });
       return;
     case HopRule::Kind::kFanOut:
       if (rule.fan_out == 0) return;
-      for (int64_t p = begin; p < end; ++p) {
-        const FrontierNode node = entry(p);
-        if (temporal) {
-          sample_recent_window(edges, node, rule.fan_out, seed_times[static_cast<std::size_t>(node.batch)]);
-        } else {
-          sample_all_window(edges, node, rule.fan_out);
-        }
+      if (temporal) {
+        walk_frontier(edges, frontier, true, [&](const FrontierNode& node) {
+          sample_recent_window(edges, node, rule.fan_out, seed_time_of(node));
+        });
+      } else {
+        walk_frontier(edges, frontier, false,
+                      [&](const FrontierNode& node) { sample_all_window(edges, node, rule.fan_out); });
       }
       return;
   }
@@ -115,7 +129,7 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors, const py::di
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
   reset_call_tables();
   try {
-    std::vector<NodeTypeState> node_states = make_node_states(*this);
+    std::vector<NodeTypeState> node_states = make_node_states(*this, local_index_maps_);
     IndexSet chosen;
     const uint64_t num_hops = count_hops(*this, num_neighbors, sampling_time_offsets);
     const std::vector<int64_t> seed_times =

@@ -55,15 +55,14 @@ int64_t saturating_add(int64_t a, int64_t b) {
 }  // namespace
 
 int64_t first_after(const EdgeSampling& edges, int64_t bound, int64_t from, int64_t to) {
+  // Written without branches on the comparison (which is unpredictable), probing the same positions
+  // as the textbook upper bound, so that even an unsorted run gives the same answer.
   int64_t length = to - from;
   while (length > 0) {
     const int64_t half = length / 2;
-    if (bound < time_at(edges, from + half)) {
-      length = half;
-    } else {
-      from += half + 1;
-      length -= half + 1;
-    }
+    const bool later = bound < time_at(edges, from + half);
+    from = later ? from : from + half + 1;
+    length = later ? half : length - half - 1;
   }
   return from;
 }
