@@ -1,0 +1,245 @@
+"""A small pure-Python model of quorvix.NeighborSampler, used as the oracle of the tests.
+
+It favours plain dicts, lists and loops over speed. It models well-formed calls, the
+non-sorted window error and the id range errors; argument validation is not modelled.
+"""
+
+import numpy as np
+
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+
+
+class MT19937:
+    """The 32-bit Mersenne Twister with the standard single-value seeding (std::mt19937)."""
+
+    def __init__(self, seed):
+        self.state = [seed & 0xFFFFFFFF]
+        for i in range(1, 624):
+            prev = self.state[-1]
+            self.state.append((1812433253 * (prev ^ (prev >> 30)) + i) & 0xFFFFFFFF)
+        self.index = 624
+
+    def _twist(self):
+        mt = self.state
+        for i in range(624):
+            y = (mt[i] & 0x80000000) | (mt[(i + 1) % 624] & 0x7FFFFFFF)
+            mt[i] = mt[(i + 397) % 624] ^ (y >> 1) ^ (0x9908B0DF if y & 1 else 0)
+        self.index = 0
+
+    def next_u32(self):
+        if self.index == 624:
+            self._twist()
+        y = self.state[self.index]
+        self.index += 1
+        y ^= y >> 11
+        y ^= (y << 7) & 0x9D2C5680
+        y ^= (y << 15) & 0xEFC60000
+        y ^= y >> 18
+        return y
+
+
+def edge_key(edge_type):
+    return "__".join(edge_type)
+
+
+def ints(values):
+    return [int(x) for x in np.asarray(values).reshape(-1)]
+
+
+def saturate(x):
+    return max(INT64_MIN, min(INT64_MAX, x))
+
+
+class ReferenceSampler:
+    def __init__(self, node_types, edge_types, colptr, row, node_time, seed=123):
+        self.node_types = list(node_types)
+        self.edge_types = [tuple(e) for e in edge_types]
+        self.colptr = {edge_key(e): ints(colptr[edge_key(e)]) for e in self.edge_types}
+        self.row = {edge_key(e): ints(row[edge_key(e)]) for e in self.edge_types}
+        node_time = dict(node_time)
+        self.has_node_time = len(node_time) > 0
+        self.node_time = {t: ints(node_time[t]) for t in self.node_types if t in node_time}
+        self.rng = MT19937(seed)
+
+    # -- reads with the extension's range checks --------------------------------------
+    def _time(self, node_type, node):
+        times = self.node_time[node_type]
+        if not 0 <= node < len(times):
+            raise RuntimeError(f"Node {node} of type '{node_type}' is out of range of 'node_time'.")
+        return times[node]
+
+    def _run(self, key, frontier_type, v):
+        colptr = self.colptr[key]
+        if not (0 <= v and v + 1 < len(colptr)):
+            raise RuntimeError(
+                f"Node {v} of type '{frontier_type}' is out of range of 'colptr' for '{key}'."
+            )
+        start, end = colptr[v], colptr[v + 1]
+        if not 0 <= start <= end <= len(self.row[key]):
+            raise RuntimeError(
+                f"'colptr' for '{key}' at node {v} does not bound a valid range of 'row'."
+            )
+        return start, end
+
+    # -- one call ---------------------------------------------------------------------
+    def sample(self, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time):
+        keys = [edge_key(e) for e in self.edge_types]
+        fanouts, offsets = {}, {}
+        num_hops = 0
+        for key in keys:
+            if key in num_neighbors:
+                fanouts[key] = ints(num_neighbors[key])
+                num_hops = max(num_hops, len(fanouts[key]))
+            else:
+                offsets[key] = sampling_time_offsets[key]
+                num_hops = max(num_hops, len(offsets[key]))
+
+        self.out = {name: {} for name in ("nodes", "edges", "batch", "node", "col", "row")}
+        for t in self.node_types:
+            self.out["nodes"][t], self.out["batch"][t], self.out["node"][t] = [0], [], []
+        for key in keys:
+            self.out["edges"][key], self.out["col"][key], self.out["row"][key] = [0], [], []
+
+        self.local_nodes = {t: [] for t in self.node_types}
+        self.local_index = {t: {} for t in self.node_types}
+        frontier = {t: (0, 0) for t in self.node_types}
+
+        seeds = ints(seed_node)
+        n = len(seeds)
+        for i, v in enumerate(seeds):
+            self.local_index[entity_table][(i, v)] = len(self.local_nodes[entity_table])
+            self.local_nodes[entity_table].append((i, v))
+        frontier[entity_table] = (0, n)
+        seed_times = []
+        if self.has_node_time and len(np.asarray(seed_time)) > 0:
+            seed_times = ints(seed_time)[:n]
+        elif entity_table in self.node_time:
+            seed_times = [self._time(entity_table, v) for v in seeds]
+        self.out["nodes"][entity_table][0] = n
+        for i, v in self.local_nodes[entity_table]:
+            self.out["batch"][entity_table].append(i)
+            self.out["node"][entity_table].append(v)
+
+        for hop in range(num_hops):
+            for edge_type, key in zip(self.edge_types, keys):
+                neighbour_type, _, frontier_type = edge_type
+                if frontier_type not in frontier:
+                    raise IndexError(
+                        f"Frontier type '{frontier_type}' of '{key}' is not in 'node_types'."
+                    )
+                begin, end = frontier[frontier_type]
+                self.out["edges"][key].append(0)
+                k, window = 0, None
+                if key in fanouts:
+                    if hop < len(fanouts[key]):
+                        k = fanouts[key][hop]
+                elif hop < len(offsets[key]):
+                    lower, upper = offsets[key][hop][0], offsets[key][hop][1]
+                    window = [int(upper)] if lower is None else [int(lower), int(upper)]
+                temporal = neighbour_type in self.node_time and len(seed_times) > 0
+                for f in range(begin, end):
+                    s, v = self.local_nodes[frontier_type][f]
+                    where = (key, neighbour_type, frontier_type, s, v, f)
+                    if temporal and window is not None:
+                        self._time_window(where, window, seed_times[s])
+                    elif temporal:
+                        self._recent_window(where, k, seed_times[s])
+                    else:
+                        self._all_window(where, k)
+            for t in self.node_types:
+                previous_end = frontier[t][1]
+                frontier[t] = (previous_end, len(self.local_nodes[t]))
+                self.out["nodes"][t].append(frontier[t][1] - previous_end)
+                for i, v in self.local_nodes[t][previous_end:]:
+                    self.out["batch"][t].append(i)
+                    self.out["node"][t].append(v)
+
+        def arrays(table, skip_first=False):
+            return {k: np.array(v[1:] if skip_first else v, dtype=np.int64) for k, v in table.items()}
+
+        return (
+            arrays(self.out["row"]),
+            arrays(self.out["col"]),
+            arrays(self.out["node"]),
+            arrays(self.out["batch"]),
+            arrays(self.out["nodes"]),
+            arrays(self.out["edges"], skip_first=True),
+        )
+
+    # -- windows ----------------------------------------------------------------------
+    def _first_after(self, where, bound, lo, hi):
+        """First position in [lo, hi) whose time is later than bound, by the same bisection
+        as std::upper_bound, so that disordered runs give the same answer."""
+        key, neighbour_type = where[0], where[1]
+        while lo < hi:
+            mid = lo + (hi - lo) // 2
+            if bound < self._time(neighbour_type, self.row[key][mid]):
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
+
+    def _check_sorted(self, where, start, end):
+        key, neighbour_type = where[0], where[1]
+        if end - start >= 2:
+            first = self._time(neighbour_type, self.row[key][start])
+            last = self._time(neighbour_type, self.row[key][end - 1])
+            if first > last:
+                raise RuntimeError("Found invalid non-sorted temporal neighborhood")
+
+    def _time_window(self, where, window, seed_time):
+        key, _, frontier_type, _, v, _ = where
+        start, end = self._run(key, frontier_type, v)
+        if start == end:
+            return
+        if len(window) == 2:
+            start = self._first_after(where, saturate(seed_time + window[0]), start, end)
+        end = self._first_after(where, saturate(seed_time + window[-1]), start, end)
+        self._check_sorted(where, start, end)
+        for p in range(start, end):
+            self._record(where, p)
+
+    def _recent_window(self, where, k, seed_time):
+        key, _, frontier_type, _, v, _ = where
+        if k == 0:
+            return
+        start, end = self._run(key, frontier_type, v)
+        if start == end:
+            return
+        end = self._first_after(where, seed_time, start, end)
+        self._check_sorted(where, start, end)
+        if k > 0:
+            start = max(start, end - k)
+        for p in range(start, end):
+            self._record(where, p)
+
+    def _all_window(self, where, k):
+        key, _, frontier_type, _, v, _ = where
+        if k == 0:
+            return
+        start, end = self._run(key, frontier_type, v)
+        if start == end:
+            return
+        n = end - start
+        if k < 0 or k >= n:
+            for p in range(start, end):
+                self._record(where, p)
+            return
+        # Floyd's algorithm: one draw per iteration, the remainder used as is.
+        chosen = set()
+        for j in range(n - k, n):
+            t = self.rng.next_u32() % (j + 1)
+            pick = t if t not in chosen else j
+            chosen.add(pick)
+            self._record(where, start + pick)
+
+    def _record(self, where, p):
+        key, neighbour_type, _, s, _, f = where
+        node = (s, self.row[key][p])
+        index = self.local_index[neighbour_type]
+        if node not in index:
+            index[node] = len(self.local_nodes[neighbour_type])
+            self.local_nodes[neighbour_type].append(node)
+        self.out["edges"][key][-1] += 1
+        self.out["row"][key].append(index[node])
+        self.out["col"][key].append(f)
