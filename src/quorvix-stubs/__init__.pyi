@@ -11,11 +11,11 @@ _Int64Array = npt.NDArray[np.int64]
 # Values of the dict arguments go through numpy.asarray unless they already are arrays.
 # The TypeVars keep a dict[str, NDArray[np.int64]] or a dict[str, list[int]] acceptable
 # although dict is invariant in its value type.
-_Array1D = TypeVar("_Array1D", bound=npt.ArrayLike)
-_Array1DRow = TypeVar("_Array1DRow", bound=npt.ArrayLike)
-_FanOuts = TypeVar("_FanOuts", bound=npt.ArrayLike)
+_ColptrArrays = TypeVar("_ColptrArrays", bound=npt.ArrayLike)
+_RowArrays = TypeVar("_RowArrays", bound=npt.ArrayLike)
+_FanOutArrays = TypeVar("_FanOutArrays", bound=npt.ArrayLike)
 # Offsets rows may hold None as their lower bound, which needs an object array or a list.
-_Offsets = TypeVar("_Offsets", bound=npt.ArrayLike | Sequence[Sequence[int | None]])
+_OffsetArrays = TypeVar("_OffsetArrays", bound=npt.ArrayLike | Sequence[Sequence[int | None]])
 
 _NodeTypeName = str | bytes | bytearray
 
@@ -24,15 +24,15 @@ class NeighborSampler:
         self,
         node_types: Sequence[_NodeTypeName],
         edge_types: Sequence[tuple[_NodeTypeName, _NodeTypeName, _NodeTypeName] | Sequence[_NodeTypeName]],
-        colptr: dict[str, _Array1D],
-        row: dict[str, _Array1DRow],
+        colptr: dict[str, _ColptrArrays],
+        row: dict[str, _RowArrays],
         node_time: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]],
         seed: SupportsIndex = 123,
     ) -> None: ...
     def sample(
         self,
-        num_neighbors: dict[str, _FanOuts],
-        sampling_time_offsets: dict[str, _Offsets],
+        num_neighbors: dict[str, _FanOutArrays],
+        sampling_time_offsets: dict[str, _OffsetArrays],
         entity_table: str | bytes | bytearray,
         seed_node: _Int64Array,
         seed_time: _Int64Array,
