@@ -16,26 +16,34 @@ struct NeighbourRange {
   int64_t end;
 };
 
+// The failures are kept out of line so that the checks on the hot path stay small enough to inline.
+[[noreturn]] __attribute__((noinline, cold)) void throw_node_outside_colptr(const EdgeSampling& edges, int64_t node) {
+  throw std::runtime_error("Node " + std::to_string(node) + " of type '" + *edges.frontier_type +
+                           "' is out of range of 'colptr' for '" + *edges.key + "'.");
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void throw_run_outside_row(const EdgeSampling& edges, int64_t node) {
+  throw std::runtime_error("'colptr' for '" + *edges.key + "' at node " + std::to_string(node) +
+                           " does not bound a valid range of 'row'.");
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void throw_node_outside_time(const EdgeSampling& edges,
+                                                                          int64_t neighbour) {
+  throw std::runtime_error("Node " + std::to_string(neighbour) + " of type '" + *edges.neighbour_type +
+                           "' is out of range of 'node_time'.");
+}
+
 // colptr[v] .. colptr[v + 1], with the node id and the run checked against the arrays' lengths.
-NeighbourRange neighbour_range(const EdgeSampling& edges, int64_t node) {
-  if (node < 0 || node >= edges.colptr.size - 1) {
-    throw std::runtime_error("Node " + std::to_string(node) + " of type '" + *edges.frontier_type +
-                             "' is out of range of 'colptr' for '" + *edges.key + "'.");
-  }
+inline NeighbourRange neighbour_range(const EdgeSampling& edges, int64_t node) {
+  if (node < 0 || node >= edges.colptr.size - 1) throw_node_outside_colptr(edges, node);
   const NeighbourRange range{edges.colptr[node], edges.colptr[node + 1]};
-  if (range.start < 0 || range.start > range.end || range.end > edges.row.size) {
-    throw std::runtime_error("'colptr' for '" + *edges.key + "' at node " + std::to_string(node) +
-                             " does not bound a valid range of 'row'.");
-  }
+  if (range.start < 0 || range.start > range.end || range.end > edges.row.size) throw_run_outside_row(edges, node);
   return range;
 }
 
-int64_t time_at(const EdgeSampling& edges, int64_t position) {
+inline int64_t time_at(const EdgeSampling& edges, int64_t position) {
   const int64_t neighbour = edges.row[position];
-  if (!edges.neighbour_time.contains_index(neighbour)) {
-    throw std::runtime_error("Node " + std::to_string(neighbour) + " of type '" + *edges.neighbour_type +
-                             "' is out of range of 'node_time'.");
-  }
+  if (!edges.neighbour_time.contains_index(neighbour)) throw_node_outside_time(edges, neighbour);
   return edges.neighbour_time[neighbour];
 }
 
