@@ -1,5 +1,6 @@
 #include "graph/neighbor_sampler.hpp"
 
+#include <stdexcept>
 #include <utility>
 
 #include "graph/array_dict.hpp"
@@ -52,27 +53,59 @@ void NeighborSampler::keep_array(ArrayTable& table, const std::string& key, cons
   kept_arrays_.push_back(std::move(native));
 }
 
+NeighborSampler::CallGuard::CallGuard(NeighborSampler& sampler) : sampler_(sampler) {
+  if (!sampler.call_mutex_.try_lock()) {
+    // Only this thread can have stored its own id, and it clears it before unlocking.
+    if (sampler.call_owner_.load() == std::this_thread::get_id()) {
+      throw std::runtime_error(
+          "sample() was called on a sampler from within a sample() call on the same sampler.");
+    }
+    // The running call needs the interpreter lock to finish.
+    const py::gil_scoped_release released;
+    sampler.call_mutex_.lock();
+  }
+  sampler.call_owner_.store(std::this_thread::get_id());
+}
+
+NeighborSampler::CallGuard::~CallGuard() {
+  sampler_.call_owner_.store(std::thread::id());
+  sampler_.call_mutex_.unlock();
+}
+
+std::array<Int64ListTable*, 6> NeighborSampler::call_tables() {
+  return {&num_sampled_nodes, &num_sampled_edges, &out_col, &out_row, &out_batch, &out_node};
+}
+
 void NeighborSampler::reset_call_tables() {
   clear_call_tables();
-  for (const NodeType& name : node_types) {
-    num_sampled_nodes[name] = {0};
-    out_batch[name].clear();
-    out_node[name].clear();
-  }
-  for (const EdgeTypeKey& key : edge_type_keys) {
-    num_sampled_edges[key] = {0};
-    out_col[key].clear();
-    out_row[key].clear();
+  const std::array<Int64ListTable*, 6> tables = call_tables();
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    // Node-type tables first (num_sampled_nodes, out_batch, out_node), then edge-type ones.
+    const bool by_node_type = tables[i] == &num_sampled_nodes || tables[i] == &out_batch || tables[i] == &out_node;
+    const bool counts = tables[i] == &num_sampled_nodes || tables[i] == &num_sampled_edges;
+    for (const std::string& key : by_node_type ? node_types : edge_type_keys) {
+      std::vector<int64_t>& list = (*tables[i])[key];
+      const auto retained = retained_lists_[i].find(key);
+      if (retained != retained_lists_[i].end()) {
+        list = std::move(retained->second);
+        retained_lists_[i].erase(retained);
+      }
+      list.clear();
+      if (counts) list.push_back(0);
+    }
   }
 }
 
 void NeighborSampler::clear_call_tables() {
-  num_sampled_nodes.clear();
-  num_sampled_edges.clear();
-  out_col.clear();
-  out_row.clear();
-  out_batch.clear();
-  out_node.clear();
+  const std::array<Int64ListTable*, 6> tables = call_tables();
+  for (std::size_t i = 0; i < tables.size(); ++i) {
+    for (auto& [key, list] : *tables[i]) {
+      // A list far larger than this call needed goes back to the system, so one huge call does
+      // not pin its memory for the sampler's lifetime.
+      if (list.capacity() <= 4 * list.size() + 1024) retained_lists_[i][key] = std::move(list);
+    }
+    tables[i]->clear();
+  }
 }
 
 }  // namespace quorvix

@@ -1,9 +1,13 @@
 // The sampler: a heterogeneous temporal graph given as per-edge-type CSC arrays, and its sample operation.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -56,14 +60,38 @@ class NeighborSampler {
   const GraphSchema& schema() const { return schema_; }
 
  private:
+  // Admits one sample call at a time; sample holds one for its whole length. A call runs
+  // Python code part-way (lookups in dict subclasses, conversions of array-like values, finalizers
+  // the collector runs), and that code may call sample on the same sampler again, itself or from
+  // another thread once it lets the interpreter lock go. The second call would reset the per-call
+  // tables under the first. A call from another thread waits, with the interpreter lock released;
+  // a call from within a running call on the same thread throws std::runtime_error.
+  class CallGuard {
+   public:
+    explicit CallGuard(NeighborSampler& sampler);
+    ~CallGuard();
+    CallGuard(const CallGuard&) = delete;
+    CallGuard& operator=(const CallGuard&) = delete;
+
+   private:
+    NeighborSampler& sampler_;
+  };
+
   void keep_array(ArrayTable& table, const std::string& key, const py::array& array);
 
   // The arrays the views above point into: coerced or copied arrays have no other owner, and a
   // caller dropping its own reference must never leave a view dangling.
   std::vector<py::object> kept_arrays_;
   GraphSchema schema_;
+  std::mutex call_mutex_;
+  std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.
   std::vector<LocalIndexMap> local_index_maps_;
+  // Storage of the six per-call tables' lists, by table and key, kept from one call to the next:
+  // a sampler answering a stream of similar calls then neither regrows its lists nor has the
+  // system fault fresh pages into them every time.
+  std::array<Int64ListTable, 6> retained_lists_;
+  std::array<Int64ListTable*, 6> call_tables();
 };
 
 }  // namespace quorvix

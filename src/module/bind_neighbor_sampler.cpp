@@ -14,6 +14,19 @@ namespace quorvix {
 
 namespace py = pybind11;
 
+namespace {
+
+// An instance made by NeighborSampler.__new__ alone has no native sampler, and the binding library
+// would hand a method uninitialised storage in its place. Constructed samplers are the registered
+// instances.
+void require_constructed(NeighborSampler& self) {
+  if (!py::detail::get_object_handle(&self, py::detail::get_type_info(typeid(NeighborSampler)))) {
+    throw py::type_error("NeighborSampler.__init__() has not been called on this instance.");
+  }
+}
+
+}  // namespace
+
 void bind_neighbor_sampler(py::module_& module) {
   py::class_<NeighborSampler>(module, "NeighborSampler")
       .def(py::init([](std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
@@ -24,8 +37,14 @@ void bind_neighbor_sampler(py::module_& module) {
            }),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"), py::arg("node_time"),
            py::arg("seed") = 123)
-      .def("sample", &NeighborSampler::sample, py::arg("num_neighbors"), py::arg("sampling_time_offsets"),
-           py::arg("entity_table"), py::arg("seed_node"), py::arg("seed_time"));
+      .def("sample",
+           [](NeighborSampler& self, const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+              const std::string& entity_table, const py::array& seed_node, const py::array& seed_time) {
+             require_constructed(self);
+             return self.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
+           },
+           py::arg("num_neighbors"), py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
+           py::arg("seed_time"));
 }
 
 }  // namespace quorvix

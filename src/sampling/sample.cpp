@@ -126,6 +126,7 @@ void expand_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, c
 SampleResult NeighborSampler::sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                                      const std::string& entity_table, const py::array& seed_node,
                                      const py::array& seed_time) {
+  const CallGuard guard(*this);
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
   reset_call_tables();
   try {

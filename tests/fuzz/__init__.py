@@ -1,0 +1,1 @@
+"""The fuzz harness of the sampler: input strategies (sampler_fuzz) and a time-bounded driver (run)."""

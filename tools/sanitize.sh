@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (no recovery: the first
+# report ends the process) into build-asan/, then runs a command against that build: by default the
+# whole test suite, e.g. `tools/sanitize.sh`, `tools/sanitize.sh python -m pytest tests -k window`.
+#
+# Needs pybind11 2.13, cmake, ninja and g++ with libasan (pip install "pybind11>=2.13.6,<2.14" cmake ninja).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD_DIR=${QUORVIX_SANITIZE_BUILD_DIR:-build-asan}
+
+# RelWithDebInfo keeps NDEBUG defined, so error texts are those of the release build, with line
+# numbers in the reports.
+cmake -S . -B "$BUILD_DIR" -G Ninja \
+  -DQUORVIX_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" \
+  -DPython_EXECUTABLE="$(python -c 'import sys; print(sys.executable)')" >/dev/null
+cmake --build "$BUILD_DIR"
+
+source tools/sanitizer_env.sh
+echo "sanitizer build: $loaded"
+
+if [ $# -eq 0 ]; then
+  set -- python -m pytest tests -p no:cacheprovider
+fi
+if [ "$1" = python ]; then
+  shift
+  set -- "$QUORVIX_PYTHON" "$@"
+fi
+exec "$@"
