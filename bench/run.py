@@ -228,17 +228,17 @@ def seconds_per_call(call, args_pool: list, repeats: int, min_time: float) -> di
     }
 
 
-def measure_row(spec: dict) -> dict:
+def measure_row(plan: dict) -> dict:
     import quorvix
 
-    workload = spec["workload"]
-    graph = shop.load_graph(spec["graph_scale"], spec["graph_seed"])
+    workload = plan["workload"]
+    graph = shop.load_graph(plan["graph_scale"], plan["graph_seed"])
     with_time = uses_time(workload)
     started = time.perf_counter()
     sampler = make_sampler(quorvix, graph, with_time)
     construct_seconds = time.perf_counter() - started
 
-    batches = seed_batches(graph, spec["batch_size"], spec["pool"], spec["bench_seed"])
+    batches = seed_batches(graph, plan["batch_size"], plan["pool"], plan["bench_seed"])
     if not with_time:
         empty = np.empty(0, dtype=np.int64)
         batches = [(users, empty) for users, _ in batches]
@@ -254,17 +254,17 @@ def measure_row(spec: dict) -> dict:
     base_rss = rss_now()
     # Warm-up, and the per-batch output sizes (a pass over the pool).
     stats = [result_stats(sample(*b)) for b in batches]
-    timing = seconds_per_call(sample, batches, spec["repeats"], spec["min_time"])
+    timing = seconds_per_call(sample, batches, plan["repeats"], plan["min_time"])
     peak = peak_rss()
     per_call = timing["wall"]
 
     fixed_stats = [result_stats(sample_fixed(*b)) for b in batches]
-    per_call_fixed = seconds_per_call(sample_fixed, batches, spec["repeats"], spec["min_time"])["wall"]
+    per_call_fixed = seconds_per_call(sample_fixed, batches, plan["repeats"], plan["min_time"])["wall"]
     # Results of a part of the pool, kept alive only now that the peak RSS has been read.
     full_results = [(sample(*b),) for b in batches[:16]]
     fixed_results = [(sample_fixed(*b),) for b in batches[:16]]
-    copy_full = seconds_per_call(copy_result, full_results, spec["repeats"], spec["min_time"])["wall"]
-    copy_fixed = seconds_per_call(copy_result, fixed_results, spec["repeats"], spec["min_time"])["wall"]
+    copy_full = seconds_per_call(copy_result, full_results, plan["repeats"], plan["min_time"])["wall"]
+    copy_fixed = seconds_per_call(copy_result, fixed_results, plan["repeats"], plan["min_time"])["wall"]
     del full_results, fixed_results
 
     edges = statistics.fmean(s[0] for s in stats)
@@ -274,12 +274,12 @@ def measure_row(spec: dict) -> dict:
     graph_bytes = graph.nbytes(with_time)
     assembly = max(0.0, copy_full - copy_fixed)
     outside = per_call_fixed + assembly
-    batch = spec["batch_size"]
+    batch = plan["batch_size"]
     budget = graph_bytes + 4 * max_out_bytes + RSS_SLACK
     return {
         "workload": workload,
         "batch_size": batch,
-        "graph_scale": spec["graph_scale"],
+        "graph_scale": plan["graph_scale"],
         "seconds_per_call": per_call,
         "cpu_seconds_per_call": timing["cpu"],
         "wall_spread": timing["spread"],
@@ -301,20 +301,20 @@ def measure_row(spec: dict) -> dict:
         "rss_budget_bytes": budget,
         "within_rss_budget": peak <= budget,
         "construct_seconds": construct_seconds,
-        "repeats": spec["repeats"],
-        "pool": spec["pool"],
+        "repeats": plan["repeats"],
+        "pool": plan["pool"],
     }
 
 
-def callgrind_calls(spec: dict) -> dict:
+def callgrind_calls(plan: dict) -> dict:
     """Under valgrind: one warm-up call, then the measured calls; reports edges per call."""
     import quorvix
 
-    workload = spec["workload"]
-    graph = shop.load_graph(spec["graph_scale"], spec["graph_seed"])
+    workload = plan["workload"]
+    graph = shop.load_graph(plan["graph_scale"], plan["graph_seed"])
     with_time = uses_time(workload)
     sampler = make_sampler(quorvix, graph, with_time)
-    batches = seed_batches(graph, spec["batch_size"], spec["pool"] + 1, spec["bench_seed"])
+    batches = seed_batches(graph, plan["batch_size"], plan["pool"] + 1, plan["bench_seed"])
     if not with_time:
         empty = np.empty(0, dtype=np.int64)
         batches = [(users, empty) for users, _ in batches]
@@ -325,20 +325,20 @@ def callgrind_calls(spec: dict) -> dict:
     return {"workload": workload, "edges_per_call": edges, "module": quorvix.__file__}
 
 
-def child_main(mode: str, spec_json: str) -> int:
-    spec = json.loads(spec_json)
-    result = measure_row(spec) if mode == "row" else callgrind_calls(spec)
+def child_main(mode: str, plan_json: str) -> int:
+    plan = json.loads(plan_json)
+    result = measure_row(plan) if mode == "row" else callgrind_calls(plan)
     print(json.dumps(result))
     return 0
 
 
-def run_child(mode: str, spec: dict, prefix: list[str] | None = None, env: dict | None = None) -> dict:
+def run_child(mode: str, plan: dict, prefix: list[str] | None = None, env: dict | None = None) -> dict:
     # sys.executable is the interpreter itself, not a wrapper script, which valgrind needs.
     command = (prefix or []) + [
         sys.executable,
         str(Path(__file__).resolve()),
         f"--child-{mode}",
-        json.dumps(spec),
+        json.dumps(plan),
     ]
     env = dict(os.environ if env is None else env)
     # NumPy's BLAS threads spin for a while after start-up; the sampler never uses them, and on
@@ -347,7 +347,7 @@ def run_child(mode: str, spec: dict, prefix: list[str] | None = None, env: dict 
     done = subprocess.run(command, capture_output=True, text=True, env=env)
     if done.returncode != 0:
         sys.stderr.write(done.stderr)
-        raise RuntimeError(f"benchmark child failed ({mode}, {spec['workload']}, batch {spec['batch_size']})")
+        raise RuntimeError(f"benchmark child failed ({mode}, {plan['workload']}, batch {plan['batch_size']})")
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
@@ -650,7 +650,7 @@ def run_callgrind(args) -> list[dict]:
 
 
 def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> dict:
-    spec = {
+    plan = {
         "workload": workload,
         "graph_scale": graph_scale(workload, args.scale, args.small_scale),
         "graph_seed": args.graph_seed,
@@ -658,7 +658,7 @@ def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> 
         "pool": args.callgrind_calls,
         "bench_seed": args.bench_seed,
     }
-    shop.load_graph(spec["graph_scale"], spec["graph_seed"])  # build outside valgrind
+    shop.load_graph(plan["graph_scale"], plan["graph_seed"])  # build outside valgrind
     stem = f"callgrind.{workload}.{batch}"
     for old in out_dir.glob(stem + ".*"):
         old.unlink()
@@ -675,7 +675,7 @@ def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> 
         "--compress-strings=no",
     ]
     started = time.perf_counter()
-    child = run_child("callgrind", spec, prefix, env)
+    child = run_child("callgrind", plan, prefix, env)
     seconds = time.perf_counter() - started
     # One dump per call ({stem}.out.1, .2, ...); the file written at exit holds nothing.
     dumps = sorted(out_dir.glob(f"{stem}.out.*"), key=lambda p: int(p.suffix[1:]))
@@ -692,7 +692,7 @@ def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> 
     return {
         "workload": workload,
         "batch_size": batch,
-        "graph_scale": spec["graph_scale"],
+        "graph_scale": plan["graph_scale"],
         "calls": len(measured_ir),
         "instructions_per_call": statistics.fmean(measured_ir),
         "edges_per_call": statistics.fmean(measured_edges),
@@ -841,7 +841,7 @@ def main(argv: list[str] | None = None) -> int:
         started = time.perf_counter()
         for workload in args.workloads:
             for batch in args.batch_sizes:
-                spec = {
+                plan = {
                     "workload": workload,
                     "graph_scale": graph_scale(workload, args.scale, args.small_scale),
                     "graph_seed": args.graph_seed,
@@ -851,7 +851,7 @@ def main(argv: list[str] | None = None) -> int:
                     "pool": max(2, -(-args.distinct_seeds // batch)),
                     "bench_seed": args.bench_seed,
                 }
-                rows.append(run_child("row", spec))
+                rows.append(run_child("row", plan))
                 r = rows[-1]
                 print(
                     f"  {workload:<9} batch {batch:>5}: {r['seconds_per_call'] * 1e3:9.3f} ms/call",
