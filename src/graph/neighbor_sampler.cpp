@@ -80,7 +80,7 @@ void NeighborSampler::reset_call_tables() {
   clear_call_tables();
   const std::array<Int64ListTable*, 6> tables = call_tables();
   for (std::size_t i = 0; i < tables.size(); ++i) {
-    // Node-type tables first (num_sampled_nodes, out_batch, out_node), then edge-type ones.
+    // num_sampled_nodes, out_batch and out_node are keyed by node type, the others by edge type.
     const bool by_node_type = tables[i] == &num_sampled_nodes || tables[i] == &out_batch || tables[i] == &out_node;
     const bool counts = tables[i] == &num_sampled_nodes || tables[i] == &num_sampled_edges;
     for (const std::string& key : by_node_type ? node_types : edge_type_keys) {
