@@ -296,6 +296,22 @@ def parse_args(argv):
     return args
 
 
+def run(args):
+    """Prepare or find the graph, then train; the process group is already set up."""
+    graph_dir = None
+    try:
+        graph_dir = shared_graph_dir(args.graph_dir)
+        if int(os.environ.get("LOCAL_RANK", 0)) == 0:
+            prepare(graph_dir, args.scale)
+        dist.barrier()
+        history = train(open_data(graph_dir), args.epochs, args.batch_size, args.rules, args.seed)
+        dist.barrier()  # nobody reads the graph any more
+        return history
+    finally:
+        if args.graph_dir is None and graph_dir is not None and dist.get_rank() == 0:
+            shutil.rmtree(graph_dir, ignore_errors=True)
+
+
 @record  # torchrun reports a failing rank's traceback as the job's root cause
 def main(argv=None):
     args = parse_args(argv)
@@ -303,17 +319,9 @@ def main(argv=None):
         prepare(args.graph_dir, args.scale)
         return
     init_distributed(args.timeout)
-    graph_dir = None
     try:
-        graph_dir = shared_graph_dir(args.graph_dir)
-        if int(os.environ.get("LOCAL_RANK", 0)) == 0:
-            prepare(graph_dir, args.scale)
-        dist.barrier()
-        train(open_data(graph_dir), args.epochs, args.batch_size, args.rules, args.seed)
-        dist.barrier()  # nobody reads the graph any more
+        run(args)
     finally:
-        if args.graph_dir is None and graph_dir is not None and dist.get_rank() == 0:
-            shutil.rmtree(graph_dir, ignore_errors=True)
         dist.destroy_process_group()
 
 
