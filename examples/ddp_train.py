@@ -17,8 +17,9 @@ product's 4 most recent transactions, none later than the seed's time.
   steps.
 - With temporal rules (the default) a seed's subgraph depends only on the seed, its time
   and the graph: the ranks together sample exactly what one process would. With
-  `--rules random` the sampler ignores time and draws fan-outs uniformly; each rank and
-  epoch gets a stream of its own, seeded from (--seed, rank, epoch).
+  `--rules random` the sampler ignores time and draws fan-outs uniformly (it then sees
+  purchases after the seed time too: it shows the streams, not a sound model); each rank
+  and epoch gets a stream of its own, seeded from (--seed, rank, epoch).
 - A rank whose sampling fails (a bad seed id, say) raises; torchrun then stops the other
   ranks and exits non-zero, naming the failing rank and its error as the root cause.
   Collectives time out after --timeout seconds, so no rank waits forever.
