@@ -58,18 +58,17 @@ def torchrun(*args):
     try:
         out, err = proc.communicate(timeout=TIMEOUT)
     except subprocess.TimeoutExpired:
-        ranks = descendants(proc.pid)
-        proc.terminate()  # torchrun stops its ranks on SIGTERM ...
+        proc.terminate()  # torchrun stops its ranks on SIGTERM and waits for them
         try:
             proc.communicate(timeout=15)
         except subprocess.TimeoutExpired:
+            for pid in descendants(proc.pid):  # still below the live torchrun: its ranks
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
             proc.kill()
             proc.communicate()
-        for pid in ranks:  # ... and whatever outlived it goes now
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
         pytest.fail(f"torchrun {' '.join(map(str, args))} did not end within {TIMEOUT} s")
     return proc.returncode, out, err
 
