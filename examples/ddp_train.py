@@ -288,8 +288,10 @@ def parse_args(argv):
     parser.add_argument("--rules", choices=["temporal", "random"], default="temporal",
                         help="most recent neighbours up to the seed time, or uniform draws ignoring time")
     parser.add_argument("--seed", type=int, default=0, help="base seed of shuffles, weights and samplers (>= 0)")
-    parser.add_argument("--timeout", type=float, default=300.0, help="seconds any collective may wait (default 300)")
-    parser.add_argument("--prepare-only", action="store_true", help="write the graph files to --graph-dir and exit")
+    parser.add_argument("--timeout", type=float, default=300.0,
+                        help="seconds any collective may wait (default 300)")
+    parser.add_argument("--prepare-only", action="store_true",
+                        help="write the graph files to --graph-dir and exit")
     args = parser.parse_args(argv)
     if args.seed < 0:
         parser.error("--seed must be >= 0")

@@ -27,8 +27,8 @@ def record_batches(graph_dir, base_seed):
         for epoch in (0, 1):
             sampler = ddp_train.make_sampler(data.graph, rules, ddp_train.stream_seed(base_seed, rank, epoch))
             indices = ddp_train.epoch_indices(len(data.label), rank, world_size, epoch, base_seed)
-            batches[rules, epoch] = [(part.tolist(), result)
-                                     for part, result in ddp_train.sample_batches(sampler, data, indices, BATCH_SIZE)]
+            sampled = ddp_train.sample_batches(sampler, data, indices, BATCH_SIZE)
+            batches[rules, epoch] = [(part.tolist(), result) for part, result in sampled]
     return batches
 
 
