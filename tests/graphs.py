@@ -91,3 +91,18 @@ def check_invariants(lists, edge_types):
         assert sum(num_edges[key]) == len(out_row[key]) == len(out_col[key])
         for r, c in zip(out_row[key], out_col[key]):
             assert out_batch[t0][r] == out_batch[t2][c]
+
+
+def per_seed(lists, num_seeds, edge_types):
+    """Each seed's own subgraph in global ids, from the result as lists: per node type the
+    nodes in order of reach, per edge type the (neighbour, frontier) pairs in order."""
+    out_row, out_col, out_node, out_batch, _, _ = lists
+    subgraphs = [({t: [] for t in out_node}, {k: [] for k in out_row}) for _ in range(num_seeds)]
+    for t in out_node:
+        for node, seed in zip(out_node[t], out_batch[t]):
+            subgraphs[seed][0][t].append(node)
+    for t0, rel, t2 in dict.fromkeys(tuple(e) for e in edge_types):
+        key = f"{t0}__{rel}__{t2}"
+        for r, c in zip(out_row[key], out_col[key]):
+            subgraphs[out_batch[t2][c]][1][key].append((out_node[t0][r], out_node[t2][c]))
+    return subgraphs

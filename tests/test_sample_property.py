@@ -5,7 +5,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quorvix
-from graphs import as_lists, check_invariants, i64, outcome
+from graphs import as_lists, check_invariants, i64, outcome, per_seed
 from reference_sampler import ReferenceSampler, edge_key
 
 NAMES = ["a", "b", "c"]
@@ -13,7 +13,7 @@ FANOUTS = [-1, -3, 0, 1, 2, 3, 8]
 
 
 @st.composite
-def graphs(draw):
+def graphs(draw, all_timed=False):
     node_types = NAMES[: draw(st.integers(1, 3))]
     sizes = {t: draw(st.integers(1, 5)) for t in node_types}
     edge_types = [
@@ -21,7 +21,7 @@ def graphs(draw):
         (draw(st.sampled_from(node_types)), draw(st.sampled_from("rst")), draw(st.sampled_from(node_types)))
         for _ in range(draw(st.integers(0, 4)))
     ]
-    timed = [t for t in node_types if draw(st.sampled_from([True, True, False]))]
+    timed = [t for t in node_types if all_timed or draw(st.sampled_from([True, True, False]))]
     node_time = {t: draw(st.lists(st.integers(0, 12), min_size=sizes[t], max_size=sizes[t])) for t in timed}
     colptr, row = {}, {}
     for t0, rel, t2 in edge_types:
@@ -85,6 +85,34 @@ def test_extension_matches_model(data):
         if isinstance(got[0], dict):
             assert [list(table) for table in got] == [list(table) for table in expected]
             check_invariants(got, graph["edge_types"])
+
+
+@settings(max_examples=150, deadline=None)
+@given(data=st.data())
+def test_seeds_split_over_samplers_get_the_subgraphs_of_one_call(data):
+    # With timestamps on every node type nothing is drawn at random, so a seed's subgraph
+    # depends only on the seed, its time and the graph: any shuffled, strided split of the
+    # seeds over independent samplers (ranks of a training job) gives the same subgraphs.
+    graph, sizes = data.draw(graphs(all_timed=True))
+    num_neighbors, offsets, entity, seeds, seed_time = data.draw(requests(graph, sizes))
+    whole = outcome(quorvix.NeighborSampler(**graph).sample, num_neighbors, offsets, entity, seeds, seed_time)
+    world_size = data.draw(st.integers(1, 3))
+    order = np.array(data.draw(st.permutations(range(len(seeds)))), dtype=np.int64)
+    failed = False
+    for rank in range(world_size):
+        mine = order[rank::world_size]
+        sampler = quorvix.NeighborSampler(**graph, seed=data.draw(st.integers(0, 2**31 - 1)))
+        part = outcome(sampler.sample, num_neighbors, offsets, entity, seeds[mine],
+                       seed_time[mine] if len(seed_time) else seed_time)
+        if not isinstance(part[0], dict):
+            failed = True
+            assert not isinstance(whole[0], dict), part
+            continue
+        if isinstance(whole[0], dict):
+            whole_seeds = per_seed(whole, len(seeds), graph["edge_types"])
+            part_seeds = per_seed(part, len(mine), graph["edge_types"])
+            assert part_seeds == [whole_seeds[i] for i in mine]
+    assert failed == (not isinstance(whole[0], dict))
 
 
 def test_large_windows_draw_like_small_ones():
