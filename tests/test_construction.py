@@ -40,6 +40,7 @@ def test_signatures_and_docstrings():
         "entity_table: str, seed_node: numpy.ndarray, seed_time: numpy.ndarray) "
         "-> tuple[dict, dict, dict, dict, dict, dict]\n"
     )
+    assert NS.check.__doc__ == "check(self: quorvix.NeighborSampler) -> None\n"
 
 
 def test_instances_take_no_new_attributes():
