@@ -108,10 +108,13 @@ class ReferenceSampler:
                         f"'colptr' for '{key}' at position {i} is {value}, outside the {len(row)} entries of 'row'."
                     )
                 if i > 0 and colptr[i - 1] > value:
-                    raise RuntimeError(f"'colptr' for '{key}' decreases from {colptr[i - 1]} to {value} at node {i - 1}.")
+                    raise RuntimeError(
+                        f"'colptr' for '{key}' decreases from {colptr[i - 1]} to {value} at node {i - 1}."
+                    )
             runs = [(v, p) for v in range(len(colptr) - 1) for p in range(colptr[v], colptr[v + 1])]
             for v, p in runs:
-                self._check_id(neighbour_type, row[p], f" at position {p} of 'row' for '{key}' (a neighbour of node {v})")
+                where = f" at position {p} of 'row' for '{key}' (a neighbour of node {v})"
+                self._check_id(neighbour_type, row[p], where)
             if neighbour_type in self.node_time:
                 times = self.node_time[neighbour_type]
                 for v, p in runs:

@@ -389,10 +389,11 @@ def test_offsets_must_be_integers(NS, row, type_text):
 
 def test_offsets_of_every_integer_kind_are_taken(NS):
     sampler = NS(**shop_graph())
-    expected = as_lists(shop_request(sampler, num_neighbors={BOUGHT_BY: i64(-1)}, offsets={BOUGHT: i64(-3, 0).reshape(1, 2)}))
+    fan_out = {BOUGHT_BY: i64(-1)}
+    expected = as_lists(shop_request(sampler, num_neighbors=fan_out, offsets={BOUGHT: i64(-3, 0).reshape(1, 2)}))
     for row in (np.array([[-3, 0]], dtype=np.int32), np.array([[np.int16(-3), False]], dtype=object),
                 np.array([[-3, 0]], dtype=object)):
-        assert as_lists(shop_request(sampler, num_neighbors={BOUGHT_BY: i64(-1)}, offsets={BOUGHT: row})) == expected
+        assert as_lists(shop_request(sampler, num_neighbors=fan_out, offsets={BOUGHT: row})) == expected
 
 
 # -- id range checks ------------------------------------------------------------------
@@ -580,7 +581,10 @@ CHECK_CASES = {  # graph changes -> message of check(), or None on a sound graph
         {"colptr": {PAPER: i64(0, 2, 4, 3)}},
         f"'colptr' for '{PAPER}' at position 2 is 4, outside the 3 entries of 'row'.",
     ),
-    "decreasing colptr": ({"colptr": {PAPER: i64(0, 2, 1, 3)}}, f"'colptr' for '{PAPER}' decreases from 2 to 1 at node 1."),
+    "decreasing colptr": (
+        {"colptr": {PAPER: i64(0, 2, 1, 3)}},
+        f"'colptr' for '{PAPER}' decreases from 2 to 1 at node 1.",
+    ),
     "negative id": (
         {"row": {PAPER: i64(1, 2, -2)}},
         f"Node -2 of type 'paper' at position 2 of 'row' for '{PAPER}' (a neighbour of node 1) is negative.",
