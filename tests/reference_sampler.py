@@ -2,6 +2,9 @@
 
 It favours plain dicts, lists and loops over speed. It models well-formed calls, the
 non-sorted window error and the id range errors; argument validation is not modelled.
+Every id that enters a result is checked against its type's known node count: the length of
+its node_time, else the largest len(colptr) - 1 among the edge types it is the frontier type
+of, else none (then only negative ids are refused).
 """
 
 import numpy as np
@@ -60,8 +63,21 @@ class ReferenceSampler:
         self.has_node_time = len(node_time) > 0
         self.node_time = {t: ints(node_time[t]) for t in self.node_types if t in node_time}
         self.rng = MT19937(seed)
+        self.node_count = {}
+        for e in self.edge_types:
+            if e[2] in self.node_types and len(self.colptr[edge_key(e)]) > 0:
+                count = len(self.colptr[edge_key(e)]) - 1
+                self.node_count[e[2]] = max(count, self.node_count.get(e[2], 0))
+        self.node_count.update({t: len(times) for t, times in self.node_time.items()})
 
     # -- reads with the extension's range checks --------------------------------------
+    def _check_id(self, node_type, node, where=""):
+        if node < 0:
+            raise RuntimeError(f"Node {node} of type '{node_type}'{where} is negative.")
+        count = self.node_count.get(node_type)
+        if count is not None and node >= count:
+            raise RuntimeError(f"Node {node} of type '{node_type}'{where} is not below the type's node count {count}.")
+
     def _time(self, node_type, node):
         times = self.node_time[node_type]
         if not 0 <= node < len(times):
@@ -80,6 +96,33 @@ class ReferenceSampler:
                 f"'colptr' for '{key}' at node {v} does not bound a valid range of 'row'."
             )
         return start, end
+
+    # -- the whole-graph check -----------------------------------------------------------
+    def check(self):
+        for edge_type in self.edge_types:
+            key, neighbour_type = edge_key(edge_type), edge_type[0]
+            colptr, row = self.colptr[key], self.row[key]
+            for i, value in enumerate(colptr):
+                if not 0 <= value <= len(row):
+                    raise RuntimeError(
+                        f"'colptr' for '{key}' at position {i} is {value}, outside the {len(row)} entries of 'row'."
+                    )
+                if i > 0 and colptr[i - 1] > value:
+                    raise RuntimeError(
+                        f"'colptr' for '{key}' decreases from {colptr[i - 1]} to {value} at node {i - 1}."
+                    )
+            runs = [(v, p) for v in range(len(colptr) - 1) for p in range(colptr[v], colptr[v + 1])]
+            for v, p in runs:
+                where = f" at position {p} of 'row' for '{key}' (a neighbour of node {v})"
+                self._check_id(neighbour_type, row[p], where)
+            if neighbour_type in self.node_time:
+                times = self.node_time[neighbour_type]
+                for v, p in runs:
+                    if p > colptr[v] and times[row[p]] < times[row[p - 1]]:
+                        raise RuntimeError(
+                            f"Neighbours of node {v} in '{key}' are not sorted by time: position {p} of 'row' "
+                            f"has time {times[row[p]]}, earlier than {times[row[p - 1]]} before it."
+                        )
 
     # -- one call ---------------------------------------------------------------------
     def sample(self, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time):
@@ -107,6 +150,7 @@ class ReferenceSampler:
         seeds = ints(seed_node)
         n = len(seeds)
         for i, v in enumerate(seeds):
+            self._check_id(entity_table, v)
             self.local_index[entity_table][(i, v)] = len(self.local_nodes[entity_table])
             self.local_nodes[entity_table].append((i, v))
         frontier[entity_table] = (0, n)
@@ -236,6 +280,7 @@ class ReferenceSampler:
     def _record(self, where, p):
         key, neighbour_type, _, s, _, f = where
         node = (s, self.row[key][p])
+        self._check_id(neighbour_type, node[1])
         index = self.local_index[neighbour_type]
         if node not in index:
             index[node] = len(self.local_nodes[neighbour_type])

@@ -35,6 +35,12 @@ class NeighborSampler {
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                       const std::string& entity_table, const py::array& seed_node, const py::array& seed_time);
 
+  // Reads every graph array once and throws std::runtime_error at the first fault, in edge_types order:
+  // a colptr entry outside row or decreasing, then a row id (inside some run) that is negative or not
+  // below its type's node count, then a run not sorted by its neighbours' times. Touches no Python
+  // object. Defined in graph_check.cpp.
+  void check() const;
+
   // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists.
   void reset_call_tables();
   // Removes every entry of the six per-call tables.
@@ -58,6 +64,8 @@ class NeighborSampler {
   Int64ListTable out_row;
 
   const GraphSchema& schema() const { return schema_; }
+  // Per schema slot, the node count ids of the type are checked against (see node_counts.hpp).
+  const std::vector<int64_t>& node_counts() const { return node_counts_; }
 
  private:
   // Admits one sample call at a time; sample holds one for its whole length. A call runs
@@ -83,6 +91,7 @@ class NeighborSampler {
   // caller dropping its own reference must never leave a view dangling.
   std::vector<py::object> kept_arrays_;
   GraphSchema schema_;
+  std::vector<int64_t> node_counts_;
   std::mutex call_mutex_;
   std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.
