@@ -72,6 +72,8 @@ class NeighborSampler {
   int64_t num_threads = 1;
 
   const GraphSchema& schema() const { return schema_; }
+  // Per schema slot, the node count ids of the type are checked against (see node_counts.hpp).
+  const std::vector<int64_t>& node_counts() const { return node_counts_; }
 
  private:
   // Admits one sample call at a time; sample holds one for its whole length. A call runs
@@ -103,6 +105,7 @@ class NeighborSampler {
   // caller dropping its own reference must never leave a view dangling.
   std::vector<py::object> kept_arrays_;
   GraphSchema schema_;
+  std::vector<int64_t> node_counts_;
   std::mutex call_mutex_;
   std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.

@@ -5,9 +5,11 @@
 
 #include "graph/native_int64.hpp"
 #include "graph/neighbor_sampler.hpp"
+#include "graph/node_counts.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/hop_rule.hpp"
+#include "sampling/recording.hpp"
 #include "sampling/request.hpp"
 #include "sampling/result.hpp"
 
@@ -26,6 +28,7 @@ std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler, std::vecto
     state.counts = &sampler.num_sampled_nodes.at(name);
     state.local_index = &local_index_maps[slot];
     state.local_index->clear();
+    state.id_bound = id_bound(sampler.node_counts()[slot]);
     const auto time = sampler.node_time.find(name);
     if (time != sampler.node_time.end()) {
       state.node_time = time->second;
@@ -46,6 +49,7 @@ std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& se
   seeds.node->reserve(static_cast<std::size_t>(n));
   seeds.local_index->reserve(static_cast<std::size_t>(n));
   for (int64_t i = 0; i < n; ++i) {
+    check_node_id(seeds, entity_table, seed_ids[i]);
     seeds.local_index->insert(i, seed_ids[i]);
     seeds.batch->push_back(i);
     seeds.node->push_back(seed_ids[i]);
