@@ -6,6 +6,7 @@
 #include "graph/array_dict.hpp"
 #include "graph/native_int64.hpp"
 #include "graph/node_counts.hpp"
+#include "sampling/parallel_state.hpp"
 
 namespace quorvix {
 
@@ -48,6 +49,8 @@ NeighborSampler::NeighborSampler(std::vector<NodeType> node_types_arg, std::vect
   local_index_maps_.resize(schema_.distinct_node_types.size());
   generator.seed(static_cast<uint32_t>(seed));
 }
+
+NeighborSampler::~NeighborSampler() = default;
 
 void NeighborSampler::keep_array(ArrayTable& table, const std::string& key, const py::array& array) {
   NativeInt64Array native = native_int64(array);

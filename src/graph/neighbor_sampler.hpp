@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -25,6 +26,8 @@ namespace quorvix {
 
 namespace py = pybind11;
 
+struct ParallelState;
+
 // (out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges)
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
 // The same six, then out_edge: per edge type the row position of every sampled edge.
@@ -34,6 +37,7 @@ class NeighborSampler {
  public:
   NeighborSampler(std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
                   const py::dict& row, const py::dict& node_time, int seed);
+  ~NeighborSampler();
 
   // Draws one subgraph per seed; defined in the sampling sources.
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
@@ -114,6 +118,8 @@ class NeighborSampler {
   // a sampler answering a stream of similar calls then neither regrows its lists nor has the
   // system fault fresh pages into them every time.
   std::array<Int64ListTable, 7> retained_lists_;
+  // The thread pool and per-chunk storage of calls on several threads, made by the first one.
+  std::unique_ptr<ParallelState> parallel_;
   std::array<Int64ListTable*, 7> call_tables();
 };
 

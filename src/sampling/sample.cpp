@@ -9,6 +9,7 @@
 #include "sampling/call_state.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/hop_rule.hpp"
+#include "sampling/parallel_sample.hpp"
 #include "sampling/recording.hpp"
 #include "sampling/request.hpp"
 #include "sampling/result.hpp"
@@ -88,6 +89,13 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
   const CallGuard guard(*this);
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
   const TemporalStrategy strategy = temporal_strategy;
+  if (num_threads > 1) {
+    if (!parallel_) parallel_ = std::make_unique<ParallelState>();
+    const auto threads = static_cast<std::size_t>(std::min<int64_t>(num_threads, kMaxThreads));
+    auto result = sample_in_parallel<kEdgeIds>(*this, *parallel_, threads, num_neighbors, sampling_time_offsets,
+                                               entity_table, seed_node, seed_time);
+    if (result) return std::move(*result);
+  }
   reset_call_tables(kEdgeIds);
   try {
     std::vector<NodeTypeState> node_states = make_node_states(*this, local_index_maps_);
