@@ -78,7 +78,7 @@ def outcome(call, *args, **kwargs):
         result = call(*args, **kwargs)
     except (RuntimeError, IndexError, KeyError) as error:
         return type(error), str(error)
-    return as_lists(result)
+    return None if result is None else as_lists(result)
 
 
 def check_invariants(lists, edge_types):

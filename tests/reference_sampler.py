@@ -73,12 +73,12 @@ class ReferenceSampler:
         self.node_count.update({t: len(times) for t, times in self.node_time.items()})
 
     # -- reads with the extension's range checks --------------------------------------
-    def _check_id(self, node_type, node):
+    def _check_id(self, node_type, node, where=""):
         if node < 0:
-            raise RuntimeError(f"Node {node} of type '{node_type}' is negative.")
+            raise RuntimeError(f"Node {node} of type '{node_type}'{where} is negative.")
         count = self.node_count.get(node_type)
         if count is not None and node >= count:
-            raise RuntimeError(f"Node {node} of type '{node_type}' is not below the type's node count {count}.")
+            raise RuntimeError(f"Node {node} of type '{node_type}'{where} is not below the type's node count {count}.")
 
     def _time(self, node_type, node):
         times = self.node_time[node_type]
@@ -98,6 +98,33 @@ class ReferenceSampler:
                 f"'colptr' for '{key}' at node {v} does not bound a valid range of 'row'."
             )
         return start, end
+
+    # -- the whole-graph check -----------------------------------------------------------
+    def check(self):
+        for edge_type in self.edge_types:
+            key, neighbour_type = edge_key(edge_type), edge_type[0]
+            colptr, row = self.colptr[key], self.row[key]
+            for i, value in enumerate(colptr):
+                if not 0 <= value <= len(row):
+                    raise RuntimeError(
+                        f"'colptr' for '{key}' at position {i} is {value}, outside the {len(row)} entries of 'row'."
+                    )
+                if i > 0 and colptr[i - 1] > value:
+                    raise RuntimeError(
+                        f"'colptr' for '{key}' decreases from {colptr[i - 1]} to {value} at node {i - 1}."
+                    )
+            runs = [(v, p) for v in range(len(colptr) - 1) for p in range(colptr[v], colptr[v + 1])]
+            for v, p in runs:
+                where = f" at position {p} of 'row' for '{key}' (a neighbour of node {v})"
+                self._check_id(neighbour_type, row[p], where)
+            if neighbour_type in self.node_time:
+                times = self.node_time[neighbour_type]
+                for v, p in runs:
+                    if p > colptr[v] and times[row[p]] < times[row[p - 1]]:
+                        raise RuntimeError(
+                            f"Neighbours of node {v} in '{key}' are not sorted by time: position {p} of 'row' "
+                            f"has time {times[row[p]]}, earlier than {times[row[p - 1]]} before it."
+                        )
 
     # -- one call ---------------------------------------------------------------------
     def sample_with_edge_ids(self, *args, **kwargs):

@@ -1,5 +1,7 @@
 """The module, the class and the sampler's constructor."""
 
+import enum
+
 import numpy as np
 import pytest
 
@@ -38,6 +40,7 @@ def test_signatures_and_docstrings():
         "entity_table: str, seed_node: numpy.ndarray, seed_time: numpy.ndarray) "
         "-> tuple[dict, dict, dict, dict, dict, dict]\n"
     )
+    assert NS.check.__doc__ == "check(self: quorvix.NeighborSampler) -> None\n"
 
 
 def test_instances_take_no_new_attributes():
@@ -227,23 +230,71 @@ def test_graph_dicts_that_pass():
         construct(colptr={PAPER: [[1], [1, 2]]})
 
 
+class Colour(enum.Enum):
+    PAPER = "paper"
+
+    def __str__(self):
+        return self.value
+
+
 def test_a_key_whose_text_form_is_allowed():
     key = "5__r__5"
     graph = dict(node_types=["5"], edge_types=[("5", "r", "5")], colptr={key: i64(0, 1)}, row={key: i64(0)})
     with pytest.raises(KeyError) as info:
         NS(**{**graph, "colptr": {Named(key): i64(0, 1)}}, node_time={})
     assert info.value.args == (key,)
-    # The int key 5 passes the node_time check but gives the node type no timestamps.
-    sampler = NS(**graph, node_time={5: i64(1)})
+    # In node_time such a key would match no lookup and leave the type without timestamps.
     with pytest.raises(RuntimeError) as info:
-        sampler.sample({}, {key: np.array([[0, 1]])}, "5", i64(0), i64(1))
-    assert str(info.value) == (
-        f"'sampling_time_offsets' contains '{key}' but 5 is not included in 'node_time'."
-    )
-    with pytest.raises(RuntimeError, match="size mismatch"):  # yet the sampler has timestamps
-        sampler.sample({key: i64(1)}, {}, "5", i64(0), i64(1, 1))
+        NS(**graph, node_time={"5": i64(1), 5: i64(1)})
+    assert str(info.value) == "Type '5' in node_time has a key of type int, not str."
+    refused("Type 'paper' in node_time has a key of type Colour, not str.", node_time={Colour.PAPER: i64(1, 2, 3)})
     timed = NS(**graph, node_time={"5": i64(1)})
     assert as_lists(timed.sample({}, {key: np.array([[0, 1]])}, "5", i64(0), i64(0)))[0] == {key: [0]}
+
+
+COLLIDING = [("a__b", "c", "d"), ("a", "b__c", "d")]
+
+
+@pytest.mark.parametrize(
+    "changes, message",
+    [
+        (
+            dict(node_types=["a__b", "a", "d"], edge_types=COLLIDING, colptr={"a__b__c__d": i64(0, 1)},
+                 row={"a__b__c__d": i64(0)}),
+            "Edge types ('a__b', 'c', 'd') and ('a', 'b__c', 'd') share the key 'a__b__c__d'.",
+        ),
+        (dict(node_types=["paper", "venue", "paper"]), "Node type 'paper' appears twice in 'node_types'."),
+        (
+            dict(edge_types=[("paper", "cites", "paper")] * 2),
+            "Edge type ('paper', 'cites', 'paper') appears twice in 'edge_types'.",
+        ),
+        (dict(node_types=["paper", "u\0x"], node_time={"u\0x": i64(1)}),
+         "Name 'u\\x00x' in 'node_types' contains a NUL character."),
+        (
+            dict(edge_types=[("paper", "ci\0tes", "paper")], colptr={"paper__ci\0tes__paper": i64(0, 2, 3, 3)},
+                 row={"paper__ci\0tes__paper": i64(1, 2, 2)}),
+            "Name 'ci\\x00tes' in 'edge_types' contains a NUL character.",
+        ),
+        # NUL first, then repeated node types, then edge types, then node_time keys.
+        (dict(node_types=["paper", "paper", "\0"]), "Name '\\x00' in 'node_types' contains a NUL character."),
+        (dict(node_types=["paper", "paper"], edge_types=[("paper", "cites", "paper")] * 2,
+              node_time={Colour.PAPER: i64()}),
+         "Node type 'paper' appears twice in 'node_types'."),
+    ],
+)
+def test_names_that_would_share_entries_are_refused(changes, message):
+    refused(message, **changes)
+
+
+def test_refusals_of_shared_entries_come_after_the_specified_checks():
+    twice = dict(node_types=["paper", "paper"])
+    refused("Invalid type 'x' found in node_time.", **twice, node_time={"x": i64()})
+    with pytest.raises(KeyError):
+        construct(**twice, row={})
+    key = "zzz__r__paper"  # the neighbour type check comes last
+    refused("Edge type ('paper', 'cites', 'paper') appears twice in 'edge_types'.",
+            edge_types=[("paper", "cites", "paper")] * 2 + [("zzz", "r", "paper")],
+            colptr={PAPER: i64(0, 2, 3, 3), key: i64(0)}, row={PAPER: i64(1, 2, 2), key: i64()})
 
 
 def test_missing_graph_arrays_raise_key_error():

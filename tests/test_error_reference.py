@@ -101,6 +101,16 @@ def sample(sampler, num_neighbors=None, offsets=None, entity="u", seeds=i64(0), 
     return sampler.sample(num_neighbors, offsets or {}, entity, seeds, times)
 
 
+class Key:
+    """Not a str, but its str() names a node type."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __str__(self):
+        return self.name
+
+
 CASES = {
     "invalid key": lambda q: build(q, colptr={**GOOD["colptr"], "x": i64(0)}),
     "dict entry not 1-D": lambda q: build(q, row={**GOOD["row"], "o__by__u": np.zeros((3, 1), np.int64)}),
@@ -123,6 +133,18 @@ CASES = {
     "colptr past row": lambda q: sample(build(q, colptr={**GOOD["colptr"], "o__by__u": i64(0, 2, 9)}),
                                         seeds=i64(1)),
     "neighbour id past node_time": lambda q: sample(build(q, row={**GOOD["row"], "o__by__u": i64(0, 7, 2)})),
+    "check: colptr outside row": lambda q: build(q, colptr={**GOOD["colptr"], "o__by__u": i64(0, 2, 4)}).check(),
+    "check: decreasing colptr": lambda q: build(q, colptr={**GOOD["colptr"], "o__by__u": i64(0, 3, 2)}).check(),
+    "check: negative id": lambda q: build(q, row={**GOOD["row"], "o__by__u": i64(0, -1, 2)}).check(),
+    "check: id past the node count": lambda q: build(q, row={**GOOD["row"], "o__by__u": i64(0, 1, 3)}).check(),
+    "check: unsorted run": lambda q: build(q, node_time={"u": i64(0, 0), "o": i64(2, 1, 3)}).check(),
+    "colliding keys": lambda q: build(q, ["a__b", "a", "d"], [("a__b", "c", "d"), ("a", "b__c", "d")],
+                                      colptr={"a__b__c__d": i64(0)}, row={"a__b__c__d": i64()}, node_time={}),
+    "repeated node type": lambda q: build(q, ["u", "o", "u"]),
+    "repeated edge type": lambda q: build(q, edge_types=SCHEMA[1] * 2),
+    "NUL in a name": lambda q: build(q, ["u", "o", "x\0"]),
+    "node_time key not str": lambda q: build(q, node_time={"u": i64(0, 0), Key("o"): i64(1, 2, 3)}),
+    "second __init__": lambda q: build(q).__init__(*SCHEMA, **GOOD),
     "unknown frontier type": lambda q: sample(
         build(q, ["u", "o"], [("o", "by", "u"), ("u", "of", "x")], colptr={
             "o__by__u": i64(0, 2, 3), "u__of__x": i64(0)}, row={"o__by__u": i64(0, 1, 2), "u__of__x": i64()}),

@@ -68,17 +68,22 @@ def test_sampler_holds_each_graph_array_once_and_releases_it_when_deleted():
     assert refcounts(arrays) == before_arrays
 
 
-def test_a_second_init_is_ignored_and_an_instance_never_initialised_refuses_to_sample():
+def test_a_second_init_is_refused_and_an_instance_never_initialised_refuses_to_sample():
     sampler = quorvix.NeighborSampler(**ring_graph())
     expected = as_lists(sampler.sample(**window_request()))
     other = ring_graph(timed=False, size=7)
     before = refcounts(other["row"].values())
-    sampler.__init__(**other)
+    with pytest.raises(TypeError) as info:
+        sampler.__init__(**other)
+    assert str(info.value) == "NeighborSampler.__init__() was called on a sampler that is already built."
     assert refcounts(other["row"].values()) == before
     assert as_lists(sampler.sample(**window_request())) == expected
     bare = quorvix.NeighborSampler.__new__(quorvix.NeighborSampler)
-    with pytest.raises(TypeError, match=r"__init__\(\) has not been called"):
-        bare.sample(**window_request())
+    for call in (lambda: bare.sample(**window_request()), bare.check):
+        with pytest.raises(TypeError, match=r"__init__\(\) has not been called"):
+            call()
+    bare.__init__(**ring_graph())  # the first __init__ of a bare instance builds it
+    assert as_lists(bare.sample(**window_request())) == expected
 
 
 def test_failed_constructions_release_what_they_took():

@@ -1,6 +1,8 @@
 """Hand-worked results of `sample`, its request checks and its id range checks."""
 
 import gc
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -244,31 +246,6 @@ def test_result_keys_follow_declaration_order(Sampler):
     assert [list(table) for table in result] == [edge_keys] * 2 + [node_keys] * 3 + [edge_keys]
 
 
-def test_repeated_types_share_their_entries(Sampler):
-    graph = paper_graph()
-    graph["edge_types"] = graph["edge_types"] * 2  # the frontier is expanded twice per hop
-    result = paper_sample(Sampler(**graph), [0], fanouts=[-1])
-    assert result[0] == {PAPER: [1, 2, 1, 2]} and result[5] == {PAPER: [2, 2]}
-    graph = paper_graph()
-    graph["node_types"] = ["paper", "paper"]  # the second pass leaves the next frontier empty
-    result = paper_sample(Sampler(**graph), [0])
-    assert result[0] == {PAPER: [1, 2]} and result[4] == {"paper": [1, 2, 0, 0, 0]}
-
-
-def test_edge_types_with_one_key_share_its_arrays(Sampler):
-    key = "a__b__c__d"
-    edge_types = [("a__b", "c", "d"), ("a", "b__c", "d")]
-    sampler = Sampler(["a__b", "a", "d"], edge_types, {key: i64(0, 1)}, {key: i64(0)}, {})
-    assert as_lists(sampler.sample({key: i64(-1)}, {}, "d", i64(0), NONE)) == (
-        {key: [0, 0]},
-        {key: [0, 0]},
-        {"a__b": [0], "a": [0], "d": [0]},
-        {"a__b": [0], "a": [0], "d": [0]},
-        {"a__b": [0, 1], "a": [0, 1], "d": [1, 0]},
-        {key: [1, 1]},
-    )
-
-
 def test_empty_names_and_a_seed_that_is_its_own_neighbour(Sampler):
     sampler = Sampler([""], [("", "", "")], {"____": i64(0, 2)}, {"____": i64(0, 0)}, {})
     result = as_lists(sampler.sample({"____": i64(-1)}, {}, "", i64(0), NONE))
@@ -426,6 +403,12 @@ def test_request_checks_that_pass(NS):
         (np.array([[-1.5, 0]], dtype=object), "<class 'float'>"),
         (np.array([[-1.5, 0.0]]), "<class 'numpy.float64'>"),
         (np.array([[None, None]], dtype=object), "<class 'NoneType'>"),
+        # Refused alike rather than truncated toward zero.
+        (np.array([[-3.9, -0.9]], dtype=np.float32), "<class 'numpy.float32'>"),
+        (np.array([[-3, 0]], dtype=np.float16), "<class 'numpy.float16'>"),
+        (np.array([[-3, 0]], dtype=np.longdouble), "<class 'numpy.longdouble'>"),
+        (np.array([[None, Decimal("0.5")]], dtype=object), "<class 'decimal.Decimal'>"),
+        (np.array([[Fraction(-7, 2), 0]], dtype=object), "<class 'fractions.Fraction'>"),
     ],
 )
 def test_offsets_must_be_integers(NS, row, type_text):
@@ -454,6 +437,15 @@ def test_a_failure_in_an_earlier_hop_comes_before_a_bad_offsets_row(NS, threads)
         with pytest.raises(RuntimeError) as info:
             sampler.sample(**request)
         assert str(info.value) == message
+
+
+def test_offsets_of_every_integer_kind_are_taken(NS):
+    sampler = NS(**shop_graph())
+    fan_out = {BOUGHT_BY: i64(-1)}
+    expected = as_lists(shop_request(sampler, num_neighbors=fan_out, offsets={BOUGHT: i64(-3, 0).reshape(1, 2)}))
+    for row in (np.array([[-3, 0]], dtype=np.int32), np.array([[np.int16(-3), False]], dtype=object),
+                np.array([[-3, 0]], dtype=object)):
+        assert as_lists(shop_request(sampler, num_neighbors=fan_out, offsets={BOUGHT: row})) == expected
 
 
 # -- id range checks ------------------------------------------------------------------
@@ -625,3 +617,48 @@ def test_seed_array_layouts_give_the_same_results(NS, how):
     expected = as_lists(NS(**graph).sample(*request, i64(0, 5, 3), i64(4, 5, 2)))
     got = NS(**graph).sample(*request, relayout(i64(0, 5, 3), how), relayout(i64(4, 5, 2), how))
     assert as_lists(got) == expected
+
+
+# -- the whole-graph check --------------------------------------------------------------
+
+SHARED_ROW = i64(1, 2, 2, 9, 9)
+CHECK_CASES = {  # graph changes -> message of check(), or None on a sound graph
+    "sound": ({}, None),
+    # Two edge types use the two parts of one row: paper 9 does not exist, but venue 9 may.
+    "shared row": (
+        {"node_types": ["paper", "venue"], "edge_types": [("paper", "cites", "paper"), ("venue", "in", "paper")],
+         "colptr": {PAPER: i64(0, 2, 3, 3), "venue__in__paper": i64(3, 4, 5, 5)},
+         "row": {PAPER: SHARED_ROW, "venue__in__paper": SHARED_ROW}},
+        None,
+    ),
+    "colptr past row": (
+        {"colptr": {PAPER: i64(0, 2, 4, 3)}},
+        f"'colptr' for '{PAPER}' at position 2 is 4, outside the 3 entries of 'row'.",
+    ),
+    "decreasing colptr": (
+        {"colptr": {PAPER: i64(0, 2, 1, 3)}},
+        f"'colptr' for '{PAPER}' decreases from 2 to 1 at node 1.",
+    ),
+    "negative id": (
+        {"row": {PAPER: i64(1, 2, -2)}},
+        f"Node -2 of type 'paper' at position 2 of 'row' for '{PAPER}' (a neighbour of node 1) is negative.",
+    ),
+    "id past node_time": (
+        {"node_time": {"paper": i64(1, 1)}},
+        f"Node 2 of type 'paper' at position 1 of 'row' for '{PAPER}' (a neighbour of node 0) is not below the type's "
+        "node count 2.",
+    ),
+    # Node 0's run holds papers 1 and 2 at times 5 and 4; within node 1's run nothing is out of order.
+    "unsorted run": (
+        {"node_time": {"paper": i64(0, 5, 4)}},
+        f"Neighbours of node 0 in '{PAPER}' are not sorted by time: position 1 of 'row' has time 4, earlier than 5 "
+        "before it.",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(CHECK_CASES))
+def test_check_names_the_first_fault(Sampler, case):
+    changes, message = CHECK_CASES[case]
+    expected = None if message is None else (RuntimeError, message)
+    assert outcome(Sampler(**{**paper_graph(), **changes}).check) == expected

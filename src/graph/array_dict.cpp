@@ -22,6 +22,8 @@ std::string text_form(py::handle key) {
   return static_cast<std::string>(py::str(key));
 }
 
+std::string type_name(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
 }  // namespace
 
 void validate_array_dict(const py::dict& dict, const std::string& name,
@@ -54,6 +56,17 @@ void validate_array(const py::array& array, const std::string& name, int ndim, b
   if (check_dtype && !has_int64_dtype(array)) throw std::runtime_error(name + " must have dtype int64.");
 }
 
+void require_str_keys(const py::dict& dict, const std::string& name) {
+  const auto entries = py::reinterpret_steal<py::list>(PyDict_Items(dict.ptr()));
+  if (!entries) throw py::error_already_set();
+  for (py::handle entry : entries) {
+    const py::handle key = py::reinterpret_borrow<py::tuple>(entry)[0];
+    if (PyUnicode_Check(key.ptr())) continue;
+    throw std::runtime_error("Type '" + text_form(key) + "' in " + name + " has a key of type " + type_name(key) +
+                             ", not str.");
+  }
+}
+
 py::array read_array_item(const py::dict& dict, const std::string& name) {
   const py::str key(name);
   PyObject* value = PyObject_GetItem(dict.ptr(), key.ptr());
@@ -71,6 +84,14 @@ bool dict_contains(const py::dict& dict, const std::string& name) {
   return found == 1;
 }
 
-int64_t to_int64(py::handle value) { return py::cast<int64_t>(value); }
+int64_t to_int64(py::handle value) {
+  if (!PyIndex_Check(value.ptr())) {
+    // The conversion alone would truncate through __int__; the text is the one it gives a float.
+    throw py::cast_error("Unable to cast Python instance of type " + text_form(py::type::handle_of(value)) +
+                         " to C++ type '?' (#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode "
+                         "for details)");
+  }
+  return py::cast<int64_t>(value);
+}
 
 }  // namespace quorvix

@@ -13,8 +13,8 @@ using EdgeType = std::tuple<std::string, std::string, std::string>;
 
 using EdgeTypeKey = std::string;
 
-// t0 + "__" + t1 + "__" + t2. Not injective: names containing "__" can collide, and colliding
-// edge types then share every entry filed under the key.
+// t0 + "__" + t1 + "__" + t2. Not injective: names containing "__" can collide, so the constructor
+// refuses edge types whose keys are equal (names.hpp).
 EdgeTypeKey edge_type_key(const EdgeType& edge_type);
 
 inline const NodeType& neighbour_type(const EdgeType& edge_type) { return std::get<0>(edge_type); }

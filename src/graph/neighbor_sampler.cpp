@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "graph/array_dict.hpp"
+#include "graph/names.hpp"
 #include "graph/native_int64.hpp"
 #include "graph/node_counts.hpp"
 #include "sampling/parallel_state.hpp"
@@ -44,6 +45,9 @@ NeighborSampler::NeighborSampler(std::vector<NodeType> node_types_arg, std::vect
   for (const NodeType& name : node_types) {
     if (dict_contains(node_time_dict, name)) keep_array(node_time, name, read_array_item(node_time_dict, name));
   }
+  // Refusals of graphs that the checks above accept but that would give corrupted results.
+  check_type_names(node_types, edge_types, edge_type_keys);
+  require_str_keys(node_time_dict, "node_time");
   schema_ = build_schema(node_types, edge_types, edge_type_keys);
   node_counts_ = known_node_counts(schema_, edge_type_keys, colptr, node_time);
   local_index_maps_.resize(schema_.distinct_node_types.size());

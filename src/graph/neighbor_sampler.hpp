@@ -47,6 +47,12 @@ class NeighborSampler {
                                                const std::string& entity_table, const py::array& seed_node,
                                                const py::array& seed_time);
 
+  // Reads every graph array once and throws std::runtime_error at the first fault, in edge_types order:
+  // a colptr entry outside row or decreasing, then a row id (inside some run) that is negative or not
+  // below its type's node count, then a run not sorted by its neighbours' times. Touches no Python
+  // object. Defined in graph_check.cpp.
+  void check() const;
+
   // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
   // `with_edge_ids`, out_edge too.
   void reset_call_tables(bool with_edge_ids = false);

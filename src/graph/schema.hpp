@@ -1,5 +1,6 @@
 // Node types and edge types resolved to dense slots, so a sample call can address its per-type state
-// by index instead of by name. Repeated names share one slot, as they share one table entry.
+// by index instead of by name. The constructor has refused repeated names (names.hpp), so every name
+// has a slot of its own.
 #pragma once
 
 #include <cstddef>

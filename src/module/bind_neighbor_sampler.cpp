@@ -25,10 +25,42 @@ void require_constructed(NeighborSampler& self) {
   }
 }
 
+bool is_built(py::handle self) {
+  if (!py::isinstance<NeighborSampler>(self)) return false;
+  auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
+  return instance->get_value_and_holder(py::detail::get_type_info(typeid(NeighborSampler)))
+      .instance_registered();
+}
+
+// The binding library answers a second __init__ on a built instance with None and keeps the old graph.
+// This wrapper, put in its place, refuses that call and hands every other one to the constructor
+// unchanged, so the signature, docstring and errors stay the constructor's own.
+void refuse_second_init(py::class_<NeighborSampler>& cls) {
+  const py::object constructor = cls.attr("__init__");
+  const auto doc = constructor.attr("__doc__").cast<std::string>();
+  py::object wrapper;
+  {
+    py::options options;
+    options.disable_function_signatures();
+    // Not named __init__ here: that name makes the binding library skip built instances before the call.
+    wrapper = py::cpp_function(
+        [constructor](const py::args& args, const py::kwargs& kwargs) -> py::object {
+          if (!args.empty() && is_built(args[0])) {
+            throw py::type_error("NeighborSampler.__init__() was called on a sampler that is already built.");
+          }
+          return constructor(*args, **kwargs);
+        },
+        py::name("init_once"), py::is_method(cls), py::doc(doc.c_str()));
+  }
+  reinterpret_cast<PyCFunctionObject*>(PyInstanceMethod_GET_FUNCTION(wrapper.ptr()))->m_ml->ml_name = "__init__";
+  cls.attr("__init__") = wrapper;
+}
+
 }  // namespace
 
 void bind_neighbor_sampler(py::module_& module) {
-  py::class_<NeighborSampler>(module, "NeighborSampler")
+  py::class_<NeighborSampler> cls(module, "NeighborSampler");
+  cls
       .def(py::init([](std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
                        const py::dict& row, const py::object& node_time, int seed) {
              // Any node_time that is not a dict goes through dict(...), whose error propagates.
@@ -78,7 +110,14 @@ void bind_neighbor_sampler(py::module_& module) {
             require_constructed(self);
             self.num_threads = num_threads_from(value);
           },
-          "The most threads a call may use; results do not depend on it.");
+          "The most threads a call may use; results do not depend on it.")
+      .def("check", [](NeighborSampler& self) {
+        require_constructed(self);
+        // Reads only the graph arrays, which the sampler keeps alive and nothing here changes.
+        const py::gil_scoped_release released;
+        self.check();
+      });
+  refuse_second_init(cls);
 }
 
 }  // namespace quorvix

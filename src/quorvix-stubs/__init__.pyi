@@ -52,6 +52,13 @@ class NeighborSampler:
         sampled node and the nodes added per hop (seeds first), per edge type the edges
         sampled per hop.
         """
+    def check(self) -> None:
+        """Check the whole graph once; raise RuntimeError at the first fault.
+
+        Finds a colptr entry outside row or decreasing, a row id that is negative or not
+        below its type's node count, and a run not sorted by time where the neighbour type
+        has timestamps. Returns None on a sound graph.
+        """
     def sample_with_edge_ids(
         self,
         num_neighbors: dict[str, _FanOutArrays],

@@ -292,8 +292,9 @@ def graphs(draw):
     spoiled = draw(st.sampled_from(GRAPH_ASPECTS))
     clean = spoiled != "names"
     usual_names = st.sampled_from(NAMES[:3])
-    node_types = draw(st.lists(usual_names if clean else usual_names | st.sampled_from(NAMES), min_size=clean,
-                               max_size=4))
+    # A clean graph names each type once: repeated and colliding names are refused at construction.
+    node_types = draw(st.lists(usual_names, min_size=1, max_size=4, unique=True) if clean else
+                      st.lists(usual_names | st.sampled_from(NAMES), max_size=4))
     sizes = {}
     for name in node_types:
         sizes.setdefault(None if name == "\udc80" else _text(name), draw(st.integers(0, 6)))
@@ -304,6 +305,8 @@ def graphs(draw):
         (draw(neighbour_part), draw(relations), draw(triple_part))
         for _ in range(draw(st.integers(0, 4) if node_types or not clean else st.just(0)))
     ]
+    if clean:
+        edge_types = list(dict.fromkeys(edge_types))
 
     def size_of(name):
         return sizes.get(_text(name) if name != "\udc80" else None, 3)
@@ -508,6 +511,16 @@ def exercise(data):
     outcomes["constructed"] += 1
     if data.draw(st.sampled_from([False] * 40 + [True])):  # an instance whose __init__ never ran
         sampler = quorvix.NeighborSampler.__new__(quorvix.NeighborSampler)
+    if data.draw(st.booleans()):
+        _record_input("check", args)
+        try:
+            if sampler.check() is not None:
+                raise FuzzFault("check() returned something other than None")
+            outcomes["checked"] += 1
+        except FuzzFault:
+            raise
+        except Exception as error:  # noqa: BLE001
+            _classify(error)
     try:  # calls on several threads split the seeds into chunks sampled side by side
         sampler.num_threads = data.draw(st.sampled_from([1, 1, 2, 3, 8]))
         sampler.temporal_strategy = data.draw(st.sampled_from(["last", "last", "uniform"]))

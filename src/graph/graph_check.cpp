@@ -1,0 +1,113 @@
+// NeighborSampler::check: one pass over every graph array, for the faults that sampling would only
+// notice where it happens to look, or not at all.
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "graph/neighbor_sampler.hpp"
+#include "graph/node_counts.hpp"
+
+namespace quorvix {
+
+namespace {
+
+// The failures are out of line so that the loops below stay small.
+[[noreturn]] __attribute__((noinline, cold)) void throw_colptr_outside_row(const EdgeTypeKey& key, int64_t position,
+                                                                           int64_t value, int64_t row_size) {
+  throw std::runtime_error("'colptr' for '" + key + "' at position " + std::to_string(position) + " is " +
+                           std::to_string(value) + ", outside the " + std::to_string(row_size) +
+                           " entries of 'row'.");
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void throw_colptr_decreasing(const EdgeTypeKey& key, int64_t node,
+                                                                          int64_t start, int64_t end) {
+  throw std::runtime_error("'colptr' for '" + key + "' decreases from " + std::to_string(start) + " to " +
+                           std::to_string(end) + " at node " + std::to_string(node) + ".");
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void throw_row_id(const EdgeTypeKey& key, const NodeType& type,
+                                                               int64_t position, int64_t node, int64_t id,
+                                                               int64_t count) {
+  const std::string where = "Node " + std::to_string(id) + " of type '" + type + "' at position " +
+                            std::to_string(position) + " of 'row' for '" + key + "' (a neighbour of node " +
+                            std::to_string(node) + ")";
+  if (id < 0) throw std::runtime_error(where + " is negative.");
+  throw std::runtime_error(where + " is not below the type's node count " + std::to_string(count) + ".");
+}
+
+[[noreturn]] __attribute__((noinline, cold)) void throw_unsorted(const EdgeTypeKey& key, int64_t node,
+                                                                 int64_t position, int64_t time,
+                                                                 int64_t previous_time) {
+  throw std::runtime_error("Neighbours of node " + std::to_string(node) + " in '" + key +
+                           "' are not sorted by time: position " + std::to_string(position) +
+                           " of 'row' has time " + std::to_string(time) + ", earlier than " +
+                           std::to_string(previous_time) + " before it.");
+}
+
+// How far ahead the sort check asks for a neighbour's timestamp: each is a load at a random place,
+// and most runs are far shorter than this, so the loop runs across run boundaries.
+constexpr int64_t kTimePrefetch = 32;
+
+void check_colptr(const EdgeTypeKey& key, Int64Span colptr, int64_t row_size) {
+  for (int64_t i = 0; i < colptr.size; ++i) {
+    if (colptr[i] < 0 || colptr[i] > row_size) throw_colptr_outside_row(key, i, colptr[i], row_size);
+    if (i > 0 && colptr[i - 1] > colptr[i]) throw_colptr_decreasing(key, i - 1, colptr[i - 1], colptr[i]);
+  }
+}
+
+// The node whose run holds `position`; only called on the way to an error.
+int64_t node_at(Int64Span colptr, int64_t position) {
+  const int64_t* after = std::upper_bound(colptr.data, colptr.data + colptr.size, position);
+  return static_cast<int64_t>(after - colptr.data) - 1;
+}
+
+// On a checked colptr the runs tile [colptr[0], colptr[last]) in node order, so both passes walk that
+// range flat. Positions outside it are never read: a row shared by several edge types may hold other
+// types' ids there.
+void check_row(const EdgeTypeKey& key, const NodeType& neighbour_type, Int64Span colptr, Int64Span row,
+               int64_t node_count, const Int64Span* times) {
+  if (colptr.size < 2) return;
+  const int64_t first = colptr[0];
+  const int64_t last = colptr[colptr.size - 1];
+  const uint64_t bound = id_bound(node_count);
+  for (int64_t p = first; p < last; ++p) {
+    if (static_cast<uint64_t>(row[p]) >= bound) {
+      throw_row_id(key, neighbour_type, p, node_at(colptr, p), row[p], node_count);
+    }
+  }
+  // Every id is now below len(node_time), which is the node count of a type with timestamps.
+  if (times == nullptr) return;
+  int64_t node = 0;
+  int64_t run_start = first;
+  int64_t run_end = colptr[1];
+  int64_t previous_time = 0;
+  for (int64_t p = first; p < last; ++p) {
+    while (p == run_end) {  // also steps over empty runs
+      ++node;
+      run_start = run_end;
+      run_end = colptr[node + 1];
+    }
+    if (p + kTimePrefetch < last) __builtin_prefetch(times->data + row[p + kTimePrefetch]);
+    const int64_t time = (*times)[row[p]];
+    if (p != run_start && time < previous_time) throw_unsorted(key, node, p, time, previous_time);
+    previous_time = time;
+  }
+}
+
+}  // namespace
+
+void NeighborSampler::check() const {
+  for (std::size_t i = 0; i < edge_types.size(); ++i) {
+    const EdgeTypeKey& key = edge_type_keys[i];
+    const Int64Span colptr_span = colptr.at(key);
+    const Int64Span row_span = row.at(key);
+    check_colptr(key, colptr_span, row_span.size);
+    const NodeType& neighbour = neighbour_type(edge_types[i]);
+    const auto time = node_time.find(neighbour);
+    check_row(key, neighbour, colptr_span, row_span, node_counts_[schema_.edge_type_slots[i].neighbour],
+              time == node_time.end() ? nullptr : &time->second);
+  }
+}
+
+}  // namespace quorvix
