@@ -93,7 +93,7 @@ std::vector<int64_t> checked_seed_times(const NeighborSampler& sampler, std::siz
 // error of a lookup or conversion) is kept, not raised: a one-thread call meets it only after
 // sampling everything before it, which may fail first.
 void read_plans(const NeighborSampler& sampler, const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                uint64_t num_hops, bool has_seed_times, Request& request, Walk& walk) {
+                uint64_t num_hops, bool has_seed_times, TemporalStrategy strategy, Request& request, Walk& walk) {
   const GraphSchema& schema = sampler.schema();
   const std::size_t edge_types = sampler.edge_types.size();
   walk.hops = static_cast<std::size_t>(num_hops);
@@ -111,7 +111,7 @@ void read_plans(const NeighborSampler& sampler, const py::dict& num_neighbors, c
         const bool timed = sampler.node_time.count(schema.distinct_node_types[neighbour]) != 0;
         request.plans.back().push_back(HopPlan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
                                                !sampler.node_time.empty() && timed && has_seed_times,
-                                               sampler.temporal_strategy});
+                                               strategy});
       } catch (...) {
         request.deferred = std::current_exception();
         walk.hops = hop + 1;
@@ -370,7 +370,8 @@ py::array_t<int64_t> int64_array(const std::vector<int64_t>& values) {
 
 template <bool kEdgeIds>
 std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sampler, ParallelState& state,
-                                                         std::size_t threads, const py::dict& num_neighbors,
+                                                         std::size_t threads, TemporalStrategy strategy,
+                                                         const py::dict& num_neighbors,
                                                          const py::dict& sampling_time_offsets,
                                                          const std::string& entity_table,
                                                          const py::array& seed_node, const py::array& seed_time) {
@@ -387,7 +388,8 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   request.seed_ids = span_of(seed_array);
   request.seed_times = checked_seed_times(sampler, request.entity, entity_table, request.seed_ids, seed_time);
   Walk walk;
-  read_plans(sampler, num_neighbors, sampling_time_offsets, num_hops, !request.seed_times.empty(), request, walk);
+  read_plans(sampler, num_neighbors, sampling_time_offsets, num_hops, !request.seed_times.empty(), strategy, request,
+             walk);
 
   const std::size_t chunk_count =
       std::min({static_cast<std::size_t>(seed_count), threads * kChunksPerThread, kMaxChunks});
@@ -545,11 +547,11 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
 }
 
 template std::optional<SampleOutput<false>> sample_in_parallel<false>(NeighborSampler&, ParallelState&, std::size_t,
-                                                                     const py::dict&, const py::dict&,
+                                                                     TemporalStrategy, const py::dict&, const py::dict&,
                                                                      const std::string&, const py::array&,
                                                                      const py::array&);
 template std::optional<SampleOutput<true>> sample_in_parallel<true>(NeighborSampler&, ParallelState&, std::size_t,
-                                                                   const py::dict&, const py::dict&,
+                                                                   TemporalStrategy, const py::dict&, const py::dict&,
                                                                    const std::string&, const py::array&,
                                                                    const py::array&);
 

@@ -29,7 +29,8 @@ using SampleOutput = std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, Sampl
 // two seeds) or the schema gives it too many paths to track; the caller then samples on one thread.
 template <bool kEdgeIds>
 std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sampler, ParallelState& state,
-                                                         std::size_t threads, const py::dict& num_neighbors,
+                                                         std::size_t threads, TemporalStrategy strategy,
+                                                         const py::dict& num_neighbors,
                                                          const py::dict& sampling_time_offsets,
                                                          const std::string& entity_table,
                                                          const py::array& seed_node, const py::array& seed_time);
