@@ -106,8 +106,9 @@ class NeighborSampler {
   // The body of both sample methods: checks, then the traversal; returns the per-call tables'
   // contents as dicts (and out_edge with `kEdgeIds`).
   template <bool kEdgeIds>
-  std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> sample_checked(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                      const std::string& entity_table, const py::array& seed_node, const py::array& seed_time);
+  std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> sample_checked(
+      const py::dict& num_neighbors, const py::dict& sampling_time_offsets, const std::string& entity_table,
+      const py::array& seed_node, const py::array& seed_time);
 
   void keep_array(ArrayTable& table, const std::string& key, const py::array& array);
 

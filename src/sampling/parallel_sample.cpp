@@ -60,8 +60,8 @@ struct Request {
 };
 
 // The seed checks and seed times of a one-thread call, in the same order.
-std::vector<int64_t> checked_seed_times(const NeighborSampler& sampler, std::size_t entity, const NodeType& entity_table,
-                                        Int64Span seed_ids, const py::array& seed_time) {
+std::vector<int64_t> checked_seed_times(const NeighborSampler& sampler, std::size_t entity,
+                                        const NodeType& entity_table, Int64Span seed_ids, const py::array& seed_time) {
   NodeTypeState seeds;
   seeds.id_bound = id_bound(sampler.node_counts()[entity]);
   const auto time = sampler.node_time.find(entity_table);
@@ -455,7 +455,9 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
       for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
       drawn_hop = hop;
     }
-    if (failed == nullptr && !request.deferred) lay_out(sampler, request, walk, chunks, seed_count, node_totals, edge_totals);
+    if (failed == nullptr && !request.deferred) {
+      lay_out(sampler, request, walk, chunks, seed_count, node_totals, edge_totals);
+    }
   }
   if (failed != nullptr) std::rethrow_exception(failed->error);
   if (request.deferred) std::rethrow_exception(request.deferred);
@@ -513,7 +515,9 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   }
   std::vector<std::vector<int64_t>> edge_counts(edge_totals.size());
   for (std::size_t hop = 0; hop < walk.hops; ++hop) {
-    for (std::size_t i = 0; i < edge_types; ++i) edge_counts[schema.edge_type_slots[i].key].push_back(hop_edges[hop][i]);
+    for (std::size_t i = 0; i < edge_types; ++i) {
+      edge_counts[schema.edge_type_slots[i].key].push_back(hop_edges[hop][i]);
+    }
   }
 
   py::dict node_dict;

@@ -40,7 +40,9 @@ SampleResult assemble_result(NeighborSampler& sampler, py::dict* out_edge) {
     cols[py::str(key)] = to_numpy(sampler.out_col.at(key));
   }
   if (out_edge != nullptr) {
-    for (const EdgeTypeKey& key : sampler.edge_type_keys) (*out_edge)[py::str(key)] = to_numpy(sampler.out_edge.at(key));
+    for (const EdgeTypeKey& key : sampler.edge_type_keys) {
+      (*out_edge)[py::str(key)] = to_numpy(sampler.out_edge.at(key));
+    }
   }
   sampler.clear_call_tables();
   return SampleResult{rows, cols, nodes, batches, node_counts, edge_counts};
