@@ -29,15 +29,16 @@ class ThreadPool {
 
   // Runs task(0) .. task(count - 1), each once, on the workers and the calling thread, taking the
   // next number as soon as a thread is free (tasks of uneven cost balance themselves), and returns
-  // when all are done. The first exception a task throws is rethrown here, after all have ended.
+  // when all are done, without waiting for workers that have not woken up (at most 2^32 tasks). The first exception a task throws is rethrown here, after all have ended.
   void run(std::size_t count, const std::function<void(std::size_t)>& task);
 
  private:
   void work();
-  void take_tasks();
+  // Claims and runs tasks of `round` until none is left.
+  void take_tasks(uint64_t round, std::size_t count, const std::function<void(std::size_t)>& task);
   // A worker's share of one round; its own function so that a profiler can count workers apart
   // from the calling thread's share, which runs inside the sample call.
-  void take_tasks_on_worker();
+  void take_tasks_on_worker(uint64_t round, std::size_t count, const std::function<void(std::size_t)>& task);
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
@@ -45,9 +46,9 @@ class ThreadPool {
   std::condition_variable finished_;
   const std::function<void(std::size_t)>* task_ = nullptr;
   std::size_t count_ = 0;
-  std::atomic<std::size_t> next_{0};
-  std::size_t running_ = 0;  // workers still inside the current round
-  uint64_t round_ = 0;
+  std::atomic<uint64_t> next_{0};  // the round's low 32 bits, then the next task number
+  std::atomic<std::size_t> done_{0};  // tasks of the current round finished
+  std::atomic<uint64_t> round_{0};
   bool stopping_ = false;
   std::exception_ptr error_;
 };
