@@ -8,6 +8,7 @@ import textwrap
 import threading
 import time
 import tracemalloc
+import warnings
 
 import numpy as np
 import pytest
@@ -393,7 +394,9 @@ def test_a_forked_process_samples_on_several_threads():
     sampler.num_threads = 2
     sampler.sample(**request)  # the parent's pool now exists
     read, write = os.pipe()
-    pid = os.fork()
+    with warnings.catch_warnings():  # newer Pythons warn of forking a process that has threads
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
     if pid == 0:  # the child: its copy of the pool has no threads behind it
         status = 1
         try:

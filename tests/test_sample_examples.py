@@ -550,12 +550,14 @@ def test_failed_call_keeps_the_draws_it_made(NS, threads):
     assert outcome(sampler.sample, *DRAWS_REQUEST) != DRAWS_EXPECTED
 
 
-def test_unknown_frontier_type_is_refused_when_a_hop_runs(NS):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_unknown_frontier_type_is_refused_when_a_hop_runs(NS, threads):
     key = "a__r__zzz"
     sampler = NS(["a"], [("a", "r", "zzz")], {key: i64(0, 1)}, {key: i64(0)}, {})
-    assert as_lists(sampler.sample({key: i64()}, {}, "a", i64(0), NONE))[4] == {"a": [1]}
+    sampler.num_threads = threads
+    assert as_lists(sampler.sample({key: i64()}, {}, "a", i64(0, 0), NONE))[4] == {"a": [2]}
     with pytest.raises(IndexError) as info:
-        sampler.sample({key: i64(1)}, {}, "a", i64(0), NONE)
+        sampler.sample({key: i64(1)}, {}, "a", i64(0, 0), NONE)
     assert str(info.value) == f"Frontier type 'zzz' of '{key}' is not in 'node_types'."
 
 
