@@ -396,7 +396,6 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   if (!number_units(schema, edge_types, request.entity, chunk_count, walk)) return std::nullopt;
 
   std::vector<Chunk>& chunks = state.chunks;
-  if (chunks.size() < chunk_count) chunks.resize(chunk_count);
   chunks.resize(chunk_count);
   for (std::size_t c = 0; c < chunk_count; ++c) {
     chunks[c].seed_begin = static_cast<int64_t>(c) * seed_count / static_cast<int64_t>(chunk_count);
