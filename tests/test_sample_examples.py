@@ -94,6 +94,39 @@ def test_temporal_windows_draw_nothing(Sampler):
     assert as_lists(sampler.sample(*DRAWS_REQUEST)) == DRAWS_EXPECTED
 
 
+def test_uniform_temporal_strategy_draws_among_admissible_neighbours(Sampler):
+    graph = draws_graph()
+    graph["node_time"] = {"item": np.arange(24, dtype=np.int64)}  # an item's time is its id
+    sampler = Sampler(**graph)
+    request = DRAWS_REQUEST[:4] + (i64(17),)
+    assert as_lists(sampler.sample(*request))[2]["item"] == [15, 16, 17]
+    sampler.temporal_strategy = "uniform"
+    # Items 10..17 of 'a' are admissible (none of 'b'): 2991312382 % 6 = 4, 3062119789 % 7 = 1,
+    # 1228959102 % 8 = 6 pick offsets 4, 1, 6, which are also the edges' row positions.
+    out = as_lists(sampler.sample_with_edge_ids(*request))
+    assert out[2]["item"] == [14, 11, 16] and out[0]["item__a__user"] == [0, 1, 2]
+    assert out[6] == {"item__a__user": [4, 1, 6], "item__b__user": []}
+
+
+def test_settings_are_checked(NS):
+    sampler = NS(**paper_graph())
+    assert (sampler.temporal_strategy, sampler.num_threads) == ("last", 1)
+    refused = [
+        ("temporal_strategy", b"last", TypeError, "temporal_strategy must be a str."),
+        ("temporal_strategy", "Uniform", ValueError, "temporal_strategy must be 'last' or 'uniform', not 'Uniform'."),
+        ("num_threads", True, TypeError, "num_threads must be an int."),
+        ("num_threads", 2.0, TypeError, "num_threads must be an int."),
+        ("num_threads", 0, ValueError, "num_threads must be at least 1, not 0."),
+        ("num_threads", -(2**70), ValueError, f"num_threads must be at least 1, not {-(2**70)}."),
+    ]
+    for name, value, error, message in refused:
+        with pytest.raises(error) as info:
+            setattr(sampler, name, value)
+        assert str(info.value) == message
+    sampler.temporal_strategy, sampler.num_threads = "uniform", 3
+    assert (sampler.temporal_strategy, sampler.num_threads) == ("uniform", 3)
+
+
 def items_in_window(Sampler, times, seed_time, num_neighbors=None, offsets=None):
     sampler = Sampler(**star_graph(times))
     result = as_lists(sampler.sample(num_neighbors or {}, offsets or {}, "user", i64(0), i64(seed_time)))
@@ -387,6 +420,25 @@ def test_offsets_must_be_integers(NS, row, type_text):
     )
 
 
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_a_failure_in_an_earlier_hop_comes_before_a_bad_offsets_row(NS, threads):
+    # Hop 0 meets item 7 (beyond node_time) from seed 0 only; hop 1's offsets row is a float.
+    offsets = {BOUGHT: np.array([[-10, 0], [-1.5, 0]], dtype=object)}
+    request = dict(num_neighbors={BOUGHT_BY: i64(-1, -1)}, sampling_time_offsets=offsets, entity_table="user",
+                   seed_node=i64(1, 0), seed_time=i64(5, 5))
+    graph = shop_graph()
+    for row, message in [
+        (graph["row"][BOUGHT], "Unable to cast Python instance of type <class 'float'> to C++ type '?' "
+                               "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"),
+        (i64(0, 7, 2), "Node 7 of type 'item' is out of range of 'node_time'."),
+    ]:
+        sampler = NS(**{**graph, "row": {**graph["row"], BOUGHT: row}})
+        sampler.num_threads = threads
+        with pytest.raises(RuntimeError) as info:
+            sampler.sample(**request)
+        assert str(info.value) == message
+
+
 def test_offsets_of_every_integer_kind_are_taken(NS):
     sampler = NS(**shop_graph())
     fan_out = {BOUGHT_BY: i64(-1)}
@@ -485,10 +537,12 @@ def test_ids_are_checked_where_nothing_reads_them(Sampler):
     }
 
 
-def test_failed_call_keeps_the_draws_it_made(NS):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_failed_call_keeps_the_draws_it_made(NS, threads):
     graph = draws_graph()
     graph["colptr"]["item__b__user"] = i64(0, 4, 4)  # two users, so that seed 1 is accepted
     sampler, model = NS(**graph), ReferenceSampler(**graph)
+    sampler.num_threads = threads  # the seeds' draws are then made for two chunks
     request = ({"item__a__user": i64(3), "item__b__user": i64(2)}, {}, "user", i64(0, 1), NONE)
     failed = outcome(sampler.sample, *request)  # user 1 is beyond colptr of 'a', after user 0's draws
     assert failed[0] is RuntimeError and failed == outcome(model.sample, *request)
@@ -496,12 +550,14 @@ def test_failed_call_keeps_the_draws_it_made(NS):
     assert outcome(sampler.sample, *DRAWS_REQUEST) != DRAWS_EXPECTED
 
 
-def test_unknown_frontier_type_is_refused_when_a_hop_runs(NS):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_unknown_frontier_type_is_refused_when_a_hop_runs(NS, threads):
     key = "a__r__zzz"
     sampler = NS(["a"], [("a", "r", "zzz")], {key: i64(0, 1)}, {key: i64(0)}, {})
-    assert as_lists(sampler.sample({key: i64()}, {}, "a", i64(0), NONE))[4] == {"a": [1]}
+    sampler.num_threads = threads
+    assert as_lists(sampler.sample({key: i64()}, {}, "a", i64(0, 0), NONE))[4] == {"a": [2]}
     with pytest.raises(IndexError) as info:
-        sampler.sample({key: i64(1)}, {}, "a", i64(0), NONE)
+        sampler.sample({key: i64(1)}, {}, "a", i64(0, 0), NONE)
     assert str(info.value) == f"Frontier type 'zzz' of '{key}' is not in 'node_types'."
 
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -16,6 +18,7 @@
 
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
+#include "graph/sampler_options.hpp"
 #include "graph/schema.hpp"
 #include "graph/tables.hpp"
 
@@ -23,17 +26,26 @@ namespace quorvix {
 
 namespace py = pybind11;
 
+struct ParallelState;
+
 // (out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges)
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+// The same six, then out_edge: per edge type the row position of every sampled edge.
+using SampleWithEdgeIdsResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
 
 class NeighborSampler {
  public:
   NeighborSampler(std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
                   const py::dict& row, const py::dict& node_time, int seed);
+  ~NeighborSampler();
 
   // Draws one subgraph per seed; defined in the sampling sources.
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                       const std::string& entity_table, const py::array& seed_node, const py::array& seed_time);
+  // The same draws, checks and results as sample, and the row position of every sampled edge.
+  SampleWithEdgeIdsResult sample_with_edge_ids(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                                               const std::string& entity_table, const py::array& seed_node,
+                                               const py::array& seed_time);
 
   // Reads every graph array once and throws std::runtime_error at the first fault, in edge_types order:
   // a colptr entry outside row or decreasing, then a row id (inside some run) that is negative or not
@@ -41,8 +53,9 @@ class NeighborSampler {
   // object. Defined in graph_check.cpp.
   void check() const;
 
-  // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists.
-  void reset_call_tables();
+  // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
+  // `with_edge_ids`, out_edge too.
+  void reset_call_tables(bool with_edge_ids = false);
   // Removes every entry of the six per-call tables.
   void clear_call_tables();
 
@@ -62,6 +75,11 @@ class NeighborSampler {
   Int64ListTable out_node;
   Int64ListTable out_col;
   Int64ListTable out_row;
+  Int64ListTable out_edge;  // only filled by sample_with_edge_ids
+
+  // Read once at the start of every call; the binding checks the values.
+  TemporalStrategy temporal_strategy = TemporalStrategy::kLast;
+  int64_t num_threads = 1;
 
   const GraphSchema& schema() const { return schema_; }
   // Per schema slot, the node count ids of the type are checked against (see node_counts.hpp).
@@ -85,6 +103,13 @@ class NeighborSampler {
     NeighborSampler& sampler_;
   };
 
+  // The body of both sample methods: checks, then the traversal; returns the per-call tables'
+  // contents as dicts (and out_edge with `kEdgeIds`).
+  template <bool kEdgeIds>
+  std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> sample_checked(
+      const py::dict& num_neighbors, const py::dict& sampling_time_offsets, const std::string& entity_table,
+      const py::array& seed_node, const py::array& seed_time);
+
   void keep_array(ArrayTable& table, const std::string& key, const py::array& array);
 
   // The arrays the views above point into: coerced or copied arrays have no other owner, and a
@@ -99,8 +124,10 @@ class NeighborSampler {
   // Storage of the six per-call tables' lists, by table and key, kept from one call to the next:
   // a sampler answering a stream of similar calls then neither regrows its lists nor has the
   // system fault fresh pages into them every time.
-  std::array<Int64ListTable, 6> retained_lists_;
-  std::array<Int64ListTable*, 6> call_tables();
+  std::array<Int64ListTable, 7> retained_lists_;
+  // The thread pool and per-chunk storage of calls on several threads, made by the first one.
+  std::unique_ptr<ParallelState> parallel_;
+  std::array<Int64ListTable*, 7> call_tables();
 };
 
 }  // namespace quorvix

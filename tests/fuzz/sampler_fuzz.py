@@ -521,16 +521,28 @@ def exercise(data):
             raise
         except Exception as error:  # noqa: BLE001
             _classify(error)
+    try:  # calls on several threads split the seeds into chunks sampled side by side
+        sampler.num_threads = data.draw(st.sampled_from([1, 1, 2, 3, 8]))
+        sampler.temporal_strategy = data.draw(st.sampled_from(["last", "last", "uniform"]))
+    except TypeError as error:  # the instance without __init__
+        _classify(error)
     for _ in range(data.draw(st.integers(1, 3))):
         request = data.draw(requests(args, sizes, times))
-        _record_input("sample", request)
+        with_edge_ids = data.draw(st.sampled_from([False, False, True]))
+        _record_input("sample_with_edge_ids" if with_edge_ids else "sample", request)
         ShiftyDict.sampler, ShiftyDict.request = sampler, request
         try:
-            result = sampler.sample(**request)
+            result = (sampler.sample_with_edge_ids if with_edge_ids else sampler.sample)(**request)
         except Exception as error:  # noqa: BLE001
             _classify(error)
             continue
         finally:
             ShiftyDict.sampler = ShiftyDict.request = None
         outcomes["sampled"] += 1
+        if with_edge_ids:
+            edge_ids = result[6] if isinstance(result, tuple) and len(result) == 7 else None
+            if not isinstance(edge_ids, dict) or [(k, len(a)) for k, a in edge_ids.items()] != [
+                    (k, len(a)) for k, a in result[0].items()]:
+                raise FuzzFault(f"out_edge does not match out_row: {result!r}")
+            result = result[:6]
         check_result(result, args, request)
