@@ -59,9 +59,9 @@ def draws_graph():
 
 
 def as_lists(result):
-    """The six result dicts as dicts of plain lists, after checking that every value is a
-    fresh one-dimensional contiguous int64 array."""
-    assert isinstance(result, tuple) and len(result) == 6
+    """The six result dicts (seven with edge ids) as dicts of plain lists, after checking that
+    every value is a fresh one-dimensional contiguous int64 array."""
+    assert isinstance(result, tuple) and len(result) in (6, 7)
     out = []
     for table in result:
         assert type(table) is dict
@@ -83,7 +83,7 @@ def outcome(call, *args, **kwargs):
 
 def check_invariants(lists, edge_types):
     """Counts add up to lengths, and every edge joins two nodes of one seed."""
-    out_row, out_col, out_node, out_batch, num_nodes, num_edges = lists
+    out_row, out_col, out_node, out_batch, num_nodes, num_edges = lists[:6]
     for t in out_node:
         assert sum(num_nodes[t]) == len(out_node[t]) == len(out_batch[t])
     for t0, rel, t2 in edge_types:

@@ -60,6 +60,8 @@ class ReferenceSampler:
         self.has_node_time = len(node_time) > 0
         self.node_time = {t: ints(node_time[t]) for t in self.node_types if t in node_time}
         self.rng = MT19937(seed)
+        self.temporal_strategy = "last"
+        self.num_threads = 1  # results do not depend on it
 
     # -- reads with the extension's range checks --------------------------------------
     def _time(self, node_type, node):
@@ -82,6 +84,10 @@ class ReferenceSampler:
         return start, end
 
     # -- one call ---------------------------------------------------------------------
+    def sample_with_edge_ids(self, *args, **kwargs):
+        result = self.sample(*args, **kwargs)
+        return result + ({k: np.array(v, dtype=np.int64) for k, v in self.out["edge"].items()},)
+
     def sample(self, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time):
         keys = [edge_key(e) for e in self.edge_types]
         fanouts, offsets = {}, {}
@@ -94,11 +100,12 @@ class ReferenceSampler:
                 offsets[key] = sampling_time_offsets[key]
                 num_hops = max(num_hops, len(offsets[key]))
 
-        self.out = {name: {} for name in ("nodes", "edges", "batch", "node", "col", "row")}
+        self.out = {name: {} for name in ("nodes", "edges", "batch", "node", "col", "row", "edge")}
         for t in self.node_types:
             self.out["nodes"][t], self.out["batch"][t], self.out["node"][t] = [0], [], []
         for key in keys:
             self.out["edges"][key], self.out["col"][key], self.out["row"][key] = [0], [], []
+            self.out["edge"][key] = []
 
         self.local_nodes = {t: [] for t in self.node_types}
         self.local_index = {t: {} for t in self.node_types}
@@ -208,6 +215,10 @@ class ReferenceSampler:
             return
         end = self._first_after(where, seed_time, start, end)
         self._check_sorted(where, start, end)
+        if self.temporal_strategy == "uniform":
+            if start < end:
+                self._choose(where, start, end, k)
+            return
         if k > 0:
             start = max(start, end - k)
         for p in range(start, end):
@@ -218,8 +229,10 @@ class ReferenceSampler:
         if k == 0:
             return
         start, end = self._run(key, frontier_type, v)
-        if start == end:
-            return
+        if start < end:
+            self._choose(where, start, end, k)
+
+    def _choose(self, where, start, end, k):
         n = end - start
         if k < 0 or k >= n:
             for p in range(start, end):
@@ -243,3 +256,4 @@ class ReferenceSampler:
         self.out["edges"][key][-1] += 1
         self.out["row"][key].append(index[node])
         self.out["col"][key].append(f)
+        self.out["edge"][key].append(p)

@@ -92,6 +92,39 @@ def test_temporal_windows_draw_nothing(Sampler):
     assert as_lists(sampler.sample(*DRAWS_REQUEST)) == DRAWS_EXPECTED
 
 
+def test_uniform_temporal_strategy_draws_among_admissible_neighbours(Sampler):
+    graph = draws_graph()
+    graph["node_time"] = {"item": np.arange(24, dtype=np.int64)}  # an item's time is its id
+    sampler = Sampler(**graph)
+    request = DRAWS_REQUEST[:4] + (i64(17),)
+    assert as_lists(sampler.sample(*request))[2]["item"] == [15, 16, 17]
+    sampler.temporal_strategy = "uniform"
+    # Items 10..17 of 'a' are admissible (none of 'b'): 2991312382 % 6 = 4, 3062119789 % 7 = 1,
+    # 1228959102 % 8 = 6 pick offsets 4, 1, 6, which are also the edges' row positions.
+    out = as_lists(sampler.sample_with_edge_ids(*request))
+    assert out[2]["item"] == [14, 11, 16] and out[0]["item__a__user"] == [0, 1, 2]
+    assert out[6] == {"item__a__user": [4, 1, 6], "item__b__user": []}
+
+
+def test_settings_are_checked(NS):
+    sampler = NS(**paper_graph())
+    assert (sampler.temporal_strategy, sampler.num_threads) == ("last", 1)
+    refused = [
+        ("temporal_strategy", b"last", TypeError, "temporal_strategy must be a str."),
+        ("temporal_strategy", "Uniform", ValueError, "temporal_strategy must be 'last' or 'uniform', not 'Uniform'."),
+        ("num_threads", True, TypeError, "num_threads must be an int."),
+        ("num_threads", 2.0, TypeError, "num_threads must be an int."),
+        ("num_threads", 0, ValueError, "num_threads must be at least 1, not 0."),
+        ("num_threads", -(2**70), ValueError, f"num_threads must be at least 1, not {-(2**70)}."),
+    ]
+    for name, value, error, message in refused:
+        with pytest.raises(error) as info:
+            setattr(sampler, name, value)
+        assert str(info.value) == message
+    sampler.temporal_strategy, sampler.num_threads = "uniform", 3
+    assert (sampler.temporal_strategy, sampler.num_threads) == ("uniform", 3)
+
+
 def items_in_window(Sampler, times, seed_time, num_neighbors=None, offsets=None):
     sampler = Sampler(**star_graph(times))
     result = as_lists(sampler.sample(num_neighbors or {}, offsets or {}, "user", i64(0), i64(seed_time)))

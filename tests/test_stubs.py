@@ -37,7 +37,7 @@ def stub_signatures():
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "NeighborSampler")
     out = {}
     for fn in cls.body:
-        if isinstance(fn, ast.FunctionDef):
+        if isinstance(fn, ast.FunctionDef) and not fn.decorator_list:  # properties aside
             args = fn.args.args
             defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
             out[fn.name] = [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args, defaults)]
@@ -60,9 +60,11 @@ def test_stub_parameters_match_the_binding():
     # stubtest cannot read a pybind11 signature, so names, order and defaults are compared
     # here against the signature line of each docstring.
     stubs = stub_signatures()
-    assert set(stubs) == {"__init__", "sample"}
+    assert set(stubs) == {"__init__", "sample", "sample_with_edge_ids"}
     for name, params in stubs.items():
         assert params == runtime_signature(getattr(quorvix.NeighborSampler, name)), name
+    for name in ("temporal_strategy", "num_threads"):
+        assert isinstance(getattr(quorvix.NeighborSampler, name), property), name
 
 
 def test_stubtest_finds_no_difference(tmp_path, mypy_cache):
@@ -97,6 +99,10 @@ USER_CODE = """
     sampler.sample({}, {"a__r__a": no_lower_bound}, "a", np.arange(1), np.zeros(0, dtype=np.int64))
     sampler.sample({}, {"a__r__a": [[None, 0]]}, "a", np.arange(1), np.zeros(0, dtype=np.int64))
     ids: npt.NDArray[np.int64] = out_node["a"]
+    sampler.temporal_strategy = "uniform"
+    sampler.num_threads = 2
+    edge_ids = sampler.sample_with_edge_ids({"a__r__a": [1]}, {}, "a", np.arange(1), np.arange(1))[6]
+    threads: int = sampler.num_threads
     reveal_type(num_edges)
 """
 
@@ -110,6 +116,8 @@ MISUSE = """
     count: int = sampler.sample({}, {}, "a", np.arange(1), np.arange(1))[4]["a"]  # error
     sampler.sample({}, {}, "a", np.arange(1))  # error
     sampler.sample({}, {}, "a", np.arange(1), np.arange(1), 3)  # error
+    sampler.temporal_strategy = "latest"  # error
+    sampler.num_threads = 1.5  # error
 """
 
 

@@ -72,14 +72,15 @@ NeighborSampler::CallGuard::~CallGuard() {
   sampler_.call_mutex_.unlock();
 }
 
-std::array<Int64ListTable*, 6> NeighborSampler::call_tables() {
-  return {&num_sampled_nodes, &num_sampled_edges, &out_col, &out_row, &out_batch, &out_node};
+std::array<Int64ListTable*, 7> NeighborSampler::call_tables() {
+  return {&num_sampled_nodes, &num_sampled_edges, &out_col, &out_row, &out_batch, &out_node, &out_edge};
 }
 
-void NeighborSampler::reset_call_tables() {
+void NeighborSampler::reset_call_tables(bool with_edge_ids) {
   clear_call_tables();
-  const std::array<Int64ListTable*, 6> tables = call_tables();
+  const std::array<Int64ListTable*, 7> tables = call_tables();
   for (std::size_t i = 0; i < tables.size(); ++i) {
+    if (tables[i] == &out_edge && !with_edge_ids) continue;
     // num_sampled_nodes, out_batch and out_node are keyed by node type, the others by edge type.
     const bool by_node_type = tables[i] == &num_sampled_nodes || tables[i] == &out_batch || tables[i] == &out_node;
     const bool counts = tables[i] == &num_sampled_nodes || tables[i] == &num_sampled_edges;
@@ -97,7 +98,7 @@ void NeighborSampler::reset_call_tables() {
 }
 
 void NeighborSampler::clear_call_tables() {
-  const std::array<Int64ListTable*, 6> tables = call_tables();
+  const std::array<Int64ListTable*, 7> tables = call_tables();
   for (std::size_t i = 0; i < tables.size(); ++i) {
     for (auto& [key, list] : *tables[i]) {
       // A list far larger than this call needed goes back to the system, so one huge call does

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -16,6 +17,7 @@
 
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
+#include "graph/sampler_options.hpp"
 #include "graph/schema.hpp"
 #include "graph/tables.hpp"
 
@@ -25,6 +27,8 @@ namespace py = pybind11;
 
 // (out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges)
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
+// The same six, then out_edge: per edge type the row position of every sampled edge.
+using SampleWithEdgeIdsResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
 
 class NeighborSampler {
  public:
@@ -34,9 +38,14 @@ class NeighborSampler {
   // Draws one subgraph per seed; defined in the sampling sources.
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                       const std::string& entity_table, const py::array& seed_node, const py::array& seed_time);
+  // The same draws, checks and results as sample, and the row position of every sampled edge.
+  SampleWithEdgeIdsResult sample_with_edge_ids(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                                               const std::string& entity_table, const py::array& seed_node,
+                                               const py::array& seed_time);
 
-  // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists.
-  void reset_call_tables();
+  // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
+  // `with_edge_ids`, out_edge too.
+  void reset_call_tables(bool with_edge_ids = false);
   // Removes every entry of the six per-call tables.
   void clear_call_tables();
 
@@ -56,6 +65,11 @@ class NeighborSampler {
   Int64ListTable out_node;
   Int64ListTable out_col;
   Int64ListTable out_row;
+  Int64ListTable out_edge;  // only filled by sample_with_edge_ids
+
+  // Read once at the start of every call; the binding checks the values.
+  TemporalStrategy temporal_strategy = TemporalStrategy::kLast;
+  int64_t num_threads = 1;
 
   const GraphSchema& schema() const { return schema_; }
 
@@ -77,6 +91,12 @@ class NeighborSampler {
     NeighborSampler& sampler_;
   };
 
+  // The body of both sample methods: checks, then the traversal; returns the per-call tables'
+  // contents as dicts (and out_edge with `kEdgeIds`).
+  template <bool kEdgeIds>
+  std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> sample_checked(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                      const std::string& entity_table, const py::array& seed_node, const py::array& seed_time);
+
   void keep_array(ArrayTable& table, const std::string& key, const py::array& array);
 
   // The arrays the views above point into: coerced or copied arrays have no other owner, and a
@@ -90,8 +110,8 @@ class NeighborSampler {
   // Storage of the six per-call tables' lists, by table and key, kept from one call to the next:
   // a sampler answering a stream of similar calls then neither regrows its lists nor has the
   // system fault fresh pages into them every time.
-  std::array<Int64ListTable, 6> retained_lists_;
-  std::array<Int64ListTable*, 6> call_tables();
+  std::array<Int64ListTable, 7> retained_lists_;
+  std::array<Int64ListTable*, 7> call_tables();
 };
 
 }  // namespace quorvix

@@ -44,7 +44,41 @@ void bind_neighbor_sampler(py::module_& module) {
              return self.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
            },
            py::arg("num_neighbors"), py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
-           py::arg("seed_time"));
+           py::arg("seed_time"))
+      .def("sample_with_edge_ids",
+           [](NeighborSampler& self, const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+              const std::string& entity_table, const py::array& seed_node, const py::array& seed_time) {
+             require_constructed(self);
+             return self.sample_with_edge_ids(num_neighbors, sampling_time_offsets, entity_table, seed_node,
+                                              seed_time);
+           },
+           py::arg("num_neighbors"), py::arg("sampling_time_offsets"), py::arg("entity_table"), py::arg("seed_node"),
+           py::arg("seed_time"),
+           "Like sample, with a seventh dict out_edge: per edge type, aligned with out_row, the position in\n"
+           "row of every sampled edge.")
+      .def_property(
+          "temporal_strategy",
+          [](NeighborSampler& self) {
+            require_constructed(self);
+            return temporal_strategy_name(self.temporal_strategy);
+          },
+          [](NeighborSampler& self, const py::object& value) {
+            require_constructed(self);
+            self.temporal_strategy = temporal_strategy_from(value);
+          },
+          "How a fan-out k chooses among the neighbours not later than the seed time: 'last' takes the k\n"
+          "latest, 'uniform' k at random without replacement.")
+      .def_property(
+          "num_threads",
+          [](NeighborSampler& self) {
+            require_constructed(self);
+            return self.num_threads;
+          },
+          [](NeighborSampler& self, const py::object& value) {
+            require_constructed(self);
+            self.num_threads = num_threads_from(value);
+          },
+          "The most threads a call may use; results do not depend on it.");
 }
 
 }  // namespace quorvix

@@ -1,7 +1,7 @@
 """Type information for the quorvix extension module."""
 
 from collections.abc import Iterable, Sequence
-from typing import SupportsIndex, TypeVar
+from typing import Literal, SupportsIndex, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -52,3 +52,32 @@ class NeighborSampler:
         sampled node and the nodes added per hop (seeds first), per edge type the edges
         sampled per hop.
         """
+    def sample_with_edge_ids(
+        self,
+        num_neighbors: dict[str, _FanOutArrays],
+        sampling_time_offsets: dict[str, _OffsetArrays],
+        entity_table: str | bytes | bytearray,
+        seed_node: _Int64Array,
+        seed_time: _Int64Array,
+    ) -> tuple[
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+    ]:
+        """Like sample, with a seventh dict out_edge: per edge type, aligned with out_row, the
+        position in row of every sampled edge."""
+    @property
+    def temporal_strategy(self) -> Literal["last", "uniform"]:
+        """How a fan-out k chooses among the neighbours not later than the seed time: 'last'
+        takes the k latest, 'uniform' k at random without replacement."""
+    @temporal_strategy.setter
+    def temporal_strategy(self, value: Literal["last", "uniform"]) -> None: ...
+    @property
+    def num_threads(self) -> int:
+        """The most threads a call may use; results do not depend on it."""
+    @num_threads.setter
+    def num_threads(self, value: int) -> None: ...

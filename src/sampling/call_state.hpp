@@ -14,8 +14,9 @@
 namespace quorvix {
 
 struct NodeTypeState {
-  // The sampled nodes of the type in local-index order, as two columns. These are the sampler's
-  // out_batch and out_node lists themselves: they receive every node in local order anyway.
+  // The sampled nodes of the type in local-index order, as two columns. In a one-thread call these
+  // are the sampler's out_batch and out_node lists themselves: they receive every node in local
+  // order anyway.
   std::vector<int64_t>* batch = nullptr;
   std::vector<int64_t>* node = nullptr;
   std::vector<int64_t>* counts = nullptr;  // num_sampled_nodes of the type
@@ -33,8 +34,20 @@ struct FrontierNode {
   int64_t local_index;
 };
 
-// Everything one edge type needs while one hop walks its frontier, resolved once per hop.
+// Values drawn from the sampler's engine ahead of time, in one-thread order, handed out in that
+// order: a part of a call running on another thread reads the draws a one-thread call would make.
+struct DrawnValues {
+  const uint32_t* next = nullptr;
+  uint32_t operator()() { return *next++; }
+};
+
+// Everything one edge type needs while one hop walks its frontier, resolved once per hop. `Engine`
+// gives the random draws (std::mt19937 or DrawnValues); with `kEdgeIds` the row position of every
+// sampled edge is recorded too, and a call that does not ask for them compiles without that store.
+template <typename Engine, bool kEdgeIds>
 struct EdgeSampling {
+  static constexpr bool kRecordsEdgeIds = kEdgeIds;
+
   const EdgeTypeKey* key;
   const NodeType* frontier_type;
   const NodeType* neighbour_type;
@@ -44,9 +57,22 @@ struct EdgeSampling {
   NodeTypeState* neighbours;
   std::vector<int64_t>* out_row;
   std::vector<int64_t>* out_col;
+  std::vector<int64_t>* out_edge;  // null unless kEdgeIds
   int64_t* edge_count;  // this hop's element of num_sampled_edges
-  std::mt19937* generator;
+  Engine* generator;
   IndexSet* chosen;
 };
+
+using SerialSampling = EdgeSampling<std::mt19937, false>;
+using SerialSamplingWithIds = EdgeSampling<std::mt19937, true>;
+using ChunkSampling = EdgeSampling<DrawnValues, false>;
+using ChunkSamplingWithIds = EdgeSampling<DrawnValues, true>;
+
+// Explicit instantiations of a function template over the four kinds above.
+#define QUORVIX_FOR_EACH_EDGE_SAMPLING(MACRO) \
+  MACRO(SerialSampling)                       \
+  MACRO(SerialSamplingWithIds)                \
+  MACRO(ChunkSampling)                        \
+  MACRO(ChunkSamplingWithIds)
 
 }  // namespace quorvix

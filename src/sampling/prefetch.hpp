@@ -15,12 +15,14 @@ inline constexpr int64_t kPrefetchColptr = 16;
 inline constexpr int64_t kPrefetchRow = 8;
 inline constexpr int64_t kPrefetchTime = 4;
 
-inline void prefetch_colptr(const EdgeSampling& edges, int64_t node) {
+template <typename Edges>
+inline void prefetch_colptr(const Edges& edges, int64_t node) {
   if (node >= 0 && node < edges.colptr.size) __builtin_prefetch(edges.colptr.data + node);
 }
 
 // The run's middle: the first position a bisection probes, and within a line of most short runs.
-inline bool probe_position(const EdgeSampling& edges, int64_t node, int64_t& position) {
+template <typename Edges>
+inline bool probe_position(const Edges& edges, int64_t node, int64_t& position) {
   if (node < 0 || node >= edges.colptr.size - 1) return false;
   const int64_t start = edges.colptr[node];
   const int64_t end = edges.colptr[node + 1];
@@ -29,12 +31,14 @@ inline bool probe_position(const EdgeSampling& edges, int64_t node, int64_t& pos
   return true;
 }
 
-inline void prefetch_row(const EdgeSampling& edges, int64_t node) {
+template <typename Edges>
+inline void prefetch_row(const Edges& edges, int64_t node) {
   int64_t position;
   if (probe_position(edges, node, position)) __builtin_prefetch(edges.row.data + position);
 }
 
-inline void prefetch_time(const EdgeSampling& edges, int64_t node) {
+template <typename Edges>
+inline void prefetch_time(const Edges& edges, int64_t node) {
   int64_t position;
   if (!probe_position(edges, node, position)) return;
   const int64_t neighbour = edges.row[position];

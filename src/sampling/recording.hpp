@@ -9,7 +9,8 @@ namespace quorvix {
 
 // `position` indexes the edge type's row; the neighbour inherits the frontier node's batch index.
 // Inline: it runs once per sampled edge.
-inline void add_sampled_edge(const EdgeSampling& edges, int64_t position, const FrontierNode& frontier) {
+template <typename Edges>
+inline void add_sampled_edge(const Edges& edges, int64_t position, const FrontierNode& frontier) {
   const int64_t neighbour = edges.row[position];
   NodeTypeState& neighbours = *edges.neighbours;
   const LocalIndexMap::Insertion found = neighbours.local_index->insert(frontier.batch, neighbour);
@@ -21,6 +22,7 @@ inline void add_sampled_edge(const EdgeSampling& edges, int64_t position, const 
   ++*edges.edge_count;
   edges.out_row->push_back(found.local_index);
   edges.out_col->push_back(frontier.local_index);
+  if constexpr (Edges::kRecordsEdgeIds) edges.out_edge->push_back(position);
 }
 
 }  // namespace quorvix

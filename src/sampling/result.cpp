@@ -20,7 +20,7 @@ py::array_t<int64_t> to_numpy(const std::vector<int64_t>& list) {
 
 }  // namespace
 
-SampleResult assemble_result(NeighborSampler& sampler) {
+SampleResult assemble_result(NeighborSampler& sampler, py::dict* out_edge) {
   py::dict node_counts;
   py::dict nodes;
   py::dict batches;
@@ -38,6 +38,9 @@ SampleResult assemble_result(NeighborSampler& sampler) {
     edge_counts[py::str(key)] = to_numpy(counts.data() + 1, counts.data() + counts.size());
     rows[py::str(key)] = to_numpy(sampler.out_row.at(key));
     cols[py::str(key)] = to_numpy(sampler.out_col.at(key));
+  }
+  if (out_edge != nullptr) {
+    for (const EdgeTypeKey& key : sampler.edge_type_keys) (*out_edge)[py::str(key)] = to_numpy(sampler.out_edge.at(key));
   }
   sampler.clear_call_tables();
   return SampleResult{rows, cols, nodes, batches, node_counts, edge_counts};

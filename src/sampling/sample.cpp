@@ -6,11 +6,10 @@
 #include "graph/native_int64.hpp"
 #include "graph/neighbor_sampler.hpp"
 #include "sampling/call_state.hpp"
+#include "sampling/expand.hpp"
 #include "sampling/hop_rule.hpp"
-#include "sampling/prefetch.hpp"
 #include "sampling/request.hpp"
 #include "sampling/result.hpp"
-#include "sampling/window.hpp"
 
 namespace quorvix {
 
@@ -75,60 +74,17 @@ std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& se
   return seed_times;
 }
 
-// Walks the frontier [begin, end) of one edge type with the hop's rule. The frontier list may be the
-// neighbour list itself and grow meanwhile, so entries are read by index and copied.
-template <typename ExpandNode>
-void walk_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, bool temporal, ExpandNode expand) {
-  const int64_t begin = frontier.frontier_begin;
-  const int64_t end = frontier.frontier_end;
-  const std::vector<int64_t>& batches = *frontier.batch;
-  const std::vector<int64_t>& nodes = *frontier.node;
-  const auto node_at = [&nodes](int64_t p) { return nodes[static_cast<std::size_t>(p)]; };
-  for (int64_t p = begin; p < end; ++p) {
-    if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
-    if (p + kPrefetchRow < end) prefetch_row(edges, node_at(p + kPrefetchRow));
-    if (temporal && p + kPrefetchTime < end) prefetch_time(edges, node_at(p + kPrefetchTime));
-    expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p});
-  }
-}
-
-void expand_frontier(const EdgeSampling& edges, const NodeTypeState& frontier, const HopRule& rule,
-                     bool temporal, const std::vector<int64_t>& seed_times) {
-  const auto seed_time_of = [&seed_times](const FrontierNode& node) {
-    return seed_times[static_cast<std::size_t>(node.batch)];
-  };
-  switch (rule.kind) {
-    case HopRule::Kind::kNothing:
-      return;
-    case HopRule::Kind::kTimeWindow:
-      // Without timestamps a time window has nothing to place itself by, and records nothing.
-      if (!temporal) return;
-      walk_frontier(edges, frontier, true, [&](const FrontierNode& node) {
-        sample_time_window(edges, node, rule.offsets, seed_time_of(node));
-      });
-      return;
-    case HopRule::Kind::kFanOut:
-      if (rule.fan_out == 0) return;
-      if (temporal) {
-        walk_frontier(edges, frontier, true, [&](const FrontierNode& node) {
-          sample_recent_window(edges, node, rule.fan_out, seed_time_of(node));
-        });
-      } else {
-        walk_frontier(edges, frontier, false,
-                      [&](const FrontierNode& node) { sample_all_window(edges, node, rule.fan_out); });
-      }
-      return;
-  }
-}
-
 }  // namespace
 
-SampleResult NeighborSampler::sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
-                                     const std::string& entity_table, const py::array& seed_node,
-                                     const py::array& seed_time) {
+template <bool kEdgeIds>
+std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSampler::sample_checked(
+    const py::dict& num_neighbors, const py::dict& sampling_time_offsets, const std::string& entity_table,
+    const py::array& seed_node, const py::array& seed_time) {
+  using Edges = EdgeSampling<std::mt19937, kEdgeIds>;
   const CallGuard guard(*this);
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
-  reset_call_tables();
+  const TemporalStrategy strategy = temporal_strategy;
+  reset_call_tables(kEdgeIds);
   try {
     std::vector<NodeTypeState> node_states = make_node_states(*this, local_index_maps_);
     IndexSet chosen;
@@ -146,22 +102,24 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors, const py::di
         }
         std::vector<int64_t>& edge_counts = num_sampled_edges.at(key);
         edge_counts.push_back(0);
-        const HopRule rule = fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop);
         NodeTypeState& neighbours = node_states[slots.neighbour];
-        const bool temporal = !node_time.empty() && neighbours.has_node_time && !seed_times.empty();
-        const EdgeSampling edges{&key,
-                                 &frontier_type(edge_types[i]),
-                                 &neighbour_type(edge_types[i]),
-                                 colptr.at(key),
-                                 row.at(key),
-                                 neighbours.node_time,
-                                 &neighbours,
-                                 &out_row.at(key),
-                                 &out_col.at(key),
-                                 &edge_counts.back(),
-                                 &generator,
-                                 &chosen};
-        expand_frontier(edges, node_states[slots.frontier], rule, temporal, seed_times);
+        const HopPlan plan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
+                           !node_time.empty() && neighbours.has_node_time && !seed_times.empty(), strategy};
+        const Edges edges{&key,
+                          &frontier_type(edge_types[i]),
+                          &neighbour_type(edge_types[i]),
+                          colptr.at(key),
+                          row.at(key),
+                          neighbours.node_time,
+                          &neighbours,
+                          &out_row.at(key),
+                          &out_col.at(key),
+                          kEdgeIds ? &out_edge.at(key) : nullptr,
+                          &edge_counts.back(),
+                          &generator,
+                          &chosen};
+        const NodeTypeState& frontier = node_states[slots.frontier];
+        expand_frontier(edges, frontier, frontier.frontier_begin, frontier.frontier_end, plan, seed_times);
       }
       // The nodes each type gained in this hop become its next frontier. A repeated name finds its
       // range already moved on and counts 0.
@@ -172,12 +130,32 @@ SampleResult NeighborSampler::sample(const py::dict& num_neighbors, const py::di
         state.counts->push_back(state.frontier_end - state.frontier_begin);
       }
     }
-    return assemble_result(*this);
+    if constexpr (kEdgeIds) {
+      py::dict edge_ids;
+      const SampleResult result = assemble_result(*this, &edge_ids);
+      return std::tuple_cat(result, std::make_tuple(edge_ids));
+    } else {
+      return assemble_result(*this);
+    }
   } catch (...) {
     // Release what the failed call gathered; the next call starts from a fresh reset regardless.
     clear_call_tables();
     throw;
   }
+}
+
+SampleResult NeighborSampler::sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                                     const std::string& entity_table, const py::array& seed_node,
+                                     const py::array& seed_time) {
+  return sample_checked<false>(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
+}
+
+SampleWithEdgeIdsResult NeighborSampler::sample_with_edge_ids(const py::dict& num_neighbors,
+                                                              const py::dict& sampling_time_offsets,
+                                                              const std::string& entity_table,
+                                                              const py::array& seed_node,
+                                                              const py::array& seed_time) {
+  return sample_checked<true>(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
 }
 
 }  // namespace quorvix

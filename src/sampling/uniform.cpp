@@ -4,8 +4,8 @@
 
 namespace quorvix {
 
-void sample_uniform(const EdgeSampling& edges, const FrontierNode& frontier, int64_t start, int64_t end,
-                    int64_t k) {
+template <typename Edges>
+void sample_uniform(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
   const int64_t candidates = end - start;
   if (k < 0 || k >= candidates) {
     for (int64_t position = start; position < end; ++position) add_sampled_edge(edges, position, frontier);
@@ -23,5 +23,10 @@ void sample_uniform(const EdgeSampling& edges, const FrontierNode& frontier, int
     add_sampled_edge(edges, start + offset, frontier);
   }
 }
+
+#define QUORVIX_INSTANTIATE(Edges) \
+  template void sample_uniform<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t, int64_t);
+QUORVIX_FOR_EACH_EDGE_SAMPLING(QUORVIX_INSTANTIATE)
+#undef QUORVIX_INSTANTIATE
 
 }  // namespace quorvix

@@ -17,38 +17,45 @@ struct NeighbourRange {
 };
 
 // The failures are kept out of line so that the checks on the hot path stay small enough to inline.
-[[noreturn]] __attribute__((noinline, cold)) void throw_node_outside_colptr(const EdgeSampling& edges, int64_t node) {
-  throw std::runtime_error("Node " + std::to_string(node) + " of type '" + *edges.frontier_type +
-                           "' is out of range of 'colptr' for '" + *edges.key + "'.");
+[[noreturn]] __attribute__((noinline, cold)) void throw_node_outside_colptr(const EdgeTypeKey& key,
+                                                                            const NodeType& frontier_type,
+                                                                            int64_t node) {
+  throw std::runtime_error("Node " + std::to_string(node) + " of type '" + frontier_type +
+                           "' is out of range of 'colptr' for '" + key + "'.");
 }
 
-[[noreturn]] __attribute__((noinline, cold)) void throw_run_outside_row(const EdgeSampling& edges, int64_t node) {
-  throw std::runtime_error("'colptr' for '" + *edges.key + "' at node " + std::to_string(node) +
+[[noreturn]] __attribute__((noinline, cold)) void throw_run_outside_row(const EdgeTypeKey& key, int64_t node) {
+  throw std::runtime_error("'colptr' for '" + key + "' at node " + std::to_string(node) +
                            " does not bound a valid range of 'row'.");
 }
 
-[[noreturn]] __attribute__((noinline, cold)) void throw_node_outside_time(const EdgeSampling& edges,
+[[noreturn]] __attribute__((noinline, cold)) void throw_node_outside_time(const NodeType& neighbour_type,
                                                                           int64_t neighbour) {
-  throw std::runtime_error("Node " + std::to_string(neighbour) + " of type '" + *edges.neighbour_type +
+  throw std::runtime_error("Node " + std::to_string(neighbour) + " of type '" + neighbour_type +
                            "' is out of range of 'node_time'.");
 }
 
 // colptr[v] .. colptr[v + 1], with the node id and the run checked against the arrays' lengths.
-inline NeighbourRange neighbour_range(const EdgeSampling& edges, int64_t node) {
-  if (node < 0 || node >= edges.colptr.size - 1) throw_node_outside_colptr(edges, node);
+template <typename Edges>
+inline NeighbourRange neighbour_range(const Edges& edges, int64_t node) {
+  if (node < 0 || node >= edges.colptr.size - 1) throw_node_outside_colptr(*edges.key, *edges.frontier_type, node);
   const NeighbourRange range{edges.colptr[node], edges.colptr[node + 1]};
-  if (range.start < 0 || range.start > range.end || range.end > edges.row.size) throw_run_outside_row(edges, node);
+  if (range.start < 0 || range.start > range.end || range.end > edges.row.size) {
+    throw_run_outside_row(*edges.key, node);
+  }
   return range;
 }
 
-inline int64_t time_at(const EdgeSampling& edges, int64_t position) {
+template <typename Edges>
+inline int64_t time_at(const Edges& edges, int64_t position) {
   const int64_t neighbour = edges.row[position];
-  if (!edges.neighbour_time.contains_index(neighbour)) throw_node_outside_time(edges, neighbour);
+  if (!edges.neighbour_time.contains_index(neighbour)) throw_node_outside_time(*edges.neighbour_type, neighbour);
   return edges.neighbour_time[neighbour];
 }
 
 // Only the two ends are compared: a full scan would cost the whole window.
-void check_sorted(const EdgeSampling& edges, int64_t start, int64_t end) {
+template <typename Edges>
+void check_sorted(const Edges& edges, int64_t start, int64_t end) {
   if (end - start >= 2 && time_at(edges, start) > time_at(edges, end - 1)) {
     throw std::runtime_error("Found invalid non-sorted temporal neighborhood");
   }
@@ -60,9 +67,21 @@ int64_t saturating_add(int64_t a, int64_t b) {
   return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
 }
 
+// The neighbours not later than `seed_time`, checked for order: empty when there are none.
+template <typename Edges>
+NeighbourRange admissible_run(const Edges& edges, const FrontierNode& frontier, int64_t seed_time) {
+  NeighbourRange range = neighbour_range(edges, frontier.node);
+  if (range.start == range.end) return range;
+  range.end = first_after(edges, seed_time, range.start, range.end);
+  // The whole admissible run is tested, before any cut.
+  check_sorted(edges, range.start, range.end);
+  return range;
+}
+
 }  // namespace
 
-int64_t first_after(const EdgeSampling& edges, int64_t bound, int64_t from, int64_t to) {
+template <typename Edges>
+int64_t first_after(const Edges& edges, int64_t bound, int64_t from, int64_t to) {
   // Written without branches on the comparison (which is unpredictable), probing the same positions
   // as the textbook upper bound, so that even an unsorted run gives the same answer.
   int64_t length = to - from;
@@ -75,7 +94,8 @@ int64_t first_after(const EdgeSampling& edges, int64_t bound, int64_t from, int6
   return from;
 }
 
-void sample_time_window(const EdgeSampling& edges, const FrontierNode& frontier, const TimeOffsets& offsets,
+template <typename Edges>
+void sample_time_window(const Edges& edges, const FrontierNode& frontier, const TimeOffsets& offsets,
                         int64_t seed_time) {
   NeighbourRange range = neighbour_range(edges, frontier.node);
   if (range.start == range.end) return;
@@ -89,24 +109,56 @@ void sample_time_window(const EdgeSampling& edges, const FrontierNode& frontier,
   sample_uniform(edges, frontier, range.start, range.end, range.end - range.start);
 }
 
-void sample_recent_window(const EdgeSampling& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
+template <typename Edges>
+void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
   if (k == 0) return;
-  NeighbourRange range = neighbour_range(edges, frontier.node);
-  if (range.start == range.end) return;
-  range.end = first_after(edges, seed_time, range.start, range.end);
-  // The whole admissible run is tested, before it is cut to the k latest.
-  check_sorted(edges, range.start, range.end);
+  NeighbourRange range = admissible_run(edges, frontier, seed_time);
   // The cut is by position: equal times on both sides of it are split.
   if (k > 0) range.start = std::max(range.start, range.end - k);
   if (range.start == range.end) return;
   sample_uniform(edges, frontier, range.start, range.end, k);
 }
 
-void sample_all_window(const EdgeSampling& edges, const FrontierNode& frontier, int64_t k) {
+template <typename Edges>
+void sample_recent_uniform(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
+  if (k == 0) return;
+  const NeighbourRange range = admissible_run(edges, frontier, seed_time);
+  if (range.start == range.end) return;
+  sample_uniform(edges, frontier, range.start, range.end, k);
+}
+
+template <typename Edges>
+void sample_all_window(const Edges& edges, const FrontierNode& frontier, int64_t k) {
   if (k == 0) return;
   const NeighbourRange range = neighbour_range(edges, frontier.node);
   if (range.start == range.end) return;
   sample_uniform(edges, frontier, range.start, range.end, k);
 }
+
+template <typename Edges>
+int64_t count_all_window_draws(const Edges& edges, const FrontierNode& frontier, int64_t k) {
+  if (k <= 0) return 0;
+  const NeighbourRange range = neighbour_range(edges, frontier.node);
+  return draws_for(range.end - range.start, k);
+}
+
+template <typename Edges>
+int64_t count_recent_uniform_draws(const Edges& edges, const FrontierNode& frontier, int64_t k,
+                                   int64_t seed_time) {
+  if (k <= 0) return 0;
+  const NeighbourRange range = admissible_run(edges, frontier, seed_time);
+  return draws_for(range.end - range.start, k);
+}
+
+#define QUORVIX_INSTANTIATE(Edges)                                                                              \
+  template int64_t first_after<Edges>(const Edges&, int64_t, int64_t, int64_t);                                 \
+  template void sample_time_window<Edges>(const Edges&, const FrontierNode&, const TimeOffsets&, int64_t);     \
+  template void sample_recent_window<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);              \
+  template void sample_recent_uniform<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);             \
+  template void sample_all_window<Edges>(const Edges&, const FrontierNode&, int64_t);                          \
+  template int64_t count_all_window_draws<Edges>(const Edges&, const FrontierNode&, int64_t);                  \
+  template int64_t count_recent_uniform_draws<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);
+QUORVIX_FOR_EACH_EDGE_SAMPLING(QUORVIX_INSTANTIATE)
+#undef QUORVIX_INSTANTIATE
 
 }  // namespace quorvix

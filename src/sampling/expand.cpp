@@ -1,0 +1,86 @@
+#include "sampling/expand.hpp"
+
+#include "sampling/prefetch.hpp"
+#include "sampling/window.hpp"
+
+namespace quorvix {
+
+namespace {
+
+// Walks the entries [begin, end). The frontier list may be the neighbour list itself and grow
+// meanwhile, so entries are read by index and copied.
+template <typename Edges, typename ExpandNode>
+void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, bool temporal,
+                   ExpandNode expand) {
+  const std::vector<int64_t>& batches = *frontier.batch;
+  const std::vector<int64_t>& nodes = *frontier.node;
+  const auto node_at = [&nodes](int64_t p) { return nodes[static_cast<std::size_t>(p)]; };
+  for (int64_t p = begin; p < end; ++p) {
+    if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+    if (p + kPrefetchRow < end) prefetch_row(edges, node_at(p + kPrefetchRow));
+    if (temporal && p + kPrefetchTime < end) prefetch_time(edges, node_at(p + kPrefetchTime));
+    expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p});
+  }
+}
+
+}  // namespace
+
+template <typename Edges>
+void expand_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end,
+                     const HopPlan& plan, const std::vector<int64_t>& seed_times) {
+  const HopRule& rule = plan.rule;
+  const auto seed_time_of = [&seed_times](const FrontierNode& node) {
+    return seed_times[static_cast<std::size_t>(node.batch)];
+  };
+  switch (rule.kind) {
+    case HopRule::Kind::kNothing:
+      return;
+    case HopRule::Kind::kTimeWindow:
+      // Without timestamps a time window has nothing to place itself by, and records nothing.
+      if (!plan.temporal) return;
+      walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+        sample_time_window(edges, node, rule.offsets, seed_time_of(node));
+      });
+      return;
+    case HopRule::Kind::kFanOut:
+      if (rule.fan_out == 0) return;
+      if (!plan.temporal) {
+        walk_frontier(edges, frontier, begin, end, false,
+                      [&](const FrontierNode& node) { sample_all_window(edges, node, rule.fan_out); });
+      } else if (plan.strategy == TemporalStrategy::kUniform) {
+        walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+          sample_recent_uniform(edges, node, rule.fan_out, seed_time_of(node));
+        });
+      } else {
+        walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+          sample_recent_window(edges, node, rule.fan_out, seed_time_of(node));
+        });
+      }
+      return;
+  }
+}
+
+template <typename Edges>
+void count_frontier_draws(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end,
+                          const HopPlan& plan, const std::vector<int64_t>& seed_times, int64_t& draws) {
+  if (!plan.draws()) return;
+  const int64_t k = plan.rule.fan_out;
+  if (plan.temporal) {
+    walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+      draws += count_recent_uniform_draws(edges, node, k, seed_times[static_cast<std::size_t>(node.batch)]);
+    });
+  } else {
+    walk_frontier(edges, frontier, begin, end, false,
+                  [&](const FrontierNode& node) { draws += count_all_window_draws(edges, node, k); });
+  }
+}
+
+#define QUORVIX_INSTANTIATE(Edges)                                                                          \
+  template void expand_frontier<Edges>(const Edges&, const NodeTypeState&, int64_t, int64_t, const HopPlan&, \
+                                       const std::vector<int64_t>&);                                        \
+  template void count_frontier_draws<Edges>(const Edges&, const NodeTypeState&, int64_t, int64_t,           \
+                                            const HopPlan&, const std::vector<int64_t>&, int64_t&);
+QUORVIX_FOR_EACH_EDGE_SAMPLING(QUORVIX_INSTANTIATE)
+#undef QUORVIX_INSTANTIATE
+
+}  // namespace quorvix
