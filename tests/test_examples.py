@@ -154,3 +154,13 @@ def test_torch_dataset_pickles_without_its_sampler(tmp_path):
     assert clone._sampler is None
     again = clone[0]
     assert all((again["node"][t] == first["node"][t]).all() for t in first["node"])
+
+
+def test_pyg_training_example_reports_an_auroc_without_leakage():
+    pytest.importorskip("torch")
+    pytest.importorskip("torch_geometric")
+    proc = run_example(EXAMPLES / "pyg_train.py", "--scale", "0.1", "--epochs", "2", "--num-workers", "1")
+    assert proc.returncode == 0, proc.stderr
+    epochs = [line for line in proc.stdout.splitlines() if line.startswith("epoch ")]
+    assert len(epochs) == 2 and all("validation AUROC 0." in line for line in epochs)
+    assert "no sampled node was later than its seed" in proc.stdout.splitlines()[-1]

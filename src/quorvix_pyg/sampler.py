@@ -124,12 +124,7 @@ class NeighborSampler(BaseSampler):
         native = self.native_sampler()
         args = (self.num_neighbors, self.time_windows, input_type, seed_node,
                 np.empty(0, np.int64) if seed_time is None else seed_time)
-        if hasattr(native, "sample_with_edge_ids"):
-            out_row, out_col, out_node, out_batch, num_nodes, num_edges, out_edge = \
-                native.sample_with_edge_ids(*args)
-        else:  # TEMPORARY until the extension records edge ids
-            out_row, out_col, out_node, out_batch, num_nodes, num_edges = native.sample(*args)
-            out_edge = {k: np.zeros(len(v), np.int64) for k, v in out_row.items()}
+        out_row, out_col, out_node, out_batch, num_nodes, num_edges, out_edge = native.sample_with_edge_ids(*args)
 
         t = torch.from_numpy  # the results are fresh arrays: no copy
         edge_types = {edge_type_key(e): e for e in graph.edge_types}
