@@ -15,6 +15,7 @@ from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
 
 import quorvix_pyg  # noqa: E402
 from quorvix_pyg import NeighborLoader, NeighborSampler, SamplerGraph, graph_from_hetero_data  # noqa: E402
+from quorvix_pyg.graph import _csc_order  # noqa: E402
 
 PLACED_BY = ("order", "placed_by", "user")  # from a user to the user's orders
 PLACES = ("user", "places", "order")  # from an order to its user
@@ -164,6 +165,9 @@ def test_csc_holds_every_edge_once_sorted_by_time_ties_in_edge_order(case):
     assert colptr[0] == 0 and (np.diff(colptr) >= 0).all() and colptr[-1] == len(src)
     assert (row == src[perm]).all()
     assert (np.repeat(np.arange(num_dst), np.diff(colptr)) == dst[perm]).all()
+    for word_bits in (0, 6):  # the orders used when keys do not fit in an int64
+        rank = None if time is None else (np.asarray(time), max(time) + 1)
+        assert (_csc_order(src, dst, num_dst, rank, word_bits) == perm).all()
     run_time = np.asarray(time if time is not None else np.zeros(num_src, np.int64))[row]
     for v in range(num_dst):
         run = slice(colptr[v], colptr[v + 1])
