@@ -113,6 +113,7 @@ def test_refusals_name_the_problem():
         (dict(num_neighbors=[1], temporal_strategy="first"),
          ValueError, "'temporal_strategy' must be 'last' or 'uniform', got 'first'."),
         (dict(num_neighbors=[1], time_attr="when"), ValueError, "No node type has the attribute 'when'."),
+        (dict(num_neighbors=[1], num_threads=0), ValueError, "'num_threads' must be an int of at least 1, got 0."),
         (dict(num_neighbors=[1], replace=True),
          ValueError, "replace=True is not supported by quorvix_pyg.NeighborLoader."),
         (dict(num_neighbors=[1], disjoint=False),
@@ -313,11 +314,13 @@ def test_uniform_temporal_strategy_draws_among_the_eligible():
     data = star()
     data["leaf"].time = torch.arange(40)
     data["hub"].time = torch.tensor([20])
-    seen = set()
-    loader = NeighborLoader(data, [3], ("hub", torch.zeros(30, dtype=torch.long)), time_attr="time",
-                            temporal_strategy="uniform", batch_size=1, seed=1)
-    for batch in loader:
-        drawn = batch["leaf"].n_id.tolist()
+    seen, runs = set(), []
+    for num_threads in (None, 2):  # threads do not change the draws
+        loader = NeighborLoader(data, [3], ("hub", torch.zeros(30, dtype=torch.long)), time_attr="time",
+                                temporal_strategy="uniform", batch_size=1, seed=1, num_threads=num_threads)
+        runs.append([batch["leaf"].n_id.tolist() for batch in loader])
+    assert runs[0] == runs[1]
+    for drawn in runs[0]:
         assert len(drawn) == 3 == len(set(drawn)) and max(drawn) <= 20
         seen.update(drawn)
     assert len(seen) > 12  # not the 3 most recent every time

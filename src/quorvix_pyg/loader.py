@@ -40,7 +40,7 @@ class NeighborLoader(NodeLoader):
             (a tensor, array or list) or boolean mask; the type alone takes all its nodes.
         input_time (tensor, array or list, optional): one time per seed, overriding the
             seeds' own ``time_attr``. (default: :obj:`None`)
-        time_attr, temporal_strategy, time_windows, seed, graph: as for
+        time_attr, temporal_strategy, time_windows, seed, graph, num_threads: as for
             :class:`quorvix_pyg.NeighborSampler`.
         **kwargs: arguments of ``NodeLoader`` and ``torch.utils.data.DataLoader``, such as
             ``batch_size``, ``shuffle``, ``num_workers`` or ``transform``.
@@ -58,6 +58,7 @@ class NeighborLoader(NodeLoader):
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,
+        num_threads: Optional[int] = None,
         **kwargs: Any,
     ):
         for name, value in FIXED_OPTIONS.items():
@@ -67,7 +68,8 @@ class NeighborLoader(NodeLoader):
                     raise ValueError(f"{name}={given!r} is not supported by quorvix_pyg.NeighborLoader.")
         kwargs.pop("is_sorted", None)  # the graph is always sorted when it is built
         sampler = NeighborSampler(data, num_neighbors, time_attr=time_attr, temporal_strategy=temporal_strategy,
-                                  time_windows=time_windows, seed=seed, graph=graph)
+                                  time_windows=time_windows, seed=seed, graph=graph,
+                                  num_threads=num_threads)
         if isinstance(input_nodes, (tuple, list)) and len(input_nodes) == 2 and isinstance(input_nodes[0], str):
             input_nodes = (input_nodes[0], None if input_nodes[1] is None else as_index_tensor(input_nodes[1]))
         elif not isinstance(input_nodes, str):

@@ -44,6 +44,8 @@ class NeighborSampler(BaseSampler):
         graph (SamplerGraph, optional): arrays built earlier by
             :func:`graph_from_hetero_data` (for example loaded memory-mapped), used instead
             of building them from ``data``. (default: :obj:`None`)
+        num_threads (int, optional): threads of each native sampler; results do not depend
+            on it. (default: :obj:`None`, the extension's default of one)
     """
 
     def __init__(
@@ -56,11 +58,14 @@ class NeighborSampler(BaseSampler):
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,
+        num_threads: Optional[int] = None,
     ):
         if temporal_strategy not in TEMPORAL_STRATEGIES:
             raise ValueError(f"'temporal_strategy' must be 'last' or 'uniform', got {temporal_strategy!r}.")
         if seed is not None and not isinstance(seed, (int, np.integer)):
             raise TypeError(f"'seed' must be an int or None, got {seed!r}.")
+        if num_threads is not None and (type(num_threads) is not int or num_threads < 1):
+            raise ValueError(f"'num_threads' must be an int of at least 1, got {num_threads!r}.")
         if graph is None:
             graph = graph_from_hetero_data(data, time_attr)
         elif data is not None and sorted(map(tuple, data.edge_types)) != sorted(graph.edge_types):
@@ -68,6 +73,7 @@ class NeighborSampler(BaseSampler):
         self.graph = graph
         self.temporal_strategy = temporal_strategy
         self.seed = None if seed is None else int(seed)
+        self.num_threads = num_threads
         self.num_neighbors, self.time_windows = _sampling_rules(graph, num_neighbors, time_windows or {})
         self.epoch = 0  # advanced by the loader, so workers restarted per epoch draw afresh
         self._native: Optional[quorvix.NeighborSampler] = None
@@ -85,6 +91,8 @@ class NeighborSampler(BaseSampler):
             native = quorvix.NeighborSampler(*self.graph.sampler_arguments(), seed=self.stream_seed())
             if self.temporal_strategy != "last":
                 native.temporal_strategy = self.temporal_strategy
+            if self.num_threads is not None:
+                native.num_threads = self.num_threads
             self._native, self._native_pid = native, os.getpid()
         return self._native
 
