@@ -2,6 +2,9 @@
 
 It favours plain dicts, lists and loops over speed. It models well-formed calls, the
 non-sorted window error and the id range errors; argument validation is not modelled.
+Every id that enters a result is checked against its type's known node count: the length of
+its node_time, else the largest len(colptr) - 1 among the edge types it is the frontier type
+of, else none (then only negative ids are refused).
 """
 
 import numpy as np
@@ -62,8 +65,21 @@ class ReferenceSampler:
         self.rng = MT19937(seed)
         self.temporal_strategy = "last"
         self.num_threads = 1  # results do not depend on it
+        self.node_count = {}
+        for e in self.edge_types:
+            if e[2] in self.node_types and len(self.colptr[edge_key(e)]) > 0:
+                count = len(self.colptr[edge_key(e)]) - 1
+                self.node_count[e[2]] = max(count, self.node_count.get(e[2], 0))
+        self.node_count.update({t: len(times) for t, times in self.node_time.items()})
 
     # -- reads with the extension's range checks --------------------------------------
+    def _check_id(self, node_type, node):
+        if node < 0:
+            raise RuntimeError(f"Node {node} of type '{node_type}' is negative.")
+        count = self.node_count.get(node_type)
+        if count is not None and node >= count:
+            raise RuntimeError(f"Node {node} of type '{node_type}' is not below the type's node count {count}.")
+
     def _time(self, node_type, node):
         times = self.node_time[node_type]
         if not 0 <= node < len(times):
@@ -114,6 +130,7 @@ class ReferenceSampler:
         seeds = ints(seed_node)
         n = len(seeds)
         for i, v in enumerate(seeds):
+            self._check_id(entity_table, v)
             self.local_index[entity_table][(i, v)] = len(self.local_nodes[entity_table])
             self.local_nodes[entity_table].append((i, v))
         frontier[entity_table] = (0, n)
@@ -249,6 +266,7 @@ class ReferenceSampler:
     def _record(self, where, p):
         key, neighbour_type, _, s, _, f = where
         node = (s, self.row[key][p])
+        self._check_id(neighbour_type, node[1])
         index = self.local_index[neighbour_type]
         if node not in index:
             index[node] = len(self.local_nodes[neighbour_type])

@@ -36,7 +36,8 @@ def message_pieces():
             literals.append("".join(STRING.findall(m.group(1))).encode().decode("unicode_escape"))
             return f"@{len(literals) - 1}@ "
 
-        statements = TOKENS.sub(mark, path.read_text()).split(";")
+        code = re.sub(r"^\s*#.*$", "", path.read_text(), flags=re.M)  # include paths are no messages
+        statements = TOKENS.sub(mark, code).split(";")
         raising = [s for s in statements if ERROR_CALLS.search(s)]
         used = set(re.findall(r"\w+", " ".join(raising)))
         for statement in statements:
@@ -115,7 +116,10 @@ CASES = {
     "window not (N, 2)": lambda q: sample(build(q), {"u__of__o": [1]}, {"o__by__u": np.zeros((1, 3))}),
     "float offsets": lambda q: sample(build(q), {"u__of__o": [1]}, {"o__by__u": np.array([[-1.5, 0.0]])}),
     "unsorted neighbours": lambda q: sample(build(q, node_time={"u": i64(0, 0), "o": i64(2, 1, 3)})),
-    "frontier id past colptr": lambda q: sample(build(q), seeds=i64(2)),
+    "frontier id past colptr": lambda q: sample(build(q, node_time={"u": i64(0, 0, 0), "o": i64(1, 2, 3)}),
+                                                seeds=i64(2)),
+    "id past the node count": lambda q: sample(build(q), seeds=i64(2)),
+    "negative id": lambda q: sample(build(q), seeds=i64(-1)),
     "colptr past row": lambda q: sample(build(q, colptr={**GOOD["colptr"], "o__by__u": i64(0, 2, 9)}),
                                         seeds=i64(1)),
     "neighbour id past node_time": lambda q: sample(build(q, row={**GOOD["row"], "o__by__u": i64(0, 7, 2)})),

@@ -440,8 +440,22 @@ def test_offsets_must_be_integers(NS, row, type_text):
 # -- id range checks ------------------------------------------------------------------
 
 ID_CASES = {  # graph changes, failing seeds, message, seeds of a later good call
-    "seed beyond colptr": ({}, [3], f"Node 3 of type 'paper' is out of range of 'colptr' for '{PAPER}'.", [0]),
-    "negative seed": ({}, [-1], f"Node -1 of type 'paper' is out of range of 'colptr' for '{PAPER}'.", [0]),
+    "seed beyond the node count": ({}, [0, 3], "Node 3 of type 'paper' is not below the type's node count 3.", [0]),
+    "negative seed": ({}, [-1], "Node -1 of type 'paper' is negative.", [0]),
+    # Timestamps give the type four nodes; colptr knows three.
+    "seed beyond colptr": (
+        {"node_time": {"paper": i64(0, 0, 0, 0)}},
+        [3],
+        f"Node 3 of type 'paper' is out of range of 'colptr' for '{PAPER}'.",
+        [0],
+    ),
+    "neighbour beyond the node count": (
+        {"row": {PAPER: i64(1, 2, 3)}},
+        [1],
+        "Node 3 of type 'paper' is not below the type's node count 3.",
+        [2],
+    ),
+    "negative neighbour": ({"row": {PAPER: i64(1, -7, 2)}}, [0], "Node -7 of type 'paper' is negative.", [1]),
     "decreasing colptr": (
         {"colptr": {PAPER: i64(0, 2, 1, 3)}},
         [1],
@@ -480,19 +494,44 @@ def test_ids_out_of_range_of_node_time_are_refused(Sampler):
     assert outcome(shop_request, sampler) == (RuntimeError, message)
     good = dict(seeds=i64(1), times=i64(5))
     assert as_lists(shop_request(sampler, **good)) == as_lists(shop_request(Sampler(**graph), **good))
-    # A seed whose own timestamp is its seed time.
+    # A seed whose own timestamp would be its seed time is checked as it enters.
     request = dict(entity="item", seeds=i64(3), times=NONE)
     assert outcome(shop_request, Sampler(**shop_graph()), **request) == (
         RuntimeError,
-        "Node 3 of type 'item' is out of range of 'node_time'.",
+        "Node 3 of type 'item' is not below the type's node count 3.",
     )
+
+
+def test_ids_are_checked_where_nothing_reads_them(Sampler):
+    # Seeds that no hop expands.
+    assert outcome(Sampler(**paper_graph()).sample, *paper_request([1, 99], [0])) == (
+        RuntimeError,
+        "Node 99 of type 'paper' is not below the type's node count 3.",
+    )
+    # A window's inner neighbours that the bisection never reads: only positions 2, 3 and the
+    # two ends are probed, and item 999 sits at position 1.
+    graph = star_graph([1, 2, 3])
+    graph["colptr"]["item__at__user"] = i64(0, 4)
+    graph["row"]["item__at__user"] = i64(0, 999, 1, 2)
+    request = ({}, {"item__at__user": np.array([[None, 0]], dtype=object)}, "user", i64(0), i64(10))
+    assert outcome(Sampler(**graph).sample, *request) == (
+        RuntimeError,
+        "Node 999 of type 'item' is not below the type's node count 3.",
+    )
+    # An item type that no colptr indexes and that has no timestamps has no known count.
+    graph["node_time"] = {}
+    assert as_lists(Sampler(**graph).sample({"item__at__user": i64(-1)}, {}, "user", i64(0), NONE))[2] == {
+        "user": [0],
+        "item": [0, 999, 1, 2],
+    }
 
 
 def test_failed_call_keeps_the_draws_it_made(NS):
     graph = draws_graph()
+    graph["colptr"]["item__b__user"] = i64(0, 4, 4)  # two users, so that seed 1 is accepted
     sampler, model = NS(**graph), ReferenceSampler(**graph)
     request = ({"item__a__user": i64(3), "item__b__user": i64(2)}, {}, "user", i64(0, 1), NONE)
-    failed = outcome(sampler.sample, *request)  # user 1 is beyond colptr, after user 0's draws
+    failed = outcome(sampler.sample, *request)  # user 1 is beyond colptr of 'a', after user 0's draws
     assert failed[0] is RuntimeError and failed == outcome(model.sample, *request)
     assert outcome(sampler.sample, *DRAWS_REQUEST) == outcome(model.sample, *DRAWS_REQUEST)
     assert outcome(sampler.sample, *DRAWS_REQUEST) != DRAWS_EXPECTED

@@ -5,6 +5,8 @@
 
 #include "graph/array_dict.hpp"
 #include "graph/native_int64.hpp"
+#include "graph/node_counts.hpp"
+#include "sampling/parallel_state.hpp"
 
 namespace quorvix {
 
@@ -43,9 +45,12 @@ NeighborSampler::NeighborSampler(std::vector<NodeType> node_types_arg, std::vect
     if (dict_contains(node_time_dict, name)) keep_array(node_time, name, read_array_item(node_time_dict, name));
   }
   schema_ = build_schema(node_types, edge_types, edge_type_keys);
+  node_counts_ = known_node_counts(schema_, edge_type_keys, colptr, node_time);
   local_index_maps_.resize(schema_.distinct_node_types.size());
   generator.seed(static_cast<uint32_t>(seed));
 }
+
+NeighborSampler::~NeighborSampler() = default;
 
 void NeighborSampler::keep_array(ArrayTable& table, const std::string& key, const py::array& array) {
   NativeInt64Array native = native_int64(array);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -25,6 +26,8 @@ namespace quorvix {
 
 namespace py = pybind11;
 
+struct ParallelState;
+
 // (out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges)
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
 // The same six, then out_edge: per edge type the row position of every sampled edge.
@@ -34,6 +37,7 @@ class NeighborSampler {
  public:
   NeighborSampler(std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
                   const py::dict& row, const py::dict& node_time, int seed);
+  ~NeighborSampler();
 
   // Draws one subgraph per seed; defined in the sampling sources.
   SampleResult sample(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
@@ -72,6 +76,8 @@ class NeighborSampler {
   int64_t num_threads = 1;
 
   const GraphSchema& schema() const { return schema_; }
+  // Per schema slot, the node count ids of the type are checked against (see node_counts.hpp).
+  const std::vector<int64_t>& node_counts() const { return node_counts_; }
 
  private:
   // Admits one sample call at a time; sample holds one for its whole length. A call runs
@@ -103,6 +109,7 @@ class NeighborSampler {
   // caller dropping its own reference must never leave a view dangling.
   std::vector<py::object> kept_arrays_;
   GraphSchema schema_;
+  std::vector<int64_t> node_counts_;
   std::mutex call_mutex_;
   std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.
@@ -111,6 +118,8 @@ class NeighborSampler {
   // a sampler answering a stream of similar calls then neither regrows its lists nor has the
   // system fault fresh pages into them every time.
   std::array<Int64ListTable, 7> retained_lists_;
+  // The thread pool and per-chunk storage of calls on several threads, made by the first one.
+  std::unique_ptr<ParallelState> parallel_;
   std::array<Int64ListTable*, 7> call_tables();
 };
 

@@ -24,6 +24,7 @@ struct NodeTypeState {
   int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): local indices expanded this hop
   int64_t frontier_end = 0;
   Int64Span node_time;  // empty data when the type has no timestamps
+  uint64_t id_bound = 0;  // ids at or above it, negative ones included, are refused (node_counts.hpp)
   bool has_node_time = false;
 };
 

@@ -5,9 +5,12 @@
 
 #include "graph/native_int64.hpp"
 #include "graph/neighbor_sampler.hpp"
+#include "graph/node_counts.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/hop_rule.hpp"
+#include "sampling/parallel_sample.hpp"
+#include "sampling/recording.hpp"
 #include "sampling/request.hpp"
 #include "sampling/result.hpp"
 
@@ -26,6 +29,7 @@ std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler, std::vecto
     state.counts = &sampler.num_sampled_nodes.at(name);
     state.local_index = &local_index_maps[slot];
     state.local_index->clear();
+    state.id_bound = id_bound(sampler.node_counts()[slot]);
     const auto time = sampler.node_time.find(name);
     if (time != sampler.node_time.end()) {
       state.node_time = time->second;
@@ -46,6 +50,7 @@ std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& se
   seeds.node->reserve(static_cast<std::size_t>(n));
   seeds.local_index->reserve(static_cast<std::size_t>(n));
   for (int64_t i = 0; i < n; ++i) {
+    check_node_id(seeds, entity_table, seed_ids[i]);
     seeds.local_index->insert(i, seed_ids[i]);
     seeds.batch->push_back(i);
     seeds.node->push_back(seed_ids[i]);
@@ -84,6 +89,13 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
   const CallGuard guard(*this);
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
   const TemporalStrategy strategy = temporal_strategy;
+  if (num_threads > 1) {
+    if (!parallel_) parallel_ = std::make_unique<ParallelState>();
+    const auto threads = static_cast<std::size_t>(std::min<int64_t>(num_threads, kMaxThreads));
+    auto result = sample_in_parallel<kEdgeIds>(*this, *parallel_, threads, num_neighbors, sampling_time_offsets,
+                                               entity_table, seed_node, seed_time);
+    if (result) return std::move(*result);
+  }
   reset_call_tables(kEdgeIds);
   try {
     std::vector<NodeTypeState> node_states = make_node_states(*this, local_index_maps_);

@@ -1,0 +1,520 @@
+#include "sampling/parallel_sample.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "graph/native_int64.hpp"
+#include "graph/node_counts.hpp"
+#include "sampling/expand.hpp"
+#include "sampling/recording.hpp"
+#include "sampling/request.hpp"
+
+namespace quorvix {
+
+namespace {
+
+// Beyond this many (unit, chunk) counters a schema's paths cost more to track than they save.
+constexpr std::size_t kMaxUnitCounters = std::size_t{1} << 22;
+constexpr std::size_t kMaxChunks = 256;
+// Chunks per thread: the cost of a seed varies widely, and small chunks let threads even it out.
+constexpr std::size_t kChunksPerThread = 8;
+
+// Frees storage that a much larger earlier call left behind, and empties the list.
+void reuse(std::vector<int64_t>& list) {
+  if (list.capacity() > 4 * list.size() + 1024) {
+    list = std::vector<int64_t>();
+  } else {
+    list.clear();
+  }
+}
+
+// The walk order of a call over units: hop, then edge type, then frontier segment. A segment of a
+// node type's frontier holds the nodes first reached along one path of edge types from the seeds,
+// so every chunk has the same segments, and one thread walks them segment by segment, each
+// segment chunk by chunk.
+struct Walk {
+  std::size_t hops = 0;            // hops sampled: all, or up to the one with a deferred failure
+  std::size_t last_hop_edge_types = 0;  // edge types sampled in the last of them
+  std::vector<std::vector<std::size_t>> segments;   // [hop][node slot]
+  std::vector<std::vector<std::size_t>> first_unit;  // [hop][edge type]
+  std::vector<std::size_t> hop_first_unit;  // [hop], and the unit count at the end
+  std::vector<std::size_t> unit_edge_type;
+  std::vector<std::size_t> unit_hop;
+  std::size_t units = 0;
+
+  std::size_t edge_types_in(std::size_t hop, std::size_t edge_types) const {
+    return hop + 1 == hops ? last_hop_edge_types : edge_types;
+  }
+};
+
+struct Request {
+  std::vector<std::vector<HopPlan>> plans;  // [hop][edge type]
+  std::exception_ptr deferred;  // a failure at the first edge type the walk does not reach
+  std::size_t entity = 0;
+  Int64Span seed_ids;
+  std::vector<int64_t> seed_times;
+};
+
+// The seed checks and seed times of a one-thread call, in the same order.
+std::vector<int64_t> checked_seed_times(const NeighborSampler& sampler, std::size_t entity, const NodeType& entity_table,
+                                        Int64Span seed_ids, const py::array& seed_time) {
+  NodeTypeState seeds;
+  seeds.id_bound = id_bound(sampler.node_counts()[entity]);
+  const auto time = sampler.node_time.find(entity_table);
+  if (time != sampler.node_time.end()) {
+    seeds.node_time = time->second;
+    seeds.has_node_time = true;
+  }
+  for (int64_t i = 0; i < seed_ids.size; ++i) check_node_id(seeds, entity_table, seed_ids[i]);
+  std::vector<int64_t> seed_times;
+  if (!sampler.has_node_time) return seed_times;
+  if (seed_time.size() > 0) {
+    const NativeInt64Array time_array = native_int64(seed_time);
+    const Int64Span times = span_of(time_array);
+    seed_times.assign(times.data, times.data + times.size);
+  } else if (seeds.has_node_time) {
+    seed_times.reserve(static_cast<std::size_t>(seed_ids.size));
+    for (int64_t i = 0; i < seed_ids.size; ++i) {
+      if (!seeds.node_time.contains_index(seed_ids[i])) {
+        throw std::runtime_error("Node " + std::to_string(seed_ids[i]) + " of type '" + entity_table +
+                                 "' is out of range of 'node_time'.");
+      }
+      seed_times.push_back(seeds.node_time[seed_ids[i]]);
+    }
+  }
+  return seed_times;
+}
+
+// Reads every hop's rule in one-thread order. The first failure (an unknown frontier type, a Python
+// error of a lookup or conversion) is kept, not raised: a one-thread call meets it only after
+// sampling everything before it, which may fail first.
+void read_plans(const NeighborSampler& sampler, const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                uint64_t num_hops, bool has_seed_times, Request& request, Walk& walk) {
+  const GraphSchema& schema = sampler.schema();
+  const std::size_t edge_types = sampler.edge_types.size();
+  walk.hops = static_cast<std::size_t>(num_hops);
+  walk.last_hop_edge_types = edge_types;
+  for (std::size_t hop = 0; hop < num_hops && !request.deferred; ++hop) {
+    request.plans.emplace_back();
+    for (std::size_t i = 0; i < edge_types; ++i) {
+      try {
+        const EdgeTypeKey& key = sampler.edge_type_keys[i];
+        if (schema.edge_type_slots[i].frontier == kNoSlot) {
+          throw std::out_of_range("Frontier type '" + frontier_type(sampler.edge_types[i]) + "' of '" + key +
+                                  "' is not in 'node_types'.");
+        }
+        const std::size_t neighbour = schema.edge_type_slots[i].neighbour;
+        const bool timed = sampler.node_time.count(schema.distinct_node_types[neighbour]) != 0;
+        request.plans.back().push_back(HopPlan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
+                                               !sampler.node_time.empty() && timed && has_seed_times,
+                                               sampler.temporal_strategy});
+      } catch (...) {
+        request.deferred = std::current_exception();
+        walk.hops = hop + 1;
+        walk.last_hop_edge_types = i;
+        break;
+      }
+    }
+  }
+}
+
+// Numbers the units; false when there are too many to track.
+bool number_units(const GraphSchema& schema, std::size_t edge_types, std::size_t entity, std::size_t chunks,
+                  Walk& walk) {
+  const std::size_t slots = schema.distinct_node_types.size();
+  walk.segments.assign(walk.hops + 1, std::vector<std::size_t>(slots, 0));
+  walk.segments[0][entity] = 1;
+  walk.first_unit.assign(walk.hops, std::vector<std::size_t>(edge_types, 0));
+  for (std::size_t hop = 0; hop < walk.hops; ++hop) {
+    walk.hop_first_unit.push_back(walk.units);
+    for (std::size_t i = 0; i < walk.edge_types_in(hop, edge_types); ++i) {
+      const EdgeTypeSlots& slot = schema.edge_type_slots[i];
+      const std::size_t segments = walk.segments[hop][slot.frontier];
+      walk.first_unit[hop][i] = walk.units;
+      walk.units += segments;
+      walk.segments[hop + 1][slot.neighbour] += segments;
+      if (walk.units * chunks > kMaxUnitCounters) return false;
+      walk.unit_edge_type.insert(walk.unit_edge_type.end(), segments, i);
+      walk.unit_hop.insert(walk.unit_hop.end(), segments, hop);
+    }
+  }
+  walk.hop_first_unit.push_back(walk.units);
+  return true;
+}
+
+void start_chunk(const NeighborSampler& sampler, const Request& request, const Walk& walk, Chunk& chunk) {
+  const GraphSchema& schema = sampler.schema();
+  chunk.nodes.resize(schema.distinct_node_types.size());
+  chunk.edges.resize(schema.distinct_keys.size());
+  for (std::size_t slot = 0; slot < chunk.nodes.size(); ++slot) {
+    ChunkNodes& nodes = chunk.nodes[slot];
+    reuse(nodes.batch);
+    reuse(nodes.node);
+    nodes.local_index.clear();
+    NodeTypeState& state = nodes.state;
+    state = NodeTypeState{};
+    state.batch = &nodes.batch;
+    state.node = &nodes.node;
+    state.local_index = &nodes.local_index;
+    state.id_bound = id_bound(sampler.node_counts()[slot]);
+    const auto time = sampler.node_time.find(schema.distinct_node_types[slot]);
+    if (time != sampler.node_time.end()) {
+      state.node_time = time->second;
+      state.has_node_time = true;
+    }
+    nodes.bounds.assign(1, 0);
+  }
+  for (ChunkEdges& edges : chunk.edges) {
+    reuse(edges.row);
+    reuse(edges.col);
+    reuse(edges.edge);
+  }
+  ChunkNodes& seeds = chunk.nodes[request.entity];
+  const std::size_t count = static_cast<std::size_t>(chunk.seed_end - chunk.seed_begin);
+  seeds.batch.reserve(count);
+  seeds.node.reserve(count);
+  seeds.local_index.reserve(count);
+  for (int64_t i = chunk.seed_begin; i < chunk.seed_end; ++i) {
+    seeds.local_index.insert(i, request.seed_ids[i]);
+    seeds.batch.push_back(i);
+    seeds.node.push_back(request.seed_ids[i]);
+  }
+  seeds.bounds.push_back(static_cast<int64_t>(count));
+  for (std::vector<int64_t>* counters : {&chunk.unit_edges, &chunk.unit_nodes, &chunk.unit_draws,
+                                         &chunk.unit_draw_offset, &chunk.unit_node_start, &chunk.unit_edge_start}) {
+    counters->assign(walk.units, 0);
+  }
+  chunk.failed = false;
+  chunk.error = nullptr;
+  chunk.draws_used = 0;
+}
+
+template <bool kEdgeIds>
+EdgeSampling<DrawnValues, kEdgeIds> edge_sampling(const NeighborSampler& sampler, Chunk& chunk, std::size_t i,
+                                                  DrawnValues* drawn) {
+  const EdgeTypeKey& key = sampler.edge_type_keys[i];
+  const EdgeTypeSlots& slots = sampler.schema().edge_type_slots[i];
+  ChunkNodes& neighbours = chunk.nodes[slots.neighbour];
+  ChunkEdges& edges = chunk.edges[slots.key];
+  return EdgeSampling<DrawnValues, kEdgeIds>{&key,
+                                             &frontier_type(sampler.edge_types[i]),
+                                             &neighbour_type(sampler.edge_types[i]),
+                                             sampler.colptr.at(key),
+                                             sampler.row.at(key),
+                                             neighbours.state.node_time,
+                                             &neighbours.state,
+                                             &edges.row,
+                                             &edges.col,
+                                             kEdgeIds ? &edges.edge : nullptr,
+                                             nullptr,
+                                             drawn,
+                                             &chunk.chosen};
+}
+
+// Counts the draws of every unit of the hop, stopping at the chunk's first failure: the sampling
+// pass meets that failure again (or an earlier one) and never needs the draws beyond it.
+template <bool kEdgeIds>
+void count_hop_draws(const NeighborSampler& sampler, const Request& request, const Walk& walk, std::size_t hop,
+                     Chunk& chunk) {
+  try {
+    for (std::size_t i = 0; i < walk.edge_types_in(hop, sampler.edge_types.size()); ++i) {
+      const HopPlan& plan = request.plans[hop][i];
+      if (!plan.draws()) continue;
+      const auto edges = edge_sampling<kEdgeIds>(sampler, chunk, i, nullptr);
+      const ChunkNodes& frontier = chunk.nodes[sampler.schema().edge_type_slots[i].frontier];
+      for (std::size_t q = 0; q + 1 < frontier.bounds.size(); ++q) {
+        int64_t& draws = chunk.unit_draws[walk.first_unit[hop][i] + q];
+        count_frontier_draws(edges, frontier.state, frontier.bounds[q], frontier.bounds[q + 1], plan,
+                             request.seed_times, draws);
+      }
+    }
+  } catch (...) {
+  }
+}
+
+template <bool kEdgeIds>
+void sample_hop(const NeighborSampler& sampler, const Request& request, const Walk& walk, std::size_t hop,
+                const uint32_t* drawn_values, Chunk& chunk) {
+  const GraphSchema& schema = sampler.schema();
+  for (ChunkNodes& nodes : chunk.nodes) nodes.next_bounds.assign(1, static_cast<int64_t>(nodes.node.size()));
+  DrawnValues drawn{drawn_values};
+  std::size_t unit = 0;
+  try {
+    for (std::size_t i = 0; i < walk.edge_types_in(hop, sampler.edge_types.size()); ++i) {
+      auto edges = edge_sampling<kEdgeIds>(sampler, chunk, i, &drawn);
+      const EdgeTypeSlots& slots = schema.edge_type_slots[i];
+      const ChunkNodes& frontier = chunk.nodes[slots.frontier];
+      ChunkNodes& neighbours = chunk.nodes[slots.neighbour];
+      for (std::size_t q = 0; q + 1 < frontier.bounds.size(); ++q) {
+        unit = walk.first_unit[hop][i] + q;
+        drawn.next = drawn_values + chunk.unit_draw_offset[unit];
+        edges.edge_count = &chunk.unit_edges[unit];
+        const std::size_t before = neighbours.node.size();
+        expand_frontier(edges, frontier.state, frontier.bounds[q], frontier.bounds[q + 1], request.plans[hop][i],
+                        request.seed_times);
+        chunk.unit_nodes[unit] = static_cast<int64_t>(neighbours.node.size() - before);
+        neighbours.next_bounds.push_back(static_cast<int64_t>(neighbours.node.size()));
+      }
+    }
+  } catch (...) {
+    chunk.failed = true;
+    chunk.failed_unit = unit;
+    chunk.error = std::current_exception();
+    chunk.draws_used = drawn.next - drawn_values;
+    return;
+  }
+  for (ChunkNodes& nodes : chunk.nodes) nodes.bounds.swap(nodes.next_bounds);
+}
+
+// Where every chunk's piece of every unit goes in the result: units in walk order, and within a
+// unit the chunks in seed order. Returns the node count per node slot and edge count per key slot.
+void lay_out(const NeighborSampler& sampler, const Request& request, const Walk& walk, std::vector<Chunk>& chunks,
+             int64_t seed_count, std::vector<int64_t>& node_totals, std::vector<int64_t>& edge_totals) {
+  const GraphSchema& schema = sampler.schema();
+  node_totals.assign(schema.distinct_node_types.size(), 0);
+  edge_totals.assign(schema.distinct_keys.size(), 0);
+  node_totals[request.entity] = seed_count;
+  for (std::size_t unit = 0; unit < walk.units; ++unit) {
+    const EdgeTypeSlots& slots = schema.edge_type_slots[walk.unit_edge_type[unit]];
+    for (Chunk& chunk : chunks) {
+      chunk.unit_node_start[unit] = node_totals[slots.neighbour];
+      node_totals[slots.neighbour] += chunk.unit_nodes[unit];
+      chunk.unit_edge_start[unit] = edge_totals[slots.key];
+      edge_totals[slots.key] += chunk.unit_edges[unit];
+    }
+  }
+}
+
+struct ResultColumns {
+  std::vector<int64_t*> node;   // per node slot
+  std::vector<int64_t*> batch;  // per node slot
+  std::vector<int64_t*> row;    // per key slot
+  std::vector<int64_t*> col;
+  std::vector<int64_t*> edge;
+};
+
+// Writes one chunk's nodes and edges to their places in the result, local indices made global.
+template <bool kEdgeIds>
+void write_chunk(const NeighborSampler& sampler, const Request& request, const Walk& walk, Chunk& chunk,
+                 const ResultColumns& out) {
+  const GraphSchema& schema = sampler.schema();
+  for (std::size_t slot = 0; slot < chunk.nodes.size(); ++slot) {
+    ChunkNodes& nodes = chunk.nodes[slot];
+    nodes.to_global.resize(nodes.node.size());
+    std::size_t local = 0;
+    const auto place = [&](int64_t global, int64_t count) {
+      for (int64_t k = 0; k < count; ++k, ++local) {
+        nodes.to_global[local] = global + k;
+        out.node[slot][global + k] = nodes.node[local];
+        out.batch[slot][global + k] = nodes.batch[local];
+      }
+    };
+    if (slot == request.entity) place(chunk.seed_begin, chunk.seed_end - chunk.seed_begin);
+    for (std::size_t unit = 0; unit < walk.units; ++unit) {
+      if (schema.edge_type_slots[walk.unit_edge_type[unit]].neighbour == slot) {
+        place(chunk.unit_node_start[unit], chunk.unit_nodes[unit]);
+      }
+    }
+  }
+  std::vector<std::size_t> read(chunk.edges.size(), 0);
+  for (std::size_t unit = 0; unit < walk.units; ++unit) {
+    const EdgeTypeSlots& slots = schema.edge_type_slots[walk.unit_edge_type[unit]];
+    const ChunkEdges& edges = chunk.edges[slots.key];
+    const std::vector<int64_t>& rows = chunk.nodes[slots.neighbour].to_global;
+    const std::vector<int64_t>& cols = chunk.nodes[slots.frontier].to_global;
+    std::size_t& from = read[slots.key];
+    const int64_t start = chunk.unit_edge_start[unit];
+    for (int64_t k = 0; k < chunk.unit_edges[unit]; ++k, ++from) {
+      out.row[slots.key][start + k] = rows[static_cast<std::size_t>(edges.row[from])];
+      out.col[slots.key][start + k] = cols[static_cast<std::size_t>(edges.col[from])];
+      if constexpr (kEdgeIds) out.edge[slots.key][start + k] = edges.edge[from];
+    }
+  }
+}
+
+py::array_t<int64_t> int64_array(int64_t size) { return py::array_t<int64_t>(static_cast<py::ssize_t>(size)); }
+
+py::array_t<int64_t> int64_array(const std::vector<int64_t>& values) {
+  py::array_t<int64_t> array = int64_array(static_cast<int64_t>(values.size()));
+  std::copy(values.begin(), values.end(), array.mutable_data());
+  return array;
+}
+
+}  // namespace
+
+template <bool kEdgeIds>
+std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sampler, ParallelState& state,
+                                                         std::size_t threads, const py::dict& num_neighbors,
+                                                         const py::dict& sampling_time_offsets,
+                                                         const std::string& entity_table,
+                                                         const py::array& seed_node, const py::array& seed_time) {
+  const GraphSchema& schema = sampler.schema();
+  const std::size_t edge_types = sampler.edge_types.size();
+  const int64_t seed_count = static_cast<int64_t>(seed_node.size());
+  if (seed_count < 2) return std::nullopt;
+
+  // Everything Python first, in one-thread order: the per-edge-type checks, the seeds, every rule.
+  const uint64_t num_hops = count_hops(sampler, num_neighbors, sampling_time_offsets);
+  Request request;
+  request.entity = schema.node_slot(entity_table);
+  const NativeInt64Array seed_array = native_int64(seed_node);
+  request.seed_ids = span_of(seed_array);
+  request.seed_times = checked_seed_times(sampler, request.entity, entity_table, request.seed_ids, seed_time);
+  Walk walk;
+  read_plans(sampler, num_neighbors, sampling_time_offsets, num_hops, !request.seed_times.empty(), request, walk);
+
+  const std::size_t chunk_count =
+      std::min({static_cast<std::size_t>(seed_count), threads * kChunksPerThread, kMaxChunks});
+  if (!number_units(schema, edge_types, request.entity, chunk_count, walk)) return std::nullopt;
+
+  std::vector<Chunk>& chunks = state.chunks;
+  if (chunks.size() < chunk_count) chunks.resize(chunk_count);
+  chunks.resize(chunk_count);
+  for (std::size_t c = 0; c < chunk_count; ++c) {
+    chunks[c].seed_begin = static_cast<int64_t>(c) * seed_count / static_cast<int64_t>(chunk_count);
+    chunks[c].seed_end = static_cast<int64_t>(c + 1) * seed_count / static_cast<int64_t>(chunk_count);
+  }
+  ThreadPool& pool = state.pool.get(threads);
+  std::vector<uint32_t>& drawn = state.drawn;
+  const Chunk* failed = nullptr;
+  std::vector<int64_t> node_totals;
+  std::vector<int64_t> edge_totals;
+  {
+    const py::gil_scoped_release released;
+    pool.run(chunk_count, [&](std::size_t c) { start_chunk(sampler, request, walk, chunks[c]); });
+    for (std::size_t hop = 0; hop < walk.hops && failed == nullptr; ++hop) {
+      const std::size_t hop_edge_types = walk.edge_types_in(hop, edge_types);
+      bool draws = false;
+      for (std::size_t i = 0; i < hop_edge_types; ++i) draws = draws || request.plans[hop][i].draws();
+      // The hop's draws, made from the one generator in one-thread order before anything is
+      // sampled: each chunk's share starts at the draws of all that precede it.
+      const std::mt19937 before_hop = sampler.generator;
+      drawn.clear();
+      if (draws) {
+        pool.run(chunk_count, [&](std::size_t c) { count_hop_draws<kEdgeIds>(sampler, request, walk, hop, chunks[c]); });
+        int64_t total = 0;
+        for (std::size_t unit = walk.hop_first_unit[hop]; unit < walk.hop_first_unit[hop + 1]; ++unit) {
+          for (Chunk& chunk : chunks) {
+            chunk.unit_draw_offset[unit] = total;
+            total += chunk.unit_draws[unit];
+          }
+        }
+        drawn.resize(static_cast<std::size_t>(total));
+        for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
+      }
+      pool.run(chunk_count,
+               [&](std::size_t c) { sample_hop<kEdgeIds>(sampler, request, walk, hop, drawn.data(), chunks[c]); });
+      for (const Chunk& chunk : chunks) {
+        if (chunk.failed && (failed == nullptr || chunk.failed_unit < failed->failed_unit)) failed = &chunk;
+      }
+      if (failed != nullptr) {
+        // Only the draws a one-thread call makes before the failure stay consumed.
+        sampler.generator = before_hop;
+        sampler.generator.discard(static_cast<unsigned long long>(failed->draws_used));
+      }
+    }
+    if (failed == nullptr && !request.deferred) lay_out(sampler, request, walk, chunks, seed_count, node_totals, edge_totals);
+  }
+  if (failed != nullptr) std::rethrow_exception(failed->error);
+  if (request.deferred) std::rethrow_exception(request.deferred);
+
+  // The result arrays, filled in place without the interpreter lock.
+  std::vector<py::array_t<int64_t>> nodes;
+  std::vector<py::array_t<int64_t>> batches;
+  std::vector<py::array_t<int64_t>> rows;
+  std::vector<py::array_t<int64_t>> cols;
+  std::vector<py::array_t<int64_t>> edge_ids;
+  ResultColumns out;
+  for (const int64_t total : node_totals) {
+    nodes.push_back(int64_array(total));
+    batches.push_back(int64_array(total));
+    out.node.push_back(nodes.back().mutable_data());
+    out.batch.push_back(batches.back().mutable_data());
+  }
+  for (const int64_t total : edge_totals) {
+    rows.push_back(int64_array(total));
+    cols.push_back(int64_array(total));
+    out.row.push_back(rows.back().mutable_data());
+    out.col.push_back(cols.back().mutable_data());
+    if constexpr (kEdgeIds) {
+      edge_ids.push_back(int64_array(total));
+      out.edge.push_back(edge_ids.back().mutable_data());
+    }
+  }
+  {
+    const py::gil_scoped_release released;
+    pool.run(chunk_count, [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, request, walk, chunks[c], out); });
+  }
+
+  // Per-hop counts, as one thread appends them: a repeated node type name counts 0 at its later
+  // places, and a repeated key gets one count per edge type that has it.
+  std::vector<std::vector<int64_t>> hop_nodes(walk.hops, std::vector<int64_t>(node_totals.size(), 0));
+  std::vector<std::vector<int64_t>> hop_edges(walk.hops, std::vector<int64_t>(edge_types, 0));
+  for (std::size_t unit = 0; unit < walk.units; ++unit) {
+    const std::size_t i = walk.unit_edge_type[unit];
+    for (const Chunk& chunk : chunks) {
+      hop_nodes[walk.unit_hop[unit]][schema.edge_type_slots[i].neighbour] += chunk.unit_nodes[unit];
+      hop_edges[walk.unit_hop[unit]][i] += chunk.unit_edges[unit];
+    }
+  }
+  std::vector<std::vector<int64_t>> node_counts(node_totals.size());
+  node_counts[request.entity].push_back(seed_count);
+  for (std::size_t slot = 0; slot < node_counts.size(); ++slot) {
+    if (slot != request.entity) node_counts[slot].push_back(0);
+  }
+  for (std::size_t hop = 0; hop < walk.hops; ++hop) {
+    std::vector<bool> counted(node_totals.size(), false);
+    for (const std::size_t slot : schema.node_type_slots) {
+      node_counts[slot].push_back(counted[slot] ? 0 : hop_nodes[hop][slot]);
+      counted[slot] = true;
+    }
+  }
+  std::vector<std::vector<int64_t>> edge_counts(edge_totals.size());
+  for (std::size_t hop = 0; hop < walk.hops; ++hop) {
+    for (std::size_t i = 0; i < edge_types; ++i) edge_counts[schema.edge_type_slots[i].key].push_back(hop_edges[hop][i]);
+  }
+
+  py::dict node_dict;
+  py::dict node_count_dict;
+  py::dict batch_dict;
+  for (std::size_t n = 0; n < sampler.node_types.size(); ++n) {
+    const std::size_t slot = schema.node_type_slots[n];
+    const py::str name(sampler.node_types[n]);
+    node_dict[name] = nodes[slot];
+    node_count_dict[name] = int64_array(node_counts[slot]);
+    batch_dict[name] = batches[slot];
+  }
+  py::dict edge_count_dict;
+  py::dict row_dict;
+  py::dict col_dict;
+  py::dict edge_dict;
+  for (std::size_t i = 0; i < edge_types; ++i) {
+    const std::size_t slot = schema.edge_type_slots[i].key;
+    const py::str key(sampler.edge_type_keys[i]);
+    edge_count_dict[key] = int64_array(edge_counts[slot]);
+    row_dict[key] = rows[slot];
+    col_dict[key] = cols[slot];
+    if constexpr (kEdgeIds) edge_dict[key] = edge_ids[slot];
+  }
+  if constexpr (kEdgeIds) {
+    return SampleWithEdgeIdsResult{row_dict, col_dict, node_dict, batch_dict, node_count_dict, edge_count_dict,
+                                   edge_dict};
+  } else {
+    return SampleResult{row_dict, col_dict, node_dict, batch_dict, node_count_dict, edge_count_dict};
+  }
+}
+
+template std::optional<SampleOutput<false>> sample_in_parallel<false>(NeighborSampler&, ParallelState&, std::size_t,
+                                                                     const py::dict&, const py::dict&,
+                                                                     const std::string&, const py::array&,
+                                                                     const py::array&);
+template std::optional<SampleOutput<true>> sample_in_parallel<true>(NeighborSampler&, ParallelState&, std::size_t,
+                                                                   const py::dict&, const py::dict&,
+                                                                   const std::string&, const py::array&,
+                                                                   const py::array&);
+
+}  // namespace quorvix

@@ -1,0 +1,37 @@
+// A sample call split over contiguous ranges of seeds and run on several threads, with results,
+// errors and random draws identical to a one-thread call.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "graph/neighbor_sampler.hpp"
+#include "sampling/parallel_state.hpp"
+
+namespace quorvix {
+
+namespace py = pybind11;
+
+// Threads a call starts at most, whatever num_threads asks for.
+inline constexpr int64_t kMaxThreads = 256;
+
+template <bool kEdgeIds>
+using SampleOutput = std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult>;
+
+// Runs a checked request on up to `threads` threads. Every Python object is read before the
+// interpreter lock is released, and the result dicts are built after it is taken back. Returns
+// nothing, before sampling or drawing anything, when the request is not worth splitting (fewer than
+// two seeds) or the schema gives it too many paths to track; the caller then samples on one thread.
+template <bool kEdgeIds>
+std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sampler, ParallelState& state,
+                                                         std::size_t threads, const py::dict& num_neighbors,
+                                                         const py::dict& sampling_time_offsets,
+                                                         const std::string& entity_table,
+                                                         const py::array& seed_node, const py::array& seed_time);
+
+}  // namespace quorvix

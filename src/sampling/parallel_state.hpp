@@ -1,0 +1,64 @@
+// What a sampler keeps for calls that use several threads: the pool, and the working storage of
+// every seed chunk, reused from one call to the next.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+#include "graph/local_index_map.hpp"
+#include "sampling/call_state.hpp"
+#include "sampling/index_set.hpp"
+#include "sampling/thread_pool.hpp"
+
+namespace quorvix {
+
+// One node type within a chunk: the chunk's sampled nodes of the type in chunk-local order.
+struct ChunkNodes {
+  std::vector<int64_t> batch;
+  std::vector<int64_t> node;
+  LocalIndexMap local_index;
+  NodeTypeState state;  // views of the three members above
+  // The current frontier as segments [bounds[q], bounds[q + 1]), one per path it was reached by.
+  std::vector<int64_t> bounds;
+  std::vector<int64_t> next_bounds;  // the next hop's, growing during this one
+  std::vector<int64_t> to_global;    // chunk-local index to index in the call's result
+};
+
+// One edge-type key within a chunk: its sampled edges in chunk-local indices.
+struct ChunkEdges {
+  std::vector<int64_t> row;
+  std::vector<int64_t> col;
+  std::vector<int64_t> edge;  // row positions, when the call records them
+};
+
+// A contiguous range of seeds, sampled through every hop on its own. Per unit (one hop, one edge
+// type, one frontier segment; numbered in the order a one-thread call walks them) it counts what it
+// recorded, so the chunks' pieces can be put in one-thread order afterwards.
+struct Chunk {
+  int64_t seed_begin = 0;
+  int64_t seed_end = 0;
+  std::vector<ChunkNodes> nodes;  // per distinct node type
+  std::vector<ChunkEdges> edges;  // per distinct edge-type key
+  std::vector<int64_t> unit_edges;
+  std::vector<int64_t> unit_nodes;
+  std::vector<int64_t> unit_draws;
+  std::vector<int64_t> unit_draw_offset;  // where the unit's draws start in the hop's drawn values
+  std::vector<int64_t> unit_node_start;   // where the unit's new nodes go in the result
+  std::vector<int64_t> unit_edge_start;   // where the unit's edges go in the result
+  IndexSet chosen;
+  // The first failure: the unit it happened in, the error, and how many of the hop's drawn values
+  // one thread would have used by then.
+  bool failed = false;
+  std::size_t failed_unit = 0;
+  std::exception_ptr error;
+  int64_t draws_used = 0;
+};
+
+struct ParallelState {
+  PoolSlot pool;
+  std::vector<Chunk> chunks;
+  std::vector<uint32_t> drawn;  // one hop's draws, in one-thread order
+};
+
+}  // namespace quorvix
