@@ -120,6 +120,8 @@ def test_refusals_name_the_problem():
          ValueError, "disjoint=False is not supported by quorvix_pyg.NeighborLoader."),
         (dict(num_neighbors=[1], weight_attr="w"),
          ValueError, "weight_attr='w' is not supported by quorvix_pyg.NeighborLoader."),
+        (dict(num_neighbors=[1], subgraph_type="induced"),
+         ValueError, "subgraph_type='induced' is not supported by quorvix_pyg.NeighborLoader."),
     ]
     for kwargs, error, message in cases:
         kwargs = {"time_attr": "time", **kwargs}
@@ -127,6 +129,9 @@ def test_refusals_name_the_problem():
             NeighborLoader(data, input_nodes=("user", [0]), **kwargs)
         assert str(info.value) == message
 
+    from torch_geometric.sampler.base import SubgraphType
+
+    NeighborLoader(data, [1], ("user", [0]), subgraph_type=SubgraphType.directional, disjoint=True)  # PyG's defaults
     sampler = NeighborSampler(data, [1], time_attr="time")
     request = NodeSamplerInput(input_id=None, node=torch.tensor([2]), input_type="user")
     with pytest.raises(ValueError, match=r"^Seed ids outside \[0, 2\) of node type 'user'\.$"):

@@ -64,7 +64,7 @@ class NeighborLoader(NodeLoader):
         for name, value in FIXED_OPTIONS.items():
             if name in kwargs:
                 given = kwargs.pop(name)
-                if given != value:
+                if getattr(given, "value", given) != value:  # SubgraphType members hold their name
                     raise ValueError(f"{name}={given!r} is not supported by quorvix_pyg.NeighborLoader.")
         kwargs.pop("is_sorted", None)  # the graph is always sorted when it is built
         sampler = NeighborSampler(data, num_neighbors, time_attr=time_attr, temporal_strategy=temporal_strategy,
