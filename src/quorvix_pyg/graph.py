@@ -6,7 +6,7 @@ import json
 import mmap
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Literal, Optional, Tuple
 
 import numpy as np
 
@@ -34,7 +34,8 @@ class SamplerGraph:
     perm: Dict[str, np.ndarray]
     node_time: Dict[str, np.ndarray]
 
-    def sampler_arguments(self) -> tuple:
+    def sampler_arguments(self) -> Tuple[List[str], List[EdgeType], Dict[str, np.ndarray],
+                                         Dict[str, np.ndarray], Dict[str, np.ndarray]]:
         """The first five arguments of ``quorvix.NeighborSampler``."""
         return self.node_types, self.edge_types, self.colptr, self.row, self.node_time
 
@@ -53,7 +54,8 @@ class SamplerGraph:
         (directory / "graph.json").write_text(json.dumps(schema, indent=1))
 
     @classmethod
-    def load(cls, directory: str | Path, mmap_mode: Optional[str] = "r") -> "SamplerGraph":
+    def load(cls, directory: str | Path,
+             mmap_mode: Optional[Literal["r", "r+", "c"]] = "r") -> "SamplerGraph":
         """Read a graph written by :meth:`save`, memory-mapped unless ``mmap_mode=None``."""
         directory = Path(directory)
         schema = json.loads((directory / "graph.json").read_text())
@@ -87,7 +89,7 @@ class _MappedFile:
     shape: tuple
     dtype: str
     fortran_order: bool
-    mode: str
+    mode: Literal["r", "c", "r+"]
 
     @classmethod
     def of(cls, array: np.ndarray) -> Optional["_MappedFile"]:

@@ -9,7 +9,7 @@ from torch_geometric.loader import NodeLoader
 
 from .convert import as_index_tensor, as_int64
 from .graph import SamplerGraph
-from .sampler import NeighborSampler, NumNeighbors, TimeWindows
+from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
 
 # PyG NeighborLoader options this loader has no choice about: the value it always behaves
 # as is accepted, any other is refused rather than silently ignored.
@@ -54,7 +54,7 @@ class NeighborLoader(NodeLoader):
         input_time: Any = None,
         *,
         time_attr: Optional[str] = None,
-        temporal_strategy: str = "last",
+        temporal_strategy: TemporalStrategy = "last",
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,

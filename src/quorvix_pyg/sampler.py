@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Dict, List, Optional, Sequence, Union
+from typing import Any, Dict, List, Literal, Optional, Sequence, Union
 
 import numpy as np
 import torch
@@ -17,6 +17,7 @@ from .graph import SamplerGraph, graph_from_hetero_data
 NumNeighbors = Union[Sequence[int], Dict[EdgeType, Sequence[int]]]
 TimeWindows = Dict[EdgeType, Sequence[Sequence[Any]]]
 
+TemporalStrategy = Literal["last", "uniform"]
 TEMPORAL_STRATEGIES = ("last", "uniform")
 
 
@@ -54,7 +55,7 @@ class NeighborSampler(BaseSampler):
         num_neighbors: NumNeighbors,
         *,
         time_attr: Optional[str] = None,
-        temporal_strategy: str = "last",
+        temporal_strategy: TemporalStrategy = "last",
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,
@@ -71,7 +72,7 @@ class NeighborSampler(BaseSampler):
         elif data is not None and sorted(map(tuple, data.edge_types)) != sorted(graph.edge_types):
             raise ValueError("'graph' and 'data' have different edge types.")
         self.graph = graph
-        self.temporal_strategy = temporal_strategy
+        self.temporal_strategy: TemporalStrategy = temporal_strategy
         self.seed = None if seed is None else int(seed)
         self.num_threads = num_threads
         self.num_neighbors, self.time_windows = _sampling_rules(graph, num_neighbors, time_windows or {})
