@@ -166,9 +166,9 @@ class NeighborSampler(BaseSampler):
             return seed_time
         if input_type in node_time:
             return np.ascontiguousarray(node_time[input_type][seed_node], dtype=np.int64)
-        if self.time_windows:
-            raise ValueError(f"'time_windows' need seed times: give 'input_time' or timestamps "
-                             f"for node type '{input_type}'.")
+        if node_time:
+            # Without seed times nothing would be filtered by time: refuse rather than leak.
+            raise ValueError(f"Seeds of node type '{input_type}' have no timestamps: give 'input_time'.")
         return None
 
 
