@@ -15,6 +15,7 @@ from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
 
 from quorvix_pyg import NeighborLoader, NeighborSampler, SamplerGraph, graph_from_hetero_data  # noqa: E402
 from quorvix_pyg.graph import _csc_order  # noqa: E402
+from reference_sampler import ReferenceSampler  # noqa: E402
 
 PLACED_BY = ("order", "placed_by", "user")  # from a user to the user's orders
 PLACES = ("user", "places", "order")  # from an order to its user
@@ -182,6 +183,75 @@ def test_csc_holds_every_edge_once_sorted_by_time_ties_in_edge_order(case):
         run = slice(colptr[v], colptr[v + 1])
         # Sorted by (time, original position): ties keep the order of edge_index.
         assert list(zip(run_time[run], perm[run])) == sorted(zip(run_time[run], perm[run]))
+
+
+EDGE_TYPES = [("a", "r", "b"), ("b", "s", "a"), ("a", "t", "a")]
+
+
+@st.composite
+def hetero_requests(draw):
+    """A small HeteroData with edges in random order and times with ties, and requests."""
+    sizes = {"a": draw(st.integers(1, 5)), "b": draw(st.integers(1, 5))}
+    timed = draw(st.sampled_from([[], ["a"], ["a", "b"]]))
+    data = HeteroData()
+    for t, n in sizes.items():
+        data[t].num_nodes = n
+        if t in timed:
+            data[t].time = torch.tensor(draw(st.lists(st.integers(0, 6), min_size=n, max_size=n)))
+    for src, rel, dst in draw(st.lists(st.sampled_from(EDGE_TYPES), min_size=1, unique=True)):
+        ends = st.tuples(st.integers(0, sizes[src] - 1), st.integers(0, sizes[dst] - 1))
+        edges = draw(st.lists(ends, min_size=1, max_size=12))
+        data[src, rel, dst].edge_index = torch.tensor(edges, dtype=torch.long).reshape(-1, 2).t()
+    num_neighbors, windows = {}, {}
+    for edge_type in data.edge_types:
+        if edge_type[0] in timed and draw(st.booleans()):
+            pair = st.tuples(st.none() | st.integers(-6, 2), st.integers(-3, 3))
+            windows[edge_type] = draw(st.lists(pair, min_size=1, max_size=3))
+        else:
+            num_neighbors[edge_type] = draw(st.lists(st.sampled_from([-1, 0, 1, 1, 2, 2, 5]), min_size=1, max_size=3))
+    options = dict(time_attr="time" if timed else None, time_windows=windows,
+                   temporal_strategy=draw(st.sampled_from(["last", "uniform", "uniform"])),
+                   seed=draw(st.none() | st.integers(0, 2**40)))
+    requests = []
+    for _ in range(draw(st.integers(1, 2))):
+        t = draw(st.sampled_from(["a", "b"]))
+        seeds = draw(st.lists(st.integers(0, sizes[t] - 1), min_size=1, max_size=4))
+        own_time = t in timed and draw(st.booleans())
+        time = None if not timed or own_time else draw(st.lists(st.integers(2, 8), min_size=len(seeds),
+                                                                max_size=len(seeds)))
+        requests.append((t, seeds, time))
+    return data, num_neighbors, options, requests
+
+
+@settings(max_examples=120, deadline=None)
+@given(hetero_requests())
+def test_sampler_gives_the_models_subgraph_in_pyg_terms(case):
+    data, num_neighbors, options, requests = case
+    sampler = NeighborSampler(data, num_neighbors, **options)
+    graph = sampler.graph
+    model = ReferenceSampler(*graph.sampler_arguments(), seed=sampler.stream_seed())
+    model.temporal_strategy = options["temporal_strategy"]
+    for t, seeds, time in requests:
+        index = NodeSamplerInput(input_id=torch.arange(len(seeds)), node=torch.tensor(seeds, dtype=torch.long),
+                                 time=None if time is None else torch.tensor(time, dtype=torch.long), input_type=t)
+        got = sampler.sample_from_nodes(index)
+        seed_time = np.array(time if time is not None else
+                             graph.node_time[t][seeds] if graph.node_time else [], dtype=np.int64)
+        rows, cols, nodes, batch, num_nodes, num_edges, edges = model.sample_with_edge_ids(
+            sampler.num_neighbors, sampler.time_windows, t, np.array(seeds, dtype=np.int64), seed_time)
+        assert {k: v.tolist() for k, v in got.node.items()} == {k: v.tolist() for k, v in nodes.items()}
+        assert {k: v.tolist() for k, v in got.batch.items()} == {k: v.tolist() for k, v in batch.items()}
+        assert got.num_sampled_nodes == {k: v.tolist() for k, v in num_nodes.items()}
+        for edge_type in graph.edge_types:
+            key = "__".join(edge_type)
+            assert got.row[edge_type].tolist() == rows[key].tolist()
+            assert got.col[edge_type].tolist() == cols[key].tolist()
+            assert got.edge[edge_type].tolist() == graph.perm[key][edges[key]].tolist()
+            assert got.num_sampled_edges[edge_type] == num_edges[key].tolist()
+        assert got.metadata[0].tolist() == list(range(len(seeds)))
+        assert (got.metadata[1] is None) == (not graph.node_time)
+        if got.metadata[1] is not None:
+            assert got.metadata[1].tolist() == seed_time.tolist()
 
 
 def random_hetero(rng, order=None):
