@@ -51,8 +51,9 @@ def test_hand_worked_batch(form):
     # user's 2 most recent orders up to the seed time (order 3 at time 5 is never seen,
     # seed 2 sees only order 0); hop 2 leads every order back to its user: edges only.
     seeds, times = [0, 1, 0], [4, 4, 2]
-    if form == "numpy":
+    if form == "numpy":  # read-only, like memory maps
         seeds, times = np.array(seeds), np.array(times)
+        seeds.flags.writeable = times.flags.writeable = False
     elif form == "tensor":
         seeds, times = torch.tensor(seeds), torch.tensor(times)
     data = shop()

@@ -50,9 +50,10 @@ def as_index_tensor(value: Any) -> torch.Tensor:
     if isinstance(value, torch.Tensor):
         return value
     array = to_numpy(value)
+    # Copies (one entry per seed): torch refuses to wrap read-only arrays such as memory maps.
     if array.dtype.kind == "b":
-        return torch.from_numpy(np.ascontiguousarray(array))
-    return torch.from_numpy(as_int64(array, "input_nodes"))
+        return torch.tensor(array)
+    return torch.tensor(as_int64(array, "input_nodes"))
 
 
 def as_time_bound(value: Any, name: str) -> int | None:

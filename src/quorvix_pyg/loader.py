@@ -75,7 +75,7 @@ class NeighborLoader(NodeLoader):
         elif not isinstance(input_nodes, str):
             raise ValueError("'input_nodes' must be a node type or a (node type, ids or mask) pair.")
         if input_time is not None:
-            input_time = torch.from_numpy(as_int64(input_time, "input_time"))
+            input_time = torch.tensor(as_int64(input_time, "input_time"))
         super().__init__(data, sampler, input_nodes=input_nodes, input_time=input_time, **kwargs)
         self.quorvix_sampler = sampler
 

@@ -145,7 +145,7 @@ class NeighborSampler(BaseSampler):
             batch={k: t(v) for k, v in out_batch.items()},
             num_sampled_nodes={k: v.tolist() for k, v in num_nodes.items()},
             num_sampled_edges={edge_types[k]: v.tolist() for k, v in num_edges.items()},
-            metadata=(index.input_id, None if seed_time is None else t(seed_time)),
+            metadata=(index.input_id, None if seed_time is None else torch.tensor(seed_time)),
         )
 
     def sample_from_edges(self, index: Any, neg_sampling: Any = None) -> Any:
