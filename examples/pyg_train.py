@@ -21,7 +21,7 @@ import torch.nn.functional as F
 from torch_geometric.data import HeteroData
 from torch_geometric.nn import SAGEConv, to_hetero
 
-from quorvix_pyg import NeighborLoader
+from quorvix_pyg import NeighborLoader, graph_from_hetero_data
 
 DAY = 86_400  # timestamps are seconds
 HORIZON = 30 * DAY  # the label looks this far ahead of the cut-off
@@ -133,9 +133,10 @@ def _average_ranks(values: np.ndarray) -> np.ndarray:
     return ranks
 
 
-def make_loader(data, nodes, times, labels, shuffle, num_workers, batch_size=256):
+def make_loader(data, graph, nodes, times, labels, shuffle, num_workers, batch_size=256):
     loader = NeighborLoader(
         data,
+        graph=graph,  # the time-sorted CSC, built once for both loaders
         num_neighbors=[20, 1],  # 20 most recent transactions, then each one's product
         input_nodes=("customers", nodes),
         input_time=times,
@@ -151,8 +152,9 @@ def make_loader(data, nodes, times, labels, shuffle, num_workers, batch_size=256
 def run(scale: float, epochs: int, num_workers: int) -> float:
     torch.manual_seed(0)
     data = make_database(scale)
-    train = make_loader(data, *examples_at(data, TRAIN_CUTOFFS), shuffle=True, num_workers=num_workers)
-    valid = make_loader(data, *examples_at(data, [VALID_CUTOFF]), shuffle=False, num_workers=num_workers)
+    graph = graph_from_hetero_data(data, time_attr="time")
+    train = make_loader(data, graph, *examples_at(data, TRAIN_CUTOFFS), shuffle=True, num_workers=num_workers)
+    valid = make_loader(data, graph, *examples_at(data, [VALID_CUTOFF]), shuffle=False, num_workers=num_workers)
     print(f"{data['customers'].num_nodes} customers, {data['transactions'].num_nodes} transactions; "
           f"{len(train[1])} training and {len(valid[1])} validation examples, "
           f"{float(valid[1].mean()):.0%} positive")
