@@ -37,12 +37,9 @@ def shop():
 
 
 def batch_lists(batch):
-    """Every tensor and list of a batch, per store, as plain lists."""
-    out = {}
-    for store in batch.stores:
-        key = getattr(store, "_key", None)
-        out[key] = {k: v.tolist() if isinstance(v, torch.Tensor) else v for k, v in store.items()}
-    return out
+    """Every attribute of a batch, per node and edge type, with tensors as plain lists."""
+    return {key: {k: v.tolist() if isinstance(v, torch.Tensor) else v for k, v in batch[key].items()}
+            for key in batch.node_types + batch.edge_types}
 
 
 @pytest.mark.parametrize("form", ["list", "numpy", "tensor", "datetime"])
