@@ -2,6 +2,7 @@
 
     python bench/run.py                  # default scale: 1M users, 100k items, 5M orders, ~40M edges
     python bench/run.py --quick          # a few seconds at a tiny scale; exits 0 and prints the table
+    python bench/run.py --threads 1,2    # every row with num_threads 1 and 2, and the speed-ups
     python bench/run.py --callgrind      # instructions per sampled edge under valgrind (small scale)
 
 Workloads, all seeded from users:
@@ -41,12 +42,16 @@ most one result is alive at a time.
   included, per seed.
 - faults/call is the number of minor page faults per call during the timed loops: memory the
   process gives back to the system and faults in again on every call.
-- peak RSS is ru_maxrss of the child, read right after the timed calls, before anything else
-  allocates: the interpreter, NumPy, the pages of the memory-mapped graph that sampling
+- peak RSS is the child's VmHWM (/proc/self/status), read right after the timed calls, before
+  anything else allocates. (Not ru_maxrss: Linux carries the parent's peak into a child across
+  fork and exec, so a run that had just built the graph cache reported the builder's peak.) It
+  holds the interpreter, NumPy, the pages of the memory-mapped graph that sampling
   touched (the sampler reads the mapped arrays in place), the sampler, the seed pool and one
   result at a time. The JSON also holds base_rss_bytes, the RSS before the first call. The
   budget checked is graph bytes + 4 x output bytes + 100 MiB, with the largest output of the
-  pool and the bytes of every graph array the sampler was given.
+  pool and the bytes of every graph array the sampler was given, plus PER_THREAD_RSS for each
+  thread beyond the first (its stack and allocator arena; the chunks' lists are covered by the
+  output term).
 - outside is the share of a call spent outside the traversal, estimated as
 
       outside = fixed + (copy(full result) - copy(result of the fixed call))
@@ -60,9 +65,15 @@ most one result is alive at a time.
   rows (two small rows per edge type and hop) is not included. The estimate does not count
   what the extension spends growing its tables, which is traversal.
 
+With --threads, every (workload, batch) is measured once per thread count, in adjacent child
+processes, and a second table gives each count's speed-up over one thread, the serial fraction
+f that two threads imply (Amdahl: speed-up S on n threads gives f = (n / S - 1) / (n - 1)) and
+the speed-up that f allows on 16 and 64 cores.
+
 The callgrind mode runs the last-k and uniform workloads (or --workloads) under valgrind with
-collection switched on only inside the extension's sample function and one profile dump per
-call; the first call is a warm-up and is dropped. Instructions per sampled edge do not move
+collection switched on only inside the extension's sample function (and, with several threads,
+inside the pool workers' share of it) and one profile dump per call, summed over threads; the
+first call is a warm-up and is dropped. Instructions per sampled edge do not move
 with machine noise, so they suit comparing two builds of the hot path.
 """
 
@@ -101,9 +112,13 @@ DESCRIPTIONS = {
 }
 NUM_HOPS = 2
 RSS_SLACK = 100 * MIB
+# A pool thread's stack pages and malloc arena, as far as a call touches them.
+PER_THREAD_RSS = 16 * MIB
 
 # The extension's sample function, as callgrind names it (C++, demangled).
 CALLGRIND_FUNCTION = "quorvix::NeighborSampler::sample(*"
+# What a pool worker runs of a call; counted too, so that a call's cost is summed over threads.
+CALLGRIND_WORKER_FUNCTION = "quorvix::ThreadPool::take_tasks_on_worker(*"
 
 
 # ----------------------------------------------------------------------------------------------
@@ -154,11 +169,14 @@ def seed_batches(
     return batches
 
 
-def make_sampler(quorvix, graph: shop.Graph, with_time: bool):
+def make_sampler(quorvix, graph: shop.Graph, with_time: bool, threads: int = 1):
     node_time = dict(graph.node_time) if with_time else {}
-    return quorvix.NeighborSampler(
+    sampler = quorvix.NeighborSampler(
         list(graph.node_types), list(graph.edge_types), dict(graph.colptr), dict(graph.row), node_time
     )
+    if threads != 1:
+        sampler.num_threads = threads
+    return sampler
 
 
 def result_stats(result) -> tuple[int, int, int]:
@@ -184,7 +202,12 @@ def rss_now() -> int:
 
 
 def peak_rss() -> int:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # KiB on Linux
+    # This process's own high-water mark; ru_maxrss would include a parent's peak (see above).
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def minor_faults() -> int:
@@ -235,7 +258,7 @@ def measure_row(plan: dict) -> dict:
     graph = shop.load_graph(plan["graph_scale"], plan["graph_seed"])
     with_time = uses_time(workload)
     started = time.perf_counter()
-    sampler = make_sampler(quorvix, graph, with_time)
+    sampler = make_sampler(quorvix, graph, with_time, plan.get("threads", 1))
     construct_seconds = time.perf_counter() - started
 
     batches = seed_batches(graph, plan["batch_size"], plan["pool"], plan["bench_seed"])
@@ -275,10 +298,12 @@ def measure_row(plan: dict) -> dict:
     assembly = max(0.0, copy_full - copy_fixed)
     outside = per_call_fixed + assembly
     batch = plan["batch_size"]
-    budget = graph_bytes + 4 * max_out_bytes + RSS_SLACK
+    threads = plan.get("threads", 1)
+    budget = graph_bytes + 4 * max_out_bytes + RSS_SLACK + PER_THREAD_RSS * (threads - 1)
     return {
         "workload": workload,
         "batch_size": batch,
+        "threads": threads,
         "graph_scale": plan["graph_scale"],
         "seconds_per_call": per_call,
         "cpu_seconds_per_call": timing["cpu"],
@@ -313,7 +338,7 @@ def callgrind_calls(plan: dict) -> dict:
     workload = plan["workload"]
     graph = shop.load_graph(plan["graph_scale"], plan["graph_seed"])
     with_time = uses_time(workload)
-    sampler = make_sampler(quorvix, graph, with_time)
+    sampler = make_sampler(quorvix, graph, with_time, plan.get("threads", 1))
     batches = seed_batches(graph, plan["batch_size"], plan["pool"] + 1, plan["bench_seed"])
     if not with_time:
         empty = np.empty(0, dtype=np.int64)
@@ -418,6 +443,7 @@ def table(rows: list[dict]) -> str:
     header = [
         "workload",
         "batch",
+        "threads",
         "ms/call",
         "CPU ms/call",
         "seeds/s",
@@ -434,6 +460,7 @@ def table(rows: list[dict]) -> str:
         [
             r["workload"],
             str(r["batch_size"]),
+            str(r.get("threads", 1)),
             f"{r['seconds_per_call'] * 1e3:.3f}",
             f"{r['cpu_seconds_per_call'] * 1e3:.3f}",
             fmt_rate(r["seeds_per_second"]),
@@ -447,6 +474,52 @@ def table(rows: list[dict]) -> str:
             "ok" if r["within_rss_budget"] else "OVER",
         ]
         for r in rows
+    ]
+    return markdown_table(header, body)
+
+
+def amdahl(speedup: float, threads: int) -> float:
+    """The serial fraction f that a speed-up on `threads` threads implies."""
+    return (threads / speedup - 1) / (threads - 1)
+
+
+def scaling_rows(rows: list[dict], key: str) -> list[dict]:
+    """Per (workload, batch) and thread count beyond 1: speed-up over one thread, serial fraction,
+    and the speed-up that fraction allows on 16 and 64 cores."""
+    one = {(r["workload"], r["batch_size"]): r[key] for r in rows if r.get("threads", 1) == 1}
+    out = []
+    for r in rows:
+        threads = r.get("threads", 1)
+        base = one.get((r["workload"], r["batch_size"]))
+        if threads == 1 or base is None:
+            continue
+        speedup = base / r[key]
+        f = min(1.0, max(0.0, amdahl(speedup, threads)))
+        out.append({
+            "workload": r["workload"],
+            "batch_size": r["batch_size"],
+            "threads": threads,
+            "speedup": speedup,
+            "serial_fraction": f,
+            "amdahl_16": 1 / (f + (1 - f) / 16),
+            "amdahl_64": 1 / (f + (1 - f) / 64),
+        })
+    return out
+
+
+def scaling_table(scaling: list[dict]) -> str:
+    header = ["workload", "batch", "threads", "speed-up", "serial fraction", "16 cores (Amdahl)", "64 cores (Amdahl)"]
+    body = [
+        [
+            s["workload"],
+            str(s["batch_size"]),
+            str(s["threads"]),
+            f"{s['speedup']:.2f}x",
+            f"{100 * s['serial_fraction']:.0f}%",
+            f"{s['amdahl_16']:.1f}x",
+            f"{s['amdahl_64']:.1f}x",
+        ]
+        for s in scaling
     ]
     return markdown_table(header, body)
 
@@ -636,21 +709,24 @@ def run_callgrind(args) -> list[dict]:
     try:
         for workload in args.workloads:
             for batch in batch_sizes:
-                rows.append(callgrind_row(args, workload, batch, out_dir, env))
-                r = rows[-1]
-                print(
-                    f"  {workload:<9} batch {batch:>5}: {r['instructions_per_edge']:,.1f} instructions/edge",
-                    file=sys.stderr,
-                    flush=True,
-                )
+                for threads in args.threads:
+                    rows.append(callgrind_row(args, workload, batch, threads, out_dir, env))
+                    r = rows[-1]
+                    print(
+                        f"  {workload:<9} batch {batch:>5} threads {threads}: "
+                        f"{r['instructions_per_edge']:,.1f} instructions/edge",
+                        file=sys.stderr,
+                        flush=True,
+                    )
     finally:
         if module_dir is not None:
             shutil.rmtree(module_dir, ignore_errors=True)
     return rows
 
 
-def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> dict:
+def callgrind_row(args, workload: str, batch: int, threads: int, out_dir: Path, env: dict) -> dict:
     plan = {
+        "threads": threads,
         "workload": workload,
         "graph_scale": graph_scale(workload, args.scale, args.small_scale),
         "graph_seed": args.graph_seed,
@@ -659,7 +735,7 @@ def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> 
         "bench_seed": args.bench_seed,
     }
     shop.load_graph(plan["graph_scale"], plan["graph_seed"])  # build outside valgrind
-    stem = f"callgrind.{workload}.{batch}"
+    stem = f"callgrind.{workload}.{batch}.t{threads}"
     for old in out_dir.glob(stem + ".*"):
         old.unlink()
     prefix = [
@@ -667,6 +743,7 @@ def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> 
         "--tool=callgrind",
         "--collect-atstart=no",
         f"--toggle-collect={args.callgrind_function}",
+        f"--toggle-collect={CALLGRIND_WORKER_FUNCTION}",
         # Given the very same pattern string as --toggle-collect, callgrind (3.19) never dumps;
         # a leading wildcard makes an equivalent pattern that it keeps apart.
         f"--dump-after=*{args.callgrind_function}",
@@ -692,6 +769,7 @@ def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> 
     return {
         "workload": workload,
         "batch_size": batch,
+        "threads": threads,
         "graph_scale": plan["graph_scale"],
         "calls": len(measured_ir),
         "instructions_per_call": statistics.fmean(measured_ir),
@@ -706,11 +784,12 @@ def callgrind_row(args, workload: str, batch: int, out_dir: Path, env: dict) -> 
 
 
 def callgrind_table(rows: list[dict]) -> str:
-    header = ["workload", "batch", "graph scale", "edges/call", "instr./call", "instr./edge", "instr./seed"]
+    header = ["workload", "batch", "threads", "graph scale", "edges/call", "instr./call", "instr./edge", "instr./seed"]
     body = [
         [
             r["workload"],
             str(r["batch_size"]),
+            str(r["threads"]),
             f"{r['graph_scale']:g}",
             f"{r['edges_per_call']:,.0f}",
             f"{r['instructions_per_call']:,.0f}",
@@ -754,6 +833,9 @@ def parse_args(argv: list[str] | None):
         "--json", type=str, default=str(BENCH_DIR / "results.json"), help="where to write results"
     )
     parser.add_argument("--plot", type=str, default=None, help="draw edges/s against batch size to this file")
+    parser.add_argument(
+        "--threads", type=str, default="1", help="comma-separated num_threads values to measure (default 1)"
+    )
     parser.add_argument("--graph-seed", type=int, default=0)
     parser.add_argument("--bench-seed", type=int, default=1)
     parser.add_argument(
@@ -775,6 +857,9 @@ def parse_args(argv: list[str] | None):
         parser.error("--repeats must be at least 1")
     args.batch_sizes_given = args.batch_sizes is not None
     args.batch_sizes = [int(b) for b in (args.batch_sizes or "128,1024,8192").split(",")]
+    args.threads = [int(t) for t in args.threads.split(",")]
+    if any(t < 1 for t in args.threads):
+        parser.error("--threads values must be at least 1")
     if args.quick:
         args.scale = args.scale if args.scale is not None else 0.002
         args.repeats = args.repeats or 5
@@ -841,25 +926,34 @@ def main(argv: list[str] | None = None) -> int:
         started = time.perf_counter()
         for workload in args.workloads:
             for batch in args.batch_sizes:
-                plan = {
-                    "workload": workload,
-                    "graph_scale": graph_scale(workload, args.scale, args.small_scale),
-                    "graph_seed": args.graph_seed,
-                    "batch_size": batch,
-                    "repeats": args.repeats,
-                    "min_time": args.min_time,
-                    "pool": max(2, -(-args.distinct_seeds // batch)),
-                    "bench_seed": args.bench_seed,
-                }
-                rows.append(run_child("row", plan))
-                r = rows[-1]
-                print(
-                    f"  {workload:<9} batch {batch:>5}: {r['seconds_per_call'] * 1e3:9.3f} ms/call",
-                    file=sys.stderr,
-                    flush=True,
-                )
+                # The thread counts of one row run back to back, so machine load drifts little between them.
+                for threads in args.threads:
+                    plan = {
+                        "workload": workload,
+                        "graph_scale": graph_scale(workload, args.scale, args.small_scale),
+                        "graph_seed": args.graph_seed,
+                        "batch_size": batch,
+                        "threads": threads,
+                        "repeats": args.repeats,
+                        "min_time": args.min_time,
+                        "pool": max(2, -(-args.distinct_seeds // batch)),
+                        "bench_seed": args.bench_seed,
+                    }
+                    rows.append(run_child("row", plan))
+                    r = rows[-1]
+                    print(
+                        f"  {workload:<9} batch {batch:>5} threads {threads}: "
+                        f"{r['seconds_per_call'] * 1e3:9.3f} ms/call",
+                        file=sys.stderr,
+                        flush=True,
+                    )
         print()
         print(table(rows))
+        scaling = scaling_rows(rows, "seconds_per_call")
+        if scaling:
+            print()
+            print(scaling_table(scaling))
+            report["scaling"] = scaling
         print()
         for workload in args.workloads:
             print(f"{workload}: {DESCRIPTIONS[workload]}")

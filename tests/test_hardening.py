@@ -304,8 +304,10 @@ def yielding(request):
     return {**request, key: CallingDict(request[key], lambda: time.sleep(0))}
 
 
-def test_threads_sharing_one_sampler_get_the_results_of_calls_made_one_at_a_time():
+@pytest.mark.parametrize("num_threads", [1, 2])
+def test_threads_sharing_one_sampler_get_the_results_of_calls_made_one_at_a_time(num_threads):
     sampler = quorvix.NeighborSampler(**ring_graph())
+    sampler.num_threads = num_threads
     requests = [window_request(seeds=(v + 10, v + 20, 2 * v + 5), times=(v + 12, v + 20, 2 * v + 8)) for v in range(8)]
     expected = [as_lists(sampler.sample(**request)) for request in requests]
 
@@ -333,3 +335,70 @@ def test_threads_with_their_own_samplers_match_a_sequential_run():
 
     sequential = [work(seed) for seed in range(4)]
     assert run_threads(4, work) == sequential
+
+
+# -- calls on several threads -------------------------------------------------------------------
+
+
+def big_request(size=200_000, seeds=20_000):
+    # ring_graph's layout, built without Python loops: node v's neighbours are v-3, v-2, v-1 (mod size).
+    row = (np.arange(size, dtype=np.int64)[:, None] + np.array([-3, -2, -1])) % size
+    row.sort(axis=1)
+    graph = dict(node_types=["n"], edge_types=[("n", "e", "n")],
+                 colptr={RING: np.arange(0, 3 * size + 1, 3, dtype=np.int64)}, row={RING: row.ravel()}, node_time={})
+    request = dict(num_neighbors={RING: i64(3, 3, 3)}, sampling_time_offsets={}, entity_table="n",
+                   seed_node=np.arange(0, size, size // seeds, dtype=np.int64), seed_time=NONE)
+    return graph, request
+
+
+@pytest.mark.parametrize("num_threads", [1, 2])
+def test_other_python_threads_run_during_a_call_on_several_threads(num_threads):
+    graph, request = big_request()
+    sampler = quorvix.NeighborSampler(**graph)
+    sampler.num_threads = num_threads
+    ticks = [0]
+    stop = threading.Event()
+
+    def tick():
+        # Waiting lets the lock go for a moment, so the calling thread can always take it back.
+        while not stop.wait(0.001):
+            ticks[0] += 1
+
+    # With a switch interval this long, the interpreter never takes the lock from the calling thread:
+    # the other thread can run only while the call itself has let the lock go.
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    thread = threading.Thread(target=tick)
+    try:
+        thread.start()
+        before = ticks[0]
+        sampler.sample(**request)
+        during = ticks[0] - before
+    finally:
+        stop.set()
+        sys.setswitchinterval(interval)
+        thread.join()
+    assert (during > 0) == (num_threads > 1)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_process_samples_on_several_threads():
+    graph, request = big_request(size=20_000, seeds=2_000)
+    sampler = quorvix.NeighborSampler(**graph)
+    sampler.num_threads = 2
+    sampler.sample(**request)  # the parent's pool now exists
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: its copy of the pool has no threads behind it
+        status = 1
+        try:
+            lists = as_lists(sampler.sample(**request))
+            os.write(write, repr(lists).encode())
+            status = 0
+        finally:
+            os._exit(status)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        child = pipe.read()
+    assert os.waitpid(pid, 0)[1] == 0
+    assert child == repr(as_lists(sampler.sample(**request)))

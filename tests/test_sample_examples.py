@@ -437,6 +437,25 @@ def test_offsets_must_be_integers(NS, row, type_text):
     )
 
 
+@pytest.mark.parametrize("threads", [1, 2, 8])
+def test_a_failure_in_an_earlier_hop_comes_before_a_bad_offsets_row(NS, threads):
+    # Hop 0 meets item 7 (beyond node_time) from seed 0 only; hop 1's offsets row is a float.
+    offsets = {BOUGHT: np.array([[-10, 0], [-1.5, 0]], dtype=object)}
+    request = dict(num_neighbors={BOUGHT_BY: i64(-1, -1)}, sampling_time_offsets=offsets, entity_table="user",
+                   seed_node=i64(1, 0), seed_time=i64(5, 5))
+    graph = shop_graph()
+    for row, message in [
+        (graph["row"][BOUGHT], "Unable to cast Python instance of type <class 'float'> to C++ type '?' "
+                               "(#define PYBIND11_DETAILED_ERROR_MESSAGES or compile in debug mode for details)"),
+        (i64(0, 7, 2), "Node 7 of type 'item' is out of range of 'node_time'."),
+    ]:
+        sampler = NS(**{**graph, "row": {**graph["row"], BOUGHT: row}})
+        sampler.num_threads = threads
+        with pytest.raises(RuntimeError) as info:
+            sampler.sample(**request)
+        assert str(info.value) == message
+
+
 # -- id range checks ------------------------------------------------------------------
 
 ID_CASES = {  # graph changes, failing seeds, message, seeds of a later good call
@@ -526,10 +545,12 @@ def test_ids_are_checked_where_nothing_reads_them(Sampler):
     }
 
 
-def test_failed_call_keeps_the_draws_it_made(NS):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_failed_call_keeps_the_draws_it_made(NS, threads):
     graph = draws_graph()
     graph["colptr"]["item__b__user"] = i64(0, 4, 4)  # two users, so that seed 1 is accepted
     sampler, model = NS(**graph), ReferenceSampler(**graph)
+    sampler.num_threads = threads  # the seeds' draws are then made for two chunks
     request = ({"item__a__user": i64(3), "item__b__user": i64(2)}, {}, "user", i64(0, 1), NONE)
     failed = outcome(sampler.sample, *request)  # user 1 is beyond colptr of 'a', after user 0's draws
     assert failed[0] is RuntimeError and failed == outcome(model.sample, *request)

@@ -242,7 +242,7 @@ void sample_hop(const NeighborSampler& sampler, const Request& request, const Wa
   const GraphSchema& schema = sampler.schema();
   for (ChunkNodes& nodes : chunk.nodes) nodes.next_bounds.assign(1, static_cast<int64_t>(nodes.node.size()));
   DrawnValues drawn{drawn_values};
-  std::size_t unit = 0;
+  std::size_t unit = walk.hop_first_unit[hop];
   try {
     for (std::size_t i = 0; i < walk.edge_types_in(hop, sampler.edge_types.size()); ++i) {
       auto edges = edge_sampling<kEdgeIds>(sampler, chunk, i, &drawn);
@@ -268,6 +268,28 @@ void sample_hop(const NeighborSampler& sampler, const Request& request, const Wa
     return;
   }
   for (ChunkNodes& nodes : chunk.nodes) nodes.bounds.swap(nodes.next_bounds);
+}
+
+// Takes the chunk as far as it can go on its own: every hop up to the next one whose draws are not
+// made yet, whose draws it then counts. `drawn_hop` is the hop the values in `drawn_values` are for.
+template <bool kEdgeIds>
+void advance_chunk(const NeighborSampler& sampler, const Request& request, const Walk& walk,
+                   const std::vector<bool>& hop_draws, std::size_t drawn_hop, const uint32_t* drawn_values,
+                   Chunk& chunk) {
+  if (!chunk.started) {
+    start_chunk(sampler, request, walk, chunk);
+    chunk.started = true;
+  }
+  while (chunk.next_hop < walk.hops) {
+    const std::size_t hop = chunk.next_hop;
+    if (hop_draws[hop] && hop != drawn_hop) {
+      count_hop_draws<kEdgeIds>(sampler, request, walk, hop, chunk);
+      return;
+    }
+    sample_hop<kEdgeIds>(sampler, request, walk, hop, hop == drawn_hop ? drawn_values : nullptr, chunk);
+    if (chunk.failed) return;
+    ++chunk.next_hop;
+  }
 }
 
 // Where every chunk's piece of every unit goes in the result: units in walk order, and within a
@@ -385,37 +407,51 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   std::vector<int64_t> edge_totals;
   {
     const py::gil_scoped_release released;
-    pool.run(chunk_count, [&](std::size_t c) { start_chunk(sampler, request, walk, chunks[c]); });
-    for (std::size_t hop = 0; hop < walk.hops && failed == nullptr; ++hop) {
-      const std::size_t hop_edge_types = walk.edge_types_in(hop, edge_types);
-      bool draws = false;
-      for (std::size_t i = 0; i < hop_edge_types; ++i) draws = draws || request.plans[hop][i].draws();
-      // The hop's draws, made from the one generator in one-thread order before anything is
-      // sampled: each chunk's share starts at the draws of all that precede it.
-      const std::mt19937 before_hop = sampler.generator;
-      drawn.clear();
-      if (draws) {
-        pool.run(chunk_count, [&](std::size_t c) { count_hop_draws<kEdgeIds>(sampler, request, walk, hop, chunks[c]); });
-        int64_t total = 0;
-        for (std::size_t unit = walk.hop_first_unit[hop]; unit < walk.hop_first_unit[hop + 1]; ++unit) {
-          for (Chunk& chunk : chunks) {
-            chunk.unit_draw_offset[unit] = total;
-            total += chunk.unit_draws[unit];
-          }
-        }
-        drawn.resize(static_cast<std::size_t>(total));
-        for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
+    // Rounds: each takes every chunk to the next hop that draws, or to the end. Between rounds the
+    // hop's draws are made from the one generator in one-thread order: a chunk's share of a unit
+    // starts after the draws of every unit before it and of the chunks before it in that unit.
+    std::vector<bool> hop_draws(walk.hops, false);
+    for (std::size_t hop = 0; hop < walk.hops; ++hop) {
+      for (std::size_t i = 0; i < walk.edge_types_in(hop, edge_types); ++i) {
+        if (request.plans[hop][i].draws()) hop_draws[hop] = true;
       }
-      pool.run(chunk_count,
-               [&](std::size_t c) { sample_hop<kEdgeIds>(sampler, request, walk, hop, drawn.data(), chunks[c]); });
+    }
+    for (Chunk& chunk : chunks) {
+      chunk.started = false;
+      chunk.next_hop = 0;
+    }
+    std::size_t drawn_hop = walk.hops;  // none yet
+    std::mt19937 before_draws = sampler.generator;
+    drawn.clear();
+    for (;;) {
+      pool.run(chunk_count, [&](std::size_t c) {
+        advance_chunk<kEdgeIds>(sampler, request, walk, hop_draws, drawn_hop, drawn.data(), chunks[c]);
+      });
       for (const Chunk& chunk : chunks) {
         if (chunk.failed && (failed == nullptr || chunk.failed_unit < failed->failed_unit)) failed = &chunk;
       }
       if (failed != nullptr) {
-        // Only the draws a one-thread call makes before the failure stay consumed.
-        sampler.generator = before_hop;
-        sampler.generator.discard(static_cast<unsigned long long>(failed->draws_used));
+        // Only the draws a one-thread call makes before the failure stay consumed. A failure in a
+        // later hop than the drawn one comes after all of its draws.
+        if (walk.unit_hop[failed->failed_unit] == drawn_hop) {
+          sampler.generator = before_draws;
+          sampler.generator.discard(static_cast<unsigned long long>(failed->draws_used));
+        }
+        break;
       }
+      const std::size_t hop = chunks.front().next_hop;  // every chunk stops at the same hop
+      if (hop == walk.hops) break;
+      int64_t total = 0;
+      for (std::size_t unit = walk.hop_first_unit[hop]; unit < walk.hop_first_unit[hop + 1]; ++unit) {
+        for (Chunk& chunk : chunks) {
+          chunk.unit_draw_offset[unit] = total;
+          total += chunk.unit_draws[unit];
+        }
+      }
+      before_draws = sampler.generator;
+      drawn.resize(static_cast<std::size_t>(total));
+      for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
+      drawn_hop = hop;
     }
     if (failed == nullptr && !request.deferred) lay_out(sampler, request, walk, chunks, seed_count, node_totals, edge_totals);
   }

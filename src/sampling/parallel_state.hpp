@@ -47,6 +47,8 @@ struct Chunk {
   std::vector<int64_t> unit_node_start;   // where the unit's new nodes go in the result
   std::vector<int64_t> unit_edge_start;   // where the unit's edges go in the result
   IndexSet chosen;
+  bool started = false;
+  std::size_t next_hop = 0;  // the first hop not yet sampled
   // The first failure: the unit it happened in, the error, and how many of the hop's drawn values
   // one thread would have used by then.
   bool failed = false;

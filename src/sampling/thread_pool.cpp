@@ -31,6 +31,8 @@ void ThreadPool::take_tasks() {
   }
 }
 
+__attribute__((noinline)) void ThreadPool::take_tasks_on_worker() { take_tasks(); }
+
 void ThreadPool::work() {
   uint64_t seen = 0;
   for (;;) {
@@ -40,7 +42,7 @@ void ThreadPool::work() {
       if (stopping_) return;
       seen = round_;
     }
-    take_tasks();
+    take_tasks_on_worker();
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       if (--running_ == 0) finished_.notify_one();

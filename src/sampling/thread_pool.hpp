@@ -35,6 +35,9 @@ class ThreadPool {
  private:
   void work();
   void take_tasks();
+  // A worker's share of one round; its own function so that a profiler can count workers apart
+  // from the calling thread's share, which runs inside the sample call.
+  void take_tasks_on_worker();
 
   std::vector<std::thread> workers_;
   std::mutex mutex_;
