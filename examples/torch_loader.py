@@ -6,8 +6,10 @@ The graph is written once as .npy files and opened by every worker with
 np.load(mmap_mode="r"): the operating system shares the pages between processes, so
 the graph is held in memory once however many workers sample from it. A sampler cannot be
 pickled and is cheap to build (it copies no graph data), so each worker builds its own on
-first use. Batches are sampled with timestamps, which involves no random draws: the same
-seeds at the same times give the same subgraph in whichever worker samples them.
+first use, seeded from the worker's torch seed: random fan-outs then differ between workers
+and between epochs, and torch.manual_seed makes a run repeatable. Batches here are sampled
+with timestamps, which involves no random draws: the same seeds at the same times give the
+same subgraph in whichever worker samples them.
 """
 
 from __future__ import annotations
@@ -71,7 +73,7 @@ class SubgraphBatches(Dataset):
         # parent's sampler, and a spawned one receives the dataset without it.
         if self._sampler is None or self._sampler_pid != os.getpid():
             self._graph = load_graph(self.graph_dir)
-            self._sampler = quorvix.NeighborSampler(*self._graph)
+            self._sampler = quorvix.NeighborSampler(*self._graph, seed=stream_seed())
             self._sampler_pid = os.getpid()
         return self._sampler
 
@@ -91,6 +93,13 @@ class SubgraphBatches(Dataset):
         result = self.sampler().sample(self.num_neighbors, self.sampling_time_offsets,
                                        self.entity_table, seed_node, seed_time)
         return to_tensors(result, seed_node, seed_time)
+
+
+def stream_seed():
+    """A seed for this process's sampler. In a DataLoader worker torch's initial seed is
+    the loader's base seed (drawn anew for every epoch) plus the worker id, so each worker
+    and each epoch draws its own random fan-outs; a fixed seed would repeat them all."""
+    return torch.initial_seed() % 2**31  # the sampler takes a 32-bit signed seed
 
 
 def to_tensors(result, seed_node, seed_time):

@@ -154,3 +154,29 @@ def test_torch_dataset_pickles_without_its_sampler(tmp_path):
     assert clone._sampler is None
     again = clone[0]
     assert all((again["node"][t] == first["node"][t]).all() for t in first["node"])
+
+
+def test_pyg_training_example_reports_an_auroc_without_leakage():
+    pytest.importorskip("torch")
+    pytest.importorskip("torch_geometric")
+    proc = run_example(EXAMPLES / "pyg_train.py", "--scale", "0.1", "--epochs", "2", "--num-workers", "1")
+    assert proc.returncode == 0, proc.stderr
+    epochs = [line for line in proc.stdout.splitlines() if line.startswith("epoch ")]
+    assert len(epochs) == 2 and all("validation AUROC 0." in line for line in epochs)
+    assert "no sampled node was later than its seed" in proc.stdout.splitlines()[-1]
+
+
+def test_torch_workers_draw_their_own_random_fan_outs_each_epoch(tmp_path):
+    torch = pytest.importorskip("torch")
+    import torch_loader
+
+    node_types, edge_types, colptr, row, _ = from_tables.build_graph(from_tables.make_tables())
+    torch_loader.save_graph(tmp_path, node_types, edge_types, colptr, row, {})  # no times: random fan-outs
+    fanout = {"__".join(e): [3] for e in edge_types}
+    dataset = torch_loader.SubgraphBatches(tmp_path, "customers", np.zeros(16, np.int64), np.zeros(16, np.int64),
+                                           4, fanout)
+    torch.manual_seed(0)
+    loader = torch_loader.make_loader(dataset, num_workers=2)
+    epochs = [[b["node"]["transactions"].tolist() for b in loader] for _ in range(2)]
+    assert epochs[0][0::2] != epochs[0][1::2]  # worker 0 sampled the even batches, worker 1 the odd
+    assert epochs[0] != epochs[1]

@@ -1,0 +1,71 @@
+"""Ids, times and keys as quorvix takes them: int64 NumPy arrays and "t0__t1__t2" strings."""
+
+from __future__ import annotations
+
+from typing import Any, Tuple
+
+import numpy as np
+import torch
+
+EdgeType = Tuple[str, str, str]
+
+
+def edge_type_key(edge_type: EdgeType) -> str:
+    """The extension keys edge types by the three names joined with "__"."""
+    return "__".join(edge_type)
+
+
+def to_numpy(value: Any) -> np.ndarray:
+    """A tensor, array or sequence as a NumPy array, sharing memory where it can."""
+    if isinstance(value, torch.Tensor):
+        return value.detach().cpu().numpy()
+    return np.asarray(value)
+
+
+def as_int64(value: Any, name: str) -> np.ndarray:
+    """Node ids or timestamps as a one-dimensional int64 array.
+
+    Datetimes become whole seconds since the epoch and time spans whole seconds, the unit
+    the sampler's windows are then given in. Floats are refused rather than truncated.
+    """
+    array = to_numpy(value)
+    if array.ndim != 1:
+        raise ValueError(f"'{name}' must be one-dimensional, got shape {tuple(array.shape)}.")
+    if array.dtype.kind == "M":
+        array = array.astype("datetime64[s]").view(np.int64)
+    elif array.dtype.kind == "m":
+        array = array.astype("timedelta64[s]").view(np.int64)
+    elif array.size == 0:
+        array = array.astype(np.int64)
+    elif array.dtype.kind == "u" and array.dtype.itemsize == 8:
+        if array.max() > np.iinfo(np.int64).max:
+            raise ValueError(f"'{name}' holds values beyond the int64 range.")
+    elif array.dtype.kind not in "iu":
+        raise TypeError(f"'{name}' must hold integers or datetimes, got dtype {array.dtype}.")
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def as_index_tensor(value: Any) -> torch.Tensor:
+    """Seed ids or a boolean mask as a tensor, the form PyG's NodeLoader takes."""
+    if isinstance(value, torch.Tensor):
+        return value
+    array = to_numpy(value)
+    # Copies (one entry per seed): torch refuses to wrap read-only arrays such as memory maps.
+    if array.dtype.kind == "b":
+        return torch.tensor(array)
+    return torch.tensor(as_int64(array, "input_nodes"))
+
+
+def as_time_bound(value: Any, name: str) -> int | None:
+    """One window bound: an integer, a time span (converted to seconds) or None."""
+    if value is None:
+        return None
+    if isinstance(value, torch.Tensor):
+        value = value.item()
+    if isinstance(value, np.timedelta64):
+        return int(value.astype("timedelta64[s]").astype(np.int64))
+    if hasattr(value, "total_seconds"):  # datetime.timedelta, pandas.Timedelta
+        return int(value.total_seconds())
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"'{name}' bounds must be integers, time spans or None, got {value!r}.")
+    return int(value)

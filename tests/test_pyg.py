@@ -1,0 +1,405 @@
+"""quorvix_pyg against PyG's loader conventions: batches, edge ids, workers, models."""
+
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+torch = pytest.importorskip("torch")
+pytest.importorskip("torch_geometric")
+
+from torch_geometric.data import HeteroData  # noqa: E402
+from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
+
+from quorvix_pyg import NeighborLoader, NeighborSampler, SamplerGraph, graph_from_hetero_data  # noqa: E402
+from quorvix_pyg.graph import _csc_order  # noqa: E402
+from reference_sampler import ReferenceSampler  # noqa: E402
+
+PLACED_BY = ("order", "placed_by", "user")  # from a user to the user's orders
+PLACES = ("user", "places", "order")  # from an order to its user
+
+
+def shop():
+    """Users 0, 1 (time 0) and orders 0..3 at times 1, 2, 3, 5; user 0 placed orders 0, 2
+    and 3, user 1 order 1. Edges are listed out of order; w is 100 + the edge's position."""
+    data = HeteroData()
+    data["user"].x = torch.tensor([[10.0], [11.0]])
+    data["user"].time = torch.tensor([0, 0])
+    data["order"].x = torch.tensor([[0.0], [1.0], [2.0], [3.0]])
+    data["order"].time = torch.tensor([1, 2, 3, 5])
+    data[PLACED_BY].edge_index = torch.tensor([[3, 1, 0, 2], [0, 1, 0, 0]])
+    data[PLACED_BY].w = torch.tensor([100.0, 101.0, 102.0, 103.0])
+    data[PLACES].edge_index = torch.tensor([[0, 0, 1, 0], [2, 0, 1, 3]])
+    data[PLACES].w = torch.tensor([100.0, 101.0, 102.0, 103.0])
+    return data
+
+
+def batch_lists(batch):
+    """Every attribute of a batch, per node and edge type, with tensors as plain lists."""
+    return {key: {k: v.tolist() if isinstance(v, torch.Tensor) else v for k, v in batch[key].items()}
+            for key in batch.node_types + batch.edge_types}
+
+
+@pytest.mark.parametrize("form", ["list", "numpy", "tensor", "datetime"])
+def test_hand_worked_batch(form):
+    # Seeds: user 0 at time 4, user 1 at time 4, user 0 again at time 2. Hop 1 takes each
+    # user's 2 most recent orders up to the seed time (order 3 at time 5 is never seen,
+    # seed 2 sees only order 0); hop 2 leads every order back to its user: edges only.
+    seeds, times = [0, 1, 0], [4, 4, 2]
+    if form == "numpy":  # read-only, like memory maps
+        seeds, times = np.array(seeds), np.array(times)
+        seeds.flags.writeable = times.flags.writeable = False
+    elif form == "tensor":
+        seeds, times = torch.tensor(seeds), torch.tensor(times)
+    data = shop()
+    if form == "datetime":  # datetimes count as whole seconds since the epoch
+        times = np.array(times, dtype="datetime64[s]")
+    loader = NeighborLoader(data, [2, 1], ("user", seeds), times, time_attr="time", batch_size=3)
+    got = batch_lists(next(iter(loader)))
+    user, order = got["user"], got["order"]
+    assert user["n_id"] == [0, 1, 0] and user["batch"] == [0, 1, 2]
+    assert user["x"] == [[10.0], [11.0], [10.0]]
+    assert user["input_id"] == [0, 1, 2] and user["seed_time"] == [4, 4, 2] and user["batch_size"] == 3
+    assert user["num_sampled_nodes"] == [3, 0, 0]
+    assert order["n_id"] == [0, 2, 1, 0] and order["batch"] == [0, 0, 1, 2]
+    assert order["x"] == [[0.0], [2.0], [1.0], [0.0]]
+    assert order["num_sampled_nodes"] == [0, 4, 0]
+    # order 0 -> user 0 is edge 2 of the original order, order 2 -> user 0 edge 3, ...
+    assert got[PLACED_BY]["edge_index"] == [[0, 1, 2, 3], [0, 0, 1, 2]]
+    assert got[PLACED_BY]["e_id"] == [2, 3, 1, 2] and got[PLACED_BY]["w"] == [102.0, 103.0, 101.0, 102.0]
+    assert got[PLACED_BY]["num_sampled_edges"] == [4, 0]
+    assert got[PLACES]["edge_index"] == [[0, 0, 1, 2], [0, 1, 2, 3]]
+    assert got[PLACES]["e_id"] == [1, 0, 2, 1] and got[PLACES]["num_sampled_edges"] == [0, 4]
+
+
+@pytest.mark.parametrize("window, n_id, batch, e_id", [
+    ((-3, 0), [0, 2], [0, 0], [2, 3]),  # user 0: 0 < t <= 3; user 1: 2 < t <= 5, order 1 (2) excluded
+    ((None, -1), [0, 1], [0, 1], [2, 1]),  # no lower bound: user 0: t <= 2; user 1: t <= 4
+])
+def test_windows_bound_by_the_seeds_own_times(window, n_id, batch, e_id):
+    data = shop()
+    data["user"].time = torch.tensor([3, 5])  # without input_time the seeds' own times count
+    loader = NeighborLoader(data, {PLACES: [0]}, ("user", [0, 1]), time_attr="time", batch_size=2,
+                            time_windows={PLACED_BY: [window]})
+    got = batch_lists(next(iter(loader)))
+    assert got["user"]["seed_time"] == [3, 5]
+    assert got["order"]["n_id"] == n_id and got["order"]["batch"] == batch
+    assert got[PLACED_BY]["e_id"] == e_id
+
+    # Time spans are whole seconds, like datetimes: a window of timedelta64 bounds.
+    spans = {PLACED_BY: [(np.timedelta64(-1, "s"), np.timedelta64(0, "s"))]}
+    loader = NeighborLoader(data, {PLACES: [0]}, ("user", [0]), time_attr="time", time_windows=spans)
+    assert batch_lists(next(iter(loader)))["order"]["n_id"] == [2]
+
+
+def test_refusals_name_the_problem():
+    data = shop()
+    cases = [
+        (dict(num_neighbors={PLACED_BY: [1]}, time_windows={PLACED_BY: [(0, 1)]}),
+         ValueError, "Edge type ('order', 'placed_by', 'user') is in both 'num_neighbors' and 'time_windows'."),
+        (dict(num_neighbors={PLACED_BY: [1]}),
+         ValueError, "Edge type ('user', 'places', 'order') is in neither 'num_neighbors' nor 'time_windows'."),
+        (dict(num_neighbors={("a", "b", "c"): [1]}),
+         ValueError, "'num_neighbors' has an unknown edge type ('a', 'b', 'c')."),
+        (dict(num_neighbors=[1], time_attr=None, time_windows={PLACED_BY: [(0, 1)]}),
+         ValueError, "'time_windows' has ('order', 'placed_by', 'user'), but node type 'order' has no timestamps."),
+        (dict(num_neighbors=[1], time_windows={PLACED_BY: [(0, None)]}),
+         ValueError, "'time_windows' of ('order', 'placed_by', 'user') needs an upper bound in every hop."),
+        (dict(num_neighbors=[1.5]), TypeError, "'num_neighbors' needs a list of ints per edge type, got [1.5]."),
+        (dict(num_neighbors=[1], temporal_strategy="first"),
+         ValueError, "'temporal_strategy' must be 'last' or 'uniform', got 'first'."),
+        (dict(num_neighbors=[1], time_attr="when"), ValueError, "No node type has the attribute 'when'."),
+        (dict(num_neighbors=[1], num_threads=0), ValueError, "'num_threads' must be an int of at least 1, got 0."),
+        (dict(num_neighbors=[1], replace=True),
+         ValueError, "replace=True is not supported by quorvix_pyg.NeighborLoader."),
+        (dict(num_neighbors=[1], disjoint=False),
+         ValueError, "disjoint=False is not supported by quorvix_pyg.NeighborLoader."),
+        (dict(num_neighbors=[1], weight_attr="w"),
+         ValueError, "weight_attr='w' is not supported by quorvix_pyg.NeighborLoader."),
+        (dict(num_neighbors=[1], subgraph_type="induced"),
+         ValueError, "subgraph_type='induced' is not supported by quorvix_pyg.NeighborLoader."),
+    ]
+    for kwargs, error, message in cases:
+        kwargs = {"time_attr": "time", **kwargs}
+        with pytest.raises(error) as info:
+            NeighborLoader(data, input_nodes=("user", [0]), **kwargs)
+        assert str(info.value) == message
+
+    from torch_geometric.sampler.base import SubgraphType
+
+    NeighborLoader(data, [1], ("user", [0]), subgraph_type=SubgraphType.directional, disjoint=True)  # PyG's defaults
+    sampler = NeighborSampler(data, [1], time_attr="time")
+    request = NodeSamplerInput(input_id=None, node=torch.tensor([2]), input_type="user")
+    with pytest.raises(ValueError, match=r"^Seed ids outside \[0, 2\) of node type 'user'\.$"):
+        sampler.sample_from_nodes(request)
+    del data["user"].time
+    untimed_seeds = NeighborLoader(data, [1], ("user", [0]), time_attr="time")
+    with pytest.raises(ValueError, match=r"^Seeds of node type 'user' have no timestamps: give 'input_time'\.$"):
+        next(iter(untimed_seeds))
+    with pytest.raises(NotImplementedError, match="link-level loading is not supported"):
+        sampler.sample_from_edges(None)
+    data[PLACES].edge_index[0, 0] = 7
+    with pytest.raises(ValueError) as info:
+        graph_from_hetero_data(data)
+    assert str(info.value) == ("'edge_index' of ('user', 'places', 'order') has source ids outside "
+                               "[0, 2) of node type 'user'.")
+
+
+@st.composite
+def edge_lists(draw):
+    num_src, num_dst = draw(st.integers(1, 6)), draw(st.integers(1, 6))
+    num_edges = draw(st.integers(0, 30))
+    src = draw(st.lists(st.integers(0, num_src - 1), min_size=num_edges, max_size=num_edges))
+    dst = draw(st.lists(st.integers(0, num_dst - 1), min_size=num_edges, max_size=num_edges))
+    time = draw(st.none() | st.lists(st.integers(0, 3), min_size=num_src, max_size=num_src))  # ties likely
+    return num_src, num_dst, np.array(src, dtype=np.int64), np.array(dst, dtype=np.int64), time
+
+
+@settings(max_examples=150, deadline=None)
+@given(edge_lists())
+def test_csc_holds_every_edge_once_sorted_by_time_ties_in_edge_order(case):
+    num_src, num_dst, src, dst, time = case
+    data = HeteroData()
+    data["s"].num_nodes, data["d"].num_nodes = num_src, num_dst
+    if time is not None:
+        data["s"].time = torch.tensor(time)
+        data["d"].time = torch.zeros(num_dst, dtype=torch.long)
+    data["s", "to", "d"].edge_index = torch.from_numpy(np.stack([src, dst]))
+    graph = graph_from_hetero_data(data, "time" if time is not None else None)
+    colptr, row, perm = graph.colptr["s__to__d"], graph.row["s__to__d"], graph.perm["s__to__d"]
+    assert sorted(perm.tolist()) == list(range(len(src)))
+    assert colptr[0] == 0 and (np.diff(colptr) >= 0).all() and colptr[-1] == len(src)
+    assert (row == src[perm]).all()
+    assert (np.repeat(np.arange(num_dst), np.diff(colptr)) == dst[perm]).all()
+    for word_bits in (0, 6):  # the orders used when keys do not fit in an int64
+        rank = None if time is None else (np.asarray(time), max(time) + 1)
+        assert (_csc_order(src, dst, num_dst, rank, word_bits) == perm).all()
+    run_time = np.asarray(time if time is not None else np.zeros(num_src, np.int64))[row]
+    for v in range(num_dst):
+        run = slice(colptr[v], colptr[v + 1])
+        # Sorted by (time, original position): ties keep the order of edge_index.
+        assert list(zip(run_time[run], perm[run])) == sorted(zip(run_time[run], perm[run]))
+
+
+EDGE_TYPES = [("a", "r", "b"), ("b", "s", "a"), ("a", "t", "a")]
+
+
+@st.composite
+def hetero_requests(draw):
+    """A small HeteroData with edges in random order and times with ties, and requests."""
+    sizes = {"a": draw(st.integers(1, 5)), "b": draw(st.integers(1, 5))}
+    timed = draw(st.sampled_from([[], ["a"], ["a", "b"]]))
+    data = HeteroData()
+    for t, n in sizes.items():
+        data[t].num_nodes = n
+        if t in timed:
+            data[t].time = torch.tensor(draw(st.lists(st.integers(0, 6), min_size=n, max_size=n)))
+    for src, rel, dst in draw(st.lists(st.sampled_from(EDGE_TYPES), min_size=1, unique=True)):
+        ends = st.tuples(st.integers(0, sizes[src] - 1), st.integers(0, sizes[dst] - 1))
+        edges = draw(st.lists(ends, min_size=1, max_size=12))
+        data[src, rel, dst].edge_index = torch.tensor(edges, dtype=torch.long).reshape(-1, 2).t()
+    num_neighbors, windows = {}, {}
+    for edge_type in data.edge_types:
+        if edge_type[0] in timed and draw(st.booleans()):
+            pair = st.tuples(st.none() | st.integers(-6, 2), st.integers(-3, 3))
+            windows[edge_type] = draw(st.lists(pair, min_size=1, max_size=3))
+        else:
+            num_neighbors[edge_type] = draw(st.lists(st.sampled_from([-1, 0, 1, 1, 2, 2, 5]), min_size=1, max_size=3))
+    options = dict(time_attr="time" if timed else None, time_windows=windows,
+                   temporal_strategy=draw(st.sampled_from(["last", "uniform", "uniform"])),
+                   seed=draw(st.none() | st.integers(0, 2**40)))
+    requests = []
+    for _ in range(draw(st.integers(1, 2))):
+        t = draw(st.sampled_from(["a", "b"]))
+        seeds = draw(st.lists(st.integers(0, sizes[t] - 1), min_size=1, max_size=4))
+        own_time = t in timed and draw(st.booleans())
+        time = None if not timed or own_time else draw(st.lists(st.integers(2, 8), min_size=len(seeds),
+                                                                max_size=len(seeds)))
+        requests.append((t, seeds, time))
+    return data, num_neighbors, options, requests
+
+
+@settings(max_examples=120, deadline=None)
+@given(hetero_requests())
+def test_sampler_gives_the_models_subgraph_in_pyg_terms(case):
+    data, num_neighbors, options, requests = case
+    sampler = NeighborSampler(data, num_neighbors, **options)
+    graph = sampler.graph
+    model = ReferenceSampler(*graph.sampler_arguments(), seed=sampler.stream_seed())
+    model.temporal_strategy = options["temporal_strategy"]
+    for t, seeds, time in requests:
+        index = NodeSamplerInput(input_id=torch.arange(len(seeds)), node=torch.tensor(seeds, dtype=torch.long),
+                                 time=None if time is None else torch.tensor(time, dtype=torch.long), input_type=t)
+        got = sampler.sample_from_nodes(index)
+        seed_time = np.array(time if time is not None else
+                             graph.node_time[t][seeds] if graph.node_time else [], dtype=np.int64)
+        rows, cols, nodes, batch, num_nodes, num_edges, edges = model.sample_with_edge_ids(
+            sampler.num_neighbors, sampler.time_windows, t, np.array(seeds, dtype=np.int64), seed_time)
+        assert {k: v.tolist() for k, v in got.node.items()} == {k: v.tolist() for k, v in nodes.items()}
+        assert {k: v.tolist() for k, v in got.batch.items()} == {k: v.tolist() for k, v in batch.items()}
+        assert got.num_sampled_nodes == {k: v.tolist() for k, v in num_nodes.items()}
+        for edge_type in graph.edge_types:
+            key = "__".join(edge_type)
+            assert got.row[edge_type].tolist() == rows[key].tolist()
+            assert got.col[edge_type].tolist() == cols[key].tolist()
+            assert got.edge[edge_type].tolist() == graph.perm[key][edges[key]].tolist()
+            assert got.num_sampled_edges[edge_type] == num_edges[key].tolist()
+        assert got.metadata[0].tolist() == list(range(len(seeds)))
+        assert (got.metadata[1] is None) == (not graph.node_time)
+        if got.metadata[1] is not None:
+            assert got.metadata[1].tolist() == seed_time.tolist()
+
+
+def random_hetero(rng, order=None):
+    """Users, items and events with distinct times; every edge's attribute names its ends."""
+    data = HeteroData()
+    sizes = {"user": 5, "item": 6, "event": 30}
+    times = rng.permutation(sum(sizes.values()))
+    start = 0
+    for t, n in sizes.items():
+        data[t].x = torch.arange(n, dtype=torch.float)[:, None]
+        data[t].time = torch.from_numpy(times[start:start + n])
+        start += n
+    event_user, event_item = rng.integers(0, 5, 30), rng.integers(0, 6, 30)
+    events = np.arange(30)
+    for edge_type, src, dst in ((("event", "by", "user"), events, event_user),
+                                (("user", "did", "event"), event_user, events),
+                                (("item", "in", "event"), event_item, events),
+                                (("event", "of", "item"), events, event_item)):
+        perm = np.arange(len(src)) if order is None else order(len(src))
+        data[edge_type].edge_index = torch.from_numpy(np.stack([src[perm], dst[perm]]))
+        data[edge_type].ends = torch.from_numpy(src[perm] * 1000 + dst[perm])
+    return data
+
+
+def edges_per_seed(batch):
+    """Per edge type the sorted (seed, source id, destination id) triples, and checks that
+    e_id gathered the attribute of the edge between the two ends."""
+    out = {}
+    for (src, rel, dst) in batch.edge_types:
+        store = batch[src, rel, dst]
+        a, b = batch[src].n_id[store.edge_index[0]], batch[dst].n_id[store.edge_index[1]]
+        assert torch.equal(store.ends, a * 1000 + b)
+        seed_of = batch[src].batch[store.edge_index[0]]
+        assert torch.equal(seed_of, batch[dst].batch[store.edge_index[1]])
+        out[rel] = sorted(zip(seed_of.tolist(), a.tolist(), b.tolist()))
+    return out
+
+
+@settings(max_examples=25, deadline=None)
+@given(st.integers(0, 2**32 - 1))
+def test_edge_ids_follow_a_shuffle_of_the_original_edge_order(seed):
+    rng = np.random.default_rng(seed)
+    seeds = rng.integers(0, 5, 4)
+    seed_time = random_hetero(np.random.default_rng(seed))["user"].time.numpy()[seeds] + rng.integers(0, 20, 4)
+    shuffle = np.random.default_rng(seed + 1).permutation
+    batches = []
+    for order in (None, shuffle):
+        data = random_hetero(np.random.default_rng(seed), order)
+        loader = NeighborLoader(data, [3, 2, 1], ("user", seeds), seed_time, time_attr="time", batch_size=4)
+        batch = next(iter(loader))
+        for t in batch.node_types:  # nothing later than its seed
+            assert (batch[t].time <= batch["user"].seed_time[batch[t].batch]).all()
+        batches.append(edges_per_seed(batch))
+    assert batches[0] == batches[1]  # distinct times: the order of edge_index does not matter
+
+
+def test_a_to_hetero_model_trains_on_a_batch():
+    from torch_geometric.nn import SAGEConv, to_hetero
+
+    class GNN(torch.nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.conv1, self.conv2 = SAGEConv((-1, -1), 8), SAGEConv((-1, -1), 1)
+
+        def forward(self, x, edge_index):
+            return self.conv2(self.conv1(x, edge_index).relu(), edge_index)
+
+    data = random_hetero(np.random.default_rng(0))
+    loader = NeighborLoader(data, [4, 2], ("user", torch.arange(5)), torch.full((5,), 40),
+                            time_attr="time", batch_size=5)
+    batch = next(iter(loader))
+    model = to_hetero(GNN(), data.metadata())
+    out = model(batch.x_dict, batch.edge_index_dict)["user"][: batch["user"].batch_size]
+    assert out.shape == (5, 1) and torch.isfinite(out).all()
+    out.sum().backward()
+    assert any(p.grad is not None and p.grad.abs().sum() > 0 for p in model.parameters())
+
+
+def star(num_leaves=40):
+    """Hub 0 with num_leaves leaf neighbours and no timestamps: every fan-out is random."""
+    data = HeteroData()
+    data["hub"].x = torch.zeros(1, 1)
+    data["leaf"].x = torch.arange(num_leaves, dtype=torch.float)[:, None]
+    data["leaf", "at", "hub"].edge_index = torch.stack([torch.arange(num_leaves), torch.zeros(num_leaves, dtype=torch.long)])
+    return data
+
+
+def leaves_drawn(loader, epochs=1):
+    return [[b["leaf"].n_id.tolist() for b in loader] for _ in range(epochs)]
+
+
+def test_workers_sample_what_the_main_process_samples_with_temporal_rules():
+    data = random_hetero(np.random.default_rng(3))
+    args = (data, [3, 2], ("user", np.tile(np.arange(5), 4)), np.arange(20) * 2)
+    main = NeighborLoader(*args, time_attr="time", batch_size=3)
+    workers = NeighborLoader(*args, time_attr="time", batch_size=3, num_workers=2)
+    main, workers = list(main), list(workers)
+    assert len(main) == len(workers) == 7
+    for a, b in zip(main, workers):
+        assert edges_per_seed(a) == edges_per_seed(b)
+        assert all(torch.equal(a[t].n_id, b[t].n_id) for t in a.node_types)
+
+
+def test_random_streams_differ_between_workers_and_epochs_and_repeat_with_a_seed():
+    seeds = ("hub", torch.zeros(8, dtype=torch.long))
+    torch.manual_seed(0)
+    loader = NeighborLoader(star(), [2], seeds, batch_size=1, num_workers=2)
+    first, second = leaves_drawn(loader, epochs=2)
+    assert first[0::2] != first[1::2]  # worker 0 took the even batches, worker 1 the odd ones
+    assert first != second
+    # A given seed repeats across loaders; workers and epochs still draw their own.
+    runs = [leaves_drawn(NeighborLoader(star(), [2], seeds, batch_size=1, num_workers=2, seed=5), epochs=2)
+            for _ in range(2)]
+    assert runs[0] == runs[1]
+    assert runs[0][0][0::2] != runs[0][0][1::2] and runs[0][0] != runs[0][1]
+    # In the main process the stream continues from epoch to epoch.
+    main = leaves_drawn(NeighborLoader(star(), [2], seeds, batch_size=1, seed=5), epochs=2)
+    assert main[0] != main[1] and len(set(map(tuple, main[0]))) > 1
+
+
+def test_a_sampler_pickles_by_its_arrays_and_memory_maps_stay_mapped(tmp_path):
+    data = random_hetero(np.random.default_rng(1))
+    graph_from_hetero_data(data, "time").save(tmp_path)
+    graph = SamplerGraph.load(tmp_path)
+    sampler = NeighborSampler(data, [3, 2], time_attr="time", graph=graph)
+    request = NodeSamplerInput(input_id=None, node=torch.tensor([0, 1]), time=torch.tensor([30, 40]), input_type="user")
+    expected = sampler.sample_from_nodes(request)
+    clone = pickle.loads(pickle.dumps(sampler))
+    assert all(isinstance(a, np.memmap) for a in clone.graph.row.values())
+    assert len(pickle.dumps(sampler)) < 4096  # names and offsets, not the arrays
+    got = clone.sample_from_nodes(request)
+    assert all(torch.equal(got.node[t], expected.node[t]) for t in expected.node)
+    assert all(torch.equal(got.edge[k], expected.edge[k]) for k in expected.edge)
+
+
+def test_uniform_temporal_strategy_draws_among_the_eligible():
+    # Hub 0 at time 20; leaf i has time i: 21 leaves are eligible, 19 are in the future.
+    data = star()
+    data["leaf"].time = torch.arange(40)
+    data["hub"].time = torch.tensor([20])
+    seen, runs = set(), []
+    for num_threads in (None, 2):  # threads do not change the draws
+        loader = NeighborLoader(data, [3], ("hub", torch.zeros(30, dtype=torch.long)), time_attr="time",
+                                temporal_strategy="uniform", batch_size=1, seed=1, num_threads=num_threads)
+        runs.append([batch["leaf"].n_id.tolist() for batch in loader])
+    assert runs[0] == runs[1]
+    for drawn in runs[0]:
+        assert len(drawn) == 3 == len(set(drawn)) and max(drawn) <= 20
+        seen.update(drawn)
+    assert len(seen) > 12  # not the 3 most recent every time
+    last = NeighborLoader(data, [3], ("hub", [0]), time_attr="time")
+    assert next(iter(last))["leaf"].n_id.tolist() == [18, 19, 20]
+
