@@ -22,6 +22,10 @@ constexpr std::size_t kMaxUnitCounters = std::size_t{1} << 22;
 constexpr std::size_t kMaxChunks = 256;
 // Chunks per thread: the cost of a seed varies widely, and small chunks let threads even it out.
 constexpr std::size_t kChunksPerThread = 8;
+// But a chunk has a fixed cost too: a small call gets fewer, larger chunks.
+constexpr int64_t kMinSeedsPerChunk = 32;
+// Result entries (nodes and edges) below which the calling thread writes the result alone.
+constexpr int64_t kMinParallelWrite = 1 << 12;
 
 // Frees storage that a much larger earlier call left behind, and empties the list.
 void reuse(std::vector<int64_t>& list) {
@@ -392,7 +396,9 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
              walk);
 
   const std::size_t chunk_count =
-      std::min({static_cast<std::size_t>(seed_count), threads * kChunksPerThread, kMaxChunks});
+      std::min({static_cast<std::size_t>(seed_count),
+                std::max(static_cast<std::size_t>(seed_count / kMinSeedsPerChunk), threads),
+                threads * kChunksPerThread, kMaxChunks});
   if (!number_units(schema, edge_types, request.entity, chunk_count, walk)) return std::nullopt;
 
   std::vector<Chunk>& chunks = state.chunks;
@@ -486,7 +492,16 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   }
   {
     const py::gil_scoped_release released;
-    pool.run(chunk_count, [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, request, walk, chunks[c], out); });
+    const auto write = [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, request, walk, chunks[c], out); };
+    int64_t result_size = 0;
+    for (const int64_t total : node_totals) result_size += total;
+    for (const int64_t total : edge_totals) result_size += total;
+    // A small result is written faster than the threads can be woken to share it.
+    if (result_size < kMinParallelWrite) {
+      for (std::size_t c = 0; c < chunk_count; ++c) write(c);
+    } else {
+      pool.run(chunk_count, write);
+    }
   }
 
   // Per-hop counts, as one thread appends them: a repeated node type name counts 0 at its later

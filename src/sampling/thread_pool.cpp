@@ -102,6 +102,9 @@ void ThreadPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   }
   wake_.notify_all();
   take_tasks(round, count, task);
+  // The workers' last tasks usually end within microseconds of the caller's: watch for that before
+  // paying for a sleep and a wake-up.
+  for (int i = 0; i < kSpinChecks && done_.load(std::memory_order_acquire) != count; ++i) spin_pause();
   std::exception_ptr error;
   {
     std::unique_lock<std::mutex> lock(mutex_);
