@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "graph/native_int64.hpp"
-#include "graph/node_counts.hpp"
+#include "sampling/call_setup.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/recording.hpp"
 #include "sampling/request.hpp"
@@ -67,30 +67,9 @@ struct Request {
 std::vector<int64_t> checked_seed_times(const NeighborSampler& sampler, std::size_t entity,
                                         const NodeType& entity_table, Int64Span seed_ids, const py::array& seed_time) {
   NodeTypeState seeds;
-  seeds.id_bound = id_bound(sampler.node_counts()[entity]);
-  const auto time = sampler.node_time.find(entity_table);
-  if (time != sampler.node_time.end()) {
-    seeds.node_time = time->second;
-    seeds.has_node_time = true;
-  }
+  describe_node_type(sampler, entity, seeds);
   for (int64_t i = 0; i < seed_ids.size; ++i) check_node_id(seeds, entity_table, seed_ids[i]);
-  std::vector<int64_t> seed_times;
-  if (!sampler.has_node_time) return seed_times;
-  if (seed_time.size() > 0) {
-    const NativeInt64Array time_array = native_int64(seed_time);
-    const Int64Span times = span_of(time_array);
-    seed_times.assign(times.data, times.data + times.size);
-  } else if (seeds.has_node_time) {
-    seed_times.reserve(static_cast<std::size_t>(seed_ids.size));
-    for (int64_t i = 0; i < seed_ids.size; ++i) {
-      if (!seeds.node_time.contains_index(seed_ids[i])) {
-        throw std::runtime_error("Node " + std::to_string(seed_ids[i]) + " of type '" + entity_table +
-                                 "' is out of range of 'node_time'.");
-      }
-      seed_times.push_back(seeds.node_time[seed_ids[i]]);
-    }
-  }
-  return seed_times;
+  return seed_times_of(sampler, seeds, entity_table, seed_ids, seed_time);
 }
 
 // Reads every hop's rule in one-thread order. The first failure (an unknown frontier type, a Python
@@ -164,12 +143,7 @@ void start_chunk(const NeighborSampler& sampler, const Request& request, const W
     state.batch = &nodes.batch;
     state.node = &nodes.node;
     state.local_index = &nodes.local_index;
-    state.id_bound = id_bound(sampler.node_counts()[slot]);
-    const auto time = sampler.node_time.find(schema.distinct_node_types[slot]);
-    if (time != sampler.node_time.end()) {
-      state.node_time = time->second;
-      state.has_node_time = true;
-    }
+    describe_node_type(sampler, slot, state);
     nodes.bounds.assign(1, 0);
   }
   for (ChunkEdges& edges : chunk.edges) {

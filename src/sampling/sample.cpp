@@ -5,7 +5,7 @@
 
 #include "graph/native_int64.hpp"
 #include "graph/neighbor_sampler.hpp"
-#include "graph/node_counts.hpp"
+#include "sampling/call_setup.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/hop_rule.hpp"
@@ -29,12 +29,7 @@ std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler, std::vecto
     state.counts = &sampler.num_sampled_nodes.at(name);
     state.local_index = &local_index_maps[slot];
     state.local_index->clear();
-    state.id_bound = id_bound(sampler.node_counts()[slot]);
-    const auto time = sampler.node_time.find(name);
-    if (time != sampler.node_time.end()) {
-      state.node_time = time->second;
-      state.has_node_time = true;
-    }
+    describe_node_type(sampler, slot, state);
   }
   return states;
 }
@@ -58,25 +53,7 @@ std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& se
   seeds.frontier_begin = 0;
   seeds.frontier_end = n;
   seeds.counts->front() = n;
-
-  std::vector<int64_t> seed_times;
-  // A sampler without timestamps never uses seed times, whatever seed_time holds.
-  if (!sampler.has_node_time) return seed_times;
-  seed_times.reserve(static_cast<std::size_t>(n));
-  if (seed_time.size() > 0) {
-    const NativeInt64Array time_array = native_int64(seed_time);
-    const Int64Span times = span_of(time_array);
-    seed_times.assign(times.data, times.data + times.size);
-  } else if (seeds.has_node_time) {
-    for (int64_t i = 0; i < n; ++i) {
-      if (!seeds.node_time.contains_index(seed_ids[i])) {
-        throw std::runtime_error("Node " + std::to_string(seed_ids[i]) + " of type '" + entity_table +
-                                 "' is out of range of 'node_time'.");
-      }
-      seed_times.push_back(seeds.node_time[seed_ids[i]]);
-    }
-  }
-  return seed_times;
+  return seed_times_of(sampler, seeds, entity_table, seed_ids, seed_time);
 }
 
 }  // namespace

@@ -1,0 +1,41 @@
+#include "sampling/call_setup.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "graph/native_int64.hpp"
+#include "graph/node_counts.hpp"
+
+namespace quorvix {
+
+void describe_node_type(const NeighborSampler& sampler, std::size_t slot, NodeTypeState& state) {
+  state.id_bound = id_bound(sampler.node_counts()[slot]);
+  const auto time = sampler.node_time.find(sampler.schema().distinct_node_types[slot]);
+  if (time != sampler.node_time.end()) {
+    state.node_time = time->second;
+    state.has_node_time = true;
+  }
+}
+
+std::vector<int64_t> seed_times_of(const NeighborSampler& sampler, const NodeTypeState& seeds,
+                                   const NodeType& entity_table, Int64Span seed_ids, const py::array& seed_time) {
+  std::vector<int64_t> seed_times;
+  if (!sampler.has_node_time) return seed_times;
+  if (seed_time.size() > 0) {
+    const NativeInt64Array time_array = native_int64(seed_time);
+    const Int64Span times = span_of(time_array);
+    seed_times.assign(times.data, times.data + times.size);
+  } else if (seeds.has_node_time) {
+    seed_times.reserve(static_cast<std::size_t>(seed_ids.size));
+    for (int64_t i = 0; i < seed_ids.size; ++i) {
+      if (!seeds.node_time.contains_index(seed_ids[i])) {
+        throw std::runtime_error("Node " + std::to_string(seed_ids[i]) + " of type '" + entity_table +
+                                 "' is out of range of 'node_time'.");
+      }
+      seed_times.push_back(seeds.node_time[seed_ids[i]]);
+    }
+  }
+  return seed_times;
+}
+
+}  // namespace quorvix

@@ -1,0 +1,27 @@
+// What every sample call, on one thread or several, reads from the sampler and the seed arguments
+// before it samples.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <pybind11/numpy.h>
+
+#include "graph/int64_span.hpp"
+#include "graph/neighbor_sampler.hpp"
+#include "sampling/call_state.hpp"
+
+namespace quorvix {
+
+namespace py = pybind11;
+
+// Sets the parts of a node type's state that come from the graph: its timestamps and its id bound.
+void describe_node_type(const NeighborSampler& sampler, std::size_t slot, NodeTypeState& state);
+
+// The seed times of a call whose seeds are already checked: the given ones, else the seeds' own
+// timestamps, else none. A sampler without timestamps never uses seed times, whatever seed_time holds.
+std::vector<int64_t> seed_times_of(const NeighborSampler& sampler, const NodeTypeState& seeds,
+                                   const NodeType& entity_table, Int64Span seed_ids, const py::array& seed_time);
+
+}  // namespace quorvix
