@@ -289,6 +289,9 @@ def main(argv: list[str] | None = None) -> int:
     started = time.perf_counter()
     data = build_data(args.scale, args.features)
     graph = graph_from_hetero_data(data, "time")
+    # The graph's own copy of the node times, so that nothing the loader does to data's storage
+    # can reach the arrays the sampler reads.
+    graph.node_time = {t: np.array(a) for t, a in graph.node_time.items()}
     users, times = seeds(data, args.batches, args.batch_size)
     nodes_per_seed, edges_per_seed = subgraph_size(data, graph, users, times, args)
     num_nodes = sum(data[t].num_nodes for t in data.node_types)
