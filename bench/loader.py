@@ -242,11 +242,13 @@ def spread(values: list[float], digits: int) -> str:
 
 
 def table(configs: list[Config], results: dict[Config, list[dict]]) -> str:
-    lines = ["| num_workers | persistent_workers | collation in | num_threads | batches/s | vs. no workers "
+    no_workers = Config(0, False, False, 1)
+    baseline = results.get(no_workers) or results[configs[0]]
+    versus = "vs. no workers" if no_workers in results else "vs. first row"
+    lines = [f"| num_workers | persistent_workers | collation in | num_threads | batches/s | {versus} "
              "| first batch ms | sampling ms/batch | collation ms/batch | sampling share "
              "| CPU ms/batch, main | CPU ms/batch, workers |",
              "|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    baseline = results.get(Config(0, False, False, 1)) or results[configs[0]]
     for c in configs:
         runs = results[c]
         rate = [r["batches_per_s"] for r in runs]
