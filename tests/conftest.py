@@ -1,6 +1,17 @@
+import importlib.util
+
 import pytest
 
 from reference_sampler import ReferenceSampler
+
+
+def pytest_report_header():
+    """Where the modules under test come from: an installed wheel, a source build or a sanitizer build."""
+    lines = []
+    for name in ("quorvix", "quorvix_pyg"):
+        spec = importlib.util.find_spec(name)
+        lines.append(f"{name}: {spec.origin if spec else 'not installed'}")
+    return lines
 
 
 @pytest.fixture

@@ -1,6 +1,8 @@
 """The import-time interpreter check, compiled on its own and driven with version strings."""
 
+import json
 import shutil
+from importlib import metadata
 import subprocess
 import sys
 from pathlib import Path
@@ -51,3 +53,28 @@ def test_module_imports_on_the_interpreter_it_was_built_for():
     assert sys.version.startswith(f"{sys.version_info.major}.{sys.version_info.minor}.")
     assert quorvix.__doc__ is None
     assert [name for name in vars(quorvix) if not name.startswith("__")] == ["NeighborSampler"]
+
+
+@pytest.fixture
+def installed():
+    try:
+        return metadata.distribution("quorvix")
+    except metadata.PackageNotFoundError:
+        pytest.skip("quorvix is not installed as a distribution")
+
+
+def test_installed_tags_name_this_interpreter_only(installed):
+    # The module refuses any other major.minor, so a wheel must not claim one (no abi3, no py3).
+    this = f"cp{sys.version_info.major}{sys.version_info.minor}"
+    tags = [line.split(":", 1)[1].strip() for line in installed.read_text("WHEEL").splitlines()
+            if line.startswith("Tag:")]
+    assert tags and all(tag.split("-")[:2] == [this, this] for tag in tags), tags
+
+
+def test_installation_carries_the_stubs_and_the_bridge(installed):
+    direct_url = json.loads(installed.read_text("direct_url.json") or "{}")
+    if direct_url.get("dir_info", {}).get("editable"):
+        pytest.skip("an editable install maps the build directory instead of copying files")
+    files = {f.as_posix() for f in installed.files or ()}
+    assert {"quorvix-stubs/__init__.pyi", "quorvix_pyg/__init__.py", "quorvix_pyg/py.typed"} <= files
+    assert any(f.startswith("quorvix.") and f.endswith((".so", ".pyd")) for f in files), sorted(files)
