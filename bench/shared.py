@@ -16,8 +16,10 @@ a loader sorting its batch would. Both modes sample the same batches with fan-ou
 The model step is a forward and backward pass and an Adam step of two SAGEConv layers made
 heterogeneous by torch_geometric.nn.to_hetero (hidden size --hidden, node features gathered from
 a fixed random table of --features columns), the loss a regression on the seeds' outputs. It
-runs on the CPU with torch's threads set to --torch-threads. Each figure is the median over the
-batches; the ratio column is per seed over shared, from the same run.
+runs on the CPU with torch's threads set to --torch-threads. Times are CPU time of the process
+(time.process_time), which a busy machine disturbs less than wall time; the two modes alternate
+batch by batch. Each figure is the median over the batches, the last row the median of the
+per-batch ratios.
 """
 
 from __future__ import annotations
@@ -106,45 +108,44 @@ def train_step(model, optimizer, x, edge_index, num_seeds: int, target) -> None:
     optimizer.step()
 
 
-def measure(graph: shop.Graph, batches, disjoint: bool, args) -> dict:
-    import torch
+class Mode:
+    """A sampler in one mode and a model of its own, trained on that mode's batches."""
 
-    import quorvix
+    def __init__(self, graph: shop.Graph, disjoint: bool, args, features: dict):
+        import torch
 
-    sampler = quorvix.NeighborSampler(list(graph.node_types), list(graph.edge_types), dict(graph.colptr),
-                                      dict(graph.row), dict(graph.node_time))
-    sampler.num_threads = args.threads
-    sampler.disjoint = disjoint
-    num_neighbors = {key: np.array(args.fanouts, dtype=np.int64) for key in shop.EDGE_TYPE_KEYS}
-    generator = torch.Generator().manual_seed(0)
-    features = {t: torch.randn(graph.num_nodes[t], args.features, generator=generator) for t in graph.node_types}
-    torch.manual_seed(0)
-    model = make_model(args.hidden, model_metadata(graph))
-    target = torch.randn(args.batch, generator=generator)
+        import quorvix
 
-    def sample(users, times):
-        return sampler.sample(num_neighbors, {}, "users", users, times)
+        self.graph, self.features = graph, features
+        self.sampler = quorvix.NeighborSampler(list(graph.node_types), list(graph.edge_types), dict(graph.colptr),
+                                               dict(graph.row), dict(graph.node_time))
+        self.sampler.num_threads = args.threads
+        self.sampler.disjoint = disjoint
+        self.num_neighbors = {key: np.array(args.fanouts, dtype=np.int64) for key in shop.EDGE_TYPE_KEYS}
+        torch.manual_seed(0)
+        self.model = make_model(args.hidden, model_metadata(graph))
+        self.optimizer = None
+        self.figures = {"nodes": [], "edges": [], "sample ms": [], "step ms": []}
 
-    # Warm-up: the lazy layer sizes, the optimizer state, the sampler's storage.
-    x, edge_index = batch_tensors(sample(*batches[0]), features, graph.edge_types)
-    with torch.no_grad():
-        model(x, edge_index)
-    optimizer = torch.optim.Adam(model.parameters(), lr=1e-3)
-    train_step(model, optimizer, x, edge_index, args.batch, target)
+    def run(self, users, times, target, record: bool = True) -> None:
+        import torch
 
-    nodes, edges, sample_ms, step_ms = [], [], [], []
-    for users, times in batches:
-        start = time.perf_counter()
-        result = sample(users, times)
-        sample_ms.append((time.perf_counter() - start) * 1e3)
-        nodes.append(sum(a.size for a in result[2].values()))
-        edges.append(sum(a.size for a in result[0].values()))
-        x, edge_index = batch_tensors(result, features, graph.edge_types)
-        start = time.perf_counter()
-        train_step(model, optimizer, x, edge_index, len(users), target)
-        step_ms.append((time.perf_counter() - start) * 1e3)
-    return {"nodes": statistics.median(nodes), "edges": statistics.median(edges),
-            "sample ms": statistics.median(sample_ms), "step ms": statistics.median(step_ms)}
+        start = time.process_time()
+        result = self.sampler.sample(self.num_neighbors, {}, "users", users, times)
+        sample_ms = (time.process_time() - start) * 1e3
+        x, edge_index = batch_tensors(result, self.features, self.graph.edge_types)
+        if self.optimizer is None:  # the lazy layer sizes first, then the optimizer over them
+            with torch.no_grad():
+                self.model(x, edge_index)
+            self.optimizer = torch.optim.Adam(self.model.parameters(), lr=1e-3)
+        start = time.process_time()
+        train_step(self.model, self.optimizer, x, edge_index, len(users), target)
+        step_ms = (time.process_time() - start) * 1e3
+        if record:
+            self.figures["nodes"].append(sum(a.size for a in result[2].values()))
+            self.figures["edges"].append(sum(a.size for a in result[0].values()))
+            self.figures["sample ms"].append(sample_ms)
+            self.figures["step ms"].append(step_ms)
 
 
 def main(argv=None) -> int:
@@ -166,7 +167,18 @@ def main(argv=None) -> int:
     torch.set_num_threads(args.torch_threads)
     graph = shop.load_graph(args.scale)
     batches = seed_batches(graph, args.batch, args.batches, cutoff_times(graph, args.cutoffs), args.seed)
-    rows = {"per seed": measure(graph, batches, True, args), "shared": measure(graph, batches, False, args)}
+    generator = torch.Generator().manual_seed(0)
+    features = {t: torch.randn(graph.num_nodes[t], args.features, generator=generator) for t in graph.node_types}
+    target = torch.randn(args.batch, generator=generator)
+    modes = {"per seed": Mode(graph, True, args, features), "shared": Mode(graph, False, args, features)}
+    for mode in modes.values():  # warm-up: layer sizes, optimizer state, the sampler's storage
+        mode.run(*batches[0], target, record=False)
+    for users, times in batches:  # the two modes alternate, so both see the same machine load
+        for mode in modes.values():
+            mode.run(users, times, target)
+    rows = {name: {c: statistics.median(v) for c, v in mode.figures.items()} for name, mode in modes.items()}
+    per_batch = {c: statistics.median(p / q for p, q in zip(modes["per seed"].figures[c], modes["shared"].figures[c]))
+                 for c in modes["shared"].figures}
 
     print(f"scale {args.scale:g}, batch {args.batch}, {args.cutoffs} cut-offs, fan-outs {args.fanouts}, "
           f"median of {args.batches} batches, sampler threads {args.threads}, torch threads {args.torch_threads}")
@@ -176,8 +188,7 @@ def main(argv=None) -> int:
     for mode, row in rows.items():
         print(f"| {mode} | " + " | ".join(f"{row[c]:,.0f}" if c in ("nodes", "edges") else f"{row[c]:.1f}"
                                            for c in columns) + " |")
-    ratios = [rows["per seed"][c] / rows["shared"][c] for c in columns]
-    print("| per seed / shared | " + " | ".join(f"{r:.2f}x" for r in ratios) + " |")
+    print("| per seed / shared | " + " | ".join(f"{per_batch[c]:.2f}x" for c in columns) + " |")
     return 0
 
 
