@@ -28,8 +28,9 @@ class LocalIndexMap {
   // Makes room for `count` pairs without rehashing.
   void reserve(std::size_t count);
 
-  // Empties the map. The storage is kept for the next use unless it is far larger than this use
-  // needed, so a sampler that answers many calls neither rebuilds it each time nor hoards it.
+  // Empties the map at a cost in proportion to what it holds, not to its capacity. The storage is
+  // kept for the next use unless it is far larger than this use needed, so a sampler that answers
+  // many calls neither rebuilds it each time nor hoards it.
   void clear();
 
  private:
@@ -53,6 +54,7 @@ class LocalIndexMap {
   void rehash(std::size_t capacity);
 
   std::vector<Slot> slots_;
+  std::vector<uint64_t> filled_;  // the taken slots, so that clear() visits only those
   uint64_t mask_ = 0;
   int64_t next_local_ = 0;
 };
@@ -63,6 +65,7 @@ inline LocalIndexMap::Insertion LocalIndexMap::insert(int64_t batch, int64_t nod
     Slot& slot = slots_[i];
     if (slot.local_index == kEmpty) {
       slot = Slot{batch, node, next_local_};
+      filled_.push_back(i);
       return {next_local_++, true};
     }
     if (slot.node == node && slot.batch == batch) return {slot.local_index, false};
