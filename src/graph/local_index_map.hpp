@@ -10,6 +10,10 @@ namespace quorvix {
 // Flat open-addressing table with linear probing: one insertion per sampled edge happens in the
 // sampling loop, so lookups must touch as few cache lines as possible. Local indices are handed out
 // densely in insertion order; nothing depends on the hash or on slot order.
+//
+// A slot stores its local index plus the base of the use that filled it, and bases only grow: a
+// slot below the current base is free. Emptying the map for the next use then only moves the base
+// past every stamp handed out, whatever the capacity.
 class LocalIndexMap {
  public:
   struct Insertion {
@@ -28,18 +32,18 @@ class LocalIndexMap {
   // Makes room for `count` pairs without rehashing.
   void reserve(std::size_t count);
 
-  // Empties the map at a cost in proportion to what it holds, not to its capacity. The storage is
-  // kept for the next use unless it is far larger than this use needed, so a sampler that answers
-  // many calls neither rebuilds it each time nor hoards it.
+  // Empties the map in constant time. The storage is kept for the next use unless it is far larger
+  // than this use needed, so a sampler that answers many calls neither rebuilds it each time nor
+  // hoards it.
   void clear();
 
  private:
   struct Slot {
     int64_t batch;
     int64_t node;
-    int64_t local_index;  // kEmpty marks a free slot
+    int64_t stamp;  // base_ + local index while taken in this use; below base_ when free
   };
-  static constexpr int64_t kEmpty = -1;
+  static constexpr int64_t kNeverTaken = -1;
 
   static uint64_t hash(int64_t batch, int64_t node) {
     // Two multiplicative mixes and a final avalanche: ids of one seed are often consecutive, and
@@ -54,8 +58,8 @@ class LocalIndexMap {
   void rehash(std::size_t capacity);
 
   std::vector<Slot> slots_;
-  std::vector<uint64_t> filled_;  // the taken slots, so that clear() visits only those
   uint64_t mask_ = 0;
+  int64_t base_ = 0;
   int64_t next_local_ = 0;
 };
 
@@ -63,12 +67,11 @@ inline LocalIndexMap::Insertion LocalIndexMap::insert(int64_t batch, int64_t nod
   if (static_cast<std::size_t>(next_local_) * 2 >= slots_.size()) rehash(slots_.size() * 2);
   for (uint64_t i = hash(batch, node) & mask_;; i = (i + 1) & mask_) {
     Slot& slot = slots_[i];
-    if (slot.local_index == kEmpty) {
-      slot = Slot{batch, node, next_local_};
-      filled_.push_back(i);
+    if (slot.stamp < base_) {
+      slot = Slot{batch, node, base_ + next_local_};
       return {next_local_++, true};
     }
-    if (slot.node == node && slot.batch == batch) return {slot.local_index, false};
+    if (slot.node == node && slot.batch == batch) return {slot.stamp - base_, false};
   }
 }
 
