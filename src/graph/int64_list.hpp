@@ -43,6 +43,15 @@ class Int64List {
     if (capacity > capacity_) grow(capacity);
   }
 
+  // Room for `count` more values, written through the pointer and then kept by commit(count): a
+  // loop that knows its count up front writes through a local pointer instead of re-reading the
+  // list after every store. Until commit, the list's size is unchanged.
+  int64_t* open_tail(std::size_t count) {
+    reserve(size_ + count);
+    return data_ + size_;
+  }
+  void commit(std::size_t count) { size_ += count; }
+
   // The list's NumPy array, cut to its values and now the caller's alone. The list is left empty,
   // on the heap. Only for a list made by in_numpy_array.
   py::array_t<int64_t> release_array();
