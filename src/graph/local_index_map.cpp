@@ -42,9 +42,12 @@ void LocalIndexMap::rehash(std::size_t capacity) {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(capacity, Slot{0, 0, kNeverTaken});
   mask_ = capacity - 1;
+  shift_ = 64;
+  for (std::size_t c = capacity; c > 1; c /= 2) --shift_;
+  grow_at_ = static_cast<int64_t>(capacity / 2);
   for (const Slot& slot : old) {
     if (slot.stamp < base_) continue;
-    uint64_t i = hash(slot.batch, slot.node) & mask_;
+    uint64_t i = first_slot(slot.batch, slot.node);
     while (slots_[i].stamp >= base_) i = (i + 1) & mask_;
     slots_[i] = slot;
   }
