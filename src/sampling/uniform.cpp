@@ -8,9 +8,7 @@ template <typename Edges>
 void sample_uniform(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
   const int64_t candidates = end - start;
   if (k < 0 || k >= candidates) {
-    EdgeRecorder record(edges, frontier, candidates);
-    for (int64_t position = start; position < end; ++position) record.add(position);
-    record.finish();
+    record_run(edges, frontier, start, end);
     return;
   }
   EdgeRecorder record(edges, frontier, k);
