@@ -259,6 +259,10 @@ def test_results_are_fresh_copies(NS):
     second = sampler.sample({PAPER: i64(-1)}, {}, "paper", i64(0), NONE)
     assert second[2]["paper"].tolist() == [0, 1, 2]
     assert not np.shares_memory(first[2]["paper"], second[2]["paper"])
+    # The arrays hold their data alone: they outlive the sampler that filled them.
+    expected = as_lists(second)
+    del sampler
+    assert first[2]["paper"].tolist() == [99, 99, 99] and as_lists(second) == expected
 
 
 # -- the binding ----------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "graph/local_index_map.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace quorvix {
 
@@ -26,23 +27,28 @@ void LocalIndexMap::reserve(std::size_t count) {
 
 void LocalIndexMap::clear() {
   const std::size_t wanted = capacity_for(static_cast<std::size_t>(next_local_));
-  if (slots_.size() > 8 * wanted) {
-    slots_ = std::vector<Slot>();
-    rehash(wanted);
-  } else {
-    std::fill(slots_.begin(), slots_.end(), Slot{0, 0, kEmpty});
-  }
+  // Far out of reach in practice; past it the stamps start again from a cleared table.
+  const bool base_exhausted = base_ > std::numeric_limits<int64_t>::max() / 2;
+  base_ += next_local_;
   next_local_ = 0;
+  if (slots_.size() > 8 * wanted || base_exhausted) {
+    slots_ = std::vector<Slot>();
+    base_ = 0;
+    rehash(wanted);
+  }
 }
 
 void LocalIndexMap::rehash(std::size_t capacity) {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(capacity, Slot{0, 0, kEmpty});
+  slots_.assign(capacity, Slot{0, 0, kNeverTaken});
   mask_ = capacity - 1;
+  shift_ = 64;
+  for (std::size_t c = capacity; c > 1; c /= 2) --shift_;
+  grow_at_ = static_cast<int64_t>(capacity / 2);
   for (const Slot& slot : old) {
-    if (slot.local_index == kEmpty) continue;
-    uint64_t i = hash(slot.batch, slot.node) & mask_;
-    while (slots_[i].local_index != kEmpty) i = (i + 1) & mask_;
+    if (slot.stamp < base_) continue;
+    uint64_t i = first_slot(slot.batch, slot.node);
+    while (slots_[i].stamp >= base_) i = (i + 1) & mask_;
     slots_[i] = slot;
   }
 }

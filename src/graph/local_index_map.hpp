@@ -10,6 +10,10 @@ namespace quorvix {
 // Flat open-addressing table with linear probing: one insertion per sampled edge happens in the
 // sampling loop, so lookups must touch as few cache lines as possible. Local indices are handed out
 // densely in insertion order; nothing depends on the hash or on slot order.
+//
+// A slot stores its local index plus the base of the use that filled it, and bases only grow: a
+// slot below the current base is free. Emptying the map for the next use then only moves the base
+// past every stamp handed out, whatever the capacity.
 class LocalIndexMap {
  public:
   struct Insertion {
@@ -32,44 +36,44 @@ class LocalIndexMap {
   // Makes room for `count` pairs without rehashing.
   void reserve(std::size_t count);
 
-  // Empties the map. The storage is kept for the next use unless it is far larger than this use
-  // needed, so a sampler that answers many calls neither rebuilds it each time nor hoards it.
+  // Empties the map in constant time. The storage is kept for the next use unless it is far larger
+  // than this use needed, so a sampler that answers many calls neither rebuilds it each time nor
+  // hoards it.
   void clear();
 
  private:
   struct Slot {
     int64_t batch;
     int64_t node;
-    int64_t local_index;  // kEmpty marks a free slot
+    int64_t stamp;  // base_ + local index while taken in this use; below base_ when free
   };
-  static constexpr int64_t kEmpty = -1;
+  static constexpr int64_t kNeverTaken = -1;
 
-  static uint64_t hash(int64_t batch, int64_t node) {
-    // Two multiplicative mixes and a final avalanche: ids of one seed are often consecutive, and
-    // the low bits select the slot.
-    uint64_t h = static_cast<uint64_t>(node) * 0x9E3779B97F4A7C15ull;
-    h ^= static_cast<uint64_t>(batch) * 0xC2B2AE3D27D4EB4Full + (h >> 29);
-    h ^= h >> 32;
-    h *= 0xD6E8FEB86659FD93ull;
-    h ^= h >> 32;
-    return h;
+  // The first probe of the pair. Multiplicative hashing: the top bits of the product depend on every
+  // bit of the key, so consecutive ids of one seed still spread over the table.
+  uint64_t first_slot(int64_t batch, int64_t node) const {
+    const uint64_t key = static_cast<uint64_t>(node) ^ (static_cast<uint64_t>(batch) * 0xC2B2AE3D27D4EB4Full);
+    return (key * 0x9E3779B97F4A7C15ull) >> shift_;
   }
   void rehash(std::size_t capacity);
 
   std::vector<Slot> slots_;
   uint64_t mask_ = 0;
+  unsigned shift_ = 0;  // 64 minus log2 of the capacity
+  int64_t grow_at_ = 0;  // next_local_ at which the load factor would pass one half
+  int64_t base_ = 0;
   int64_t next_local_ = 0;
 };
 
 inline LocalIndexMap::Insertion LocalIndexMap::insert(int64_t batch, int64_t node) {
-  if (static_cast<std::size_t>(next_local_) * 2 >= slots_.size()) rehash(slots_.size() * 2);
-  for (uint64_t i = hash(batch, node) & mask_;; i = (i + 1) & mask_) {
+  if (next_local_ >= grow_at_) rehash(slots_.size() * 2);
+  for (uint64_t i = first_slot(batch, node);; i = (i + 1) & mask_) {
     Slot& slot = slots_[i];
-    if (slot.local_index == kEmpty) {
-      slot = Slot{batch, node, next_local_};
+    if (slot.stamp < base_) {
+      slot = Slot{batch, node, base_ + next_local_};
       return {next_local_++, true};
     }
-    if (slot.node == node && slot.batch == batch) return {slot.local_index, false};
+    if (slot.node == node && slot.batch == batch) return {slot.stamp - base_, false};
   }
 }
 

@@ -81,41 +81,38 @@ NeighborSampler::CallGuard::~CallGuard() {
   sampler_.call_mutex_.unlock();
 }
 
-std::array<Int64ListTable*, 7> NeighborSampler::call_tables() {
-  return {&num_sampled_nodes, &num_sampled_edges, &out_col, &out_row, &out_batch, &out_node, &out_edge};
+std::array<ResultListTable*, 5> NeighborSampler::result_tables() {
+  return {&out_col, &out_row, &out_batch, &out_node, &out_edge};
 }
 
 void NeighborSampler::reset_call_tables(bool with_edge_ids) {
   clear_call_tables();
-  const std::array<Int64ListTable*, 7> tables = call_tables();
+  for (const std::string& name : node_types) num_sampled_nodes[name].assign(1, 0);
+  for (const EdgeTypeKey& key : edge_type_keys) num_sampled_edges[key].assign(1, 0);
+  const std::array<ResultListTable*, 5> tables = result_tables();
   for (std::size_t i = 0; i < tables.size(); ++i) {
     if (tables[i] == &out_edge && !with_edge_ids) continue;
-    // num_sampled_nodes, out_batch and out_node are keyed by node type, the others by edge type.
-    const bool by_node_type = tables[i] == &num_sampled_nodes || tables[i] == &out_batch || tables[i] == &out_node;
-    const bool counts = tables[i] == &num_sampled_nodes || tables[i] == &num_sampled_edges;
+    const bool by_node_type = tables[i] == &out_batch || tables[i] == &out_node;
     for (const std::string& key : by_node_type ? node_types : edge_type_keys) {
-      std::vector<int64_t>& list = (*tables[i])[key];
-      const auto retained = retained_lists_[i].find(key);
-      if (retained != retained_lists_[i].end()) {
-        list = std::move(retained->second);
-        retained_lists_[i].erase(retained);
-      }
-      list.clear();
-      if (counts) list.push_back(0);
+      const auto size = result_sizes_[i].find(key);
+      // A little room over the previous call's length, so that a slightly larger call fits too.
+      const std::size_t capacity = size == result_sizes_[i].end() ? 0 : size->second + size->second / 8;
+      (*tables[i])[key] = Int64List::in_numpy_array(capacity);
     }
   }
 }
 
-void NeighborSampler::clear_call_tables() {
-  const std::array<Int64ListTable*, 7> tables = call_tables();
+void NeighborSampler::remember_result_sizes() {
+  const std::array<ResultListTable*, 5> tables = result_tables();
   for (std::size_t i = 0; i < tables.size(); ++i) {
-    for (auto& [key, list] : *tables[i]) {
-      // A list far larger than this call needed goes back to the system, so one huge call does
-      // not pin its memory for the sampler's lifetime.
-      if (list.capacity() <= 4 * list.size() + 1024) retained_lists_[i][key] = std::move(list);
-    }
-    tables[i]->clear();
+    for (const auto& [key, list] : *tables[i]) result_sizes_[i][key] = list.size();
   }
+}
+
+void NeighborSampler::clear_call_tables() {
+  num_sampled_nodes.clear();
+  num_sampled_edges.clear();
+  for (ResultListTable* table : result_tables()) table->clear();
 }
 
 }  // namespace quorvix

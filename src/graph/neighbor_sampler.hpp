@@ -61,8 +61,11 @@ class NeighborSampler {
   void check() const;
 
   // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
-  // `with_edge_ids`, out_edge too.
+  // `with_edge_ids`, out_edge too. The result lists are fresh NumPy arrays, sized for what the
+  // previous call recorded.
   void reset_call_tables(bool with_edge_ids = false);
+  // Notes how long the result lists are, as the next call's starting sizes.
+  void remember_result_sizes();
   // Removes every entry of the six per-call tables.
   void clear_call_tables();
 
@@ -78,11 +81,11 @@ class NeighborSampler {
 
   Int64ListTable num_sampled_nodes;
   Int64ListTable num_sampled_edges;
-  Int64ListTable out_batch;
-  Int64ListTable out_node;
-  Int64ListTable out_col;
-  Int64ListTable out_row;
-  Int64ListTable out_edge;  // only filled by sample_with_edge_ids
+  ResultListTable out_batch;
+  ResultListTable out_node;
+  ResultListTable out_col;
+  ResultListTable out_row;
+  ResultListTable out_edge;  // only filled by sample_with_edge_ids
 
   // Read once at the start of every call; the binding checks the values.
   TemporalStrategy temporal_strategy = TemporalStrategy::kLast;
@@ -135,13 +138,13 @@ class NeighborSampler {
   std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.
   std::vector<LocalIndexMap> local_index_maps_;
-  // Storage of the six per-call tables' lists, by table and key, kept from one call to the next:
-  // a sampler answering a stream of similar calls then neither regrows its lists nor has the
-  // system fault fresh pages into them every time.
-  std::array<Int64ListTable, 7> retained_lists_;
+  // By result table and key, the length of the previous call's list: a sampler answering a stream
+  // of similar calls then makes each result array once at about the right size, rather than
+  // growing it (NumPy zero-fills what an array grows by).
+  std::array<std::unordered_map<std::string, std::size_t>, 5> result_sizes_;
   // The thread pool and per-chunk storage of calls on several threads, made by the first one.
   std::unique_ptr<ParallelState> parallel_;
-  std::array<Int64ListTable*, 7> call_tables();
+  std::array<ResultListTable*, 5> result_tables();
 };
 
 }  // namespace quorvix

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "graph/int64_list.hpp"
 #include "graph/int64_span.hpp"
 
 namespace quorvix {
@@ -16,5 +17,8 @@ using ArrayTable = std::unordered_map<std::string, Int64Span>;
 // Key to an owned, growable list. Values have stable addresses while other keys are inserted, which
 // the sampling loop relies on when it resolves a list once per call.
 using Int64ListTable = std::unordered_map<std::string, std::vector<int64_t>>;
+
+// Key to a list of a call's results, stored in the NumPy array that the call returns.
+using ResultListTable = std::unordered_map<std::string, Int64List>;
 
 }  // namespace quorvix

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "graph/int64_list.hpp"
 #include "graph/int64_span.hpp"
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
@@ -17,8 +18,8 @@ struct NodeTypeState {
   // The sampled nodes of the type in local-index order, as two columns. In a one-thread call these
   // are the sampler's out_batch and out_node lists themselves: they receive every node in local
   // order anyway.
-  std::vector<int64_t>* batch = nullptr;
-  std::vector<int64_t>* node = nullptr;
+  Int64List* batch = nullptr;
+  Int64List* node = nullptr;
   std::vector<int64_t>* counts = nullptr;  // num_sampled_nodes of the type
   LocalIndexMap* local_index = nullptr;  // owned by the sampler, reused across calls
   int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): local indices expanded this hop
@@ -56,9 +57,9 @@ struct EdgeSampling {
   Int64Span row;
   Int64Span neighbour_time;
   NodeTypeState* neighbours;
-  std::vector<int64_t>* out_row;
-  std::vector<int64_t>* out_col;
-  std::vector<int64_t>* out_edge;  // null unless kEdgeIds
+  Int64List* out_row;
+  Int64List* out_col;
+  Int64List* out_edge;  // null unless kEdgeIds
   int64_t* edge_count;  // this hop's element of num_sampled_edges
   Engine* generator;
   IndexSet* chosen;

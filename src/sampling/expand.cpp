@@ -12,8 +12,8 @@ namespace {
 template <typename Edges, typename ExpandNode>
 void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, bool temporal,
                    ExpandNode expand) {
-  const std::vector<int64_t>& batches = *frontier.batch;
-  const std::vector<int64_t>& nodes = *frontier.node;
+  const Int64List& batches = *frontier.batch;
+  const Int64List& nodes = *frontier.node;
   const auto node_at = [&nodes](int64_t p) { return nodes[static_cast<std::size_t>(p)]; };
   for (int64_t p = begin; p < end; ++p) {
     if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));

@@ -26,9 +26,9 @@ constexpr int64_t kMinSeedsPerChunk = 32;
 constexpr int64_t kMinParallelWrite = 1 << 12;
 
 // Frees storage that a much larger earlier call left behind, and empties the list.
-void reuse(std::vector<int64_t>& list) {
+void reuse(Int64List& list) {
   if (list.capacity() > 4 * list.size() + 1024) {
-    list = std::vector<int64_t>();
+    list = Int64List();
   } else {
     list.clear();
   }

@@ -15,8 +15,8 @@ namespace quorvix {
 
 // One node type within a chunk: the chunk's sampled nodes of the type in chunk-local order.
 struct ChunkNodes {
-  std::vector<int64_t> batch;
-  std::vector<int64_t> node;
+  Int64List batch;
+  Int64List node;
   LocalIndexMap local_index;
   NodeTypeState state;  // views of the three members above
   // The current frontier as segments [bounds[q], bounds[q + 1]), one per path it was reached by.
@@ -29,9 +29,9 @@ struct ChunkNodes {
 
 // One edge-type key within a chunk: its sampled edges in chunk-local indices.
 struct ChunkEdges {
-  std::vector<int64_t> row;
-  std::vector<int64_t> col;
-  std::vector<int64_t> edge;  // row positions, when the call records them
+  Int64List row;
+  Int64List col;
+  Int64List edge;  // row positions, when the call records them
 };
 
 // A range of batch values, and so a contiguous run of every type's seeds, sampled through every hop

@@ -1,4 +1,4 @@
-// The six result dicts of a sample call, copied out of the sampler's per-call tables.
+// The six result dicts of a sample call: the per-call tables' lists, handed over as NumPy arrays.
 #pragma once
 
 #include "graph/neighbor_sampler.hpp"

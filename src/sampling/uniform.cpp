@@ -8,9 +8,10 @@ template <typename Edges>
 void sample_uniform(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
   const int64_t candidates = end - start;
   if (k < 0 || k >= candidates) {
-    for (int64_t position = start; position < end; ++position) add_sampled_edge(edges, position, frontier);
+    record_run(edges, frontier, start, end);
     return;
   }
+  EdgeRecorder record(edges, frontier, k);
   IndexSet& chosen = *edges.chosen;
   chosen.start(candidates, k);
   for (int64_t j = candidates - k; j < candidates; ++j) {
@@ -20,8 +21,9 @@ void sample_uniform(const Edges& edges, const FrontierNode& frontier, int64_t st
     // Every offset inserted so far is below j, so j itself is always free.
     const int64_t offset = chosen.contains(t) ? j : t;
     chosen.insert(offset);
-    add_sampled_edge(edges, start + offset, frontier);
+    record.add(start + offset);
   }
+  record.finish();
 }
 
 #define QUORVIX_INSTANTIATE(Edges) \

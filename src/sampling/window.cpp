@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sampling/recording.hpp"
 #include "sampling/uniform.hpp"
 
 namespace quorvix {
@@ -106,7 +107,7 @@ void sample_time_window(const Edges& edges, const FrontierNode& frontier, const 
   range.end = first_after(edges, saturating_add(seed_time, offsets.upper), range.start, range.end);
   check_sorted(edges, range.start, range.end);
   if (range.start == range.end) return;
-  sample_uniform(edges, frontier, range.start, range.end, range.end - range.start);
+  record_run(edges, frontier, range.start, range.end);
 }
 
 template <typename Edges>
@@ -116,7 +117,8 @@ void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int6
   // The cut is by position: equal times on both sides of it are split.
   if (k > 0) range.start = std::max(range.start, range.end - k);
   if (range.start == range.end) return;
-  sample_uniform(edges, frontier, range.start, range.end, k);
+  // The cut run is taken whole, without a draw.
+  record_run(edges, frontier, range.start, range.end);
 }
 
 template <typename Edges>
