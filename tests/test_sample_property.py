@@ -23,19 +23,34 @@ def graphs(draw, all_timed=False):
     edge_types = draw(st.lists(triple, max_size=4, unique=True))
     timed = [t for t in node_types if all_timed or draw(st.sampled_from([True, True, False]))]
     node_time = {t: draw(st.lists(st.integers(0, 12), min_size=sizes[t], max_size=sizes[t])) for t in timed}
-    colptr, row = {}, {}
+    colptr, row, edge_time, edge_weight = {}, {}, {}, {}
     for t0, rel, t2 in edge_types:
         # Now and then a run holds ids just outside its type's nodes.
         low, high = (-1, sizes[t0]) if draw(st.integers(0, 9)) == 0 else (0, sizes[t0] - 1)
         runs = [draw(st.lists(st.integers(low, high), max_size=7)) for _ in range(sizes[t2])]
         if skewed:
             runs[0] = draw(st.lists(st.integers(low, high), min_size=20, max_size=40))
-        if t0 in node_time:  # runs are sorted by time, but now and then disordered
+        # Now and then the edges carry their own times, which then order the runs.
+        timed_edges = draw(st.sampled_from([False, False, True]))
+        if timed_edges:
+            runs = [[(v, draw(st.integers(0, 12))) for v in run] for run in runs]
+        if t0 in node_time or timed_edges:  # runs are sorted by time, but now and then disordered
             order = draw(st.sampled_from(["sorted", "sorted", "sorted", "as drawn", "reversed"]))
             if order != "as drawn":
-                times = node_time[t0]
-                key = lambda v: times[v] if 0 <= v < len(times) else 0  # noqa: E731
+                times = node_time.get(t0, [])
+                key = (lambda e: e[1]) if timed_edges else (lambda v: times[v] if 0 <= v < len(times) else 0)
                 runs = [sorted(run, key=key, reverse=order == "reversed") for run in runs]
+        if timed_edges:
+            edge_time[edge_key((t0, rel, t2))] = np.array([t for run in runs for _, t in run], dtype=np.int64)
+            runs = [[v for v, _ in run] for run in runs]
+        if draw(st.sampled_from([False, True])):
+            # Mostly sound weights, zeros among them; now and then one that sampling refuses.
+            weight = st.sampled_from([0.0, 0.5, 1.0, 1.0, 2.0, 3.0, 1e-3, 7.25])
+            if draw(st.integers(0, 9)) == 0:
+                weight = st.one_of(weight, st.sampled_from([-1.0, float("nan"), float("inf")]))
+            weights = [draw(weight) for run in runs for _ in run]
+            dtype = draw(st.sampled_from([np.float64, np.float64, np.float32]))
+            edge_weight[edge_key((t0, rel, t2))] = np.array(weights, dtype=dtype)
         offsets = np.cumsum([0] + [len(run) for run in runs])
         if draw(st.integers(0, 9)) == 0:  # now and then one entry is moved off its place
             offsets[draw(st.integers(0, len(offsets) - 1))] += draw(st.sampled_from([-2, -1, 1, 2]))
@@ -47,6 +62,8 @@ def graphs(draw, all_timed=False):
         colptr=colptr,
         row=row,
         node_time={t: np.array(v, dtype=np.int64) for t, v in node_time.items()},
+        edge_time=edge_time,
+        edge_weight=edge_weight,
     ), sizes
 
 
@@ -62,7 +79,7 @@ def requests(draw, graph, sizes):
     low, high = (-1, sizes[entity]) if draw(st.integers(0, 9)) == 0 else (0, sizes[entity] - 1)
     seeds = draw(st.lists(st.integers(low, high), max_size=draw(st.sampled_from([4, 4, 12]))))
     times = st.integers(-2, 14)
-    if not graph["node_time"]:
+    if not graph["node_time"] and not graph["edge_time"]:
         seed_time = draw(st.lists(times, max_size=5))  # not used without timestamps
     elif seeds and draw(st.sampled_from([True, True, False])):
         seed_time = draw(st.lists(times, min_size=len(seeds), max_size=len(seeds)))
@@ -70,7 +87,8 @@ def requests(draw, graph, sizes):
         seed_time = []
     num_neighbors, offsets = {}, {}
     for edge_type in dict.fromkeys(graph["edge_types"]):
-        if edge_type[0] in graph["node_time"] and draw(st.booleans()):
+        timed = edge_type[0] in graph["node_time"] or edge_key(edge_type) in graph["edge_time"]
+        if timed and draw(st.booleans()):
             lower = st.one_of(st.none(), st.integers(-12, 3))
             rows = draw(st.lists(st.tuples(lower, st.integers(-6, 6)), max_size=3))
             offsets[edge_key(edge_type)] = offsets_array(rows)
@@ -95,11 +113,12 @@ def test_extension_matches_model(data):
         request = data.draw(requests(graph, sizes))
         # Switched between calls: the generator carries over whatever the strategy.
         strategy = data.draw(st.sampled_from(["last", "uniform"]))
+        replace = data.draw(st.sampled_from([False, False, True]))
         method = data.draw(st.sampled_from(["sample", "sample_with_edge_ids"]))
-        model.temporal_strategy = strategy
+        model.temporal_strategy, model.replace = strategy, replace
         expected = outcome(getattr(model, method), *request)
         for sampler in samplers:
-            sampler.temporal_strategy = strategy
+            sampler.temporal_strategy, sampler.replace = strategy, replace
             got = outcome(getattr(sampler, method), *request)
             assert got == expected, f"num_threads={sampler.num_threads}"
             if isinstance(got[0], dict):
