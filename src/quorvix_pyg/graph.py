@@ -10,7 +10,7 @@ from typing import Any, Dict, List, Literal, Optional, Tuple
 
 import numpy as np
 
-from .convert import EdgeType, as_int64, edge_type_key, to_numpy
+from .convert import EdgeType, as_int64, edge_type_key, owned_int64, to_numpy
 
 
 @dataclass
@@ -168,14 +168,16 @@ def _node_times(data: Any, node_types: list, edge_types: list, num_nodes: dict,
     node_time = {}
     for t in node_types:
         if time_attr in data[t]:
-            times = as_int64(data[t][time_attr], time_attr)
+            times = owned_int64(data[t][time_attr], time_attr)
             if times.size != num_nodes[t]:
                 raise ValueError(f"'{time_attr}' of node type '{t}' has {times.size} entries "
                                  f"for {num_nodes[t]} nodes.")
             node_time[t] = times
+    # Until edges carry their own times, an edge-level attribute would be ignored and let
+    # future edges through: refuse it, also when node types have the attribute too.
+    if any(time_attr in data[e] for e in edge_types):
+        raise ValueError(f"'{time_attr}' is an edge attribute; only node-level timestamps are supported.")
     if not node_time:
-        if any(time_attr in data[e] for e in edge_types):
-            raise ValueError(f"'{time_attr}' is an edge attribute; only node-level timestamps are supported.")
         raise ValueError(f"No node type has the attribute '{time_attr}'.")
     return node_time
 

@@ -8,13 +8,14 @@ from typing import Any, Dict, List, Literal, Optional, Sequence, Union
 import numpy as np
 import torch
 from torch_geometric.sampler import BaseSampler, HeteroSamplerOutput, NodeSamplerInput
+from torch_geometric.sampler import NumNeighbors as PygNumNeighbors
 
 import quorvix
 
 from .convert import EdgeType, as_int64, as_time_bound, edge_type_key
 from .graph import SamplerGraph, graph_from_hetero_data
 
-NumNeighbors = Union[Sequence[int], Dict[EdgeType, Sequence[int]]]
+NumNeighbors = Union[Sequence[int], Dict[EdgeType, Sequence[int]], PygNumNeighbors]
 TimeWindows = Dict[EdgeType, Sequence[Sequence[Any]]]
 
 TemporalStrategy = Literal["last", "uniform"]
@@ -176,6 +177,8 @@ def _sampling_rules(graph: SamplerGraph, num_neighbors: NumNeighbors,
                     time_windows: TimeWindows) -> tuple[Dict[str, List[int]], Dict[str, Any]]:
     """Per edge-type key either a fan-out list or a (hops, 2) window array, never both."""
     known = set(graph.edge_types)
+    if isinstance(num_neighbors, PygNumNeighbors):
+        num_neighbors = _plain_num_neighbors(num_neighbors, graph.edge_types, time_windows)
     for name, rules in (("num_neighbors", num_neighbors), ("time_windows", time_windows)):
         if isinstance(rules, dict):
             for edge_type in rules:
@@ -210,6 +213,21 @@ def _sampling_rules(graph: SamplerGraph, num_neighbors: NumNeighbors,
         elif key not in windows:
             fanouts[key] = _fanout(num_neighbors)
     return fanouts, windows
+
+
+def _plain_num_neighbors(rules: PygNumNeighbors, edge_types: List[EdgeType],
+                         time_windows: TimeWindows) -> Union[Sequence[int], Dict[EdgeType, Sequence[int]]]:
+    """PyG's NumNeighbors as a list or dict; its default covers the edge types its dict
+    leaves out, except those with a time window."""
+    if not isinstance(rules.values, dict):
+        return list(rules.values)
+    by_key = {edge_type_key(e): e for e in edge_types}  # it may hold edge types as "a__r__b"
+    plain = {by_key.get(e, e) if isinstance(e, str) else tuple(e): list(v) for e, v in rules.values.items()}
+    if rules.default is not None:
+        for edge_type in edge_types:
+            if edge_type not in plain and edge_type not in time_windows:
+                plain[edge_type] = list(rules.default)
+    return plain
 
 
 def _fanout(hops: Any) -> List[int]:
