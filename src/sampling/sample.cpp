@@ -66,6 +66,7 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
   const CallGuard guard(*this);
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
   const TemporalStrategy strategy = temporal_strategy;
+  call_replace = replace;
   if (num_threads > 1) {
     if (!parallel_) parallel_ = std::make_unique<ParallelState>();
     const auto threads = static_cast<std::size_t>(std::min<int64_t>(num_threads, kMaxThreads));
@@ -93,8 +94,8 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
         edge_counts.push_back(0);
         NodeTypeState& neighbours = node_states[slots.neighbour];
         const HopPlan plan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
-                           !node_time.empty() && neighbours.has_node_time && !seed_times.empty(), strategy};
-        const Edges edges{&key,
+                           edge_type_timed(i) && !seed_times.empty(), strategy};
+        Edges edges{&key,
                           &frontier_type(edge_types[i]),
                           &neighbour_type(edge_types[i]),
                           colptr.at(key),
@@ -107,6 +108,7 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
                           &edge_counts.back(),
                           &generator,
                           &chosen};
+        describe_edge_type(*this, i, edges);
         const NodeTypeState& frontier = node_states[slots.frontier];
         expand_frontier(edges, frontier, frontier.frontier_begin, frontier.frontier_end, plan, seed_times);
       }
