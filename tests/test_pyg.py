@@ -112,16 +112,18 @@ def test_refusals_name_the_problem():
         (dict(num_neighbors=[1.5]), TypeError, "'num_neighbors' needs a list of ints per edge type, got [1.5]."),
         (dict(num_neighbors=[1], temporal_strategy="first"),
          ValueError, "'temporal_strategy' must be 'last' or 'uniform', got 'first'."),
-        (dict(num_neighbors=[1], time_attr="when"), ValueError, "No node type has the attribute 'when'."),
+        (dict(num_neighbors=[1], time_attr="when"), ValueError, "No node or edge type has the attribute 'when'."),
         (dict(num_neighbors=[1], num_threads=0), ValueError, "'num_threads' must be an int of at least 1, got 0."),
-        (dict(num_neighbors=[1], replace=True),
-         ValueError, "replace=True is not supported by quorvix_pyg.NeighborLoader."),
-        (dict(num_neighbors=[1], disjoint=False),
-         ValueError, "disjoint=False is not supported by quorvix_pyg.NeighborLoader."),
-        (dict(num_neighbors=[1], weight_attr="w"),
-         ValueError, "weight_attr='w' is not supported by quorvix_pyg.NeighborLoader."),
-        (dict(num_neighbors=[1], subgraph_type="induced"),
-         ValueError, "subgraph_type='induced' is not supported by quorvix_pyg.NeighborLoader."),
+        (dict(num_neighbors=[1], shared_by_time=True, disjoint=True), ValueError,
+         "'shared_by_time=True' shares a subgraph among the seeds of one time; it cannot be combined with "
+         "disjoint=True."),
+        (dict(num_neighbors=[1], shared_by_time=True, time_attr=None),
+         ValueError, "'shared_by_time=True' needs timestamps: give 'time_attr'."),
+        (dict(num_neighbors=[1], subgraph_type="full"), ValueError,
+         "'subgraph_type' must be 'directional', 'bidirectional' or 'induced', got 'full'."),
+        (dict(num_neighbors=[1], neighbor_sampler=object()),
+         TypeError, "'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, got object."),
+        (dict(num_neighbors=[1], weight_attr="weight"), ValueError, "No edge type has the attribute 'weight'."),
     ]
     for kwargs, error, message in cases:
         kwargs = {"time_attr": "time", **kwargs}
@@ -131,7 +133,14 @@ def test_refusals_name_the_problem():
 
     from torch_geometric.sampler.base import SubgraphType
 
-    NeighborLoader(data, [1], ("user", [0]), subgraph_type=SubgraphType.directional, disjoint=True)  # PyG's defaults
+    NeighborLoader(data, [1], ("user", [0]), subgraph_type=SubgraphType.induced, disjoint=True)
+    one_way = HeteroData()
+    one_way["a"].num_nodes = one_way["b"].num_nodes = 1
+    one_way["a", "r", "b"].edge_index = torch.tensor([[0], [0]])
+    with pytest.raises(ValueError) as info:
+        NeighborLoader(one_way, [1], ("b", [0]), subgraph_type="bidirectional")
+    assert str(info.value) == ("subgraph_type='bidirectional' needs a reverse edge type for ('a', 'r', 'b'), "
+                               "such as ('b', 'rev_r', 'a').")
     sampler = NeighborSampler(data, [1], time_attr="time")
     request = NodeSamplerInput(input_id=None, node=torch.tensor([2]), input_type="user")
     with pytest.raises(ValueError, match=r"^Seed ids outside \[0, 2\) of node type 'user'\.$"):
@@ -176,7 +185,7 @@ def test_csc_holds_every_edge_once_sorted_by_time_ties_in_edge_order(case):
     assert (row == src[perm]).all()
     assert (np.repeat(np.arange(num_dst), np.diff(colptr)) == dst[perm]).all()
     for word_bits in (0, 6):  # the orders used when keys do not fit in an int64
-        rank = None if time is None else (np.asarray(time), max(time) + 1)
+        rank = None if time is None else (np.asarray(time)[src], max(time) + 1)
         assert (_csc_order(src, dst, num_dst, rank, word_bits) == perm).all()
     run_time = np.asarray(time if time is not None else np.zeros(num_src, np.int64))[row]
     for v in range(num_dst):
@@ -227,7 +236,7 @@ def hetero_requests(draw):
 @given(hetero_requests())
 def test_sampler_gives_the_models_subgraph_in_pyg_terms(case):
     data, num_neighbors, options, requests = case
-    sampler = NeighborSampler(data, num_neighbors, **options)
+    sampler = NeighborSampler(data, num_neighbors, disjoint=True, **options)
     graph = sampler.graph
     model = ReferenceSampler(*graph.sampler_arguments(), seed=sampler.stream_seed())
     model.temporal_strategy = options["temporal_strategy"]
@@ -431,12 +440,13 @@ def test_the_graph_keeps_no_view_of_the_datas_tensors():
     assert [b["item"].n_id.tolist() for b in loader] == before
 
 
-def test_edge_level_time_is_refused_even_when_node_types_carry_it():
+def test_edge_level_time_rules_even_when_node_types_carry_it():
+    # Users at time 0, orders at times 1..5 but every placed_by edge stamped 100: no order
+    # is in the past of a seed at time 10, whatever the orders' own times.
     data = shop()
     data[PLACED_BY].time = torch.full((4,), 100)
-    with pytest.raises(ValueError) as info:
-        NeighborLoader(data, [-1], ("user", [0]), time_attr="time")
-    assert str(info.value) == "'time' is an edge attribute; only node-level timestamps are supported."
+    batch = next(iter(NeighborLoader(data, [-1], ("user", [0]), [10], time_attr="time")))
+    assert batch["order"].n_id.tolist() == [] and batch[PLACED_BY].e_id.tolist() == []
 
 
 def test_seed_inputs_are_checked_when_the_loader_is_built():
