@@ -48,9 +48,10 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
     Args:
         graph: the graph the native sampler was built over.
         result: the 7-tuple of ``sample_with_edge_ids``.
-        seed_time: the seed times of the call (index = seed), or None without time; the
-            induced and bidirectional edges it adds are then no later than their subgraph's
-            time.
+        seed_time: the time of every batch value of the result (per seed for ``sample``
+            and ``sample_with_edge_ids``, per group for ``sample_groups``), or None without
+            time; the induced and bidirectional edges it adds are no later than their
+            subgraph's time.
         metadata: PyG's ``metadata`` of the output (for node loaders
             ``(input_id, seed_time tensor)``).
         keep_batch: False drops ``batch`` (a shared subgraph without time has none in PyG).
