@@ -17,8 +17,11 @@ namespace quorvix {
 
 namespace {
 
-// Beyond this many (unit, chunk) counters a schema's paths cost more to track than they save.
-constexpr std::size_t kMaxUnitCounters = std::size_t{1} << 22;
+// The (unit, chunk) counters a call may track: a few nanoseconds each, against some tens per seed
+// for the cheapest call that samples anything. Beyond this a schema's paths cost more to track than
+// splitting the call can save, and the call runs on one thread.
+constexpr std::size_t kMinCounterBudget = 1024;
+constexpr std::size_t kCountersPerSeed = 1;
 constexpr std::size_t kMaxChunks = 256;
 // Chunks per thread: the cost of a seed varies widely, and small chunks let threads even it out.
 constexpr std::size_t kChunksPerThread = 8;
@@ -59,7 +62,9 @@ struct Request {
   std::vector<std::vector<HopPlan>> plans;  // [hop][edge type]
   std::exception_ptr deferred;  // a failure at the first edge type the walk does not reach
   std::size_t entity = 0;
-  Int64Span seed_ids;
+  // Copies, made while the interpreter lock is held: the chunks read them without it, while other
+  // Python threads may write to the caller's arrays.
+  std::vector<int64_t> seed_ids;
   std::vector<int64_t> seed_times;
 };
 
@@ -105,13 +110,18 @@ void read_plans(const NeighborSampler& sampler, const py::dict& num_neighbors, c
   }
 }
 
-// Numbers the units; false when there are too many to track.
+// Numbers the units; false, as soon as it knows, when `chunks` chunks would need more than `budget`
+// counters to track them.
 bool number_units(const GraphSchema& schema, std::size_t edge_types, std::size_t entity, std::size_t chunks,
-                  Walk& walk) {
+                  std::size_t budget, Walk& walk) {
   const std::size_t slots = schema.distinct_node_types.size();
   walk.segments.assign(walk.hops + 1, std::vector<std::size_t>(slots, 0));
   walk.segments[0][entity] = 1;
   walk.first_unit.assign(walk.hops, std::vector<std::size_t>(edge_types, 0));
+  walk.hop_first_unit.clear();
+  walk.unit_edge_type.clear();
+  walk.unit_hop.clear();
+  walk.units = 0;
   for (std::size_t hop = 0; hop < walk.hops; ++hop) {
     walk.hop_first_unit.push_back(walk.units);
     for (std::size_t i = 0; i < walk.edge_types_in(hop, edge_types); ++i) {
@@ -120,7 +130,8 @@ bool number_units(const GraphSchema& schema, std::size_t edge_types, std::size_t
       walk.first_unit[hop][i] = walk.units;
       walk.units += segments;
       walk.segments[hop + 1][slot.neighbour] += segments;
-      if (walk.units * chunks > kMaxUnitCounters) return false;
+      // Stopping at once also keeps the count (which may grow geometrically) from overflowing.
+      if (walk.units * chunks > budget) return false;
       walk.unit_edge_type.insert(walk.unit_edge_type.end(), segments, i);
       walk.unit_hop.insert(walk.unit_hop.end(), segments, hop);
     }
@@ -157,9 +168,9 @@ void start_chunk(const NeighborSampler& sampler, const Request& request, const W
   seeds.node.reserve(count);
   seeds.local_index.reserve(count);
   for (int64_t i = chunk.seed_begin; i < chunk.seed_end; ++i) {
-    seeds.local_index.insert(i, request.seed_ids[i]);
+    seeds.local_index.insert(i, request.seed_ids[static_cast<std::size_t>(i)]);
     seeds.batch.push_back(i);
-    seeds.node.push_back(request.seed_ids[i]);
+    seeds.node.push_back(request.seed_ids[static_cast<std::size_t>(i)]);
   }
   seeds.bounds.push_back(static_cast<int64_t>(count));
   for (std::vector<int64_t>* counters : {&chunk.unit_edges, &chunk.unit_nodes, &chunk.unit_draws,
@@ -362,18 +373,35 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   const uint64_t num_hops = count_hops(sampler, num_neighbors, sampling_time_offsets);
   Request request;
   request.entity = schema.node_slot(entity_table);
-  const NativeInt64Array seed_array = native_int64(seed_node);
-  request.seed_ids = span_of(seed_array);
-  request.seed_times = checked_seed_times(sampler, request.entity, entity_table, request.seed_ids, seed_time);
+
+  // Whether the paths are worth tracking is decided from the schema alone, before anything else is
+  // read or any thread woken: with too many, first fewer chunks, then one thread.
+  const std::size_t budget = std::max(kMinCounterBudget, kCountersPerSeed * static_cast<std::size_t>(seed_count));
+  std::size_t chunk_count = std::min({static_cast<std::size_t>(seed_count),
+                                      std::max(static_cast<std::size_t>(seed_count / kMinSeedsPerChunk), threads),
+                                      threads * kChunksPerThread, kMaxChunks});
   Walk walk;
+  walk.hops = static_cast<std::size_t>(num_hops);
+  walk.last_hop_edge_types = edge_types;
+  if (!number_units(schema, edge_types, request.entity, chunk_count, budget, walk)) {
+    chunk_count = std::min(chunk_count, threads);
+    if (!number_units(schema, edge_types, request.entity, chunk_count, budget, walk)) return std::nullopt;
+  }
+  ThreadPool& pool = state.pool.get(threads);
+  // The workers wake while the arguments are read.
+  const PoolCall call(pool, chunk_count);
+
+  {
+    const NativeInt64Array seed_array = native_int64(seed_node);
+    const Int64Span seeds = span_of(seed_array);
+    request.seed_ids.assign(seeds.data, seeds.data + seeds.size);
+  }
+  request.seed_times = checked_seed_times(sampler, request.entity, entity_table,
+                                          Int64Span{request.seed_ids.data(), seed_count}, seed_time);
   read_plans(sampler, num_neighbors, sampling_time_offsets, num_hops, !request.seed_times.empty(), strategy, request,
              walk);
-
-  const std::size_t chunk_count =
-      std::min({static_cast<std::size_t>(seed_count),
-                std::max(static_cast<std::size_t>(seed_count / kMinSeedsPerChunk), threads),
-                threads * kChunksPerThread, kMaxChunks});
-  if (!number_units(schema, edge_types, request.entity, chunk_count, walk)) return std::nullopt;
+  // A deferred failure ends the walk early: fewer units than counted above.
+  if (request.deferred) number_units(schema, edge_types, request.entity, chunk_count, budget, walk);
 
   std::vector<Chunk>& chunks = state.chunks;
   chunks.resize(chunk_count);
@@ -381,7 +409,6 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
     chunks[c].seed_begin = static_cast<int64_t>(c) * seed_count / static_cast<int64_t>(chunk_count);
     chunks[c].seed_end = static_cast<int64_t>(c + 1) * seed_count / static_cast<int64_t>(chunk_count);
   }
-  ThreadPool& pool = state.pool.get(threads);
   std::vector<uint32_t>& drawn = state.drawn;
   const Chunk* failed = nullptr;
   std::vector<int64_t> node_totals;
