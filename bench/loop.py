@@ -10,6 +10,7 @@ preceded by one of these steps (--before):
 - pause10:  an idle pause of 10 ms (collation, a data-loader hand-over).
 - pause100: an idle pause of 100 ms.
 - model:    a model step: five 600x600 float32 matrix products on torch's default threads.
+- model1:   the same model step after torch.set_num_threads(1), leaving a core to the sampler.
 
 Each (step, workload, batch) is measured with one and two threads in the same process, the
 two samplers alternating call by call (which one goes first alternates too), so that machine
@@ -37,7 +38,7 @@ import graph as shop  # noqa: E402
 from report import markdown_table  # noqa: E402
 from workloads import make_sampler, request, seed_batches, uses_time  # noqa: E402
 
-STEPS = ["nothing", "pause10", "pause100", "model"]
+STEPS = ["nothing", "pause10", "pause100", "model", "model1"]
 MODEL_SIZE = 600
 MODEL_PRODUCTS = 5
 
@@ -48,9 +49,11 @@ def make_step(name: str):
     if name in ("pause10", "pause100"):
         seconds = int(name.removeprefix("pause")) / 1000
         return lambda: time.sleep(seconds)
-    if name == "model":
+    if name in ("model", "model1"):
         import torch
 
+        if name == "model1":
+            torch.set_num_threads(1)
         generator = torch.Generator().manual_seed(0)
         weights = [torch.randn(MODEL_SIZE, MODEL_SIZE, generator=generator) for _ in range(MODEL_PRODUCTS)]
         state = torch.randn(MODEL_SIZE, MODEL_SIZE, generator=generator)
