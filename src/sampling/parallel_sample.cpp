@@ -126,6 +126,12 @@ bool number_units(const GraphSchema& schema, std::size_t edge_types, std::size_t
     walk.hop_first_unit.push_back(walk.units);
     for (std::size_t i = 0; i < walk.edge_types_in(hop, edge_types); ++i) {
       const EdgeTypeSlots& slot = schema.edge_type_slots[i];
+      // An unknown frontier type ends the walk here: reading the rules defers its failure, and the
+      // units are numbered again up to it.
+      if (slot.frontier == kNoSlot) {
+        walk.hop_first_unit.push_back(walk.units);
+        return true;
+      }
       const std::size_t segments = walk.segments[hop][slot.frontier];
       walk.first_unit[hop][i] = walk.units;
       walk.units += segments;
