@@ -37,7 +37,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import graph as shop  # noqa: E402
-import run as perf  # noqa: E402
+import workloads  # noqa: E402
 
 MIB = 2**20
 REQUEST_BYTES = 16  # node id + seed time
@@ -64,9 +64,9 @@ def graph_mapping_bytes(directory: Path) -> tuple[int, int]:
 
 def rank_process(scale, seed, batches, batch_size, start, done, results, rank, ranks):
     graph = shop.load_graph(scale, seed)
-    sampler = perf.make_sampler(__import__("quorvix"), graph, with_time=True)
-    num_neighbors, offsets = perf.request("last-k")
-    pool = perf.seed_batches(graph, batch_size, batches * ranks, seed=11)[rank::ranks]
+    sampler = workloads.make_sampler(__import__("quorvix"), graph, with_time=True)
+    num_neighbors, offsets = workloads.request("last-k")
+    pool = workloads.seed_batches(graph, batch_size, batches * ranks, seed=11)[rank::ranks]
     start.wait()
     for users, times in pool:
         sampler.sample(num_neighbors, offsets, "users", users, times)
@@ -134,11 +134,11 @@ def remote_traffic(result, seed_rank: np.ndarray, machines: int, num_neighbors: 
 def measure_traffic(graph, workload, machines, batches, batch_size):
     import quorvix
 
-    sampler = perf.make_sampler(quorvix, graph, with_time=perf.uses_time(workload))
-    num_neighbors, offsets = perf.request(workload)
+    sampler = workloads.make_sampler(quorvix, graph, with_time=workloads.uses_time(workload))
+    num_neighbors, offsets = workloads.request(workload)
     seed_rank = np.arange(batch_size) % machines  # strided, as DistributedSampler splits
     sent = edges = lookups = seeds = 0
-    for users, times in perf.seed_batches(graph, batch_size, batches, seed=11):
+    for users, times in workloads.seed_batches(graph, batch_size, batches, seed=11):
         result = sampler.sample(num_neighbors, offsets, "users", users, times)
         s, e, k = remote_traffic(result, seed_rank, machines, num_neighbors)
         sent, edges, lookups, seeds = sent + s, edges + e, lookups + k, seeds + len(users)

@@ -140,6 +140,12 @@ class ReferenceSampler:
         for edge_type in self.edge_types:
             key, neighbour_type = edge_key(edge_type), edge_type[0]
             colptr, row = self.colptr[key], self.row[key]
+            count = self.node_count.get(edge_type[2])  # sampling looks every id below it up in colptr
+            if edge_type[2] in self.node_types and count is not None and len(colptr) < count + 1:
+                raise RuntimeError(
+                    f"'colptr' for '{key}' has {len(colptr)} entries, fewer than the {count} nodes of type "
+                    f"'{edge_type[2]}' plus one."
+                )
             for i, value in enumerate(colptr):
                 if not 0 <= value <= len(row):
                     raise RuntimeError(

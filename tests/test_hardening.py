@@ -410,3 +410,62 @@ def test_a_forked_process_samples_on_several_threads():
         child = pipe.read()
     assert os.waitpid(pid, 0)[1] == 0
     assert child == repr(as_lists(sampler.sample(**request)))
+
+
+def test_seeds_written_after_their_check_are_not_sampled():
+    # The rules are read after the seeds are checked; a write made then (here by the dict's lookup, as
+    # another Python thread could while a call has the lock released) must not reach the result.
+    graph, request = big_request(size=2_000, seeds=200)
+    expected = as_lists(quorvix.NeighborSampler(**graph).sample(**request))
+    for num_threads in (1, 2):
+        sampler = quorvix.NeighborSampler(**graph)
+        sampler.num_threads = num_threads
+        seeds = request["seed_node"].copy()
+        lookups = [0]
+
+        def scribble():
+            lookups[0] += 1
+            if lookups[0] > 1:  # the first lookup counts the hops, before the seeds are read
+                seeds[:] = -7
+
+        rules = CallingDict(request["num_neighbors"], scribble)
+        got = sampler.sample(**{**request, "num_neighbors": rules, "seed_node": seeds})
+        assert lookups[0] > 1 and as_lists(got) == expected
+
+
+def worker_threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_a_call_starts_no_more_threads_than_it_has_chunks():
+    graph, request = big_request(size=20_000, seeds=4_000)
+    sampler = quorvix.NeighborSampler(**graph)
+    sampler.num_threads = 256
+    before = worker_threads()
+    sampler.sample(**{**request, "seed_node": i64(1, 2, 3)})  # three seeds make three chunks
+    assert worker_threads() - before == 2
+    sampler.num_threads = 5
+    sampler.sample(**request)  # a new pool, of four workers
+    assert worker_threads() - before == 4
+
+
+def test_schemas_with_many_edge_type_paths_sample_alike_on_any_thread_count():
+    # Three self-loop edge types make 3 ** hop paths: at 2048 seeds, two hops are tracked in full,
+    # five only with one chunk per thread, and six not at all (one thread). Random fan-outs check
+    # that each way draws in one-thread order; the second call, that the generator ends alike.
+    size = 500
+    row = (np.arange(size, dtype=np.int64)[:, None] + np.array([1, 2])) % size
+    keys = [f"n__e{i}__n" for i in range(3)]
+    graph = dict(node_types=["n"], edge_types=[("n", f"e{i}", "n") for i in range(3)],
+                 colptr={k: np.arange(0, 2 * size + 1, 2, dtype=np.int64) for k in keys},
+                 row={k: row.ravel() for k in keys}, node_time={})
+    seeds = np.arange(2048, dtype=np.int64) % size
+    for hops in (2, 5, 6):
+        request = ({k: np.ones(hops, dtype=np.int64) for k in keys}, {}, "n", seeds, NONE)
+        results = []
+        for num_threads in (1, 2, 8):
+            sampler = quorvix.NeighborSampler(**graph)
+            sampler.num_threads = num_threads
+            results.append([as_lists(sampler.sample(*request)) for _ in range(2)])
+        assert results[1] == results[0] and results[2] == results[0]

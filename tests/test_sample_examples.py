@@ -118,6 +118,8 @@ def test_settings_are_checked(NS):
         ("num_threads", 2.0, TypeError, "num_threads must be an int."),
         ("num_threads", 0, ValueError, "num_threads must be at least 1, not 0."),
         ("num_threads", -(2**70), ValueError, f"num_threads must be at least 1, not {-(2**70)}."),
+        ("num_threads", 257, ValueError, "num_threads must be at most 256, not 257."),
+        ("num_threads", 2**70, ValueError, f"num_threads must be at most 256, not {2**70}."),
     ]
     for name, value, error, message in refused:
         with pytest.raises(error) as info:
@@ -636,6 +638,28 @@ CHECK_CASES = {  # graph changes -> message of check(), or None on a sound graph
          "colptr": {PAPER: i64(0, 2, 3, 3), "venue__in__paper": i64(3, 4, 5, 5)},
          "row": {PAPER: SHARED_ROW, "venue__in__paper": SHARED_ROW}},
         None,
+    ),
+    # The frontier type's node count comes from its node_time, or from a longer colptr of the type.
+    "colptr shorter than node_time": (
+        {"node_time": {"paper": i64(1, 1, 1, 1)}},
+        f"'colptr' for '{PAPER}' has 4 entries, fewer than the 4 nodes of type 'paper' plus one.",
+    ),
+    "colptr shorter than another": (
+        {"node_types": ["paper", "venue"], "edge_types": [("venue", "in", "paper"), ("paper", "cites", "paper")],
+         "colptr": {PAPER: i64(0, 2, 3, 3), "venue__in__paper": i64(0, 0, 0, 0, 0)},
+         "row": {PAPER: i64(1, 2, 2), "venue__in__paper": i64()}, "node_time": {}},
+        f"'colptr' for '{PAPER}' has 4 entries, fewer than the 4 nodes of type 'paper' plus one.",
+    ),
+    # The frontier type's node count comes from its node_time, or from a longer colptr of the type.
+    "colptr shorter than node_time": (
+        {"node_time": {"paper": i64(1, 1, 1, 1)}},
+        f"'colptr' for '{PAPER}' has 4 entries, fewer than the 4 nodes of type 'paper' plus one.",
+    ),
+    "colptr shorter than another": (
+        {"node_types": ["paper", "venue"], "edge_types": [("venue", "in", "paper"), ("paper", "cites", "paper")],
+         "colptr": {PAPER: i64(0, 2, 3, 3), "venue__in__paper": i64(0, 0, 0, 0, 0)},
+         "row": {PAPER: i64(1, 2, 2), "venue__in__paper": i64()}, "node_time": {}},
+        f"'colptr' for '{PAPER}' has 4 entries, fewer than the 4 nodes of type 'paper' plus one.",
     ),
     "colptr past row": (
         {"colptr": {PAPER: i64(0, 2, 4, 3)}},

@@ -51,6 +51,12 @@ namespace {
                            " of 'row' (an edge of node " + std::to_string(node) + ") is negative, NaN or infinite.");
 }
 
+[[noreturn]] __attribute__((noinline, cold)) void throw_colptr_short(const EdgeTypeKey& key, const NodeType& type,
+                                                                     int64_t size, int64_t count) {
+  throw std::runtime_error("'colptr' for '" + key + "' has " + std::to_string(size) + " entries, fewer than the " +
+                           std::to_string(count) + " nodes of type '" + type + "' plus one.");
+}
+
 // How far ahead the sort check asks for a neighbour's timestamp: each is a load at a random place,
 // and most runs are far shorter than this, so the loop runs across run boundaries.
 constexpr int64_t kTimePrefetch = 32;
@@ -125,6 +131,12 @@ void NeighborSampler::check() const {
     const EdgeTypeKey& key = edge_type_keys[i];
     const Int64Span colptr_span = colptr.at(key);
     const Int64Span row_span = row.at(key);
+    // Sampling looks up every frontier id below the type's node count in this colptr.
+    const std::size_t frontier = schema_.edge_type_slots[i].frontier;
+    if (frontier != kNoSlot && node_counts_[frontier] != kUnknownNodeCount &&
+        colptr_span.size < node_counts_[frontier] + 1) {
+      throw_colptr_short(key, frontier_type(edge_types[i]), colptr_span.size, node_counts_[frontier]);
+    }
     check_colptr(key, colptr_span, row_span.size);
     const NodeType& neighbour = neighbour_type(edge_types[i]);
     const EdgeFeatures& features = edge_features_[i];

@@ -58,7 +58,7 @@ class NeighborSampler {
                                         const py::array& group_time);
 
   // Reads every graph array once and throws std::runtime_error at the first fault, in edge_types order:
-  // a colptr entry outside row or decreasing, then a row id (inside some run) that is negative or not
+  // a colptr shorter than its frontier type's node count plus one, a colptr entry outside row or decreasing, then a row id (inside some run) that is negative or not
   // below its type's node count, then a run not sorted by its neighbours' times. Touches no Python
   // object. Defined in graph_check.cpp.
   void check() const;

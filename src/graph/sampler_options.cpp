@@ -1,7 +1,7 @@
 #include "graph/sampler_options.hpp"
 
-#include <climits>
 #include <stdexcept>
+#include <string>
 
 namespace quorvix {
 
@@ -23,10 +23,14 @@ int64_t num_threads_from(py::handle value) {
   int overflow = 0;
   const long long count = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
   if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
-  if (overflow > 0) return LLONG_MAX;
-  if (overflow < 0 || count < 1) {
+  if (overflow < 0 || (overflow == 0 && count < 1)) {
     throw std::invalid_argument("num_threads must be at least 1, not " + static_cast<std::string>(py::str(value)) +
                                 ".");
+  }
+  // Refused rather than capped, so that the property reads back what a call may really use.
+  if (overflow > 0 || count > kMaxThreads) {
+    throw std::invalid_argument("num_threads must be at most " + std::to_string(kMaxThreads) + ", not " +
+                                static_cast<std::string>(py::str(value)) + ".");
   }
   return count;
 }

@@ -20,8 +20,11 @@ enum class TemporalStrategy {
 TemporalStrategy temporal_strategy_from(py::handle value);
 std::string temporal_strategy_name(TemporalStrategy strategy);
 
-// An int of at least 1 (a bool is refused): TypeError or ValueError otherwise. Values beyond int64
-// are taken as the largest int64.
+// The most threads one call may use. A call starts no more threads than it has seed chunks, so the
+// count only bounds what a sampler may start; larger values are refused.
+inline constexpr int64_t kMaxThreads = 256;
+
+// An int from 1 to kMaxThreads (a bool is refused): TypeError or ValueError otherwise.
 int64_t num_threads_from(py::handle value);
 
 // A bool (Python's or NumPy's); anything else raises TypeError, as 0 or None would silently mean False.

@@ -150,7 +150,9 @@ void bind_neighbor_sampler(py::module_& module) {
             require_constructed(self);
             self.num_threads = num_threads_from(value);
           },
-          "The most threads a call may use; results do not depend on it.")
+          "The most threads a call may use, from 1 to 256 (others are refused; it reads back as set);\n"
+          "results do not depend on it. A call uses at most one thread per chunk of its seeds and starts\n"
+          "no thread it has no chunk for.")
       .def_property(
           "replace",
           [](NeighborSampler& self) {

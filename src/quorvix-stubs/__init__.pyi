@@ -125,7 +125,9 @@ class NeighborSampler:
     def temporal_strategy(self, value: Literal["last", "uniform"]) -> None: ...
     @property
     def num_threads(self) -> int:
-        """The most threads a call may use; results do not depend on it."""
+        """The most threads a call may use, from 1 to 256 (others are refused; it reads back as set);
+        results do not depend on it. A call uses at most one thread per chunk of its seeds and starts
+        no thread it has no chunk for."""
     @num_threads.setter
     def num_threads(self, value: int) -> None: ...
     @property

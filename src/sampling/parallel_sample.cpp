@@ -15,8 +15,11 @@ namespace quorvix {
 
 namespace {
 
-// Beyond this many (unit, chunk) counters a schema's paths cost more to track than they save.
-constexpr std::size_t kMaxUnitCounters = std::size_t{1} << 22;
+// The (unit, chunk) counters a call may track: a few nanoseconds each, against some tens per seed
+// for the cheapest call that samples anything. Beyond this a schema's paths cost more to track than
+// splitting the call can save, and the call runs on one thread.
+constexpr std::size_t kMinCounterBudget = 1024;
+constexpr std::size_t kCountersPerSeed = 1;
 constexpr std::size_t kMaxChunks = 256;
 // Chunks per thread: the cost of a seed varies widely, and small chunks let threads even it out.
 constexpr std::size_t kChunksPerThread = 8;
@@ -89,22 +92,34 @@ void read_plans(const NeighborSampler& sampler, const py::dict& num_neighbors, c
   }
 }
 
-// Numbers the units; false when there are too many to track.
+// Numbers the units; false, as soon as it knows, when `chunks` chunks would need more than `budget`
+// counters to track them.
 bool number_units(const GraphSchema& schema, std::size_t edge_types, const SeedSet& seeds, std::size_t chunks,
-                  Walk& walk) {
+                  std::size_t budget, Walk& walk) {
   const std::size_t slots = schema.distinct_node_types.size();
   walk.segments.assign(walk.hops + 1, std::vector<std::size_t>(slots, 0));
   for (const SeedsOfType& typed : seeds.types) walk.segments[0][typed.slot] = 1;
   walk.first_unit.assign(walk.hops, std::vector<std::size_t>(edge_types, 0));
+  walk.hop_first_unit.clear();
+  walk.unit_edge_type.clear();
+  walk.unit_hop.clear();
+  walk.units = 0;
   for (std::size_t hop = 0; hop < walk.hops; ++hop) {
     walk.hop_first_unit.push_back(walk.units);
     for (std::size_t i = 0; i < walk.edge_types_in(hop, edge_types); ++i) {
       const EdgeTypeSlots& slot = schema.edge_type_slots[i];
+      // An unknown frontier type ends the walk here: reading the rules defers its failure, and the
+      // units are numbered again up to it.
+      if (slot.frontier == kNoSlot) {
+        walk.hop_first_unit.push_back(walk.units);
+        return true;
+      }
       const std::size_t segments = walk.segments[hop][slot.frontier];
       walk.first_unit[hop][i] = walk.units;
       walk.units += segments;
       walk.segments[hop + 1][slot.neighbour] += segments;
-      if (walk.units * chunks > kMaxUnitCounters) return false;
+      // Stopping at once also keeps the count (which may grow geometrically) from overflowing.
+      if (walk.units * chunks > budget) return false;
       walk.unit_edge_type.insert(walk.unit_edge_type.end(), segments, i);
       walk.unit_hop.insert(walk.unit_hop.end(), segments, hop);
     }
@@ -362,26 +377,44 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   const auto seed_count = static_cast<int64_t>(batch_values.size());
   if (seed_count < 2 || batch_values.front() == batch_values.back()) return std::nullopt;
 
+  // Chunk c starts at the batch value of the seed at its share of the sorted seeds; shares that
+  // start inside one batch value merge.
+  const auto chunk_firsts = [&](std::size_t wanted) {
+    std::vector<int64_t> firsts;
+    const auto count = static_cast<int64_t>(wanted);
+    for (int64_t c = 0; c < count; ++c) {
+      const int64_t first = batch_values[static_cast<std::size_t>(c * seed_count / count)];
+      if (firsts.empty() || first != firsts.back()) firsts.push_back(first);
+    }
+    return firsts;
+  };
+  const std::size_t wanted = std::min({static_cast<std::size_t>(seed_count),
+                                       std::max(static_cast<std::size_t>(seed_count / kMinSeedsPerChunk), threads),
+                                       threads * kChunksPerThread, kMaxChunks});
+  std::vector<int64_t> firsts = chunk_firsts(wanted);
+
+  // Whether the paths are worth tracking is decided from the schema alone, before anything else is
+  // read or any thread woken: with too many, first fewer chunks, then one thread.
+  const std::size_t budget = std::max(kMinCounterBudget, kCountersPerSeed * static_cast<std::size_t>(seed_count));
+  Walk walk;
+  walk.hops = static_cast<std::size_t>(num_hops);
+  walk.last_hop_edge_types = edge_types;
+  if (!number_units(schema, edge_types, seeds, firsts.size(), budget, walk)) {
+    firsts = chunk_firsts(std::min(wanted, threads));
+    if (!number_units(schema, edge_types, seeds, firsts.size(), budget, walk)) return std::nullopt;
+  }
+  const std::size_t chunk_count = firsts.size();
+  ThreadPool& pool = state.pool.get(threads);
+  // The workers wake while the rules are read.
+  const PoolCall call(pool, chunk_count);
+
   // Everything Python first, in one-thread order: every rule.
   Request request;
   request.seeds = &seeds;
-  Walk walk;
   read_plans(sampler, num_neighbors, sampling_time_offsets, num_hops, !seeds.time_of_batch.empty(), strategy,
              request, walk);
-
-  // Chunk c starts at the batch value of the seed at its share of the sorted seeds; shares that
-  // start inside one batch value merge.
-  const auto wanted = static_cast<int64_t>(
-      std::min({static_cast<std::size_t>(seed_count),
-                std::max(static_cast<std::size_t>(seed_count / kMinSeedsPerChunk), threads),
-                threads * kChunksPerThread, kMaxChunks}));
-  std::vector<int64_t> firsts;
-  for (int64_t c = 0; c < wanted; ++c) {
-    const int64_t first = batch_values[static_cast<std::size_t>(c * seed_count / wanted)];
-    if (firsts.empty() || first != firsts.back()) firsts.push_back(first);
-  }
-  const std::size_t chunk_count = firsts.size();
-  if (!number_units(schema, edge_types, seeds, chunk_count, walk)) return std::nullopt;
+  // A deferred failure ends the walk early: fewer units than counted above.
+  if (request.deferred) number_units(schema, edge_types, seeds, chunk_count, budget, walk);
 
   std::vector<Chunk>& chunks = state.chunks;
   chunks.resize(chunk_count);
@@ -389,7 +422,6 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
     chunks[c].batch_first = firsts[c];
     chunks[c].batch_last = c + 1 < chunk_count ? firsts[c + 1] - 1 : batch_values.back();
   }
-  ThreadPool& pool = state.pool.get(threads);
   std::vector<uint32_t>& drawn = state.drawn;
   const Chunk* failed = nullptr;
   std::vector<int64_t> node_totals;

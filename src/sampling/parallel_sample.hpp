@@ -18,9 +18,6 @@ namespace quorvix {
 
 namespace py = pybind11;
 
-// Threads a call starts at most, whatever num_threads asks for.
-inline constexpr int64_t kMaxThreads = 256;
-
 template <bool kEdgeIds>
 using SampleOutput = std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult>;
 

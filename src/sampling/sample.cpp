@@ -94,7 +94,7 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
   using Edges = EdgeSampling<std::mt19937, kEdgeIds>;
   if (num_threads > 1) {
     if (!parallel_) parallel_ = std::make_unique<ParallelState>();
-    const auto threads = static_cast<std::size_t>(std::min<int64_t>(num_threads, kMaxThreads));
+    const auto threads = static_cast<std::size_t>(num_threads);
     auto result = sample_in_parallel<kEdgeIds>(*this, *parallel_, threads, strategy, num_neighbors,
                                                sampling_time_offsets, num_hops, seeds);
     if (result) return std::move(*result);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -15,6 +17,10 @@ namespace {
 // A call runs a few rounds shortly after each other; a worker that has just finished one watches
 // for the next for a few microseconds before it sleeps, instead of paying a wake-up.
 constexpr int kSpinChecks = 2000;
+// Within a call a worker watches for the next round for up to this long without one beginning: the
+// caller's serial steps between rounds (the draws, the result arrays) take far less.
+constexpr auto kCallWatch = std::chrono::milliseconds(5);
+constexpr int kClockEvery = 256;  // spins between looks at the clock
 
 void spin_pause() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -29,19 +35,48 @@ constexpr uint64_t kIndexMask = (uint64_t{1} << kIndexBits) - 1;
 
 }  // namespace
 
-ThreadPool::ThreadPool(std::size_t workers) {
+ThreadPool::ThreadPool(std::size_t workers)
+    : max_workers_(workers), watchers_(std::max(std::thread::hardware_concurrency(), 2U) - 1) {
   workers_.reserve(workers);
-  for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
 }
 
 ThreadPool::~ThreadPool() {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
+    stopping_.store(true);
+    for (const auto& worker : workers_) worker->wake.notify_one();
   }
-  wake_.notify_all();
-  for (std::thread& worker : workers_) worker.join();
+  for (const auto& worker : workers_) worker->thread.join();
 }
+
+void ThreadPool::call_workers(std::size_t count) {
+  count = std::min(count, max_workers_);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i == workers_.size()) {
+      workers_.push_back(std::make_unique<Worker>());
+      Worker& worker = *workers_.back();
+      worker.watches = i < watchers_;
+      worker.called = true;
+      // It starts with the current round seen: run() begins its round only after calling workers.
+      worker.thread = std::thread([this, &worker, seen = round_.load()] { work(worker, seen); });
+      continue;
+    }
+    Worker& worker = *workers_[i];
+    // A watching worker sees the round itself; one on its way to sleep finds `called` set and
+    // watches once more.
+    worker.called = true;
+    if (worker.sleeping) worker.wake.notify_one();
+  }
+}
+
+void ThreadPool::begin_call(std::size_t tasks) {
+  in_call_.store(true, std::memory_order_relaxed);
+  if (tasks < 2) return;
+  const std::lock_guard<std::mutex> lock(mutex_);
+  call_workers(tasks - 1);
+}
+
+void ThreadPool::end_call() { in_call_.store(false, std::memory_order_relaxed); }
 
 void ThreadPool::take_tasks(uint64_t round, std::size_t count, const std::function<void(std::size_t)>& task) {
   for (;;) {
@@ -69,22 +104,49 @@ __attribute__((noinline)) void ThreadPool::take_tasks_on_worker(uint64_t round, 
   take_tasks(round, count, task);
 }
 
-void ThreadPool::work() {
-  uint64_t seen = 0;
+void ThreadPool::watch(Worker& me, uint64_t& seen) {
+  int idle = 0;
+  auto idle_since = std::chrono::steady_clock::now();
   for (;;) {
-    for (int i = 0; i < kSpinChecks && round_.load(std::memory_order_relaxed) == seen; ++i) spin_pause();
-    const std::function<void(std::size_t)>* task = nullptr;
-    std::size_t count = 0;
+    if (round_.load(std::memory_order_relaxed) != seen) {
+      const std::function<void(std::size_t)>* task = nullptr;
+      std::size_t count = 0;
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        seen = round_.load();
+        task = task_;
+        count = count_;
+        me.called = false;
+      }
+      // The task outlives every claim made in its round: run() waits for all of them to finish.
+      if (task != nullptr) take_tasks_on_worker(seen, count, *task);
+      idle = 0;
+      idle_since = std::chrono::steady_clock::now();
+      continue;
+    }
+    // A worker beyond the cores would only take a core from one with a task: it sleeps at once.
+    if (!me.watches || stopping_.load(std::memory_order_relaxed)) return;
+    ++idle;
+    if (!in_call_.load(std::memory_order_relaxed)) {
+      if (idle > kSpinChecks) return;
+    } else if (idle % kClockEvery == 0 && std::chrono::steady_clock::now() - idle_since > kCallWatch) {
+      return;
+    }
+    spin_pause();
+  }
+}
+
+void ThreadPool::work(Worker& me, uint64_t seen) {
+  for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || round_.load() != seen; });
-      if (stopping_) return;
-      seen = round_.load();
-      task = task_;
-      count = count_;
+      me.sleeping = true;
+      me.wake.wait(lock, [&] { return stopping_.load() || me.called; });
+      me.sleeping = false;
+      me.called = false;
+      if (stopping_.load()) return;
     }
-    // The task outlives every claim made in its round: run() waits for all of them to finish.
-    if (task != nullptr) take_tasks_on_worker(seen, count, *task);
+    watch(me, seen);
   }
 }
 
@@ -96,11 +158,11 @@ void ThreadPool::run(std::size_t count, const std::function<void(std::size_t)>& 
     count_ = count;
     done_.store(0);
     error_ = nullptr;
+    if (count > 1) call_workers(count - 1);
     round = round_.load() + 1;
     next_.store((round & kIndexMask) << kIndexBits);
     round_.store(round);
   }
-  wake_.notify_all();
   take_tasks(round, count, task);
   // The workers' last tasks usually end within microseconds of the caller's: watch for that before
   // paying for a sleep and a wake-up.

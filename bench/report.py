@@ -1,0 +1,171 @@
+"""Reporting: the Markdown tables, the scaling figures Amdahl's law implies, the machine and graph
+lines, and the optional plot."""
+
+from __future__ import annotations
+
+import os
+import platform
+import sys
+
+import numpy as np
+
+import graph as shop
+from measure import MIB
+
+
+def fmt_rate(value: float) -> str:
+    for bound, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+        if value >= bound:
+            return f"{value / bound:.2f} {suffix}"
+    return f"{value:.0f}"
+
+
+def markdown_table(header: list[str], body: list[list[str]]) -> str:
+    """A Markdown table: the first column left-aligned, the others right-aligned."""
+    lines = ["| " + " | ".join(header) + " |", "|---" + "|---:" * (len(header) - 1) + "|"]
+    lines += ["| " + " | ".join(cells) + " |" for cells in body]
+    return "\n".join(lines)
+
+
+def table(rows: list[dict]) -> str:
+    header = [
+        "workload",
+        "batch",
+        "threads",
+        "ms/call",
+        "CPU ms/call",
+        "seeds/s",
+        "edges/s",
+        "nodes/seed",
+        "edges/seed",
+        "outside",
+        "faults/call",
+        "peak RSS MiB",
+        "output MiB",
+        "RSS budget",
+    ]
+    body = [
+        [
+            r["workload"],
+            str(r["batch_size"]),
+            str(r.get("threads", 1)),
+            f"{r['seconds_per_call'] * 1e3:.3f}",
+            f"{r['cpu_seconds_per_call'] * 1e3:.3f}",
+            fmt_rate(r["seeds_per_second"]),
+            fmt_rate(r["edges_per_second"]),
+            f"{r['nodes_per_seed']:.1f}",
+            f"{r['edges_per_seed']:.1f}",
+            f"{100 * r['outside_share']:.0f}%",
+            f"{r['page_faults_per_call']:.0f}",
+            f"{r['peak_rss_bytes'] / MIB:.0f}",
+            f"{r['max_output_bytes'] / MIB:.1f}",
+            "ok" if r["within_rss_budget"] else "OVER",
+        ]
+        for r in rows
+    ]
+    return markdown_table(header, body)
+
+
+def amdahl(speedup: float, threads: int) -> float:
+    """The serial fraction f that a speed-up on `threads` threads implies."""
+    return (threads / speedup - 1) / (threads - 1)
+
+
+def scaling_rows(rows: list[dict], key: str) -> list[dict]:
+    """Per (workload, batch) and thread count beyond 1: speed-up over one thread, serial fraction,
+    and the speed-up that fraction allows on 16 and 64 cores."""
+    one = {(r["workload"], r["batch_size"]): r[key] for r in rows if r.get("threads", 1) == 1}
+    out = []
+    for r in rows:
+        threads = r.get("threads", 1)
+        base = one.get((r["workload"], r["batch_size"]))
+        if threads == 1 or base is None:
+            continue
+        speedup = base / r[key]
+        f = min(1.0, max(0.0, amdahl(speedup, threads)))
+        out.append({
+            "workload": r["workload"],
+            "batch_size": r["batch_size"],
+            "threads": threads,
+            "speedup": speedup,
+            "serial_fraction": f,
+            "amdahl_16": 1 / (f + (1 - f) / 16),
+            "amdahl_64": 1 / (f + (1 - f) / 64),
+        })
+    return out
+
+
+def scaling_table(scaling: list[dict]) -> str:
+    header = ["workload", "batch", "threads", "speed-up", "serial fraction", "16 cores (Amdahl)", "64 cores (Amdahl)"]
+    body = [
+        [
+            s["workload"],
+            str(s["batch_size"]),
+            str(s["threads"]),
+            f"{s['speedup']:.2f}x",
+            f"{100 * s['serial_fraction']:.0f}%",
+            f"{s['amdahl_16']:.1f}x",
+            f"{s['amdahl_64']:.1f}x",
+        ]
+        for s in scaling
+    ]
+    return markdown_table(header, body)
+
+
+def graph_lines(graphs: dict[float, shop.Graph]) -> list[str]:
+    lines = []
+    for scale, g in sorted(graphs.items()):
+        nodes = ", ".join(f"{n:,} {t}" for t, n in g.num_nodes.items())
+        lines.append(
+            f"graph scale {scale:g}: {nodes}; {sum(g.num_edges.values()):,} edges; "
+            f"{g.nbytes() / MIB:,.1f} MiB with timestamps, {g.nbytes(False) / MIB:,.1f} MiB without"
+        )
+    return lines
+
+
+def machine_info() -> dict:
+    cpu = platform.processor() or ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "load_average": os.getloadavg(),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "platform": platform.platform(),
+        "cpu": cpu,
+        "cpus": os.cpu_count(),
+    }
+
+
+def plot(rows: list[dict], path: str) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("--plot: matplotlib is not installed; no plot drawn", file=sys.stderr)
+        return
+    fig, ax = plt.subplots(figsize=(6, 4))
+    for workload in dict.fromkeys(r["workload"] for r in rows):
+        points = sorted((r["batch_size"], r["edges_per_second"]) for r in rows if r["workload"] == workload)
+        ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=workload)
+    ax.set_xscale("log", base=2)
+    sizes = sorted({r["batch_size"] for r in rows})
+    ax.set_xticks(sizes, [str(b) for b in sizes])
+    ax.minorticks_off()
+    ax.set_yscale("log")
+    ax.set_xlabel("seeds per call")
+    ax.set_ylabel("sampled edges per second")
+    ax.set_title("NeighborSampler.sample throughput")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    print(f"plot written to {path}")
