@@ -146,3 +146,6 @@ def test_errors():
     assert rated().replace is False
     with pytest.raises(TypeError, match=r"^replace must be a bool\.$"):
         rated().replace = 1
+    numpy_set = rated()
+    numpy_set.replace = np.bool_(True)  # NumPy's bool, as `disjoint` takes it
+    assert numpy_set.replace is True

@@ -35,11 +35,11 @@ int64_t num_threads_from(py::handle value) {
   return count;
 }
 
-bool disjoint_from(py::handle value) {
+bool bool_setting_from(py::handle value, const char* name) {
   if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
   const py::object numpy_bool = py::module_::import("numpy").attr("bool_");
   if (py::isinstance(value, numpy_bool)) return value.cast<bool>();
-  throw py::type_error("disjoint must be a bool.");
+  throw py::type_error(std::string(name) + " must be a bool.");
 }
 
 }  // namespace quorvix

@@ -27,7 +27,8 @@ inline constexpr int64_t kMaxThreads = 256;
 // An int from 1 to kMaxThreads (a bool is refused): TypeError or ValueError otherwise.
 int64_t num_threads_from(py::handle value);
 
-// A bool (Python's or NumPy's); anything else raises TypeError, as 0 or None would silently mean False.
-bool disjoint_from(py::handle value);
+// A bool (Python's or NumPy's) for the setting `name`; anything else raises TypeError, as 0 or None
+// would silently mean False.
+bool bool_setting_from(py::handle value, const char* name);
 
 }  // namespace quorvix

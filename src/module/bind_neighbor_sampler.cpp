@@ -122,7 +122,7 @@ void bind_neighbor_sampler(py::module_& module) {
           },
           [](NeighborSampler& self, const py::object& value) {
             require_constructed(self);
-            self.disjoint = disjoint_from(value);
+            self.disjoint = bool_setting_from(value, "disjoint");
           },
           "True (the default): sample and sample_with_edge_ids grow one subgraph per seed. False: one\n"
           "subgraph per distinct seed time (one for all seeds when the call has no seed times); seeds keep\n"
@@ -161,8 +161,7 @@ void bind_neighbor_sampler(py::module_& module) {
           },
           [](NeighborSampler& self, const py::object& value) {
             require_constructed(self);
-            if (!py::isinstance<py::bool_>(value)) throw py::type_error("replace must be a bool.");
-            self.replace = value.cast<bool>();
+            self.replace = bool_setting_from(value, "replace");
           },
           "Whether a random fan-out k draws its k edges with replacement (a drawn edge may be drawn\n"
           "again, and is then recorded again) rather than k distinct ones.")
