@@ -8,7 +8,8 @@ A PyG user changes one import::
 """
 
 from .graph import SamplerGraph, graph_from_hetero_data
+from .link_loader import LinkNeighborLoader
 from .loader import NeighborLoader
 from .sampler import NeighborSampler
 
-__all__ = ["NeighborLoader", "NeighborSampler", "SamplerGraph", "graph_from_hetero_data"]
+__all__ = ["LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph", "graph_from_hetero_data"]

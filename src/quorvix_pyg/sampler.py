@@ -7,10 +7,12 @@ from typing import Any, Dict, List, Literal, Optional, Sequence, Union
 
 import numpy as np
 import torch
-from torch_geometric.sampler import BaseSampler, HeteroSamplerOutput, NodeSamplerInput
+from torch_geometric.sampler import (BaseSampler, EdgeSamplerInput, HeteroSamplerOutput, NegativeSampling,
+                                    NodeSamplerInput, SamplerOutput)
 
 import quorvix
 
+from . import link_sampling
 from .convert import EdgeType, as_int64, as_time_bound, edge_type_key
 from .graph import SamplerGraph, graph_from_hetero_data
 
@@ -148,8 +150,10 @@ class NeighborSampler(BaseSampler):
             metadata=(index.input_id, None if seed_time is None else torch.tensor(seed_time)),
         )
 
-    def sample_from_edges(self, index: Any, neg_sampling: Any = None) -> Any:
-        raise NotImplementedError("quorvix_pyg samples from nodes only; link-level loading is not supported.")
+    def sample_from_edges(self, index: EdgeSamplerInput,
+                          neg_sampling: Optional[NegativeSampling] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
+        """Subgraphs around seed links and their negatives: see :mod:`quorvix_pyg.link_sampling`."""
+        return link_sampling.sample_from_edges(self, index, neg_sampling)
 
     @property
     def edge_permutation(self) -> None:

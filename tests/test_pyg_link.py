@@ -1,0 +1,315 @@
+"""quorvix_pyg's link-level loading against brute force: seed links, negatives, subgraphs."""
+
+import math
+from collections import Counter
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+torch = pytest.importorskip("torch")
+pytest.importorskip("torch_geometric")
+
+from torch_geometric.data import Data, HeteroData  # noqa: E402
+from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling  # noqa: E402
+
+import quorvix  # noqa: E402
+from group_model import ModelSampler, sample_groups  # noqa: E402
+from quorvix_pyg import LinkNeighborLoader, NeighborSampler  # noqa: E402
+from quorvix_pyg.link_loader import HOMOGENEOUS_EDGE_TYPE, graph_from_data  # noqa: E402
+from quorvix_pyg.link_sampling import group_seeds  # noqa: E402
+
+BUYS = ("user", "buys", "item")  # from an item to the users who bought it
+BOUGHT_BY = ("item", "bought_by", "user")  # from a user to the items the user bought
+
+if not hasattr(quorvix.NeighborSampler, "sample_groups"):  # until the extension has it
+    NeighborSampler.native_sampler = lambda self: ModelSampler(self.graph.sampler_arguments())
+
+
+def tiny_shop():
+    """Users 0, 1 (time 0); items 0, 1, 2 at times 1, 3, 5. User 0 bought items 0 and 1,
+    user 1 items 1 and 2 (edges 0..3 in that order)."""
+    data = HeteroData()
+    data["user"].x = torch.tensor([[10.0], [11.0]])
+    data["user"].time = torch.tensor([0, 0])
+    data["item"].x = torch.tensor([[0.0], [1.0], [2.0]])
+    data["item"].time = torch.tensor([1, 3, 5])
+    buys = torch.tensor([[0, 0, 1, 1], [0, 1, 1, 2]])
+    data[BUYS].edge_index = buys
+    data[BOUGHT_BY].edge_index = buys.flip(0)
+    return data
+
+
+def lists(store, *names):
+    return [store[n].tolist() if isinstance(store[n], torch.Tensor) else store[n] for n in names]
+
+
+def test_hand_worked_link_batch():
+    # Link 0: user 0 buys item 1 at time 4; link 1: user 1 buys item 1 at time 2.
+    # Hop 1 from item 1 finds its buyers (users 0 and 1, time 0): in each link's subgraph
+    # one of them is the link's own source, reached from both ends and kept once. From
+    # user 0 at time 4: items 0 and 1 (item 1 already there); user 1 at time 2: none.
+    data = tiny_shop()
+    loader = LinkNeighborLoader(data, [2], edge_label_index=(BUYS, torch.tensor([[0, 1], [1, 1]])),
+                                edge_label_time=[4, 2], time_attr="time", batch_size=2)
+    batch = next(iter(loader))
+    # Seeds come first (each type's in link order), then what hop 1 found.
+    assert lists(batch["user"], "n_id", "batch", "num_sampled_nodes") == [[0, 1, 1, 0], [0, 1, 0, 1], [2, 2]]
+    assert lists(batch["item"], "n_id", "batch", "num_sampled_nodes") == [[1, 1, 0], [0, 1, 0], [2, 1]]
+    assert batch["item"].x.tolist() == [[1.0], [1.0], [0.0]]
+    assert lists(batch[BUYS], "edge_index", "e_id") == [[[0, 2, 3, 1], [0, 0, 1, 1]], [1, 2, 1, 2]]
+    assert lists(batch[BOUGHT_BY], "edge_index", "e_id") == [[[2, 0], [0, 0]], [0, 1]]
+    assert lists(batch[BUYS], "edge_label_index", "edge_label_time", "input_id") == [
+        [[0, 1], [0, 1]], [4, 2], [0, 1]]
+
+
+def test_hand_worked_negatives_exist_at_the_links_time():
+    # At time 1 only item 0 exists: every negative is item 0, which is also the positive
+    # destination, so all of them point at the one seed of item 0.
+    data = tiny_shop()
+    batch = next(iter(LinkNeighborLoader(data, [0], edge_label_index=(BUYS, torch.tensor([[0], [0]])),
+                                         edge_label_time=[1], time_attr="time", neg_sampling_ratio=2)))
+    assert lists(batch[BUYS], "edge_label_index", "edge_label", "edge_label_time") == [
+        [[0, 0, 0], [0, 0, 0]], [1.0, 0.0, 0.0], [1, 1, 1]]
+    assert batch["item"].n_id.tolist() == [0]
+    triplet = next(iter(LinkNeighborLoader(data, [0], edge_label_index=(BUYS, torch.tensor([[0], [0]])),
+                                           edge_label_time=[1], time_attr="time",
+                                           neg_sampling=dict(mode="triplet", amount=3))))
+    assert lists(triplet["user"], "src_index", "seed_time") == [[0], [1]]
+    assert lists(triplet["item"], "dst_pos_index", "dst_neg_index") == [[0], [[0, 0, 0]]]
+
+
+def test_group_seeds_keeps_one_seed_per_node_and_group():
+    # Type "a": ids 5, 5, 7 in groups 1, 0, 1 then 7, 5 in groups 1, 1: seeds by group.
+    seeds = group_seeds([("a", np.array([5, 5, 7]), np.array([1, 0, 1])), ("b", np.array([3]), np.array([0])),
+                         ("a", np.array([7, 5]), np.array([1, 1]))], ["a", "b", "c"])
+    assert seeds.seed_nodes["a"].tolist() == [5, 5, 7] and seeds.seed_groups["a"].tolist() == [0, 1, 1]
+    assert [x.tolist() for x in seeds.local] == [[1, 0, 2], [0], [2, 1]]
+    assert seeds.seed_nodes["c"].tolist() == [] and seeds.seed_groups["b"].tolist() == [0]
+
+
+# -- random temporal graphs against brute force ------------------------------------------
+
+def random_graph(rng, homogeneous, timed_items):
+    """Users and items (or one node type) with times 0..5 and random purchases; edge
+    attribute w numbers the edges. Returns the data, its input edge type and the links."""
+    num_links = int(rng.integers(1, 12))
+    if homogeneous:
+        n, e = int(rng.integers(1, 9)), int(rng.integers(0, 30))
+        data = Data(x=torch.arange(n, dtype=torch.float)[:, None], time=torch.from_numpy(rng.integers(0, 6, n)),
+                    edge_index=torch.from_numpy(rng.integers(0, n, (2, e))), edge_w=torch.arange(e, dtype=torch.float))
+        src, dst = rng.integers(0, n, num_links), rng.integers(0, n, num_links)
+        earliest = int(data.time.min())
+        return data, HOMOGENEOUS_EDGE_TYPE, src, dst, rng.integers(earliest, 8, num_links)
+    num_users, num_items, e = int(rng.integers(1, 7)), int(rng.integers(1, 9)), int(rng.integers(0, 30))
+    data = HeteroData()
+    data["user"].x = torch.arange(num_users, dtype=torch.float)[:, None]
+    data["user"].time = torch.from_numpy(rng.integers(0, 6, num_users))
+    data["item"].num_nodes = num_items
+    earliest = 0
+    if timed_items:
+        data["item"].time = torch.from_numpy(rng.integers(0, 6, num_items))
+        earliest = int(data["item"].time.min())
+    buys = torch.from_numpy(np.stack([rng.integers(0, num_users, e), rng.integers(0, num_items, e)]))
+    data[BUYS].edge_index, data[BUYS].edge_w = buys, torch.arange(e, dtype=torch.float)
+    data[BOUGHT_BY].edge_index, data[BOUGHT_BY].edge_w = buys.flip(0), torch.arange(e, dtype=torch.float)
+    src, dst = rng.integers(0, num_users, num_links), rng.integers(0, num_items, num_links)
+    return data, BUYS, src, dst, rng.integers(earliest, 8, num_links)
+
+
+def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, exact):
+    """Every property of a link batch that brute force can establish; with ``exact`` its
+    nodes and edges per link are those of the model."""
+    graph = sampler.graph
+    node_store = {t: batch if homogeneous else batch[t] for t in graph.node_types}
+    edge_store = {e: batch if homogeneous else batch[e] for e in graph.edge_types}
+    src_type, _, dst_type = input_type
+    src_all, dst_all, time_all = links
+    link = edge_store[input_type]
+    input_id = link.input_id.numpy()
+    num_links = input_id.size
+    n_id = {t: node_store[t].n_id.numpy() for t in graph.node_types}
+    disjoint = timed or sampler.disjoint
+    group = {t: node_store[t].batch.numpy() if disjoint else np.zeros(n_id[t].size, np.int64)
+             for t in graph.node_types}
+    if not disjoint:
+        assert "batch" not in node_store[src_type]
+
+    if mode == "triplet":
+        src_local, dst_local = node_store[src_type].src_index.numpy(), node_store[dst_type].dst_pos_index.numpy()
+        neg_local = node_store[dst_type].dst_neg_index.numpy()
+        assert neg_local.shape == ((num_links,) if amount == 1 else (num_links, amount))
+        neg_local, owner = neg_local.reshape(-1), np.repeat(np.arange(num_links), amount)
+        link_time = node_store[src_type].seed_time.numpy() if timed else None
+    else:
+        index = link.edge_label_index.numpy()
+        num_neg = math.ceil(amount * num_links) if mode else 0
+        assert index.shape == (2, num_links + num_neg)
+        if mode:
+            assert link.edge_label.tolist() == [1.0] * num_links + [0.0] * num_neg
+        else:
+            assert "edge_label" not in link  # no labels given, none made up
+        owner = np.arange(num_neg) % num_links
+        src_local, dst_local, neg_local = index[0, :num_links], index[1, :num_links], index[1, num_links:]
+        assert (index[0, num_links:] == src_local[owner]).all()  # a negative keeps its link's source
+        link_time = None
+        if timed:
+            all_times = link.edge_label_time.numpy()
+            link_time = all_times[:num_links]
+            assert (all_times[num_links:] == link_time[owner]).all()
+    assert (n_id[src_type][src_local] == src_all[input_id]).all()
+    assert (n_id[dst_type][dst_local] == dst_all[input_id]).all()
+    link_group = np.arange(num_links) if disjoint else np.zeros(num_links, np.int64)
+    assert (group[src_type][src_local] == link_group).all() and (group[dst_type][dst_local] == link_group).all()
+    assert (group[dst_type][neg_local] == link_group[owner]).all()
+    if timed:
+        assert (link_time == time_all[input_id]).all()
+        for t, times in graph.node_time.items():  # nothing later than its link, negatives included
+            given = np.zeros(n_id[t].size, dtype=bool)  # the link's own ends are taken as given
+            for end_type, end in ((src_type, src_local), (dst_type, dst_local)):
+                if t == end_type:
+                    given[end[times[n_id[t][end]] > link_time]] = True
+            assert (times[n_id[t]] <= link_time[group[t]])[~given].all()
+
+    for t in graph.node_types:  # a node appears once in its link's subgraph
+        pairs = list(zip(group[t].tolist(), n_id[t].tolist()))
+        assert len(set(pairs)) == len(pairs)
+    edges = Counter()
+    for e in graph.edge_types:
+        index, e_id = edge_store[e].edge_index.numpy(), edge_store[e].e_id.numpy()
+        data_edges = np.stack([np.asarray(sampler.data_edge_index[e][0]), np.asarray(sampler.data_edge_index[e][1])])
+        assert (data_edges[:, e_id] == np.stack([n_id[e[0]][index[0]], n_id[e[2]][index[1]]])).all()
+        assert (edge_store[e].edge_w.numpy() == e_id).all()
+        assert (group[e[0]][index[0]] == group[e[2]][index[1]]).all()
+        edges.update(zip([e] * e_id.size, group[e[2]][index[1]].tolist(), e_id.tolist()))
+
+    if exact:  # the model grows the same subgraphs from the same (deduplicated) seeds
+        seeds = {t: sorted(set(zip(group[t][:node_store[t].num_sampled_nodes[0]].tolist(),
+                                   n_id[t][:node_store[t].num_sampled_nodes[0]].tolist())))
+                 for t in graph.node_types}
+        model = sample_groups(graph.sampler_arguments(), sampler.num_neighbors,
+                              {t: np.array([v for _, v in s], np.int64) for t, s in seeds.items()},
+                              {t: np.array([g for g, _ in s], np.int64) for t, s in seeds.items()},
+                              link_time if timed else np.empty(0, np.int64))
+        _, _, m_node, m_batch, _, _, m_edge = model
+        for t in graph.node_types:
+            assert sorted(zip(m_batch[t].tolist(), m_node[t].tolist())) == sorted(zip(group[t].tolist(),
+                                                                                      n_id[t].tolist()))
+        m_edges = Counter()
+        for e in graph.edge_types:
+            key = "__".join(e)
+            m_group = m_batch[e[2]][model[1][key]]
+            m_edges.update(zip([e] * m_edge[key].size, m_group.tolist(), graph.perm[key][m_edge[key]].tolist()))
+        assert m_edges == edges
+
+
+def make_loader(data, input_type, links, homogeneous, timed, **kwargs):
+    src, dst, time = links
+    index = torch.from_numpy(np.stack([src, dst]))
+    loader = LinkNeighborLoader(data, edge_label_index=index if homogeneous else (input_type, index),
+                                edge_label_time=time if timed else None, time_attr="time" if timed else None,
+                                **kwargs)
+    sampler = loader.quorvix_sampler
+    sampler.data_edge_index = {e: (data if homogeneous else data[e]).edge_index.numpy() for e in sampler.graph.edge_types}
+    return loader, sampler
+
+
+@settings(max_examples=60, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(),
+       timed_items=st.booleans(), mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
+       disjoint=st.booleans(), batch_size=st.integers(1, 5))
+def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items, mode, amount, disjoint, batch_size):
+    rng = np.random.default_rng(seed)
+    data, input_type, *links = random_graph(rng, homogeneous, timed_items)
+    if mode == "triplet":
+        amount = int(math.ceil(amount))
+    # Last-k with times draws nothing, nor does take-all: both are exact.
+    fanout = [2, 1] if timed and (homogeneous or timed_items) else [-1, -1]
+    neg = None if mode is None else dict(mode=mode, amount=amount)
+    loader, sampler = make_loader(data, input_type, links, homogeneous, timed, num_neighbors=fanout,
+                                  neg_sampling=neg, disjoint=disjoint, batch_size=batch_size, seed=seed)
+    for batch in loader:
+        check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, exact=True)
+
+
+def batches_as_lists(loader):
+    out = []
+    for batch in loader:
+        stores = [batch] if isinstance(batch, Data) else batch.node_stores + batch.edge_stores
+        out.append([{k: v.tolist() if isinstance(v, torch.Tensor) else v for k, v in s.items()} for s in stores])
+    return out
+
+
+@pytest.mark.parametrize("homogeneous", [False, True])
+def test_random_fan_outs_and_negatives_are_seeded_and_thread_independent(homogeneous):
+    rng = np.random.default_rng(7)
+    data, input_type, *links = random_graph(rng, homogeneous, timed_items=True)
+    runs = {}
+    for threads in (1, 2):
+        loader, sampler = make_loader(data, input_type, links, homogeneous, timed=True, num_neighbors=[3, 2],
+                                      temporal_strategy="uniform", neg_sampling="binary", batch_size=3,
+                                      seed=11, num_threads=threads)
+        runs[threads] = [batches_as_lists(loader) for _ in range(2)]
+        for batch in loader:
+            check_batch(batch, sampler, input_type, homogeneous, links, "binary", 1, True, exact=False)
+    assert runs[1] == runs[2]
+    assert runs[1][0] != runs[1][1]  # the stream continues across epochs
+
+
+def test_workers_draw_negatives_per_epoch_from_the_seed():
+    rng = np.random.default_rng(3)
+    data, input_type, *links = random_graph(rng, False, timed_items=False)
+    links[0] = np.repeat(links[0], 4)  # enough links for two workers
+    links[1], links[2] = np.repeat(links[1], 4), np.repeat(links[2], 4)
+    epochs = []
+    for _ in range(2):
+        loader, _ = make_loader(data, input_type, links, False, timed=True, num_neighbors=[-1],
+                                neg_sampling=dict(mode="triplet", amount=4), batch_size=4, seed=5, num_workers=2)
+        epochs.append([[b["item"].n_id.tolist() for b in loader] for _ in range(2)])
+    assert epochs[0] == epochs[1]  # reproducible from the seed
+    assert epochs[0][0] != epochs[0][1]  # a fresh draw each epoch
+
+
+def test_link_loading_errors():
+    data = tiny_shop()
+    one = (BUYS, torch.tensor([[0], [0]]))
+    cases = [
+        (dict(edge_label_time=[1]), ValueError, "'edge_label_time' needs timestamps: give 'time_attr'."),
+        (dict(time_attr="time"), ValueError, "Links need 'edge_label_time' on a graph with timestamps."),
+        (dict(time_attr="time", edge_label_time=[0], neg_sampling="binary"), ValueError,
+         "No node of type 'item' exists at time 0: no negative can be drawn for link 0 of the batch."),
+        (dict(time_attr="time", edge_label_time=[1], neg_sampling=NegativeSampling("binary", dst_weight=torch.ones(3))),
+         ValueError, "Weighted negative sampling ('src_weight', 'dst_weight') is not supported."),
+    ]
+    for kwargs, error, message in cases:
+        with pytest.raises(error) as info:
+            next(iter(LinkNeighborLoader(data, [1], edge_label_index=one, **kwargs)))
+        assert str(info.value) == message
+    for option, value in [("replace", True), ("weight_attr", "w"), ("subgraph_type", "induced"), ("directed", False)]:
+        with pytest.raises(ValueError) as info:
+            LinkNeighborLoader(data, [1], edge_label_index=one, **{option: value})
+        assert str(info.value) == f"{option}={value!r} is not supported by quorvix_pyg.LinkNeighborLoader."
+
+    del data["item"].time, data["user"].time
+    sampler = NeighborSampler(data, [1])
+    request = EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([3]), input_type=BUYS)
+    cases = [
+        (request, "'edge_label_index' has ids outside [0, 3) of node type 'item'."),
+        (EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0])),
+         "'input_type' is needed on a graph with several edge types."),
+        (EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0]), input_type=("user", "x", "item")),
+         "Unknown input edge type ('user', 'x', 'item')."),
+    ]
+    for request, message in cases:
+        with pytest.raises(ValueError) as info:
+            sampler.sample_from_edges(request)
+        assert str(info.value) == message
+
+
+def test_homogeneous_graph_keeps_data_edge_order():
+    data = Data(edge_index=torch.tensor([[2, 0, 1], [0, 1, 0]]), num_nodes=3, time=torch.tensor([0, 1, 2]))
+    graph = graph_from_data(data, "time")
+    assert graph.node_types == ["node"] and graph.edge_types == [HOMOGENEOUS_EDGE_TYPE]
+    # Node 0's neighbours 2 (time 2) and 1 (time 1) come sorted by time: edges 2, 0.
+    assert graph.row["node__to__node"].tolist() == [1, 2, 0] and graph.perm["node__to__node"].tolist() == [2, 0, 1]
