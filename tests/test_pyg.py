@@ -138,8 +138,6 @@ def test_refusals_name_the_problem():
     untimed_seeds = NeighborLoader(data, [1], ("user", [0]), time_attr="time")
     with pytest.raises(ValueError, match=r"^Seeds of node type 'user' have no timestamps: give 'input_time'\.$"):
         next(iter(untimed_seeds))
-    with pytest.raises(NotImplementedError, match="link-level loading is not supported"):
-        sampler.sample_from_edges(None)
     data[PLACES].edge_index[0, 0] = 7
     with pytest.raises(ValueError) as info:
         graph_from_hetero_data(data)
