@@ -180,3 +180,13 @@ def test_torch_workers_draw_their_own_random_fan_outs_each_epoch(tmp_path):
     epochs = [[b["node"]["transactions"].tolist() for b in loader] for _ in range(2)]
     assert epochs[0][0::2] != epochs[0][1::2]  # worker 0 sampled the even batches, worker 1 the odd
     assert epochs[0] != epochs[1]
+
+
+def test_pyg_link_example_reports_an_mrr_without_leakage():
+    pytest.importorskip("torch")
+    pytest.importorskip("torch_geometric")
+    proc = run_example(EXAMPLES / "pyg_link_train.py", "--scale", "0.1", "--epochs", "2", "--num-workers", "1")
+    assert proc.returncode == 0, proc.stderr
+    epochs = [line for line in proc.stdout.splitlines() if line.startswith("epoch ")]
+    assert len(epochs) == 2 and all("validation MRR 0." in line for line in epochs)
+    assert "no sampled node and no negative was later than its link" in proc.stdout.splitlines()[-1]

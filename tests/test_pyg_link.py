@@ -298,8 +298,8 @@ def test_link_loading_errors():
         (request, "'edge_label_index' has ids outside [0, 3) of node type 'item'."),
         (EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0])),
          "'input_type' is needed on a graph with several edge types."),
-        (EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0]), input_type=("user", "x", "item")),
-         "Unknown input edge type ('user', 'x', 'item')."),
+        (EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0]), input_type=("user", "x", "shop")),
+         "Input edge type ('user', 'x', 'shop') does not link two node types of the graph."),
     ]
     for request, message in cases:
         with pytest.raises(ValueError) as info:

@@ -140,8 +140,9 @@ def link_input(graph: "SamplerGraph", index: EdgeSamplerInput) -> Tuple[EdgeType
             raise ValueError("'input_type' is needed on a graph with several edge types.")
         edge_type = graph.edge_types[0]
     edge_type = tuple(edge_type)
-    if edge_type not in graph.edge_types:
-        raise ValueError(f"Unknown input edge type {edge_type}.")
+    # The links need not be message-passing edges: only their two node types must exist.
+    if len(edge_type) != 3 or edge_type[0] not in graph.num_nodes or edge_type[2] not in graph.num_nodes:
+        raise ValueError(f"Input edge type {edge_type} does not link two node types of the graph.")
     src = as_int64(index.row, "edge_label_index")
     dst = as_int64(index.col, "edge_label_index")
     if src.size != dst.size:
