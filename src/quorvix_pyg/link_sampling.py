@@ -214,7 +214,7 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
             if label is None:
                 label = torch.ones(num_links)
             label = torch.cat([label, torch.zeros(owner.size, dtype=label.dtype)])
-            if link_time is not None:
+            if time is not None:
                 link_time = t(np.concatenate([time, time[owner]]))
         edge_label_index = t(np.stack([np.concatenate([src_local, src_local[owner]]),
                                        np.concatenate([dst_local, neg_local])]))
