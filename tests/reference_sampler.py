@@ -5,6 +5,10 @@ non-sorted window error and the id range errors; argument validation is not mode
 Every id that enters a result is checked against its type's known node count: the length of
 its node_time, else the largest len(colptr) - 1 among the edge types it is the frontier type
 of, else none (then only negative ids are refused).
+
+Every seed carries a batch value, and a node is identified by (batch value, global id): per-seed
+calls give seed i the value i, calls with disjoint=False the first seed of its seed time, and
+sample_groups the caller's group. The time rules read the seed time of the node's batch value.
 """
 
 import numpy as np
@@ -64,6 +68,7 @@ class ReferenceSampler:
         self.node_time = {t: ints(node_time[t]) for t in self.node_types if t in node_time}
         self.rng = MT19937(seed)
         self.temporal_strategy = "last"
+        self.disjoint = True
         self.num_threads = 1  # results do not depend on it
         self.node_count = {}
         for e in self.edge_types:
@@ -132,6 +137,38 @@ class ReferenceSampler:
         return result + ({k: np.array(v, dtype=np.int64) for k, v in self.out["edge"].items()},)
 
     def sample(self, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time):
+        def seeding():
+            seeds = ints(seed_node)
+            for v in seeds:
+                self._check_id(entity_table, v)
+            seed_times = []
+            if self.has_node_time and len(np.asarray(seed_time)) > 0:
+                seed_times = ints(seed_time)[: len(seeds)]
+            elif entity_table in self.node_time:
+                seed_times = [self._time(entity_table, v) for v in seeds]
+            if self.disjoint:
+                batches = list(range(len(seeds)))
+            else:  # a group is named by its first seed
+                first = {}
+                batches = [first.setdefault(seed_times[i] if seed_times else None, i) for i in range(len(seeds))]
+            return [(entity_table, seeds, batches)], seed_times
+
+        return self._sample(num_neighbors, sampling_time_offsets, seeding)
+
+    def sample_groups(self, num_neighbors, sampling_time_offsets, seed_nodes, seed_groups, group_time):
+        def seeding():
+            typed = []
+            for t in seed_nodes:
+                seeds = ints(seed_nodes[t])
+                for v in seeds:
+                    self._check_id(t, v)
+                typed.append((t, seeds, ints(seed_groups[t])))
+            return typed, ints(group_time) if self.has_node_time else []
+
+        result = self._sample(num_neighbors, sampling_time_offsets, seeding)
+        return result + ({k: np.array(v, dtype=np.int64) for k, v in self.out["edge"].items()},)
+
+    def _sample(self, num_neighbors, sampling_time_offsets, seeding):
         keys = [edge_key(e) for e in self.edge_types]
         fanouts, offsets = {}, {}
         num_hops = 0
@@ -154,22 +191,17 @@ class ReferenceSampler:
         self.local_index = {t: {} for t in self.node_types}
         frontier = {t: (0, 0) for t in self.node_types}
 
-        seeds = ints(seed_node)
-        n = len(seeds)
-        for i, v in enumerate(seeds):
-            self._check_id(entity_table, v)
-            self.local_index[entity_table][(i, v)] = len(self.local_nodes[entity_table])
-            self.local_nodes[entity_table].append((i, v))
-        frontier[entity_table] = (0, n)
-        seed_times = []
-        if self.has_node_time and len(np.asarray(seed_time)) > 0:
-            seed_times = ints(seed_time)[:n]
-        elif entity_table in self.node_time:
-            seed_times = [self._time(entity_table, v) for v in seeds]
-        self.out["nodes"][entity_table][0] = n
-        for i, v in self.local_nodes[entity_table]:
-            self.out["batch"][entity_table].append(i)
-            self.out["node"][entity_table].append(v)
+        typed, seed_times = seeding()
+        for t, seeds, batches in typed:
+            # A repeated seed keeps its own place; the index keeps its first occurrence.
+            for v, b in zip(seeds, batches):
+                self.local_index[t].setdefault((b, v), len(self.local_nodes[t]))
+                self.local_nodes[t].append((b, v))
+            frontier[t] = (0, len(seeds))
+            self.out["nodes"][t][0] = len(seeds)
+            for b, v in self.local_nodes[t]:
+                self.out["batch"][t].append(b)
+                self.out["node"][t].append(v)
 
         for hop in range(num_hops):
             for edge_type, key in zip(self.edge_types, keys):

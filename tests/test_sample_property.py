@@ -56,18 +56,47 @@ def offsets_array(rows):
     return np.array(rows, dtype=np.int64).reshape(-1, 2)
 
 
+def seed_ids(draw, sizes, node_type):
+    low, high = (-1, sizes[node_type]) if draw(st.integers(0, 9)) == 0 else (0, sizes[node_type] - 1)
+    return draw(st.lists(st.integers(low, high), max_size=draw(st.sampled_from([4, 4, 12]))))
+
+
+TIMES = st.integers(-2, 14)
+
+
 @st.composite
 def requests(draw, graph, sizes):
     entity = draw(st.sampled_from(graph["node_types"]))
-    low, high = (-1, sizes[entity]) if draw(st.integers(0, 9)) == 0 else (0, sizes[entity] - 1)
-    seeds = draw(st.lists(st.integers(low, high), max_size=draw(st.sampled_from([4, 4, 12]))))
-    times = st.integers(-2, 14)
+    seeds = seed_ids(draw, sizes, entity)
     if not graph["node_time"]:
-        seed_time = draw(st.lists(times, max_size=5))  # not used without timestamps
+        seed_time = draw(st.lists(TIMES, max_size=5))  # not used without timestamps
     elif seeds and draw(st.sampled_from([True, True, False])):
-        seed_time = draw(st.lists(times, min_size=len(seeds), max_size=len(seeds)))
+        seed_time = draw(st.lists(TIMES, min_size=len(seeds), max_size=len(seeds)))
+        if draw(st.booleans()):  # seeds in runs of equal times, as shared subgraphs split over threads
+            seed_time.sort()
     else:
         seed_time = []
+    return (*draw(hop_rules(graph)), entity, i64(*seeds), i64(*seed_time))
+
+
+@st.composite
+def group_requests(draw, graph, sizes):
+    """Seeds of one to three types, each with a group; groups of a type sorted or interleaved."""
+    group_count = draw(st.integers(1, 4))
+    sorted_groups = draw(st.booleans())
+    seed_nodes, seed_groups = {}, {}
+    for node_type in draw(st.lists(st.sampled_from(graph["node_types"]), min_size=1, max_size=3, unique=True)):
+        seeds = seed_ids(draw, sizes, node_type)
+        groups = draw(st.lists(st.integers(0, group_count - 1), min_size=len(seeds), max_size=len(seeds)))
+        seed_nodes[node_type] = i64(*seeds)
+        seed_groups[node_type] = i64(*(sorted(groups) if sorted_groups else groups))
+    timed = graph["node_time"] and draw(st.sampled_from([True, True, False]))
+    group_time = draw(st.lists(TIMES, min_size=group_count, max_size=group_count)) if timed else []
+    return (*draw(hop_rules(graph)), seed_nodes, seed_groups, i64(*group_time))
+
+
+@st.composite
+def hop_rules(draw, graph):
     num_neighbors, offsets = {}, {}
     for edge_type in dict.fromkeys(graph["edge_types"]):
         if edge_type[0] in graph["node_time"] and draw(st.booleans()):
@@ -77,7 +106,7 @@ def requests(draw, graph, sizes):
         else:
             fanouts = draw(st.lists(st.sampled_from(FANOUTS), max_size=3))
             num_neighbors[edge_key(edge_type)] = np.array(fanouts, dtype=np.int64)
-    return num_neighbors, offsets, entity, i64(*seeds), i64(*seed_time)
+    return num_neighbors, offsets
 
 
 @settings(max_examples=250, deadline=None)
@@ -92,20 +121,21 @@ def test_extension_matches_model(data):
         sampler.num_threads = threads
     assert outcome(samplers[0].check) == outcome(model.check)
     for _ in range(data.draw(st.integers(1, 4))):
-        request = data.draw(requests(graph, sizes))
-        # Switched between calls: the generator carries over whatever the strategy.
+        method = data.draw(st.sampled_from(["sample", "sample_with_edge_ids", "sample_groups"]))
+        request = data.draw((group_requests if method == "sample_groups" else requests)(graph, sizes))
+        # Switched between calls: the generator carries over whatever the settings.
         strategy = data.draw(st.sampled_from(["last", "uniform"]))
-        method = data.draw(st.sampled_from(["sample", "sample_with_edge_ids"]))
-        model.temporal_strategy = strategy
+        disjoint = data.draw(st.booleans())
+        model.temporal_strategy, model.disjoint = strategy, disjoint
         expected = outcome(getattr(model, method), *request)
         for sampler in samplers:
-            sampler.temporal_strategy = strategy
+            sampler.temporal_strategy, sampler.disjoint = strategy, disjoint
             got = outcome(getattr(sampler, method), *request)
             assert got == expected, f"num_threads={sampler.num_threads}"
             if isinstance(got[0], dict):
                 assert [list(table) for table in got] == [list(table) for table in expected]
                 check_invariants(got, graph["edge_types"])
-        if method == "sample_with_edge_ids" and isinstance(expected[0], dict):
+        if method != "sample" and isinstance(expected[0], dict):
             # Each edge id names the row position whose neighbour the edge records.
             out_row, out_node, out_edge = expected[0], expected[2], expected[6]
             for t0, rel, t2 in graph["edge_types"]:

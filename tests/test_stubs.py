@@ -60,10 +60,10 @@ def test_stub_parameters_match_the_binding():
     # stubtest cannot read a pybind11 signature, so names, order and defaults are compared
     # here against the signature line of each docstring.
     stubs = stub_signatures()
-    assert set(stubs) == {"__init__", "sample", "sample_with_edge_ids", "check"}
+    assert set(stubs) == {"__init__", "sample", "sample_with_edge_ids", "sample_groups", "check"}
     for name, params in stubs.items():
         assert params == runtime_signature(getattr(quorvix.NeighborSampler, name)), name
-    for name in ("temporal_strategy", "num_threads"):
+    for name in ("temporal_strategy", "num_threads", "disjoint"):
         assert isinstance(getattr(quorvix.NeighborSampler, name), property), name
 
 

@@ -25,6 +25,10 @@ class LocalIndexMap {
 
   int64_t next_local() const { return next_local_; }
 
+  // Hands out next_local() without mapping a pair to it: a seed repeated within its subgraph keeps
+  // its own local index, while the map keeps pointing at the first.
+  void skip_local() { ++next_local_; }
+
   // Makes room for `count` pairs without rehashing.
   void reserve(std::size_t count);
 

@@ -27,6 +27,7 @@ namespace quorvix {
 namespace py = pybind11;
 
 struct ParallelState;
+struct SeedSet;
 
 // (out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges)
 using SampleResult = std::tuple<py::dict, py::dict, py::dict, py::dict, py::dict, py::dict>;
@@ -46,6 +47,12 @@ class NeighborSampler {
   SampleWithEdgeIdsResult sample_with_edge_ids(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
                                                const std::string& entity_table, const py::array& seed_node,
                                                const py::array& seed_time);
+
+  // Draws one subgraph per group of seeds, seeds of several node types; returns the seven dicts of
+  // sample_with_edge_ids, out_batch holding group indices. Defined in the sampling sources.
+  SampleWithEdgeIdsResult sample_groups(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                                        const py::dict& seed_nodes, const py::dict& seed_groups,
+                                        const py::array& group_time);
 
   // Reads every graph array once and throws std::runtime_error at the first fault, in edge_types order:
   // a colptr entry outside row or decreasing, then a row id (inside some run) that is negative or not
@@ -80,6 +87,8 @@ class NeighborSampler {
   // Read once at the start of every call; the binding checks the values.
   TemporalStrategy temporal_strategy = TemporalStrategy::kLast;
   int64_t num_threads = 1;
+  // False: sample and sample_with_edge_ids grow one subgraph per distinct seed time, not per seed.
+  bool disjoint = true;
 
   const GraphSchema& schema() const { return schema_; }
   // Per schema slot, the node count ids of the type are checked against (see node_counts.hpp).
@@ -109,6 +118,11 @@ class NeighborSampler {
   std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> sample_checked(
       const py::dict& num_neighbors, const py::dict& sampling_time_offsets, const std::string& entity_table,
       const py::array& seed_node, const py::array& seed_time);
+  // The traversal of a checked request from its seeds, shared by every sample method.
+  template <bool kEdgeIds>
+  std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> sample_seeds(
+      const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
+      uint64_t num_hops, const SeedSet& seeds);
 
   void keep_array(ArrayTable& table, const std::string& key, const py::array& array);
 

@@ -31,4 +31,11 @@ int64_t num_threads_from(py::handle value) {
   return count;
 }
 
+bool disjoint_from(py::handle value) {
+  if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
+  const py::object numpy_bool = py::module_::import("numpy").attr("bool_");
+  if (py::isinstance(value, numpy_bool)) return value.cast<bool>();
+  throw py::type_error("disjoint must be a bool.");
+}
+
 }  // namespace quorvix

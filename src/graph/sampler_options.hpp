@@ -24,4 +24,7 @@ std::string temporal_strategy_name(TemporalStrategy strategy);
 // are taken as the largest int64.
 int64_t num_threads_from(py::handle value);
 
+// A bool (Python's or NumPy's); anything else raises TypeError, as 0 or None would silently mean False.
+bool disjoint_from(py::handle value);
+
 }  // namespace quorvix

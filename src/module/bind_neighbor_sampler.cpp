@@ -88,6 +88,39 @@ void bind_neighbor_sampler(py::module_& module) {
            py::arg("seed_time"),
            "Like sample, with a seventh dict out_edge: per edge type, aligned with out_row, the position in\n"
            "row of every sampled edge.")
+      .def("sample_groups",
+           [](NeighborSampler& self, const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+              const py::dict& seed_nodes, const py::dict& seed_groups, const py::array& group_time) {
+             require_constructed(self);
+             return self.sample_groups(num_neighbors, sampling_time_offsets, seed_nodes, seed_groups, group_time);
+           },
+           py::arg("num_neighbors"), py::arg("sampling_time_offsets"), py::arg("seed_nodes"), py::arg("seed_groups"),
+           py::arg("group_time"),
+           "Draws one subgraph per group of seeds; seeds may be of several node types.\n"
+           "\n"
+           "seed_nodes maps node types to int64 arrays of seed ids, seed_groups maps the same types to\n"
+           "arrays of the same lengths holding each seed's group (a non-negative int), and group_time holds\n"
+           "one time per group (indexed by group), or is empty for no time rule. The seeds of a type take\n"
+           "local indices 0..n-1 of the type in the given order and are all expanded in the first hop;\n"
+           "any other node is recorded once per group, and a seed id repeated within a group keeps its own\n"
+           "index while later edges to the id point at its first occurrence.\n"
+           "\n"
+           "Returns the seven dicts of sample_with_edge_ids; out_batch holds the group of every node and\n"
+           "element 0 of num_sampled_nodes the number of seeds of the type.")
+      .def_property(
+          "disjoint",
+          [](NeighborSampler& self) {
+            require_constructed(self);
+            return self.disjoint;
+          },
+          [](NeighborSampler& self, const py::object& value) {
+            require_constructed(self);
+            self.disjoint = disjoint_from(value);
+          },
+          "True (the default): sample and sample_with_edge_ids grow one subgraph per seed. False: one\n"
+          "subgraph per distinct seed time (one for all seeds when the call has no seed times); seeds keep\n"
+          "their places, any other node is recorded once per subgraph, and out_batch holds for every node\n"
+          "the index of the first seed of its subgraph.")
       .def_property(
           "temporal_strategy",
           [](NeighborSampler& self) {

@@ -77,6 +77,42 @@ class NeighborSampler:
     ]:
         """Like sample, with a seventh dict out_edge: per edge type, aligned with out_row, the
         position in row of every sampled edge."""
+    def sample_groups(
+        self,
+        num_neighbors: dict[str, _FanOutArrays],
+        sampling_time_offsets: dict[str, _OffsetArrays],
+        seed_nodes: dict[str, _Int64Array],
+        seed_groups: dict[str, _Int64Array],
+        group_time: _Int64Array,
+    ) -> tuple[
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+        dict[str, _Int64Array],
+    ]:
+        """Draws one subgraph per group of seeds; seeds may be of several node types.
+
+        seed_nodes maps node types to int64 arrays of seed ids, seed_groups maps the same types to
+        arrays of the same lengths holding each seed's group (a non-negative int), and group_time holds
+        one time per group (indexed by group), or is empty for no time rule. The seeds of a type take
+        local indices 0..n-1 of the type in the given order and are all expanded in the first hop;
+        any other node is recorded once per group, and a seed id repeated within a group keeps its own
+        index while later edges to the id point at its first occurrence.
+
+        Returns the seven dicts of sample_with_edge_ids; out_batch holds the group of every node and
+        element 0 of num_sampled_nodes the number of seeds of the type.
+        """
+    @property
+    def disjoint(self) -> bool:
+        """True (the default): sample and sample_with_edge_ids grow one subgraph per seed. False: one
+        subgraph per distinct seed time (one for all seeds when the call has no seed times); seeds keep
+        their places, any other node is recorded once per subgraph, and out_batch holds for every node
+        the index of the first seed of its subgraph."""
+    @disjoint.setter
+    def disjoint(self, value: bool | np.bool_) -> None: ...
     @property
     def temporal_strategy(self) -> Literal["last", "uniform"]:
         """How a fan-out k chooses among the neighbours not later than the seed time: 'last'

@@ -7,11 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "graph/native_int64.hpp"
 #include "sampling/call_setup.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/recording.hpp"
-#include "sampling/request.hpp"
 
 namespace quorvix {
 
@@ -58,19 +56,8 @@ struct Walk {
 struct Request {
   std::vector<std::vector<HopPlan>> plans;  // [hop][edge type]
   std::exception_ptr deferred;  // a failure at the first edge type the walk does not reach
-  std::size_t entity = 0;
-  Int64Span seed_ids;
-  std::vector<int64_t> seed_times;
+  const SeedSet* seeds = nullptr;
 };
-
-// The seed checks and seed times of a one-thread call, in the same order.
-std::vector<int64_t> checked_seed_times(const NeighborSampler& sampler, std::size_t entity,
-                                        const NodeType& entity_table, Int64Span seed_ids, const py::array& seed_time) {
-  NodeTypeState seeds;
-  describe_node_type(sampler, entity, seeds);
-  for (int64_t i = 0; i < seed_ids.size; ++i) check_node_id(seeds, entity_table, seed_ids[i]);
-  return seed_times_of(sampler, seeds, entity_table, seed_ids, seed_time);
-}
 
 // Reads every hop's rule in one-thread order. The first failure (an unknown frontier type, a Python
 // error of a lookup or conversion) is kept, not raised: a one-thread call meets it only after
@@ -106,11 +93,11 @@ void read_plans(const NeighborSampler& sampler, const py::dict& num_neighbors, c
 }
 
 // Numbers the units; false when there are too many to track.
-bool number_units(const GraphSchema& schema, std::size_t edge_types, std::size_t entity, std::size_t chunks,
+bool number_units(const GraphSchema& schema, std::size_t edge_types, const SeedSet& seeds, std::size_t chunks,
                   Walk& walk) {
   const std::size_t slots = schema.distinct_node_types.size();
   walk.segments.assign(walk.hops + 1, std::vector<std::size_t>(slots, 0));
-  walk.segments[0][entity] = 1;
+  for (const SeedsOfType& typed : seeds.types) walk.segments[0][typed.slot] = 1;
   walk.first_unit.assign(walk.hops, std::vector<std::size_t>(edge_types, 0));
   for (std::size_t hop = 0; hop < walk.hops; ++hop) {
     walk.hop_first_unit.push_back(walk.units);
@@ -145,23 +132,33 @@ void start_chunk(const NeighborSampler& sampler, const Request& request, const W
     state.local_index = &nodes.local_index;
     describe_node_type(sampler, slot, state);
     nodes.bounds.assign(1, 0);
+    nodes.seed_begin = 0;
+    nodes.seed_end = 0;
   }
   for (ChunkEdges& edges : chunk.edges) {
     reuse(edges.row);
     reuse(edges.col);
     reuse(edges.edge);
   }
-  ChunkNodes& seeds = chunk.nodes[request.entity];
-  const std::size_t count = static_cast<std::size_t>(chunk.seed_end - chunk.seed_begin);
-  seeds.batch.reserve(count);
-  seeds.node.reserve(count);
-  seeds.local_index.reserve(count);
-  for (int64_t i = chunk.seed_begin; i < chunk.seed_end; ++i) {
-    seeds.local_index.insert(i, request.seed_ids[i]);
-    seeds.batch.push_back(i);
-    seeds.node.push_back(request.seed_ids[i]);
+  // The seeds whose batch values fall in the chunk's range, a contiguous run of every type's seeds,
+  // seeded as one thread seeds them.
+  for (const SeedsOfType& typed : request.seeds->types) {
+    ChunkNodes& seeds = chunk.nodes[typed.slot];
+    const auto first = std::lower_bound(typed.batch.begin(), typed.batch.end(), chunk.batch_first);
+    seeds.seed_begin = first - typed.batch.begin();
+    seeds.seed_end = std::upper_bound(first, typed.batch.end(), chunk.batch_last) - typed.batch.begin();
+    const std::size_t count = static_cast<std::size_t>(seeds.seed_end - seeds.seed_begin);
+    seeds.batch.reserve(count);
+    seeds.node.reserve(count);
+    seeds.local_index.reserve(count);
+    for (int64_t i = seeds.seed_begin; i < seeds.seed_end; ++i) {
+      const auto at = static_cast<std::size_t>(i);
+      if (!seeds.local_index.insert(typed.batch[at], typed.ids[at]).inserted) seeds.local_index.skip_local();
+      seeds.batch.push_back(typed.batch[at]);
+      seeds.node.push_back(typed.ids[at]);
+    }
+    seeds.bounds.push_back(static_cast<int64_t>(count));
   }
-  seeds.bounds.push_back(static_cast<int64_t>(count));
   for (std::vector<int64_t>* counters : {&chunk.unit_edges, &chunk.unit_nodes, &chunk.unit_draws,
                                          &chunk.unit_draw_offset, &chunk.unit_node_start, &chunk.unit_edge_start}) {
     counters->assign(walk.units, 0);
@@ -207,7 +204,7 @@ void count_hop_draws(const NeighborSampler& sampler, const Request& request, con
       for (std::size_t q = 0; q + 1 < frontier.bounds.size(); ++q) {
         int64_t& draws = chunk.unit_draws[walk.first_unit[hop][i] + q];
         count_frontier_draws(edges, frontier.state, frontier.bounds[q], frontier.bounds[q + 1], plan,
-                             request.seed_times, draws);
+                             request.seeds->time_of_batch, draws);
       }
     }
   } catch (...) {
@@ -233,7 +230,7 @@ void sample_hop(const NeighborSampler& sampler, const Request& request, const Wa
         edges.edge_count = &chunk.unit_edges[unit];
         const std::size_t before = neighbours.node.size();
         expand_frontier(edges, frontier.state, frontier.bounds[q], frontier.bounds[q + 1], request.plans[hop][i],
-                        request.seed_times);
+                        request.seeds->time_of_batch);
         chunk.unit_nodes[unit] = static_cast<int64_t>(neighbours.node.size() - before);
         neighbours.next_bounds.push_back(static_cast<int64_t>(neighbours.node.size()));
       }
@@ -273,11 +270,13 @@ void advance_chunk(const NeighborSampler& sampler, const Request& request, const
 // Where every chunk's piece of every unit goes in the result: units in walk order, and within a
 // unit the chunks in seed order. Returns the node count per node slot and edge count per key slot.
 void lay_out(const NeighborSampler& sampler, const Request& request, const Walk& walk, std::vector<Chunk>& chunks,
-             int64_t seed_count, std::vector<int64_t>& node_totals, std::vector<int64_t>& edge_totals) {
+             std::vector<int64_t>& node_totals, std::vector<int64_t>& edge_totals) {
   const GraphSchema& schema = sampler.schema();
   node_totals.assign(schema.distinct_node_types.size(), 0);
   edge_totals.assign(schema.distinct_keys.size(), 0);
-  node_totals[request.entity] = seed_count;
+  for (const SeedsOfType& typed : request.seeds->types) {
+    node_totals[typed.slot] = static_cast<int64_t>(typed.ids.size());
+  }
   for (std::size_t unit = 0; unit < walk.units; ++unit) {
     const EdgeTypeSlots& slots = schema.edge_type_slots[walk.unit_edge_type[unit]];
     for (Chunk& chunk : chunks) {
@@ -313,7 +312,7 @@ void write_chunk(const NeighborSampler& sampler, const Request& request, const W
         out.batch[slot][global + k] = nodes.batch[local];
       }
     };
-    if (slot == request.entity) place(chunk.seed_begin, chunk.seed_end - chunk.seed_begin);
+    place(nodes.seed_begin, nodes.seed_end - nodes.seed_begin);
     for (std::size_t unit = 0; unit < walk.units; ++unit) {
       if (schema.edge_type_slots[walk.unit_edge_type[unit]].neighbour == slot) {
         place(chunk.unit_node_start[unit], chunk.unit_nodes[unit]);
@@ -350,36 +349,47 @@ template <bool kEdgeIds>
 std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sampler, ParallelState& state,
                                                          std::size_t threads, TemporalStrategy strategy,
                                                          const py::dict& num_neighbors,
-                                                         const py::dict& sampling_time_offsets,
-                                                         const std::string& entity_table,
-                                                         const py::array& seed_node, const py::array& seed_time) {
+                                                         const py::dict& sampling_time_offsets, uint64_t num_hops,
+                                                         const SeedSet& seeds) {
   const GraphSchema& schema = sampler.schema();
   const std::size_t edge_types = sampler.edge_types.size();
-  const int64_t seed_count = static_cast<int64_t>(seed_node.size());
-  if (seed_count < 2) return std::nullopt;
+  // Chunks are ranges of batch values; a node's batch value is its seed's, so every frontier segment
+  // holds the chunks' nodes one chunk after the other, as long as the seeds do.
+  if (!seeds.batches_sorted()) return std::nullopt;
+  std::vector<int64_t> batch_values;
+  for (const SeedsOfType& typed : seeds.types) {
+    batch_values.insert(batch_values.end(), typed.batch.begin(), typed.batch.end());
+  }
+  std::sort(batch_values.begin(), batch_values.end());
+  const auto seed_count = static_cast<int64_t>(batch_values.size());
+  if (seed_count < 2 || batch_values.front() == batch_values.back()) return std::nullopt;
 
-  // Everything Python first, in one-thread order: the per-edge-type checks, the seeds, every rule.
-  const uint64_t num_hops = count_hops(sampler, num_neighbors, sampling_time_offsets);
+  // Everything Python first, in one-thread order: every rule.
   Request request;
-  request.entity = schema.node_slot(entity_table);
-  const NativeInt64Array seed_array = native_int64(seed_node);
-  request.seed_ids = span_of(seed_array);
-  request.seed_times = checked_seed_times(sampler, request.entity, entity_table, request.seed_ids, seed_time);
+  request.seeds = &seeds;
   Walk walk;
-  read_plans(sampler, num_neighbors, sampling_time_offsets, num_hops, !request.seed_times.empty(), strategy, request,
-             walk);
+  read_plans(sampler, num_neighbors, sampling_time_offsets, num_hops, !seeds.time_of_batch.empty(), strategy,
+             request, walk);
 
-  const std::size_t chunk_count =
+  // Chunk c starts at the batch value of the seed at its share of the sorted seeds; shares that
+  // start inside one batch value merge.
+  const auto wanted = static_cast<int64_t>(
       std::min({static_cast<std::size_t>(seed_count),
                 std::max(static_cast<std::size_t>(seed_count / kMinSeedsPerChunk), threads),
-                threads * kChunksPerThread, kMaxChunks});
-  if (!number_units(schema, edge_types, request.entity, chunk_count, walk)) return std::nullopt;
+                threads * kChunksPerThread, kMaxChunks}));
+  std::vector<int64_t> firsts;
+  for (int64_t c = 0; c < wanted; ++c) {
+    const int64_t first = batch_values[static_cast<std::size_t>(c * seed_count / wanted)];
+    if (firsts.empty() || first != firsts.back()) firsts.push_back(first);
+  }
+  const std::size_t chunk_count = firsts.size();
+  if (!number_units(schema, edge_types, seeds, chunk_count, walk)) return std::nullopt;
 
   std::vector<Chunk>& chunks = state.chunks;
   chunks.resize(chunk_count);
   for (std::size_t c = 0; c < chunk_count; ++c) {
-    chunks[c].seed_begin = static_cast<int64_t>(c) * seed_count / static_cast<int64_t>(chunk_count);
-    chunks[c].seed_end = static_cast<int64_t>(c + 1) * seed_count / static_cast<int64_t>(chunk_count);
+    chunks[c].batch_first = firsts[c];
+    chunks[c].batch_last = c + 1 < chunk_count ? firsts[c + 1] - 1 : batch_values.back();
   }
   ThreadPool& pool = state.pool.get(threads);
   std::vector<uint32_t>& drawn = state.drawn;
@@ -435,7 +445,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
       drawn_hop = hop;
     }
     if (failed == nullptr && !request.deferred) {
-      lay_out(sampler, request, walk, chunks, seed_count, node_totals, edge_totals);
+      lay_out(sampler, request, walk, chunks, node_totals, edge_totals);
     }
   }
   if (failed != nullptr) std::rethrow_exception(failed->error);
@@ -490,10 +500,8 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
     }
   }
   std::vector<std::vector<int64_t>> node_counts(node_totals.size());
-  node_counts[request.entity].push_back(seed_count);
-  for (std::size_t slot = 0; slot < node_counts.size(); ++slot) {
-    if (slot != request.entity) node_counts[slot].push_back(0);
-  }
+  for (std::vector<int64_t>& counts : node_counts) counts.push_back(0);
+  for (const SeedsOfType& typed : seeds.types) node_counts[typed.slot].front() = static_cast<int64_t>(typed.ids.size());
   for (std::size_t hop = 0; hop < walk.hops; ++hop) {
     std::vector<bool> counted(node_totals.size(), false);
     for (const std::size_t slot : schema.node_type_slots) {
@@ -540,11 +548,9 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
 
 template std::optional<SampleOutput<false>> sample_in_parallel<false>(NeighborSampler&, ParallelState&, std::size_t,
                                                                      TemporalStrategy, const py::dict&, const py::dict&,
-                                                                     const std::string&, const py::array&,
-                                                                     const py::array&);
+                                                                     uint64_t, const SeedSet&);
 template std::optional<SampleOutput<true>> sample_in_parallel<true>(NeighborSampler&, ParallelState&, std::size_t,
                                                                    TemporalStrategy, const py::dict&, const py::dict&,
-                                                                   const std::string&, const py::array&,
-                                                                   const py::array&);
+                                                                   uint64_t, const SeedSet&);
 
 }  // namespace quorvix

@@ -1,5 +1,5 @@
-// A sample call split over contiguous ranges of seeds and run on several threads, with results,
-// errors and random draws identical to a one-thread call.
+// A sample call split over contiguous ranges of batch values and run on several threads, with
+// results, errors and random draws identical to a one-thread call.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,7 @@
 
 #include "graph/neighbor_sampler.hpp"
 #include "sampling/parallel_state.hpp"
+#include "sampling/seeds.hpp"
 
 namespace quorvix {
 
@@ -26,13 +27,14 @@ using SampleOutput = std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, Sampl
 // Runs a checked request on up to `threads` threads. Every Python object is read before the
 // interpreter lock is released, and the result dicts are built after it is taken back. Returns
 // nothing, before sampling or drawing anything, when the request is not worth splitting (fewer than
-// two seeds) or the schema gives it too many paths to track; the caller then samples on one thread.
+// two batch values), when some type's batch values decrease along its seeds (the merge needs every
+// chunk's nodes in one run), or when the schema gives it too many paths to track; the caller then
+// samples on one thread.
 template <bool kEdgeIds>
 std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sampler, ParallelState& state,
                                                          std::size_t threads, TemporalStrategy strategy,
                                                          const py::dict& num_neighbors,
-                                                         const py::dict& sampling_time_offsets,
-                                                         const std::string& entity_table,
-                                                         const py::array& seed_node, const py::array& seed_time);
+                                                         const py::dict& sampling_time_offsets, uint64_t num_hops,
+                                                         const SeedSet& seeds);
 
 }  // namespace quorvix

@@ -23,6 +23,8 @@ struct ChunkNodes {
   std::vector<int64_t> bounds;
   std::vector<int64_t> next_bounds;  // the next hop's, growing during this one
   std::vector<int64_t> to_global;    // chunk-local index to index in the call's result
+  int64_t seed_begin = 0;  // the chunk's seeds of the type: [seed_begin, seed_end) of its seed list
+  int64_t seed_end = 0;
 };
 
 // One edge-type key within a chunk: its sampled edges in chunk-local indices.
@@ -32,12 +34,13 @@ struct ChunkEdges {
   std::vector<int64_t> edge;  // row positions, when the call records them
 };
 
-// A contiguous range of seeds, sampled through every hop on its own. Per unit (one hop, one edge
+// A range of batch values, and so a contiguous run of every type's seeds, sampled through every hop
+// on its own. Per unit (one hop, one edge
 // type, one frontier segment; numbered in the order a one-thread call walks them) it counts what it
 // recorded, so the chunks' pieces can be put in one-thread order afterwards.
 struct Chunk {
-  int64_t seed_begin = 0;
-  int64_t seed_end = 0;
+  int64_t batch_first = 0;  // the batch values [batch_first, batch_last]
+  int64_t batch_last = 0;
   std::vector<ChunkNodes> nodes;  // per distinct node type
   std::vector<ChunkEdges> edges;  // per distinct edge-type key
   std::vector<int64_t> unit_edges;

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "graph/native_int64.hpp"
+#include "graph/array_dict.hpp"
 #include "graph/neighbor_sampler.hpp"
 #include "sampling/call_setup.hpp"
 #include "sampling/call_state.hpp"
@@ -13,6 +13,7 @@
 #include "sampling/recording.hpp"
 #include "sampling/request.hpp"
 #include "sampling/result.hpp"
+#include "sampling/seeds.hpp"
 
 namespace quorvix {
 
@@ -34,26 +35,25 @@ std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler, std::vecto
   return states;
 }
 
-// Seeds become the first frontier of the entity table, seed i with batch and local index i.
-// Returns the seed times: given ones, else the seeds' own timestamps, else none.
-std::vector<int64_t> add_seeds(const NeighborSampler& sampler, NodeTypeState& seeds, const NodeType& entity_table,
-                               const py::array& seed_node, const py::array& seed_time) {
-  const NativeInt64Array seed_array = native_int64(seed_node);
-  const Int64Span seed_ids = span_of(seed_array);
-  const int64_t n = seed_ids.size;
-  seeds.batch->reserve(static_cast<std::size_t>(n));
-  seeds.node->reserve(static_cast<std::size_t>(n));
-  seeds.local_index->reserve(static_cast<std::size_t>(n));
-  for (int64_t i = 0; i < n; ++i) {
-    check_node_id(seeds, entity_table, seed_ids[i]);
-    seeds.local_index->insert(i, seed_ids[i]);
-    seeds.batch->push_back(i);
-    seeds.node->push_back(seed_ids[i]);
+// Seeds become the first frontier of their types, in the given order: seed i of a type takes local
+// index i. A seed repeated within its subgraph keeps its own place, and edges reaching the id later
+// point at its first occurrence.
+void add_seeds(std::vector<NodeTypeState>& states, const SeedSet& seeds) {
+  for (const SeedsOfType& typed : seeds.types) {
+    NodeTypeState& state = states[typed.slot];
+    const std::size_t n = typed.ids.size();
+    state.batch->reserve(n);
+    state.node->reserve(n);
+    state.local_index->reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!state.local_index->insert(typed.batch[i], typed.ids[i]).inserted) state.local_index->skip_local();
+      state.batch->push_back(typed.batch[i]);
+      state.node->push_back(typed.ids[i]);
+    }
+    state.frontier_begin = 0;
+    state.frontier_end = static_cast<int64_t>(n);
+    state.counts->front() = static_cast<int64_t>(n);
   }
-  seeds.frontier_begin = 0;
-  seeds.frontier_end = n;
-  seeds.counts->front() = n;
-  return seed_times_of(sampler, seeds, entity_table, seed_ids, seed_time);
 }
 
 }  // namespace
@@ -62,24 +62,47 @@ template <bool kEdgeIds>
 std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSampler::sample_checked(
     const py::dict& num_neighbors, const py::dict& sampling_time_offsets, const std::string& entity_table,
     const py::array& seed_node, const py::array& seed_time) {
-  using Edges = EdgeSampling<std::mt19937, kEdgeIds>;
   const CallGuard guard(*this);
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
   const TemporalStrategy strategy = temporal_strategy;
+  const bool per_seed = disjoint;
+  const uint64_t num_hops = count_hops(*this, num_neighbors, sampling_time_offsets);
+  const SeedSet seeds = seeds_of_call(*this, entity_table, seed_node, seed_time, per_seed);
+  return sample_seeds<kEdgeIds>(num_neighbors, sampling_time_offsets, strategy, num_hops, seeds);
+}
+
+SampleWithEdgeIdsResult NeighborSampler::sample_groups(const py::dict& num_neighbors,
+                                                       const py::dict& sampling_time_offsets,
+                                                       const py::dict& seed_nodes, const py::dict& seed_groups,
+                                                       const py::array& group_time) {
+  const CallGuard guard(*this);
+  validate_array_dict(num_neighbors, "num_neighbors", edge_type_keys, 1, true);
+  validate_array_dict(sampling_time_offsets, "sampling_time_offsets", edge_type_keys, 2, false);
+  const SeedSet seeds = read_seed_groups(*this, seed_nodes, seed_groups, group_time);
+  const TemporalStrategy strategy = temporal_strategy;
+  const uint64_t num_hops = count_hops(*this, num_neighbors, sampling_time_offsets);
+  check_seed_ids(*this, seeds);
+  return sample_seeds<true>(num_neighbors, sampling_time_offsets, strategy, num_hops, seeds);
+}
+
+template <bool kEdgeIds>
+std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSampler::sample_seeds(
+    const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
+    uint64_t num_hops, const SeedSet& seeds) {
+  using Edges = EdgeSampling<std::mt19937, kEdgeIds>;
   if (num_threads > 1) {
     if (!parallel_) parallel_ = std::make_unique<ParallelState>();
     const auto threads = static_cast<std::size_t>(std::min<int64_t>(num_threads, kMaxThreads));
     auto result = sample_in_parallel<kEdgeIds>(*this, *parallel_, threads, strategy, num_neighbors,
-                                               sampling_time_offsets, entity_table, seed_node, seed_time);
+                                               sampling_time_offsets, num_hops, seeds);
     if (result) return std::move(*result);
   }
   reset_call_tables(kEdgeIds);
   try {
     std::vector<NodeTypeState> node_states = make_node_states(*this, local_index_maps_);
     IndexSet chosen;
-    const uint64_t num_hops = count_hops(*this, num_neighbors, sampling_time_offsets);
-    const std::vector<int64_t> seed_times =
-        add_seeds(*this, node_states[schema_.node_slot(entity_table)], entity_table, seed_node, seed_time);
+    add_seeds(node_states, seeds);
+    const std::vector<int64_t>& seed_times = seeds.time_of_batch;
 
     for (uint64_t hop = 0; hop < num_hops; ++hop) {
       for (std::size_t i = 0; i < edge_types.size(); ++i) {
