@@ -14,17 +14,13 @@ pytest.importorskip("torch_geometric")
 from torch_geometric.data import Data, HeteroData  # noqa: E402
 from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling  # noqa: E402
 
-import quorvix  # noqa: E402
-from group_model import ModelSampler, sample_groups  # noqa: E402
 from quorvix_pyg import LinkNeighborLoader, NeighborSampler  # noqa: E402
 from quorvix_pyg.link_loader import HOMOGENEOUS_EDGE_TYPE, graph_from_data  # noqa: E402
 from quorvix_pyg.link_sampling import group_seeds  # noqa: E402
+from reference_sampler import ReferenceSampler  # noqa: E402
 
 BUYS = ("user", "buys", "item")  # from an item to the users who bought it
 BOUGHT_BY = ("item", "bought_by", "user")  # from a user to the items the user bought
-
-if not hasattr(quorvix.NeighborSampler, "sample_groups"):  # until the extension has it
-    NeighborSampler.native_sampler = lambda self: ModelSampler(self.graph.sampler_arguments())
 
 
 def tiny_shop():
@@ -118,9 +114,9 @@ def random_graph(rng, homogeneous, timed_items):
     return data, BUYS, src, dst, rng.integers(earliest, 8, num_links)
 
 
-def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, exact):
-    """Every property of a link batch that brute force can establish; with ``exact`` its
-    nodes and edges per link are those of the model."""
+def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference=None):
+    """Every property of a link batch that brute force can establish; with a reference
+    sampler (the model, seeded as the loader's stream) the whole subgraph is the model's."""
     graph = sampler.graph
     node_store = {t: batch if homogeneous else batch[t] for t in graph.node_types}
     edge_store = {e: batch if homogeneous else batch[e] for e in graph.edge_types}
@@ -175,33 +171,27 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
     for t in graph.node_types:  # a node appears once in its link's subgraph
         pairs = list(zip(group[t].tolist(), n_id[t].tolist()))
         assert len(set(pairs)) == len(pairs)
-    edges = Counter()
     for e in graph.edge_types:
         index, e_id = edge_store[e].edge_index.numpy(), edge_store[e].e_id.numpy()
-        data_edges = np.stack([np.asarray(sampler.data_edge_index[e][0]), np.asarray(sampler.data_edge_index[e][1])])
+        data_edges = sampler.data_edge_index[e]
         assert (data_edges[:, e_id] == np.stack([n_id[e[0]][index[0]], n_id[e[2]][index[1]]])).all()
         assert (edge_store[e].edge_w.numpy() == e_id).all()
         assert (group[e[0]][index[0]] == group[e[2]][index[1]]).all()
-        edges.update(zip([e] * e_id.size, group[e[2]][index[1]].tolist(), e_id.tolist()))
 
-    if exact:  # the model grows the same subgraphs from the same (deduplicated) seeds
-        seeds = {t: sorted(set(zip(group[t][:node_store[t].num_sampled_nodes[0]].tolist(),
-                                   n_id[t][:node_store[t].num_sampled_nodes[0]].tolist())))
-                 for t in graph.node_types}
-        model = sample_groups(graph.sampler_arguments(), sampler.num_neighbors,
-                              {t: np.array([v for _, v in s], np.int64) for t, s in seeds.items()},
-                              {t: np.array([g for g, _ in s], np.int64) for t, s in seeds.items()},
-                              link_time if timed else np.empty(0, np.int64))
-        _, _, m_node, m_batch, _, _, m_edge = model
+    if reference is not None:  # the model grows the same subgraphs from the batch's seeds
+        num_seeds = {t: node_store[t].num_sampled_nodes[0] for t in graph.node_types}
+        model = reference.sample_groups(sampler.num_neighbors, sampler.time_windows,
+                                        {t: n_id[t][:num_seeds[t]] for t in graph.node_types},
+                                        {t: group[t][:num_seeds[t]] for t in graph.node_types},
+                                        link_time if timed else np.empty(0, np.int64))
+        m_row, m_col, m_node, m_batch, m_nodes, m_edges, m_edge = model
         for t in graph.node_types:
-            assert sorted(zip(m_batch[t].tolist(), m_node[t].tolist())) == sorted(zip(group[t].tolist(),
-                                                                                      n_id[t].tolist()))
-        m_edges = Counter()
+            assert m_node[t].tolist() == n_id[t].tolist() and m_batch[t].tolist() == group[t].tolist()
+            assert m_nodes[t].tolist() == list(node_store[t].num_sampled_nodes)
         for e in graph.edge_types:
             key = "__".join(e)
-            m_group = m_batch[e[2]][model[1][key]]
-            m_edges.update(zip([e] * m_edge[key].size, m_group.tolist(), graph.perm[key][m_edge[key]].tolist()))
-        assert m_edges == edges
+            assert edge_store[e].edge_index.tolist() == [m_row[key].tolist(), m_col[key].tolist()]
+            assert edge_store[e].e_id.tolist() == graph.perm[key][m_edge[key]].tolist()
 
 
 def make_loader(data, input_type, links, homogeneous, timed, **kwargs):
@@ -211,34 +201,40 @@ def make_loader(data, input_type, links, homogeneous, timed, **kwargs):
                                 edge_label_time=time if timed else None, time_attr="time" if timed else None,
                                 **kwargs)
     sampler = loader.quorvix_sampler
-    sampler.data_edge_index = {e: (data if homogeneous else data[e]).edge_index.numpy() for e in sampler.graph.edge_types}
+    sampler.data_edge_index = {e: (data if homogeneous else data[e]).edge_index.numpy()
+                              for e in sampler.graph.edge_types}
     return loader, sampler
 
 
+def reference_of(sampler, temporal_strategy="last"):
+    """The model with the loader's random stream: it replays the batches in order."""
+    reference = ReferenceSampler(*sampler.graph.sampler_arguments(), seed=sampler.stream_seed())
+    reference.temporal_strategy = temporal_strategy
+    return reference
+
+
 @settings(max_examples=60, deadline=None)
-@given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(),
-       timed_items=st.booleans(), mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
-       disjoint=st.booleans(), batch_size=st.integers(1, 5))
-def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items, mode, amount, disjoint, batch_size):
+@given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(), timed_items=st.booleans(),
+       mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
+       disjoint=st.booleans(), batch_size=st.integers(1, 5), strategy=st.sampled_from(["last", "uniform"]))
+def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items, mode, amount, disjoint, batch_size,
+                                          strategy):
     rng = np.random.default_rng(seed)
     data, input_type, *links = random_graph(rng, homogeneous, timed_items)
     if mode == "triplet":
         amount = int(math.ceil(amount))
-    # Last-k with times draws nothing, nor does take-all: both are exact.
-    fanout = [2, 1] if timed and (homogeneous or timed_items) else [-1, -1]
     neg = None if mode is None else dict(mode=mode, amount=amount)
-    loader, sampler = make_loader(data, input_type, links, homogeneous, timed, num_neighbors=fanout,
-                                  neg_sampling=neg, disjoint=disjoint, batch_size=batch_size, seed=seed)
+    loader, sampler = make_loader(data, input_type, links, homogeneous, timed, num_neighbors=[2, 1],
+                                  neg_sampling=neg, disjoint=disjoint, batch_size=batch_size, seed=seed,
+                                  temporal_strategy=strategy)
+    reference = reference_of(sampler, strategy)
     for batch in loader:
-        check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, exact=True)
+        check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference)
 
 
-def batches_as_lists(loader):
-    out = []
-    for batch in loader:
-        stores = [batch] if isinstance(batch, Data) else batch.node_stores + batch.edge_stores
-        out.append([{k: v.tolist() if isinstance(v, torch.Tensor) else v for k, v in s.items()} for s in stores])
-    return out
+def as_lists(batch):
+    stores = [batch] if isinstance(batch, Data) else batch.node_stores + batch.edge_stores
+    return [{k: v.tolist() if isinstance(v, torch.Tensor) else v for k, v in s.items()} for s in stores]
 
 
 @pytest.mark.parametrize("homogeneous", [False, True])
@@ -250,11 +246,15 @@ def test_random_fan_outs_and_negatives_are_seeded_and_thread_independent(homogen
         loader, sampler = make_loader(data, input_type, links, homogeneous, timed=True, num_neighbors=[3, 2],
                                       temporal_strategy="uniform", neg_sampling="binary", batch_size=3,
                                       seed=11, num_threads=threads)
-        runs[threads] = [batches_as_lists(loader) for _ in range(2)]
-        for batch in loader:
-            check_batch(batch, sampler, input_type, homogeneous, links, "binary", 1, True, exact=False)
+        reference = reference_of(sampler, "uniform")  # replays both epochs
+        runs[threads] = []
+        for _ in range(2):
+            runs[threads].append([])
+            for batch in loader:
+                check_batch(batch, sampler, input_type, homogeneous, links, "binary", 1, True, reference)
+                runs[threads][-1].append(as_lists(batch))
     assert runs[1] == runs[2]
-    assert runs[1][0] != runs[1][1]  # the stream continues across epochs
+    assert runs[1][0] != runs[1][1]  # the streams continue across epochs
 
 
 def test_workers_draw_negatives_per_epoch_from_the_seed():
