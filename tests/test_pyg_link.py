@@ -300,11 +300,21 @@ def test_link_loading_errors():
          "'input_type' is needed on a graph with several edge types."),
         (EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0]), input_type=("user", "x", "shop")),
          "Input edge type ('user', 'x', 'shop') does not link two node types of the graph."),
+        (EdgeSamplerInput(None, torch.tensor([0, 1]), torch.tensor([0]), input_type=BUYS),
+         "2 source ids for 1 destination ids."),
     ]
     for request, message in cases:
         with pytest.raises(ValueError) as info:
             sampler.sample_from_edges(request)
         assert str(info.value) == message
+    timed = NeighborSampler(tiny_shop(), [1], time_attr="time")
+    with pytest.raises(ValueError) as info:
+        timed.sample_from_edges(EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0]), time=torch.tensor([1, 2]),
+                                                 input_type=BUYS))
+    assert str(info.value) == "2 link times for 1 links."
+    with pytest.raises(ValueError) as info:
+        LinkNeighborLoader(Data(num_nodes=2), [1])
+    assert str(info.value) == "'data' has no 'edge_index'."
 
 
 def test_homogeneous_graph_keeps_data_edge_order():
