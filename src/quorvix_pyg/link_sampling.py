@@ -11,7 +11,7 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple, Union
 
 import numpy as np
 import torch
@@ -24,27 +24,35 @@ if TYPE_CHECKING:
     from .sampler import NeighborSampler
 
 
-class NegativeStream:
-    """The random stream of negative destinations, one per process.
+class NegativeDraws:
+    """The per-process state of negative sampling: the random stream and, per destination
+    type, its nodes sorted by time.
 
-    It is seeded like the sampler's fan-outs (``seed``, then the loader worker and epoch),
-    but is a stream of its own: a NumPy PCG64 generator, one draw per negative, taken on
-    the calling thread, so the native sampler's threads never touch it.
+    The stream is seeded like the sampler's fan-outs (``seed``, then the loader worker and
+    epoch), but is a stream of its own: a NumPy PCG64 generator, one draw per negative,
+    taken on the calling thread, so the native sampler's threads never touch it. Neither
+    part is pickled: a copy in another process starts afresh.
     """
 
     def __init__(self) -> None:
         self._generator: Optional[np.random.Generator] = None
         self._pid: Optional[int] = None
+        self._catalogues: Dict[str, NodeCatalogue] = {}
 
-    def generator(self, stream_seed: int) -> np.random.Generator:
+    def generator(self, stream_seed: Callable[[], int]) -> np.random.Generator:
         if self._generator is None or self._pid != os.getpid():
             # A separate word in the entropy keeps it apart from the fan-out stream.
-            self._generator = np.random.Generator(np.random.PCG64(np.random.SeedSequence([stream_seed, 1])))
+            self._generator = np.random.Generator(np.random.PCG64(np.random.SeedSequence([stream_seed(), 1])))
             self._pid = os.getpid()
         return self._generator
 
+    def catalogue(self, graph: "SamplerGraph", node_type: str) -> "NodeCatalogue":
+        if node_type not in self._catalogues:  # sorted once, not per batch
+            self._catalogues[node_type] = NodeCatalogue.of(graph, node_type)
+        return self._catalogues[node_type]
+
     def __getstate__(self) -> dict:
-        return {"_generator": None, "_pid": None}  # a copy in another process starts afresh
+        return {"_generator": None, "_pid": None, "_catalogues": {}}
 
 
 @dataclass
@@ -190,8 +198,8 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
         owner = np.repeat(np.arange(num_links, dtype=np.int64), int(neg_sampling.amount))
     negative = np.empty(0, np.int64)
     if owner.size:
-        stream = sampler.__dict__.setdefault("negative_stream", NegativeStream())
-        negative = draw_negatives(stream.generator(sampler.stream_seed()), NodeCatalogue.of(graph, dst_type),
+        draws = sampler.__dict__.setdefault("negative_draws", NegativeDraws())
+        negative = draw_negatives(draws.generator(sampler.stream_seed), draws.catalogue(graph, dst_type),
                                   dst_type, owner, time)
 
     disjoint = time is not None or getattr(sampler, "disjoint", True)
