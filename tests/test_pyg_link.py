@@ -161,6 +161,8 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
     assert (group[dst_type][neg_local] == link_group[owner]).all()
     if timed:
         assert (link_time == time_all[input_id]).all()
+        if dst_type in graph.node_time:  # every negative exists at its link's time
+            assert (graph.node_time[dst_type][n_id[dst_type][neg_local]] <= link_time[owner]).all()
         for t, times in graph.node_time.items():  # nothing later than its link, negatives included
             given = np.zeros(n_id[t].size, dtype=bool)  # the link's own ends are taken as given
             for end_type, end in ((src_type, src_local), (dst_type, dst_local)):
