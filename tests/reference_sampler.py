@@ -1,7 +1,9 @@
 """A small pure-Python model of quorvix.NeighborSampler, used as the oracle of the tests.
 
 It favours plain dicts, lists and loops over speed. It models well-formed calls, the
-non-sorted window error and the id range errors; argument validation is not modelled.
+non-sorted window error, the id range errors and the weight errors; argument validation is
+not modelled. Edge times replace the neighbour's node time for their edge type; weighted and
+with-replacement fan-outs follow the documented draws exactly, floating point included.
 Every id that enters a result is checked against its type's known node count: the length of
 its node_time, else the largest len(colptr) - 1 among the edge types it is the frontier type
 of, else none (then only negative ids are refused).
@@ -10,6 +12,9 @@ Every seed carries a batch value, and a node is identified by (batch value, glob
 calls give seed i the value i, calls with disjoint=False the first seed of its seed time, and
 sample_groups the caller's group. The time rules read the seed time of the node's batch value.
 """
+
+import bisect
+import math
 
 import numpy as np
 
@@ -57,8 +62,24 @@ def saturate(x):
     return max(INT64_MIN, min(INT64_MAX, x))
 
 
+def cumulative_weights(colptr, weights):
+    """Per position the weight summed from its run's start (from position 0 when colptr does
+    not tile row in node order), negative, NaN and infinite weights counted as 0."""
+    counted = [w if math.isfinite(w) and w > 0 else 0.0 for w in weights]
+    tiles = all(0 <= c <= len(weights) for c in colptr) and all(a <= b for a, b in zip(colptr, colptr[1:]))
+    cumulative = [0.0] * len(weights)
+    starts = [(colptr[v], colptr[v + 1]) for v in range(len(colptr) - 1)] if tiles else [(0, len(weights))]
+    for start, end in starts:
+        total = 0.0
+        for p in range(start, end):
+            total += counted[p]
+            cumulative[p] = total
+    return cumulative, tiles
+
+
 class ReferenceSampler:
-    def __init__(self, node_types, edge_types, colptr, row, node_time, seed=123):
+    def __init__(self, node_types, edge_types, colptr, row, node_time, seed=123, *, edge_time=None,
+                 edge_weight=None):
         self.node_types = list(node_types)
         self.edge_types = [tuple(e) for e in edge_types]
         self.colptr = {edge_key(e): ints(colptr[edge_key(e)]) for e in self.edge_types}
@@ -66,6 +87,10 @@ class ReferenceSampler:
         node_time = dict(node_time)
         self.has_node_time = len(node_time) > 0
         self.node_time = {t: ints(node_time[t]) for t in self.node_types if t in node_time}
+        self.edge_time = {k: ints(v) for k, v in (edge_time or {}).items()}
+        self.edge_weight = {k: [float(w) for w in np.asarray(v, dtype=np.float64)] for k, v in (edge_weight or {}).items()}
+        self.cumulative = {k: cumulative_weights(self.colptr[k], w) for k, w in self.edge_weight.items()}
+        self.replace = False
         self.rng = MT19937(seed)
         self.temporal_strategy = "last"
         self.disjoint = True
@@ -90,6 +115,12 @@ class ReferenceSampler:
         if not 0 <= node < len(times):
             raise RuntimeError(f"Node {node} of type '{node_type}' is out of range of 'node_time'.")
         return times[node]
+
+    def _time_at(self, where, p):
+        key, neighbour_type = where[0], where[1]
+        if key in self.edge_time:
+            return self.edge_time[key][p]
+        return self._time(neighbour_type, self.row[key][p])
 
     def _run(self, key, frontier_type, v):
         colptr = self.colptr[key]
@@ -122,14 +153,27 @@ class ReferenceSampler:
             for v, p in runs:
                 where = f" at position {p} of 'row' for '{key}' (a neighbour of node {v})"
                 self._check_id(neighbour_type, row[p], where)
-            if neighbour_type in self.node_time:
+            if key in self.edge_time:
+                times = self.edge_time[key]
+                time_of = lambda p: times[p]  # noqa: E731
+            elif neighbour_type in self.node_time:
                 times = self.node_time[neighbour_type]
-                for v, p in runs:
-                    if p > colptr[v] and times[row[p]] < times[row[p - 1]]:
-                        raise RuntimeError(
-                            f"Neighbours of node {v} in '{key}' are not sorted by time: position {p} of 'row' "
-                            f"has time {times[row[p]]}, earlier than {times[row[p - 1]]} before it."
-                        )
+                time_of = lambda p: times[row[p]]  # noqa: E731
+            else:
+                time_of = None
+            for v, p in runs if time_of else []:
+                if p > colptr[v] and time_of(p) < time_of(p - 1):
+                    raise RuntimeError(
+                        f"Neighbours of node {v} in '{key}' are not sorted by time: position {p} of 'row' "
+                        f"has time {time_of(p)}, earlier than {time_of(p - 1)} before it."
+                    )
+            for v, p in runs if key in self.edge_weight else []:
+                w = self.edge_weight[key][p]
+                if not (math.isfinite(w) and w >= 0):
+                    raise RuntimeError(
+                        f"'edge_weight' for '{key}' at position {p} of 'row' (an edge of node {v}) "
+                        "is negative, NaN or infinite."
+                    )
 
     # -- one call ---------------------------------------------------------------------
     def sample_with_edge_ids(self, *args, **kwargs):
@@ -142,7 +186,7 @@ class ReferenceSampler:
             for v in seeds:
                 self._check_id(entity_table, v)
             seed_times = []
-            if self.has_node_time and len(np.asarray(seed_time)) > 0:
+            if (self.has_node_time or self.edge_time) and len(np.asarray(seed_time)) > 0:
                 seed_times = ints(seed_time)[: len(seeds)]
             elif entity_table in self.node_time:
                 seed_times = [self._time(entity_table, v) for v in seeds]
@@ -219,7 +263,7 @@ class ReferenceSampler:
                 elif hop < len(offsets[key]):
                     lower, upper = offsets[key][hop][0], offsets[key][hop][1]
                     window = [int(upper)] if lower is None else [int(lower), int(upper)]
-                temporal = neighbour_type in self.node_time and len(seed_times) > 0
+                temporal = (neighbour_type in self.node_time or key in self.edge_time) and len(seed_times) > 0
                 for f in range(begin, end):
                     s, v = self.local_nodes[frontier_type][f]
                     where = (key, neighbour_type, frontier_type, s, v, f)
@@ -253,20 +297,18 @@ class ReferenceSampler:
     def _first_after(self, where, bound, lo, hi):
         """First position in [lo, hi) whose time is later than bound, by the same bisection
         as std::upper_bound, so that disordered runs give the same answer."""
-        key, neighbour_type = where[0], where[1]
         while lo < hi:
             mid = lo + (hi - lo) // 2
-            if bound < self._time(neighbour_type, self.row[key][mid]):
+            if bound < self._time_at(where, mid):
                 hi = mid
             else:
                 lo = mid + 1
         return lo
 
     def _check_sorted(self, where, start, end):
-        key, neighbour_type = where[0], where[1]
         if end - start >= 2:
-            first = self._time(neighbour_type, self.row[key][start])
-            last = self._time(neighbour_type, self.row[key][end - 1])
+            first = self._time_at(where, start)
+            last = self._time_at(where, end - 1)
             if first > last:
                 raise RuntimeError("Found invalid non-sorted temporal neighborhood")
 
@@ -309,6 +351,14 @@ class ReferenceSampler:
             self._choose(where, start, end, k)
 
     def _choose(self, where, start, end, k):
+        key = where[0]
+        if k >= 0 and key in self.edge_weight:
+            self._choose_weighted(where, start, end, k)
+            return
+        if k >= 0 and self.replace:
+            for _ in range(k):  # the remainder used as is
+                self._record(where, start + self.rng.next_u32() % (end - start))
+            return
         n = end - start
         if k < 0 or k >= n:
             for p in range(start, end):
@@ -321,6 +371,73 @@ class ReferenceSampler:
             pick = t if t not in chosen else j
             chosen.add(pick)
             self._record(where, start + pick)
+
+    def _fraction(self):
+        """A uniform float in [0, 1): 27 high bits of one draw, then 26 of the next."""
+        high, low = self.rng.next_u32() >> 5, self.rng.next_u32() >> 6
+        return ((high << 26) | low) / 2**53
+
+    def _choose_weighted(self, where, start, end, k):
+        """Successive sampling by weight (with replacement: independent picks by weight), on
+        per-run cumulative sums, each pick searching for the first position whose cumulative
+        weight, less the weights already picked up to it, exceeds u * (mass left)."""
+        key = where[0]
+        weights = self.edge_weight[key]
+        for p in range(start, end):
+            if not (math.isfinite(weights[p]) and weights[p] >= 0):
+                raise RuntimeError(f"'edge_weight' for '{key}' at position {p} is negative, NaN or infinite.")
+        positive = sum(1 for p in range(start, end) if weights[p] > 0)
+        if positive == 0 or (positive <= k and not self.replace):
+            for p in range(start, end):
+                if weights[p] > 0:
+                    self._record(where, p)
+            return
+        cumulative, per_run = self.cumulative[key]
+        before = 0.0 if per_run or start == 0 else cumulative[start - 1]
+
+        def width(p):
+            return cumulative[p] - (before if p == start else cumulative[p - 1])
+
+        picked, widths, through = [], [], []  # ascending positions, their widths, running sums
+
+        def mass_through(p):
+            i = bisect.bisect_right(picked, p)
+            return through[i - 1] if i else 0.0
+
+        def first_where(above):
+            lo, length = start, end - start
+            while length > 0:
+                half = length // 2
+                if above(lo + half):
+                    length = half
+                else:
+                    lo, length = lo + half + 1, length - half - 1
+            return lo
+
+        def drawable_near(p):
+            def drawable(q):
+                return weights[q] > 0 and q not in picked
+
+            for q in list(range(p, end)) + list(range(min(p, end) - 1, start - 1, -1)):
+                if drawable(q):
+                    return q
+            return start
+
+        run_total = cumulative[end - 1] - before
+        for _ in range(k):
+            if self.replace:
+                u = self._fraction() * run_total
+                self._record(where, drawable_near(first_where(lambda q: cumulative[q] - before > u)))
+                continue
+            u = self._fraction() * (run_total - (through[-1] if through else 0.0))
+            p = drawable_near(first_where(lambda q: (cumulative[q] - before) - mass_through(q) > u))
+            i = bisect.bisect_left(picked, p)
+            picked.insert(i, p)
+            widths.insert(i, width(p))
+            del through[i:]
+            for j in range(i, len(picked)):
+                through.append((through[j - 1] if j else 0.0) + widths[j])
+            self._record(where, p)
 
     def _record(self, where, p):
         key, neighbour_type, _, s, _, f = where

@@ -33,7 +33,7 @@ def test_signatures_and_docstrings():
     assert NS.__init__.__doc__ == (
         "__init__(self: quorvix.NeighborSampler, node_types: list[str], "
         "edge_types: list[tuple[str, str, str]], colptr: dict, row: dict, node_time: object, "
-        "seed: int = 123) -> None\n"
+        "seed: int = 123, *, edge_time: object = None, edge_weight: object = None) -> None\n"
     )
     assert NS.sample.__doc__ == (
         "sample(self: quorvix.NeighborSampler, num_neighbors: dict, sampling_time_offsets: dict, "

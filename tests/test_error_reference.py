@@ -160,3 +160,29 @@ def test_raised_message_is_documented_as_raised(quorvix, case):
     matches = [k for k, pattern in documented_messages() if re.fullmatch(pattern, message)]
     assert matches, f"undocumented: {kind}: {message}"
     assert kind in matches, f"documented as {matches}, raised as {kind}"
+
+
+def bridge_message_pieces():
+    """Fixed text of every message raised in quorvix_pyg: the literal parts of each raise's
+    string or f-string."""
+    import ast
+
+    pieces = set()
+    for path in sorted((ROOT / "src" / "quorvix_pyg").glob("*.py")):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.Raise) and isinstance(node.exc, ast.Call) and node.exc.args:
+                message = node.exc.args[0]
+                parts = message.values if isinstance(message, ast.JoinedStr) else [message]
+                for part in parts:
+                    if isinstance(part, ast.Constant) and isinstance(part.value, str):
+                        if re.search(r"[A-Za-z]{2}", part.value):
+                            pieces.add((path.name, part.value))
+    return sorted(pieces)
+
+
+def test_every_message_of_the_pyg_bridge_is_documented():
+    pieces = bridge_message_pieces()
+    assert len(pieces) >= 30
+    reference = error_reference()
+    missing = [f"{path}: {piece!r}" for path, piece in pieces if piece not in reference]
+    assert not missing, "not in README's error reference:\n" + "\n".join(missing)

@@ -1,5 +1,6 @@
 """quorvix_pyg against PyG's loader conventions: batches, edge ids, workers, models."""
 
+import datetime
 import pickle
 
 import numpy as np
@@ -14,6 +15,7 @@ from torch_geometric.data import HeteroData  # noqa: E402
 from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
 
 from quorvix_pyg import NeighborLoader, NeighborSampler, SamplerGraph, graph_from_hetero_data  # noqa: E402
+from quorvix_pyg.convert import edge_type_key  # noqa: E402
 from quorvix_pyg.graph import _csc_order  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
 
@@ -110,16 +112,18 @@ def test_refusals_name_the_problem():
         (dict(num_neighbors=[1.5]), TypeError, "'num_neighbors' needs a list of ints per edge type, got [1.5]."),
         (dict(num_neighbors=[1], temporal_strategy="first"),
          ValueError, "'temporal_strategy' must be 'last' or 'uniform', got 'first'."),
-        (dict(num_neighbors=[1], time_attr="when"), ValueError, "No node type has the attribute 'when'."),
+        (dict(num_neighbors=[1], time_attr="when"), ValueError, "No node or edge type has the attribute 'when'."),
         (dict(num_neighbors=[1], num_threads=0), ValueError, "'num_threads' must be an int of at least 1, got 0."),
-        (dict(num_neighbors=[1], replace=True),
-         ValueError, "replace=True is not supported by quorvix_pyg.NeighborLoader."),
-        (dict(num_neighbors=[1], disjoint=False),
-         ValueError, "disjoint=False is not supported by quorvix_pyg.NeighborLoader."),
-        (dict(num_neighbors=[1], weight_attr="w"),
-         ValueError, "weight_attr='w' is not supported by quorvix_pyg.NeighborLoader."),
-        (dict(num_neighbors=[1], subgraph_type="induced"),
-         ValueError, "subgraph_type='induced' is not supported by quorvix_pyg.NeighborLoader."),
+        (dict(num_neighbors=[1], shared_by_time=True, disjoint=True), ValueError,
+         "'shared_by_time=True' shares a subgraph among the seeds of one time; it cannot be combined with "
+         "disjoint=True."),
+        (dict(num_neighbors=[1], shared_by_time=True, time_attr=None),
+         ValueError, "'shared_by_time=True' needs timestamps: give 'time_attr'."),
+        (dict(num_neighbors=[1], subgraph_type="full"), ValueError,
+         "'subgraph_type' must be 'directional', 'bidirectional' or 'induced', got 'full'."),
+        (dict(num_neighbors=[1], neighbor_sampler=object()),
+         TypeError, "'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, got object."),
+        (dict(num_neighbors=[1], weight_attr="weight"), ValueError, "No edge type has the attribute 'weight'."),
     ]
     for kwargs, error, message in cases:
         kwargs = {"time_attr": "time", **kwargs}
@@ -129,7 +133,14 @@ def test_refusals_name_the_problem():
 
     from torch_geometric.sampler.base import SubgraphType
 
-    NeighborLoader(data, [1], ("user", [0]), subgraph_type=SubgraphType.directional, disjoint=True)  # PyG's defaults
+    NeighborLoader(data, [1], ("user", [0]), subgraph_type=SubgraphType.induced, disjoint=True)
+    one_way = HeteroData()
+    one_way["a"].num_nodes = one_way["b"].num_nodes = 1
+    one_way["a", "r", "b"].edge_index = torch.tensor([[0], [0]])
+    with pytest.raises(ValueError) as info:
+        NeighborLoader(one_way, [1], ("b", [0]), subgraph_type="bidirectional")
+    assert str(info.value) == ("subgraph_type='bidirectional' needs a reverse edge type for ('a', 'r', 'b'), "
+                               "such as ('b', 'rev_r', 'a').")
     sampler = NeighborSampler(data, [1], time_attr="time")
     request = NodeSamplerInput(input_id=None, node=torch.tensor([2]), input_type="user")
     with pytest.raises(ValueError, match=r"^Seed ids outside \[0, 2\) of node type 'user'\.$"):
@@ -172,7 +183,7 @@ def test_csc_holds_every_edge_once_sorted_by_time_ties_in_edge_order(case):
     assert (row == src[perm]).all()
     assert (np.repeat(np.arange(num_dst), np.diff(colptr)) == dst[perm]).all()
     for word_bits in (0, 6):  # the orders used when keys do not fit in an int64
-        rank = None if time is None else (np.asarray(time), max(time) + 1)
+        rank = None if time is None else (np.asarray(time)[src], max(time) + 1)
         assert (_csc_order(src, dst, num_dst, rank, word_bits) == perm).all()
     run_time = np.asarray(time if time is not None else np.zeros(num_src, np.int64))[row]
     for v in range(num_dst):
@@ -223,7 +234,7 @@ def hetero_requests(draw):
 @given(hetero_requests())
 def test_sampler_gives_the_models_subgraph_in_pyg_terms(case):
     data, num_neighbors, options, requests = case
-    sampler = NeighborSampler(data, num_neighbors, **options)
+    sampler = NeighborSampler(data, num_neighbors, disjoint=True, **options)
     graph = sampler.graph
     model = ReferenceSampler(*graph.sampler_arguments(), seed=sampler.stream_seed())
     model.temporal_strategy = options["temporal_strategy"]
@@ -401,3 +412,113 @@ def test_uniform_temporal_strategy_draws_among_the_eligible():
     last = NeighborLoader(data, [3], ("hub", [0]), time_attr="time")
     assert next(iter(last))["leaf"].n_id.tolist() == [18, 19, 20]
 
+
+
+def test_the_graph_keeps_no_view_of_the_datas_tensors():
+    # share_memory_() and a spawned worker's unpickling replace a tensor's storage and free
+    # the old one: a graph viewing it would read freed memory.
+    rng = np.random.default_rng(0)
+    data = HeteroData()
+    data["user"].num_nodes = data["item"].num_nodes = 100
+    data["user"].time, data["item"].time = torch.randint(0, 100, (100,)), torch.randint(0, 100, (100,))
+    data["item", "bought_by", "user"].edge_index = torch.from_numpy(rng.integers(0, 100, (2, 500)))
+    data["user", "buys", "item"].edge_index = torch.from_numpy(rng.integers(0, 100, (2, 500)))
+    loader = NeighborLoader(data, [3, 2], ("user", torch.arange(40)), time_attr="time", batch_size=10)
+    graph = loader.quorvix_sampler.graph
+    for t in data.node_types:
+        assert not np.shares_memory(graph.node_time[t], data[t].time.numpy())
+    for e in data.edge_types:
+        assert not any(np.shares_memory(a, data[e].edge_index.numpy())
+                       for a in (graph.row[edge_type_key(e)], graph.perm[edge_type_key(e)]))
+    before = [b["item"].n_id.tolist() for b in loader]
+    old_times = [data[t].time for t in data.node_types]
+    data.share_memory_()
+    for times in old_times:  # what a graph viewing the old storage would now read
+        times.fill_(-1)
+    assert [b["item"].n_id.tolist() for b in loader] == before
+
+
+def test_edge_level_time_rules_even_when_node_types_carry_it():
+    # Users at time 0, orders at times 1..5 but every placed_by edge stamped 100: no order
+    # is in the past of a seed at time 10, whatever the orders' own times.
+    data = shop()
+    data[PLACED_BY].time = torch.full((4,), 100)
+    batch = next(iter(NeighborLoader(data, [-1], ("user", [0]), [10], time_attr="time")))
+    assert batch["order"].n_id.tolist() == [] and batch[PLACED_BY].e_id.tolist() == []
+
+
+def test_seed_inputs_are_checked_when_the_loader_is_built():
+    data = shop()
+    cases = [
+        (dict(input_nodes=("user", [0, 1]), input_time=[4, 4, 4]), "'input_time' has 3 entries for 2 seed nodes."),
+        (dict(input_nodes=("user", [0, 1]), input_time=[4]), "'input_time' has 1 entries for 2 seed nodes."),
+        (dict(input_nodes="order", input_time=[4]), "'input_time' has 1 entries for 4 seed nodes."),
+        (dict(input_nodes=("user", torch.tensor([True]))),
+         "The mask 'input_nodes' has 1 entries for the 2 nodes of type 'user'."),
+        (dict(input_nodes=("user", [0, 2])), "Seed ids outside [0, 2) of node type 'user'."),
+        (dict(input_nodes=("buyer", [0])), "Unknown input node type 'buyer'."),
+        (dict(), "'input_nodes' is needed on a graph with several node types: give (node type, ids or mask)."),
+    ]
+    for kwargs, message in cases:
+        with pytest.raises(ValueError) as info:
+            NeighborLoader(data, [1], time_attr="time", **kwargs)
+        assert str(info.value) == message
+    mask = NeighborLoader(data, [1], ("user", torch.tensor([False, True])), [7], time_attr="time")
+    assert next(iter(mask))["user"].seed_time.tolist() == [7]
+
+
+def test_datetimes_are_whole_seconds_or_refused():
+    data = shop()
+    seconds = np.array([4, 4], dtype="datetime64[s]")
+    for times, message in ((seconds.astype("datetime64[ms]") + np.timedelta64(500, "ms"),
+                            "'input_time' holds times that are not whole seconds; round them first."),
+                           (np.array(["NaT", 4], dtype="datetime64[s]"), "'input_time' holds NaT; every time must be known.")):
+        with pytest.raises(ValueError) as info:
+            NeighborLoader(data, [1], ("user", [0, 1]), times, time_attr="time")
+        assert str(info.value) == message
+    loader = NeighborLoader(data, [1], ("user", [0, 1]), seconds.astype("datetime64[ns]"), time_attr="time",
+                            batch_size=2)
+    assert next(iter(loader))["user"].seed_time.tolist() == [4, 4]
+
+    data["order"].time = np.array([1, 2, "NaT", 5], dtype="datetime64[s]")  # NaT would sort first, "in the past"
+    with pytest.raises(ValueError, match=r"^'time' holds NaT; every time must be known\.$"):
+        graph_from_hetero_data(data, "time")
+    data["order"].time = np.array([1, 2, 3, 5], dtype="datetime64[s]")
+    assert graph_from_hetero_data(data, "time").node_time["order"].tolist() == [1, 2, 3, 5]
+    with pytest.raises(TypeError) as info:  # PyG could not gather them into a batch
+        NeighborLoader(data, [1], ("user", [0]), time_attr="time")
+    assert str(info.value) == ("'time' of node type 'order' holds NumPy datetime64[s] values, which PyG cannot "
+                               "put in a batch; store int64 seconds instead.")
+
+
+@pytest.mark.parametrize("lower, upper, n_id", [
+    (np.timedelta64(-500, "ms"), np.timedelta64(0, "s"), [2]),  # order 2 at exactly the seed time: T - 0.5 < T
+    (datetime.timedelta(seconds=-1.5), datetime.timedelta(0), [2]),  # T - 1.5 < t excludes order 0 at T - 2
+    (np.timedelta64(-2500, "ms"), np.timedelta64(-500, "ms"), [0]),  # t <= T - 0.5 excludes the seed time
+])
+def test_fractional_window_bounds_are_exact_on_whole_second_times(lower, upper, n_id):
+    loader = NeighborLoader(shop(), {PLACES: [0]}, ("user", [0]), [3], time_attr="time",
+                            time_windows={PLACED_BY: [(lower, upper)]})
+    assert next(iter(loader))["order"].n_id.tolist() == n_id
+    with pytest.raises(ValueError, match=r"^'time_windows' bounds must not be NaT\.$"):
+        NeighborLoader(shop(), {PLACES: [0]}, ("user", [0]), time_attr="time",
+                       time_windows={PLACED_BY: [(np.timedelta64("NaT"), 0)]})
+
+
+def test_pyg_num_neighbors_objects_and_default_input_nodes():
+    from torch_geometric.sampler import NumNeighbors
+
+    data = shop()
+    plain = batch_lists(next(iter(NeighborLoader(data, {PLACED_BY: [2], PLACES: [1]}, ("user", [0, 1]),
+                                                 time_attr="time"))))
+    for rules in (NumNeighbors({PLACED_BY: [2], PLACES: [1]}), NumNeighbors({PLACED_BY: [2]}, default=[1])):
+        got = NeighborLoader(data, rules, ("user", [0, 1]), time_attr="time")
+        assert batch_lists(next(iter(got))) == plain
+    with_default = NeighborLoader(data, NumNeighbors({}, default=[1]), ("user", [0]), [1], time_attr="time",
+                                  time_windows={PLACED_BY: [(-3, 0)]})  # the window is not overridden
+    assert next(iter(with_default))["order"].n_id.tolist() == [0]
+    only_users = HeteroData()
+    only_users["user"].x = torch.arange(3.0)[:, None]
+    only_users["user", "knows", "user"].edge_index = torch.tensor([[0, 1], [1, 2]])
+    loader = NeighborLoader(only_users, NumNeighbors([1]), batch_size=3)  # input_nodes=None: every node
+    assert next(iter(loader))["user"].n_id.tolist()[:3] == [0, 1, 2]

@@ -15,7 +15,7 @@ from torch_geometric.data import Data, HeteroData  # noqa: E402
 from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling  # noqa: E402
 
 from quorvix_pyg import LinkNeighborLoader, NeighborSampler  # noqa: E402
-from quorvix_pyg.link_loader import HOMOGENEOUS_EDGE_TYPE, graph_from_data  # noqa: E402
+from quorvix_pyg.graph import EDGE  # noqa: E402
 from quorvix_pyg.link_sampling import group_seeds  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
 
@@ -97,7 +97,7 @@ def random_graph(rng, homogeneous, timed_items):
                     edge_index=torch.from_numpy(rng.integers(0, n, (2, e))), edge_w=torch.arange(e, dtype=torch.float))
         src, dst = rng.integers(0, n, num_links), rng.integers(0, n, num_links)
         earliest = int(data.time.min())
-        return data, HOMOGENEOUS_EDGE_TYPE, src, dst, rng.integers(earliest, 8, num_links)
+        return data, EDGE, src, dst, rng.integers(earliest, 8, num_links)
     num_users, num_items, e = int(rng.integers(1, 7)), int(rng.integers(1, 9)), int(rng.integers(0, 30))
     data = HeteroData()
     data["user"].x = torch.arange(num_users, dtype=torch.float)[:, None]
@@ -126,11 +126,16 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
     input_id = link.input_id.numpy()
     num_links = input_id.size
     n_id = {t: node_store[t].n_id.numpy() for t in graph.node_types}
-    disjoint = timed or sampler.disjoint
-    group = {t: node_store[t].batch.numpy() if disjoint else np.zeros(n_id[t].size, np.int64)
+    group = {t: node_store[t].batch.numpy() if sampler.keep_batch else np.zeros(n_id[t].size, np.int64)
              for t in graph.node_types}
-    if not disjoint:
+    if not sampler.keep_batch:
         assert "batch" not in node_store[src_type]
+    if sampler.per_seed:  # a group is named by its first link
+        link_group = np.arange(num_links)
+    elif sampler.keep_batch:  # the links of one time share one
+        link_group = np.array([list(time_all[input_id]).index(x) for x in time_all[input_id]], dtype=np.int64)
+    else:
+        link_group = np.zeros(num_links, np.int64)
 
     if mode == "triplet":
         src_local, dst_local = node_store[src_type].src_index.numpy(), node_store[dst_type].dst_pos_index.numpy()
@@ -156,7 +161,6 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
             assert (all_times[num_links:] == link_time[owner]).all()
     assert (n_id[src_type][src_local] == src_all[input_id]).all()
     assert (n_id[dst_type][dst_local] == dst_all[input_id]).all()
-    link_group = np.arange(num_links) if disjoint else np.zeros(num_links, np.int64)
     assert (group[src_type][src_local] == link_group).all() and (group[dst_type][dst_local] == link_group).all()
     assert (group[dst_type][neg_local] == link_group[owner]).all()
     if timed:
@@ -218,8 +222,9 @@ def reference_of(sampler, temporal_strategy="last"):
 @settings(max_examples=60, deadline=None)
 @given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(), timed_items=st.booleans(),
        mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
-       disjoint=st.booleans(), batch_size=st.integers(1, 5), strategy=st.sampled_from(["last", "uniform"]))
-def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items, mode, amount, disjoint, batch_size,
+       sharing=st.sampled_from(["shared", "per link", "by time"]), batch_size=st.integers(1, 5),
+       strategy=st.sampled_from(["last", "uniform"]))
+def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items, mode, amount, sharing, batch_size,
                                           strategy):
     rng = np.random.default_rng(seed)
     data, input_type, *links = random_graph(rng, homogeneous, timed_items)
@@ -227,7 +232,8 @@ def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items,
         amount = int(math.ceil(amount))
     neg = None if mode is None else dict(mode=mode, amount=amount)
     loader, sampler = make_loader(data, input_type, links, homogeneous, timed, num_neighbors=[2, 1],
-                                  neg_sampling=neg, disjoint=disjoint, batch_size=batch_size, seed=seed,
+                                  neg_sampling=neg, disjoint=sharing == "per link", batch_size=batch_size,
+                                  shared_by_time=timed and sharing == "by time", seed=seed,
                                   temporal_strategy=strategy)
     reference = reference_of(sampler, strategy)
     for batch in loader:
@@ -288,11 +294,6 @@ def test_link_loading_errors():
         with pytest.raises(error) as info:
             next(iter(LinkNeighborLoader(data, [1], edge_label_index=one, **kwargs)))
         assert str(info.value) == message
-    for option, value in [("replace", True), ("weight_attr", "w"), ("subgraph_type", "induced"), ("directed", False)]:
-        with pytest.raises(ValueError) as info:
-            LinkNeighborLoader(data, [1], edge_label_index=one, **{option: value})
-        assert str(info.value) == f"{option}={value!r} is not supported by quorvix_pyg.LinkNeighborLoader."
-
     del data["item"].time, data["user"].time
     sampler = NeighborSampler(data, [1])
     request = EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([3]), input_type=BUYS)
@@ -314,14 +315,3 @@ def test_link_loading_errors():
         timed.sample_from_edges(EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0]), time=torch.tensor([1, 2]),
                                                  input_type=BUYS))
     assert str(info.value) == "2 link times for 1 links."
-    with pytest.raises(ValueError) as info:
-        LinkNeighborLoader(Data(num_nodes=2), [1])
-    assert str(info.value) == "'data' has no 'edge_index'."
-
-
-def test_homogeneous_graph_keeps_data_edge_order():
-    data = Data(edge_index=torch.tensor([[2, 0, 1], [0, 1, 0]]), num_nodes=3, time=torch.tensor([0, 1, 2]))
-    graph = graph_from_data(data, "time")
-    assert graph.node_types == ["node"] and graph.edge_types == [HOMOGENEOUS_EDGE_TYPE]
-    # Node 0's neighbours 2 (time 2) and 1 (time 1) come sorted by time: edges 2, 0.
-    assert graph.row["node__to__node"].tolist() == [1, 2, 0] and graph.perm["node__to__node"].tolist() == [2, 0, 1]

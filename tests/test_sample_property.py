@@ -23,19 +23,34 @@ def graphs(draw, all_timed=False):
     edge_types = draw(st.lists(triple, max_size=4, unique=True))
     timed = [t for t in node_types if all_timed or draw(st.sampled_from([True, True, False]))]
     node_time = {t: draw(st.lists(st.integers(0, 12), min_size=sizes[t], max_size=sizes[t])) for t in timed}
-    colptr, row = {}, {}
+    colptr, row, edge_time, edge_weight = {}, {}, {}, {}
     for t0, rel, t2 in edge_types:
         # Now and then a run holds ids just outside its type's nodes.
         low, high = (-1, sizes[t0]) if draw(st.integers(0, 9)) == 0 else (0, sizes[t0] - 1)
         runs = [draw(st.lists(st.integers(low, high), max_size=7)) for _ in range(sizes[t2])]
         if skewed:
             runs[0] = draw(st.lists(st.integers(low, high), min_size=20, max_size=40))
-        if t0 in node_time:  # runs are sorted by time, but now and then disordered
+        # Now and then the edges carry their own times, which then order the runs.
+        timed_edges = draw(st.sampled_from([False, False, True]))
+        if timed_edges:
+            runs = [[(v, draw(st.integers(0, 12))) for v in run] for run in runs]
+        if t0 in node_time or timed_edges:  # runs are sorted by time, but now and then disordered
             order = draw(st.sampled_from(["sorted", "sorted", "sorted", "as drawn", "reversed"]))
             if order != "as drawn":
-                times = node_time[t0]
-                key = lambda v: times[v] if 0 <= v < len(times) else 0  # noqa: E731
+                times = node_time.get(t0, [])
+                key = (lambda e: e[1]) if timed_edges else (lambda v: times[v] if 0 <= v < len(times) else 0)
                 runs = [sorted(run, key=key, reverse=order == "reversed") for run in runs]
+        if timed_edges:
+            edge_time[edge_key((t0, rel, t2))] = np.array([t for run in runs for _, t in run], dtype=np.int64)
+            runs = [[v for v, _ in run] for run in runs]
+        if draw(st.sampled_from([False, True])):
+            # Mostly sound weights, zeros among them; now and then one that sampling refuses.
+            weight = st.sampled_from([0.0, 0.5, 1.0, 1.0, 2.0, 3.0, 1e-3, 7.25])
+            if draw(st.integers(0, 9)) == 0:
+                weight = st.one_of(weight, st.sampled_from([-1.0, float("nan"), float("inf")]))
+            weights = [draw(weight) for run in runs for _ in run]
+            dtype = draw(st.sampled_from([np.float64, np.float64, np.float32]))
+            edge_weight[edge_key((t0, rel, t2))] = np.array(weights, dtype=dtype)
         offsets = np.cumsum([0] + [len(run) for run in runs])
         if draw(st.integers(0, 9)) == 0:  # now and then one entry is moved off its place
             offsets[draw(st.integers(0, len(offsets) - 1))] += draw(st.sampled_from([-2, -1, 1, 2]))
@@ -47,6 +62,8 @@ def graphs(draw, all_timed=False):
         colptr=colptr,
         row=row,
         node_time={t: np.array(v, dtype=np.int64) for t, v in node_time.items()},
+        edge_time=edge_time,
+        edge_weight=edge_weight,
     ), sizes
 
 
@@ -68,7 +85,7 @@ TIMES = st.integers(-2, 14)
 def requests(draw, graph, sizes):
     entity = draw(st.sampled_from(graph["node_types"]))
     seeds = seed_ids(draw, sizes, entity)
-    if not graph["node_time"]:
+    if not graph["node_time"] and not graph["edge_time"]:
         seed_time = draw(st.lists(TIMES, max_size=5))  # not used without timestamps
     elif seeds and draw(st.sampled_from([True, True, False])):
         seed_time = draw(st.lists(TIMES, min_size=len(seeds), max_size=len(seeds)))
@@ -90,7 +107,7 @@ def group_requests(draw, graph, sizes):
         groups = draw(st.lists(st.integers(0, group_count - 1), min_size=len(seeds), max_size=len(seeds)))
         seed_nodes[node_type] = i64(*seeds)
         seed_groups[node_type] = i64(*(sorted(groups) if sorted_groups else groups))
-    timed = graph["node_time"] and draw(st.sampled_from([True, True, False]))
+    timed = (graph["node_time"] or graph["edge_time"]) and draw(st.sampled_from([True, True, False]))
     group_time = draw(st.lists(TIMES, min_size=group_count, max_size=group_count)) if timed else []
     return (*draw(hop_rules(graph)), seed_nodes, seed_groups, i64(*group_time))
 
@@ -99,7 +116,8 @@ def group_requests(draw, graph, sizes):
 def hop_rules(draw, graph):
     num_neighbors, offsets = {}, {}
     for edge_type in dict.fromkeys(graph["edge_types"]):
-        if edge_type[0] in graph["node_time"] and draw(st.booleans()):
+        timed = edge_type[0] in graph["node_time"] or edge_key(edge_type) in graph["edge_time"]
+        if timed and draw(st.booleans()):
             lower = st.one_of(st.none(), st.integers(-12, 3))
             rows = draw(st.lists(st.tuples(lower, st.integers(-6, 6)), max_size=3))
             offsets[edge_key(edge_type)] = offsets_array(rows)
@@ -126,10 +144,11 @@ def test_extension_matches_model(data):
         # Switched between calls: the generator carries over whatever the settings.
         strategy = data.draw(st.sampled_from(["last", "uniform"]))
         disjoint = data.draw(st.booleans())
-        model.temporal_strategy, model.disjoint = strategy, disjoint
+        replace = data.draw(st.sampled_from([False, False, True]))
+        model.temporal_strategy, model.disjoint, model.replace = strategy, disjoint, replace
         expected = outcome(getattr(model, method), *request)
         for sampler in samplers:
-            sampler.temporal_strategy, sampler.disjoint = strategy, disjoint
+            sampler.temporal_strategy, sampler.disjoint, sampler.replace = strategy, disjoint, replace
             got = outcome(getattr(sampler, method), *request)
             assert got == expected, f"num_threads={sampler.num_threads}"
             if isinstance(got[0], dict):

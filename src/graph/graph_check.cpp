@@ -45,6 +45,12 @@ namespace {
                            std::to_string(previous_time) + " before it.");
 }
 
+[[noreturn]] __attribute__((noinline, cold)) void throw_invalid_weight(const EdgeTypeKey& key, int64_t node,
+                                                                        int64_t position) {
+  throw std::runtime_error("'edge_weight' for '" + key + "' at position " + std::to_string(position) +
+                           " of 'row' (an edge of node " + std::to_string(node) + ") is negative, NaN or infinite.");
+}
+
 // How far ahead the sort check asks for a neighbour's timestamp: each is a load at a random place,
 // and most runs are far shorter than this, so the loop runs across run boundaries.
 constexpr int64_t kTimePrefetch = 32;
@@ -95,6 +101,23 @@ void check_row(const EdgeTypeKey& key, const NodeType& neighbour_type, Int64Span
   }
 }
 
+// The edges' own times, in the runs only; read in position order, so nothing needs fetching ahead.
+void check_edge_times(const EdgeTypeKey& key, Int64Span colptr, Int64Span times) {
+  for (int64_t node = 0; node + 1 < colptr.size; ++node) {
+    for (int64_t p = colptr[node] + 1; p < colptr[node + 1]; ++p) {
+      if (times[p] < times[p - 1]) throw_unsorted(key, node, p, times[p], times[p - 1]);
+    }
+  }
+}
+
+void check_weights(const EdgeTypeKey& key, Int64Span colptr, const EdgeWeights& weights) {
+  if (weights.invalid_positions.empty()) return;
+  for (int64_t node = 0; node + 1 < colptr.size; ++node) {
+    const int64_t invalid = first_in(weights.invalid_positions, colptr[node], colptr[node + 1]);
+    if (invalid >= 0) throw_invalid_weight(key, node, invalid);
+  }
+}
+
 }  // namespace
 
 void NeighborSampler::check() const {
@@ -104,9 +127,14 @@ void NeighborSampler::check() const {
     const Int64Span row_span = row.at(key);
     check_colptr(key, colptr_span, row_span.size);
     const NodeType& neighbour = neighbour_type(edge_types[i]);
+    const EdgeFeatures& features = edge_features_[i];
     const auto time = node_time.find(neighbour);
+    // An edge type with its own times is sorted by them, whatever its neighbours' times.
+    const bool by_node_time = time != node_time.end() && !features.timed;
     check_row(key, neighbour, colptr_span, row_span, node_counts_[schema_.edge_type_slots[i].neighbour],
-              time == node_time.end() ? nullptr : &time->second);
+              by_node_time ? &time->second : nullptr);
+    if (features.timed) check_edge_times(key, colptr_span, features.time);
+    if (features.weights != nullptr) check_weights(key, colptr_span, *features.weights);
   }
 }
 

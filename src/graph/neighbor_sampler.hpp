@@ -11,11 +11,13 @@
 #include <thread>
 #include <tuple>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "graph/edge_features.hpp"
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
 #include "graph/sampler_options.hpp"
@@ -37,7 +39,8 @@ using SampleWithEdgeIdsResult = std::tuple<py::dict, py::dict, py::dict, py::dic
 class NeighborSampler {
  public:
   NeighborSampler(std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
-                  const py::dict& row, const py::dict& node_time, int seed);
+                  const py::dict& row, const py::dict& node_time, int seed,
+                  const py::dict& edge_time = py::dict(), const py::dict& edge_weight = py::dict());
   ~NeighborSampler();
 
   // Draws one subgraph per seed; defined in the sampling sources.
@@ -75,6 +78,14 @@ class NeighborSampler {
   ArrayTable colptr;
   ArrayTable row;
   ArrayTable node_time;
+  ArrayTable edge_time;  // keyed by edge type key, only the edge types given one
+
+  // Whether seed times can matter: some node type or some edge type has times.
+  bool has_time() const { return has_node_time || !edge_time.empty(); }
+  // Whether edge type i (in edge_types order) filters by time when the call has seed times.
+  bool edge_type_timed(std::size_t i) const;
+  // Times and weights of edge type i, in edge_types order.
+  const EdgeFeatures& edge_features(std::size_t i) const { return edge_features_[i]; }
 
   Int64ListTable num_sampled_nodes;
   Int64ListTable num_sampled_edges;
@@ -87,6 +98,10 @@ class NeighborSampler {
   // Read once at the start of every call; the binding checks the values.
   TemporalStrategy temporal_strategy = TemporalStrategy::kLast;
   int64_t num_threads = 1;
+  // Whether random fan-outs draw with replacement.
+  bool replace = false;
+  // `replace` as the running call read it at its start: a setter running meanwhile changes nothing.
+  bool call_replace = false;
   // False: sample and sample_with_edge_ids grow one subgraph per distinct seed time, not per seed.
   bool disjoint = true;
 
@@ -125,12 +140,16 @@ class NeighborSampler {
       uint64_t num_hops, const SeedSet& seeds);
 
   void keep_array(ArrayTable& table, const std::string& key, const py::array& array);
+  void keep_edge_arrays(const py::dict& edge_time_dict, const py::dict& edge_weight_dict);
 
   // The arrays the views above point into: coerced or copied arrays have no other owner, and a
   // caller dropping its own reference must never leave a view dangling.
   std::vector<py::object> kept_arrays_;
   GraphSchema schema_;
   std::vector<int64_t> node_counts_;
+  std::vector<EdgeFeatures> edge_features_;  // by edge type, in edge_types order
+  // Weights and their search structures, by key; std::unordered_map keeps addresses stable.
+  std::unordered_map<std::string, EdgeWeights> edge_weights_;
   std::mutex call_mutex_;
   std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.

@@ -62,13 +62,20 @@ void bind_neighbor_sampler(py::module_& module) {
   py::class_<NeighborSampler> cls(module, "NeighborSampler");
   cls
       .def(py::init([](std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
-                       const py::dict& row, const py::object& node_time, int seed) {
-             // Any node_time that is not a dict goes through dict(...), whose error propagates.
+                       const py::dict& row, const py::object& node_time, int seed, const py::object& edge_time,
+                       const py::object& edge_weight) {
+             // Any node_time that is not a dict goes through dict(...), whose error propagates; so do
+             // edge_time and edge_weight unless they are None.
+             const auto optional_dict = [](const py::object& value) {
+               return value.is_none() ? py::dict() : py::dict(value);
+             };
              return std::make_unique<NeighborSampler>(std::move(node_types), std::move(edge_types), colptr, row,
-                                                      py::dict(node_time), seed);
+                                                      py::dict(node_time), seed, optional_dict(edge_time),
+                                                      optional_dict(edge_weight));
            }),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"), py::arg("node_time"),
-           py::arg("seed") = 123)
+           py::arg("seed") = 123, py::kw_only(), py::arg("edge_time") = py::none(),
+           py::arg("edge_weight") = py::none())
       .def("sample",
            [](NeighborSampler& self, const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
               const std::string& entity_table, const py::array& seed_node, const py::array& seed_time) {
@@ -144,6 +151,19 @@ void bind_neighbor_sampler(py::module_& module) {
             self.num_threads = num_threads_from(value);
           },
           "The most threads a call may use; results do not depend on it.")
+      .def_property(
+          "replace",
+          [](NeighborSampler& self) {
+            require_constructed(self);
+            return self.replace;
+          },
+          [](NeighborSampler& self, const py::object& value) {
+            require_constructed(self);
+            if (!py::isinstance<py::bool_>(value)) throw py::type_error("replace must be a bool.");
+            self.replace = value.cast<bool>();
+          },
+          "Whether a random fan-out k draws its k edges with replacement (a drawn edge may be drawn\n"
+          "again, and is then recorded again) rather than k distinct ones.")
       .def("check", [](NeighborSampler& self) {
         require_constructed(self);
         // Reads only the graph arrays, which the sampler keeps alive and nothing here changes.

@@ -1,15 +1,17 @@
-"""PyTorch Geometric loaders backed by quorvix's per-seed temporal neighbour sampler.
+"""PyTorch Geometric loaders backed by quorvix's temporal neighbour sampler.
 
 A PyG user changes one import::
 
-    from quorvix_pyg import NeighborLoader
+    from quorvix_pyg import NeighborLoader   # instead of torch_geometric.loader
     loader = NeighborLoader(data, num_neighbors=[8, 4], input_nodes=("user", ids),
                             time_attr="time", batch_size=128)
 """
 
-from .graph import SamplerGraph, graph_from_hetero_data
+from .graph import SamplerGraph, graph_from_data, graph_from_hetero_data
 from .link_loader import LinkNeighborLoader
 from .loader import NeighborLoader
+from .output import sampler_output
 from .sampler import NeighborSampler
 
-__all__ = ["LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph", "graph_from_hetero_data"]
+__all__ = ["LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph", "graph_from_data",
+           "graph_from_hetero_data", "sampler_output"]

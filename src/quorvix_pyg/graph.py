@@ -1,16 +1,22 @@
-"""A PyG HeteroData as the arrays quorvix samples from: per edge type a time-sorted CSC."""
+"""A PyG graph (Data, HeteroData or a feature and graph store pair) as the arrays quorvix
+samples from: per edge type a time-sorted CSC."""
 
 from __future__ import annotations
 
 import json
 import mmap
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Dict, List, Literal, Optional, Tuple
 
 import numpy as np
 
-from .convert import EdgeType, as_int64, edge_type_key, to_numpy
+from .convert import EdgeType, as_int64, edge_type_key, owned_int64, to_numpy
+
+
+ARRAY_PARTS = ("colptr", "row", "perm", "node_time", "edge_time", "edge_weight")
+NODE = "node"  # the node type, and (NODE, "to", NODE) the edge type, of a homogeneous graph
+EDGE = (NODE, "to", NODE)
 
 
 @dataclass
@@ -21,6 +27,9 @@ class SamplerGraph:
     by ``dst`` node ids, ``row[key][colptr[key][v]:colptr[key][v + 1]]`` are the ``src``
     neighbours of node ``v`` sorted by their time (ties keep the original edge order), and
     ``perm[key][p]`` is the column of ``edge_index`` that CSC position ``p`` came from.
+    ``edge_time[key]`` and ``edge_weight[key]`` (for the edge types that have them) are in
+    CSC order; a run of an edge type with edge times is sorted by them instead.
+    ``homogeneous`` marks a graph built from a ``Data``: one node type, one edge type.
 
     Pickling keeps arrays opened with ``np.load(..., mmap_mode=...)`` memory-mapped: they
     travel as their file name and offset, so worker processes share the pages.
@@ -33,24 +42,40 @@ class SamplerGraph:
     row: Dict[str, np.ndarray]
     perm: Dict[str, np.ndarray]
     node_time: Dict[str, np.ndarray]
+    edge_time: Dict[str, np.ndarray] = field(default_factory=dict)
+    edge_weight: Dict[str, np.ndarray] = field(default_factory=dict)
+    homogeneous: bool = False
 
     def sampler_arguments(self) -> Tuple[List[str], List[EdgeType], Dict[str, np.ndarray],
                                          Dict[str, np.ndarray], Dict[str, np.ndarray]]:
         """The first five arguments of ``quorvix.NeighborSampler``."""
         return self.node_types, self.edge_types, self.colptr, self.row, self.node_time
 
+    def sampler_keywords(self) -> Dict[str, Dict[str, np.ndarray]]:
+        """The edge-level keywords of ``quorvix.NeighborSampler``, those the graph has."""
+        keywords = {}
+        if self.edge_time:
+            keywords["edge_time"] = self.edge_time
+        if self.edge_weight:
+            keywords["edge_weight"] = self.edge_weight
+        return keywords
+
+    @property
+    def has_time(self) -> bool:
+        return bool(self.node_time or self.edge_time)
+
     def save(self, directory: str | Path) -> None:
         """Write every array as a .npy file and the rest as graph.json."""
         directory = Path(directory)
         directory.mkdir(parents=True, exist_ok=True)
         files: Dict[str, Dict[str, str]] = {}
-        for part in ("colptr", "row", "perm", "node_time"):
+        for part in ARRAY_PARTS:
             for key, array in getattr(self, part).items():
                 name = f"{part}.{key}.npy"
                 np.save(directory / name, np.ascontiguousarray(array))
                 files.setdefault(part, {})[key] = name
         schema = {"node_types": self.node_types, "edge_types": [list(e) for e in self.edge_types],
-                  "num_nodes": self.num_nodes, "files": files}
+                  "num_nodes": self.num_nodes, "homogeneous": self.homogeneous, "files": files}
         (directory / "graph.json").write_text(json.dumps(schema, indent=1))
 
     @classmethod
@@ -65,16 +90,18 @@ class SamplerGraph:
                    edge_types=[tuple(e) for e in schema["edge_types"]],
                    num_nodes={t: int(n) for t, n in schema["num_nodes"].items()},
                    colptr=arrays.get("colptr", {}), row=arrays.get("row", {}),
-                   perm=arrays.get("perm", {}), node_time=arrays.get("node_time", {}))
+                   perm=arrays.get("perm", {}), node_time=arrays.get("node_time", {}),
+                   edge_time=arrays.get("edge_time", {}), edge_weight=arrays.get("edge_weight", {}),
+                   homogeneous=bool(schema.get("homogeneous", False)))
 
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)
-        for part in ("colptr", "row", "perm", "node_time"):
+        for part in ARRAY_PARTS:
             state[part] = {key: _MappedFile.of(array) or array for key, array in state[part].items()}
         return state
 
     def __setstate__(self, state: dict) -> None:
-        for part in ("colptr", "row", "perm", "node_time"):
+        for part in ARRAY_PARTS:
             state[part] = {key: value.open() if isinstance(value, _MappedFile) else value
                            for key, value in state[part].items()}
         self.__dict__.update(state)
@@ -105,20 +132,25 @@ class _MappedFile:
                          shape=self.shape, order="F" if self.fortran_order else "C")
 
 
-def graph_from_hetero_data(data: Any, time_attr: Optional[str] = None) -> SamplerGraph:
+def graph_from_hetero_data(data: Any, time_attr: Optional[str] = None,
+                           weight_attr: Optional[str] = None) -> SamplerGraph:
     """Build quorvix's graph arrays from a PyG ``HeteroData``.
 
     Args:
         data (HeteroData): the graph; every edge type needs an ``edge_index`` of shape
             ``[2, num_edges]`` and every node type a known ``num_nodes``.
-        time_attr (str, optional): the node-level attribute holding each node's timestamp
-            (integers or datetimes, converted to int64). Node types without it have no
-            timestamps; their edge types are sampled at random. (default: :obj:`None`)
+        time_attr (str, optional): the attribute holding timestamps (integers, or datetimes
+            in whole seconds, converted to int64), on node types (each node's time) and/or
+            on edge types (each edge's time, which then rules over the neighbours' node
+            times). Edge types with neither are sampled at random. (default: :obj:`None`)
+        weight_attr (str, optional): the edge attribute holding non-negative finite
+            sampling weights; edge types without it draw uniformly. (default: :obj:`None`)
 
     Returns:
         SamplerGraph: per edge type ``(src, rel, dst)`` the CSC with ``src`` as the
-        neighbour type and ``dst`` as the frontier type, each run sorted by the neighbours'
-        time, the node times, and the permutation back to the original edge order.
+        neighbour type and ``dst`` as the frontier type, each run sorted by the edges' or
+        else the neighbours' time, the times and weights, and the permutation back to the
+        original edge order.
     """
     if not (hasattr(data, "node_types") and hasattr(data, "edge_types")):
         raise TypeError(f"'data' must be a HeteroData, got {type(data).__name__}.")
@@ -130,75 +162,210 @@ def graph_from_hetero_data(data: Any, time_attr: Optional[str] = None) -> Sample
         if n is None:
             raise ValueError(f"Node type '{t}' has no known number of nodes; set data['{t}'].num_nodes.")
         num_nodes[t] = int(n)
-    node_time = _node_times(data, node_types, edge_types, num_nodes, time_attr)
+    for edge_type in edge_types:
+        if "edge_index" not in data[edge_type]:
+            raise ValueError(f"Edge type {edge_type} has no 'edge_index'.")
+    node_attr = {t: _attribute(data[t], time_attr) for t in node_types}
+    edge_attr = {e: _attribute(data[e], time_attr) for e in edge_types}
+    weights = {e: _attribute(data[e], weight_attr) for e in edge_types}
+    return build_graph(node_types, edge_types, num_nodes, {e: data[e].edge_index for e in edge_types},
+                       time_attr, node_attr, edge_attr, weight_attr, weights)
 
-    colptr, row, perm = {}, {}, {}
+
+def graph_from_data(data: Any, time_attr: Optional[str] = None, weight_attr: Optional[str] = None) -> SamplerGraph:
+    """Build quorvix's graph arrays from a PyG ``Data``, a ``HeteroData`` or a
+    ``(FeatureStore, GraphStore)`` pair, with times and weights as for
+    :func:`graph_from_hetero_data`. A ``Data`` becomes node type ``"node"`` and edge type
+    ``("node", "to", "node")``, and its graph is marked ``homogeneous``."""
+    if isinstance(data, (tuple, list)) and len(data) == 2:
+        return graph_from_stores(*data, time_attr=time_attr, weight_attr=weight_attr)
+    if hasattr(data, "node_types") and hasattr(data, "edge_types"):
+        return graph_from_hetero_data(data, time_attr, weight_attr)
+    if not hasattr(data, "edge_index"):
+        raise TypeError(f"'data' must be a Data, a HeteroData or a (FeatureStore, GraphStore) pair, "
+                        f"got {type(data).__name__}.")
+    if data.edge_index is None:
+        raise ValueError(f"Edge type {EDGE} has no 'edge_index'.")
+    if data.num_nodes is None:
+        raise ValueError(f"Node type '{NODE}' has no known number of nodes; set data['{NODE}'].num_nodes.")
+    # A Data stores node and edge attributes together: an attribute with one entry per edge
+    # (and not one per node) is edge-level.
+    node_attr, edge_attr = _split_data_attribute(data, time_attr)
+    weight = _attribute(data, weight_attr)
+    graph = build_graph([NODE], [EDGE], {NODE: int(data.num_nodes)}, {EDGE: data.edge_index},
+                        time_attr, {NODE: node_attr}, {EDGE: edge_attr}, weight_attr, {EDGE: weight})
+    graph.homogeneous = True
+    return graph
+
+
+def graph_from_stores(feature_store: Any, graph_store: Any, time_attr: Optional[str] = None,
+                      weight_attr: Optional[str] = None) -> SamplerGraph:
+    """Build quorvix's graph arrays from PyG's remote-backend pair: the edges of every edge
+    type from ``graph_store.coo()`` (``e_id`` then counts in that order, through its
+    permutation where it returns one), node counts from the edge attributes' sizes and the
+    feature store's tensor sizes, times and weights from the feature store (group name the
+    node type or edge type, attribute name ``time_attr`` / ``weight_attr``)."""
+    edge_attrs = graph_store.get_all_edge_attrs()
+    edge_types = list(dict.fromkeys(tuple(a.edge_type) for a in edge_attrs))
+    tensor_attrs = {(a.group_name if isinstance(a.group_name, str) else tuple(a.group_name), a.attr_name): a
+                    for a in feature_store.get_all_tensor_attrs()}
+    num_nodes: Dict[str, int] = {}
+    for (group, _), attr in tensor_attrs.items():
+        if isinstance(group, str):
+            size = feature_store.get_tensor_size(attr)
+            num_nodes[group] = max(num_nodes.get(group, 0), int(size[0]))
+    for attr in edge_attrs:
+        if attr.size is not None:
+            src, _, dst = attr.edge_type
+            for t, n in ((src, attr.size[0]), (dst, attr.size[1])):
+                num_nodes[t] = max(num_nodes.get(t, 0), int(n))
+    node_types = list(dict.fromkeys([*num_nodes, *(t for e in edge_types for t in (e[0], e[2]))]))
+    for t in node_types:
+        if t not in num_nodes:
+            raise ValueError(f"Node type '{t}' has no known number of nodes; set data['{t}'].num_nodes.")
+    rows, cols, perms = graph_store.coo(edge_types)
+    edges = {}
+    for e in edge_types:
+        edge_index = np.stack([to_numpy(rows[e]), to_numpy(cols[e])])
+        perm = perms.get(e) if perms else None
+        if perm is not None:  # coo() reordered the stored edges: put them back
+            edge_index[:, to_numpy(perm)] = edge_index.copy()
+        edges[e] = edge_index
+
+    def fetch(group: Any, name: Optional[str]) -> Any:
+        if name is None or (group, name) not in tensor_attrs:
+            return None
+        return feature_store.get_tensor(group_name=group, attr_name=name, index=None)
+
+    return build_graph(node_types, edge_types, num_nodes, edges,
+                       time_attr, {t: fetch(t, time_attr) for t in node_types},
+                       {e: fetch(e, time_attr) for e in edge_types},
+                       weight_attr, {e: fetch(e, weight_attr) for e in edge_types})
+
+
+def build_graph(node_types: List[str], edge_types: List[EdgeType], num_nodes: Dict[str, int],
+                edge_index: Dict[EdgeType, Any], time_attr: Optional[str], node_attr: Dict[str, Any],
+                edge_attr: Dict[EdgeType, Any], weight_attr: Optional[str],
+                weights: Dict[EdgeType, Any]) -> SamplerGraph:
+    """The time-sorted CSC of every edge type, from edge lists and per-type attribute values
+    (None where a type lacks the attribute). Every array kept is a copy of its own."""
+    node_time = _node_times(num_nodes, node_attr, edge_attr, time_attr)
+    colptr, row, perm, edge_time, edge_weight = {}, {}, {}, {}, {}
     time_rank: Dict[str, tuple] = {}
     for edge_type in edge_types:
         src_type, _, dst_type = edge_type
         key = edge_type_key(edge_type)
-        store = data[edge_type]
-        if "edge_index" not in store:
-            raise ValueError(f"Edge type {edge_type} has no 'edge_index'.")
-        edge_index = to_numpy(store.edge_index)
-        if edge_index.ndim != 2 or edge_index.shape[0] != 2:
+        edges = to_numpy(edge_index[edge_type])
+        if edges.ndim != 2 or edges.shape[0] != 2:
             raise ValueError(f"'edge_index' of {edge_type} must have shape [2, num_edges], "
-                             f"got {list(edge_index.shape)}.")
-        src = as_int64(edge_index[0], "edge_index")
-        dst = as_int64(edge_index[1], "edge_index")
+                             f"got {list(edges.shape)}.")
+        src = as_int64(edges[0], "edge_index")
+        dst = as_int64(edges[1], "edge_index")
         for ids, t, end in ((src, src_type, "source"), (dst, dst_type, "destination")):
             if ids.size and (ids.min() < 0 or ids.max() >= num_nodes[t]):
                 raise ValueError(f"'edge_index' of {edge_type} has {end} ids outside "
                                  f"[0, {num_nodes[t]}) of node type '{t}'.")
-        if src_type in node_time and src_type not in time_rank:
-            time_rank[src_type] = _time_rank(node_time[src_type])
-        order = _csc_order(src, dst, num_nodes[dst_type], time_rank.get(src_type))
+        times = None
+        if time_attr is not None and edge_attr.get(edge_type) is not None:
+            times = _per_edge(as_int64(_flat(edge_attr[edge_type]), time_attr), src.size, edge_type, time_attr)
+            edge_rank = _time_rank(times)
+        elif src_type in node_time:
+            if src_type not in time_rank:
+                time_rank[src_type] = _time_rank(node_time[src_type])
+            rank, num_ranks = time_rank[src_type]
+            edge_rank = (rank[src], num_ranks)
+        else:
+            edge_rank = None
+        order = _csc_order(src, dst, num_nodes[dst_type], edge_rank)
         counts = np.bincount(dst, minlength=num_nodes[dst_type])
         colptr[key] = np.zeros(num_nodes[dst_type] + 1, dtype=np.int64)
         np.cumsum(counts, out=colptr[key][1:])
         row[key] = src[order]
         perm[key] = order
-    return SamplerGraph(node_types, edge_types, num_nodes, colptr, row, perm, node_time)
+        if times is not None:
+            edge_time[key] = times[order]
+        if weight_attr is not None and weights.get(edge_type) is not None:
+            edge_weight[key] = _per_edge(_weights(weights[edge_type], edge_type, weight_attr),
+                                         src.size, edge_type, weight_attr)[order]
+    if weight_attr is not None and not edge_weight:
+        raise ValueError(f"No edge type has the attribute '{weight_attr}'.")
+    return SamplerGraph(node_types, edge_types, num_nodes, colptr, row, perm, node_time, edge_time, edge_weight)
 
 
-def _node_times(data: Any, node_types: list, edge_types: list, num_nodes: dict,
+def _attribute(store: Any, name: Optional[str]) -> Any:
+    return store[name] if name is not None and name in store else None
+
+
+def _split_data_attribute(data: Any, name: Optional[str]) -> Tuple[Any, Any]:
+    """(node-level value, edge-level value) of a Data's attribute, by its length."""
+    value = _attribute(data, name)
+    if value is None:
+        return None, None
+    num_edges = data.edge_index.shape[1]
+    if len(value) == num_edges and (data.is_edge_attr(name) if hasattr(data, "is_edge_attr") else True):
+        return None, value
+    return value, None
+
+
+def _flat(value: Any) -> Any:
+    # PyG keeps edge attributes as [num_edges] or [num_edges, 1].
+    array = to_numpy(value)
+    return array.reshape(-1) if array.ndim == 2 and array.shape[1] == 1 else array
+
+
+def _per_edge(values: np.ndarray, num_edges: int, edge_type: EdgeType, name: str) -> np.ndarray:
+    if values.size != num_edges:
+        raise ValueError(f"'{name}' of edge type {edge_type} has {values.size} entries for {num_edges} edges.")
+    return values
+
+
+def _weights(value: Any, edge_type: EdgeType, name: str) -> np.ndarray:
+    weights = _flat(value)
+    if weights.dtype.kind not in "fiu" or weights.ndim != 1:
+        raise TypeError(f"'{name}' of edge type {edge_type} must be one number per edge, "
+                        f"got dtype {weights.dtype} and shape {tuple(weights.shape)}.")
+    weights = np.array(weights, dtype=np.float64)
+    if not (np.isfinite(weights).all() and (weights >= 0).all()):
+        raise ValueError(f"'{name}' of edge type {edge_type} must be finite and non-negative.")
+    return weights
+
+
+def _node_times(num_nodes: Dict[str, int], node_attr: Dict[str, Any], edge_attr: Dict[EdgeType, Any],
                 time_attr: Optional[str]) -> Dict[str, np.ndarray]:
     if time_attr is None:
         return {}
     node_time = {}
-    for t in node_types:
-        if time_attr in data[t]:
-            times = as_int64(data[t][time_attr], time_attr)
+    for t, value in node_attr.items():
+        if value is not None:
+            times = owned_int64(value, time_attr)
             if times.size != num_nodes[t]:
                 raise ValueError(f"'{time_attr}' of node type '{t}' has {times.size} entries "
                                  f"for {num_nodes[t]} nodes.")
             node_time[t] = times
-    if not node_time:
-        if any(time_attr in data[e] for e in edge_types):
-            raise ValueError(f"'{time_attr}' is an edge attribute; only node-level timestamps are supported.")
-        raise ValueError(f"No node type has the attribute '{time_attr}'.")
+    if not node_time and all(v is None for v in edge_attr.values()):
+        raise ValueError(f"No node or edge type has the attribute '{time_attr}'.")
     return node_time
 
 
 def _time_rank(times: np.ndarray) -> tuple:
-    """Each node's rank among the distinct times of its type, and the number of them."""
+    """Each entry's rank among the distinct times, and the number of them."""
     distinct, rank = np.unique(times, return_inverse=True)
     return rank.reshape(-1), len(distinct)
 
 
-def _csc_order(src: np.ndarray, dst: np.ndarray, num_dst: int, src_rank: Optional[tuple],
+def _csc_order(src: np.ndarray, dst: np.ndarray, num_dst: int, edge_rank: Optional[tuple],
                word_bits: int = 63) -> np.ndarray:
-    """Edge positions grouped by destination, by the source's time within a group; stable,
-    so ties keep the original edge order. (``word_bits`` is lowered by the tests to reach
-    the fallbacks for graphs whose keys do not fit an int64.)"""
-    rank, num_ranks = src_rank if src_rank is not None else (None, 1)
+    """Edge positions grouped by destination, by each edge's time rank within a group;
+    stable, so ties keep the original edge order. (``word_bits`` is lowered by the tests to
+    reach the fallbacks for graphs whose keys do not fit an int64.)"""
+    rank, num_ranks = edge_rank if edge_rank is not None else (None, 1)
     key_bits = max(num_dst * num_ranks - 1, 0).bit_length()  # Python ints: no overflow
     position_bits = max(dst.size - 1, 0).bit_length()
     if key_bits > word_bits:
-        return np.argsort(dst, kind="stable") if rank is None else np.lexsort((rank[src], dst))
+        return np.argsort(dst, kind="stable") if rank is None else np.lexsort((rank, dst))
     key = dst * num_ranks
     if rank is not None:
-        key += rank[src]
+        key += rank
     if key_bits + position_bits > word_bits:
         return np.argsort(key, kind="stable")
     # With the position in the low bits every key is distinct, so a plain sort (vectorised,

@@ -8,21 +8,8 @@ import torch
 from torch_geometric.loader import LinkLoader
 
 from .convert import as_int64
-from .graph import SamplerGraph, graph_from_hetero_data
+from .graph import SamplerGraph
 from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
-
-# PyG LinkNeighborLoader options this loader has no choice about: the value it always
-# behaves as is accepted, any other is refused rather than silently ignored.
-FIXED_LINK_OPTIONS = {
-    "replace": False,
-    "subgraph_type": "directional",
-    "directed": True,
-    "weight_attr": None,
-    "neighbor_sampler": None,
-}
-
-HOMOGENEOUS_NODE_TYPE = "node"
-HOMOGENEOUS_EDGE_TYPE = ("node", "to", "node")
 
 
 class LinkNeighborLoader(LinkLoader):
@@ -41,16 +28,17 @@ class LinkNeighborLoader(LinkLoader):
 
     Negatives replace a link's destination by a node of the destination type drawn
     uniformly among those that exist at the link's time (node time not later than it; a
-    type without times always exists). ``"binary"`` appends ``ceil(amount * batch)``
+    type without node times always exists). ``"binary"`` appends ``ceil(amount * batch)``
     negative links, the k-th drawn for the (k mod batch)-th link, with label 0;
     ``"triplet"`` draws ``amount`` per link.
 
     Args:
         data (Data or HeteroData): the graph with its features.
-        num_neighbors (List[int] or Dict[Tuple[str, str, str], List[int]]): fan-out per
-            hop, for every edge type or per edge type.
+        num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
+            fan-out per hop, for every edge type or per edge type.
         edge_label_index (Tensor or EdgeType or Tuple[EdgeType, Tensor], optional): the
-            seed links; all edges of the edge type when None. (default: :obj:`None`)
+            seed links; all edges of the edge type when None. Any two node types may be
+            linked, by an edge type of the graph or not. (default: :obj:`None`)
         edge_label (Tensor, optional): one label per seed link. (default: :obj:`None`)
         edge_label_time (tensor, array or list, optional): one time per seed link; needs
             ``time_attr``. (default: :obj:`None`)
@@ -58,10 +46,16 @@ class LinkNeighborLoader(LinkLoader):
             ``"triplet"`` negatives and their ``amount``. (default: :obj:`None`)
         neg_sampling_ratio (int or float, optional): binary negatives, this many per
             link. (default: :obj:`None`)
-        time_attr, temporal_strategy, time_windows, seed, graph, num_threads: as for
-            :class:`quorvix_pyg.NeighborSampler`; ``seed`` also seeds the negatives.
-        disjoint (bool, optional): without link times, one subgraph per link rather than
-            one per batch. (default: :obj:`False`; always per link with link times)
+        time_attr, temporal_strategy, time_windows, seed, num_threads, replace,
+            subgraph_type, disjoint, shared_by_time, weight_attr, graph: as for
+            :class:`quorvix_pyg.NeighborSampler`; ``seed`` also seeds the negatives, and
+            ``shared_by_time`` lets the links of one time share one subgraph.
+        neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
+            used instead of building one (the sampling arguments are then its own).
+        directed (bool, optional): :obj:`False` is PyG's older spelling of
+            ``subgraph_type="induced"``. (default: :obj:`True`)
+        is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
+            it is built. (default: :obj:`False`)
         **loader_kwargs: arguments of ``LinkLoader`` and ``torch.utils.data.DataLoader``,
             such as ``batch_size``, ``shuffle``, ``num_workers`` or ``transform``.
     """
@@ -81,45 +75,34 @@ class LinkNeighborLoader(LinkLoader):
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         num_threads: Optional[int] = None,
-        graph: Optional[SamplerGraph] = None,
+        replace: bool = False,
+        subgraph_type: Any = "directional",
         disjoint: bool = False,
+        shared_by_time: bool = False,
+        weight_attr: Optional[str] = None,
+        graph: Optional[SamplerGraph] = None,
+        neighbor_sampler: Optional[NeighborSampler] = None,
+        directed: bool = True,
+        is_sorted: bool = False,
         **loader_kwargs: Any,
     ):
-        for name, value in FIXED_LINK_OPTIONS.items():
-            if name in loader_kwargs:
-                given = loader_kwargs.pop(name)
-                if getattr(given, "value", given) != value:  # SubgraphType members hold their name
-                    raise ValueError(f"{name}={given!r} is not supported by quorvix_pyg.LinkNeighborLoader.")
-        loader_kwargs.pop("is_sorted", None)  # the graph is always sorted when it is built
-        homogeneous = not hasattr(data, "node_types") or not hasattr(data, "edge_types")
-        if homogeneous and graph is None:
-            graph = graph_from_data(data, time_attr)
-        sampler = NeighborSampler(None if homogeneous else data, num_neighbors, time_attr=time_attr,
-                                  temporal_strategy=temporal_strategy, time_windows=time_windows, seed=seed,
-                                  graph=graph, num_threads=num_threads)
-        sampler.disjoint = bool(disjoint)
+        if neighbor_sampler is None:
+            neighbor_sampler = NeighborSampler(
+                data, num_neighbors, subgraph_type="induced" if not directed else subgraph_type,
+                replace=replace, disjoint=disjoint, shared_by_time=shared_by_time,
+                temporal_strategy=temporal_strategy, time_attr=time_attr, weight_attr=weight_attr,
+                time_windows=time_windows, seed=seed, graph=graph, num_threads=num_threads)
+        elif not isinstance(neighbor_sampler, NeighborSampler):
+            raise TypeError(f"'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, "
+                            f"got {type(neighbor_sampler).__name__}.")
         if edge_label_time is not None:
             edge_label_time = torch.tensor(as_int64(edge_label_time, "edge_label_time"))
-        super().__init__(data, sampler, edge_label_index=edge_label_index, edge_label=edge_label,
+        super().__init__(data, neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
                          edge_label_time=edge_label_time, neg_sampling=neg_sampling,
                          neg_sampling_ratio=neg_sampling_ratio, **loader_kwargs)
-        self.quorvix_sampler = sampler
+        self.quorvix_sampler = neighbor_sampler
 
     def __iter__(self) -> Iterator[Any]:
         # Workers started for this epoch copy the sampler as it is now.
         self.quorvix_sampler.epoch += 1
         return super().__iter__()
-
-
-def graph_from_data(data: Any, time_attr: Optional[str] = None) -> SamplerGraph:
-    """The sampler graph of a homogeneous ``Data``: one node type, one edge type."""
-    from torch_geometric.data import HeteroData
-
-    if "edge_index" not in data:
-        raise ValueError("'data' has no 'edge_index'.")
-    view = HeteroData()  # holds references to data's arrays, copies nothing
-    view[HOMOGENEOUS_NODE_TYPE].num_nodes = data.num_nodes
-    if time_attr is not None and time_attr in data:
-        view[HOMOGENEOUS_NODE_TYPE][time_attr] = data[time_attr]
-    view[HOMOGENEOUS_EDGE_TYPE].edge_index = data.edge_index
-    return graph_from_hetero_data(view, time_attr)

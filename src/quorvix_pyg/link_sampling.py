@@ -17,7 +17,7 @@ import numpy as np
 import torch
 from torch_geometric.sampler import EdgeSamplerInput, HeteroSamplerOutput, NegativeSampling, SamplerOutput
 
-from .convert import EdgeType, as_int64, edge_type_key
+from .convert import EdgeType, as_int64
 
 if TYPE_CHECKING:
     from .graph import SamplerGraph
@@ -161,12 +161,12 @@ def link_input(graph: "SamplerGraph", index: EdgeSamplerInput) -> Tuple[EdgeType
             raise ValueError(f"'edge_label_index' has ids outside [0, {n}) of node type '{node_type}'.")
     time = None
     if index.time is not None:
-        if not graph.node_time:
+        if not graph.has_time:
             raise ValueError("'edge_label_time' needs timestamps: give 'time_attr'.")
-        time = as_int64(index.time, "edge_label_time")
+        time = np.array(as_int64(index.time, "edge_label_time"))  # its own copy: the output shares it
         if time.size != src.size:
             raise ValueError(f"{time.size} link times for {src.size} links.")
-    elif graph.node_time:
+    elif graph.has_time:
         # Without link times nothing would be filtered by time: refuse rather than leak.
         raise ValueError("Links need 'edge_label_time' on a graph with timestamps.")
     return edge_type, src, dst, time
@@ -177,9 +177,10 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
                       ) -> Union[SamplerOutput, HeteroSamplerOutput]:
     """``BaseSampler.sample_from_edges`` for quorvix_pyg's ``NeighborSampler``.
 
-    With link times every link grows its own subgraph; without them ``sampler.disjoint``
-    chooses between one subgraph per link and one shared by the batch. A homogeneous
-    output (``SamplerOutput``) is returned when ``index.input_type`` is None.
+    With link times every link grows its own subgraph (with ``shared_by_time``, the links
+    of one time share one); without them the sampler's ``disjoint`` chooses between one
+    subgraph per link and one shared by the batch. The output is the sampler's: its
+    subgraph type, ``SamplerOutput`` for a homogeneous graph.
     """
     graph = sampler.graph
     edge_type, src, dst, time = link_input(graph, index)
@@ -202,16 +203,21 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
         negative = draw_negatives(draws.generator(sampler.stream_seed), draws.catalogue(graph, dst_type),
                                   dst_type, owner, time)
 
-    disjoint = time is not None or getattr(sampler, "disjoint", True)
-    link_group = np.arange(num_links, dtype=np.int64) if disjoint else np.zeros(num_links, np.int64)
+    # A group is named by its first link, so the link times, indexed by group, are the
+    # groups' times.
+    if sampler.per_seed:
+        link_group = np.arange(num_links, dtype=np.int64)
+    elif time is not None:  # shared by time: the links of one time
+        _, first, inverse = np.unique(time, return_index=True, return_inverse=True)
+        link_group = first[inverse.reshape(-1)].astype(np.int64)
+    else:
+        link_group = np.zeros(num_links, np.int64)
     seeds = group_seeds([(src_type, src, link_group), (dst_type, dst, link_group),
                          (dst_type, negative, link_group[owner])], graph.node_types)
     src_local, dst_local, neg_local = seeds.local
-
-    native = sampler.native_sampler()
-    group_time = time if time is not None else np.empty(0, np.int64)
-    out_row, out_col, out_node, out_batch, num_nodes, num_edges, out_edge = native.sample_groups(
-        sampler.num_neighbors, sampler.time_windows, seeds.seed_nodes, seeds.seed_groups, group_time)
+    result = sampler.native_sampler().sample_groups(
+        sampler.num_neighbors, sampler.time_windows, seeds.seed_nodes, seeds.seed_groups,
+        time if time is not None else np.empty(0, np.int64))
 
     t = torch.from_numpy
     input_id = index.input_id
@@ -233,24 +239,4 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
         if per_link == 1:
             dst_neg_index = dst_neg_index.view(-1)
         metadata = (input_id, t(src_local), t(dst_local), dst_neg_index, link_time)
-
-    edge_types = {edge_type_key(e): e for e in graph.edge_types}
-    edge_ids = {k: t(np.asarray(graph.perm[k][v], dtype=np.int64)) for k, v in out_edge.items()}
-    if index.input_type is None:  # homogeneous: the one node and edge type
-        (node_type,) = graph.node_types
-        (key,) = edge_types
-        return SamplerOutput(
-            node=t(out_node[node_type]), row=t(out_row[key]), col=t(out_col[key]), edge=edge_ids[key],
-            batch=t(out_batch[node_type]) if disjoint else None,
-            num_sampled_nodes=num_nodes[node_type].tolist(), num_sampled_edges=num_edges[key].tolist(),
-            metadata=metadata)
-    return HeteroSamplerOutput(
-        node={k: t(v) for k, v in out_node.items()},
-        row={edge_types[k]: t(v) for k, v in out_row.items()},
-        col={edge_types[k]: t(v) for k, v in out_col.items()},
-        edge={edge_types[k]: v for k, v in edge_ids.items()},
-        batch={k: t(v) for k, v in out_batch.items()} if disjoint else None,
-        num_sampled_nodes={k: v.tolist() for k, v in num_nodes.items()},
-        num_sampled_edges={edge_types[k]: v.tolist() for k, v in num_edges.items()},
-        metadata=metadata,
-    )
+    return sampler.to_output(result, time, metadata)

@@ -1,85 +1,154 @@
-"""quorvix behind PyG's ``NodeLoader``: mini-batches of per-seed temporal subgraphs."""
+"""quorvix behind PyG's ``NodeLoader``: PyG's ``NeighborLoader`` with quorvix sampling."""
 
 from __future__ import annotations
 
-from typing import Any, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional, Tuple
 
+import numpy as np
 import torch
 from torch_geometric.loader import NodeLoader
 
 from .convert import as_index_tensor, as_int64
-from .graph import SamplerGraph
+from .graph import NODE, SamplerGraph
 from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
-
-# PyG NeighborLoader options this loader has no choice about: the value it always behaves
-# as is accepted, any other is refused rather than silently ignored.
-FIXED_OPTIONS = {
-    "replace": False,
-    "disjoint": True,
-    "subgraph_type": "directional",
-    "directed": True,
-    "weight_attr": None,
-    "neighbor_sampler": None,
-}
 
 
 class NeighborLoader(NodeLoader):
-    r"""PyG's ``NeighborLoader`` with quorvix as the sampler.
+    r"""PyG's ``NeighborLoader`` with quorvix as the sampler: the same arguments, in the
+    same order, and the same batches.
 
-    Batches are those of PyG's ``NeighborLoader(..., disjoint=True)``: per node type
-    ``n_id``, ``batch`` and ``num_sampled_nodes``, per edge type ``edge_index``, ``e_id``
-    (in ``data``'s edge order) and ``num_sampled_edges``, on the input type ``input_id``,
-    ``batch_size`` and ``seed_time``, and every node and edge attribute gathered by
-    ``n_id``/``e_id``.
+    Batches are ``Data`` for a ``Data`` and ``HeteroData`` otherwise, with ``n_id``,
+    ``e_id`` (in ``data``'s edge order), ``num_sampled_nodes``, ``num_sampled_edges``,
+    ``input_id``, ``batch_size``, ``seed_time`` (with time), ``batch`` (when subgraphs are
+    per seed or per seed time) and every node and edge attribute gathered by ``n_id`` and
+    ``e_id``. The first ``batch_size`` nodes of the input type are the seeds, in order.
 
     Args:
-        data (HeteroData): the graph with its features.
-        num_neighbors (List[int] or Dict[Tuple[str, str, str], List[int]]): fan-out per
-            hop, for every edge type or per edge type.
-        input_nodes (str or Tuple[str, ids or mask]): the seed node type and its seed ids
-            (a tensor, array or list) or boolean mask; the type alone takes all its nodes.
+        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph with its features.
+        num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
+            fan-out per hop, for every edge type or per edge type.
+        input_nodes (ids, mask, str or Tuple[str, ids or mask], optional): the seeds: ids
+            (a tensor, array or list) or a boolean mask (one entry per node); on a
+            heterogeneous graph with their node type, which alone takes all its nodes.
+            :obj:`None` takes all nodes of a graph with one node type. (default: :obj:`None`)
         input_time (tensor, array or list, optional): one time per seed, overriding the
             seeds' own ``time_attr``. (default: :obj:`None`)
-        time_attr, temporal_strategy, time_windows, seed, graph, num_threads: as for
+        replace, subgraph_type, disjoint, temporal_strategy, time_attr, weight_attr: as for
+            :class:`quorvix_pyg.NeighborSampler`; ``temporal_strategy`` defaults to
+            ``"last"`` (PyG's to ``"uniform"``).
+        transform, transform_sampler_output, filter_per_worker: as for PyG's ``NodeLoader``.
+        is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
+            it is built. (default: :obj:`False`)
+        neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
+            used instead of building one (the sampling arguments are then its own).
+        directed (bool, optional): :obj:`False` is PyG's older spelling of
+            ``subgraph_type="induced"``. (default: :obj:`True`)
+        shared_by_time, time_windows, seed, graph, num_threads: as for
             :class:`quorvix_pyg.NeighborSampler`.
-        **kwargs: arguments of ``NodeLoader`` and ``torch.utils.data.DataLoader``, such as
-            ``batch_size``, ``shuffle``, ``num_workers`` or ``transform``.
+        **kwargs: arguments of ``torch.utils.data.DataLoader``, such as ``batch_size``,
+            ``shuffle`` or ``num_workers``.
     """
 
     def __init__(
         self,
         data: Any,
         num_neighbors: NumNeighbors,
-        input_nodes: Any,
+        input_nodes: Any = None,
         input_time: Any = None,
-        *,
-        time_attr: Optional[str] = None,
+        replace: bool = False,
+        subgraph_type: Any = "directional",
+        disjoint: bool = False,
         temporal_strategy: TemporalStrategy = "last",
+        time_attr: Optional[str] = None,
+        weight_attr: Optional[str] = None,
+        transform: Optional[Callable] = None,
+        transform_sampler_output: Optional[Callable] = None,
+        is_sorted: bool = False,
+        filter_per_worker: Optional[bool] = None,
+        neighbor_sampler: Optional[NeighborSampler] = None,
+        directed: bool = True,
+        *,
+        shared_by_time: bool = False,
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,
         num_threads: Optional[int] = None,
         **kwargs: Any,
     ):
-        for name, value in FIXED_OPTIONS.items():
-            if name in kwargs:
-                given = kwargs.pop(name)
-                if getattr(given, "value", given) != value:  # SubgraphType members hold their name
-                    raise ValueError(f"{name}={given!r} is not supported by quorvix_pyg.NeighborLoader.")
-        kwargs.pop("is_sorted", None)  # the graph is always sorted when it is built
-        sampler = NeighborSampler(data, num_neighbors, time_attr=time_attr, temporal_strategy=temporal_strategy,
-                                  time_windows=time_windows, seed=seed, graph=graph,
-                                  num_threads=num_threads)
-        if isinstance(input_nodes, (tuple, list)) and len(input_nodes) == 2 and isinstance(input_nodes[0], str):
-            input_nodes = (input_nodes[0], None if input_nodes[1] is None else as_index_tensor(input_nodes[1]))
-        elif not isinstance(input_nodes, str):
-            raise ValueError("'input_nodes' must be a node type or a (node type, ids or mask) pair.")
+        if neighbor_sampler is None:
+            neighbor_sampler = NeighborSampler(
+                data, num_neighbors, subgraph_type="induced" if not directed else subgraph_type,
+                replace=replace, disjoint=disjoint, shared_by_time=shared_by_time,
+                temporal_strategy=temporal_strategy, time_attr=time_attr, weight_attr=weight_attr,
+                time_windows=time_windows, seed=seed, graph=graph, num_threads=num_threads)
+        elif not isinstance(neighbor_sampler, NeighborSampler):
+            raise TypeError(f"'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, "
+                            f"got {type(neighbor_sampler).__name__}.")
+        input_nodes, num_seeds = _seed_nodes(neighbor_sampler.graph, input_nodes)
         if input_time is not None:
             input_time = torch.tensor(as_int64(input_time, "input_time"))
-        super().__init__(data, sampler, input_nodes=input_nodes, input_time=input_time, **kwargs)
-        self.quorvix_sampler = sampler
+            if input_time.numel() != num_seeds:
+                raise ValueError(f"'input_time' has {input_time.numel()} entries for {num_seeds} seed nodes.")
+        if time_attr is not None:
+            _refuse_numpy_datetimes(data, time_attr)
+        super().__init__(data, neighbor_sampler, input_nodes=input_nodes, input_time=input_time,
+                         transform=transform, transform_sampler_output=transform_sampler_output,
+                         filter_per_worker=filter_per_worker, **kwargs)
+        self.quorvix_sampler = neighbor_sampler
 
     def __iter__(self) -> Iterator[Any]:
         # Workers started for this epoch copy the sampler as it is now.
         self.quorvix_sampler.epoch += 1
         return super().__iter__()
+
+
+def _seed_nodes(graph: SamplerGraph, input_nodes: Any) -> Tuple[Any, int]:
+    """``input_nodes`` as PyG's NodeLoader takes it, checked against the graph, and the
+    number of seeds it gives."""
+    pair = isinstance(input_nodes, (tuple, list)) and len(input_nodes) == 2 and isinstance(input_nodes[0], str)
+    if graph.homogeneous:  # PyG takes ids or a mask alone, None for every node
+        ids = input_nodes[1] if pair else input_nodes
+        if ids is None:
+            return None, graph.num_nodes[NODE]
+        ids, num_seeds = _checked_ids(graph, NODE, ids)
+        return ids, num_seeds
+    if input_nodes is None or isinstance(input_nodes, str):
+        if input_nodes is None and len(graph.node_types) != 1:
+            raise ValueError("'input_nodes' is needed on a graph with several node types: "
+                             "give (node type, ids or mask).")
+        input_type, ids = input_nodes or graph.node_types[0], None
+    elif pair:
+        input_type, ids = input_nodes
+    else:
+        raise ValueError("'input_nodes' must be a node type or a (node type, ids or mask) pair.")
+    if input_type not in graph.num_nodes:
+        raise ValueError(f"Unknown input node type '{input_type}'.")
+    if ids is None:
+        return input_type, graph.num_nodes[input_type]
+    ids, num_seeds = _checked_ids(graph, input_type, ids)
+    return (input_type, ids), num_seeds
+
+
+def _checked_ids(graph: SamplerGraph, input_type: str, ids: Any) -> Tuple[torch.Tensor, int]:
+    num_nodes = graph.num_nodes[input_type]
+    ids = as_index_tensor(ids)
+    if ids.dtype == torch.bool:
+        if ids.dim() != 1 or ids.numel() != num_nodes:
+            raise ValueError(f"The mask 'input_nodes' has {ids.numel()} entries for the {num_nodes} "
+                             f"nodes of type '{input_type}'.")
+        return ids, int(ids.sum())
+    if ids.numel() and (int(ids.min()) < 0 or int(ids.max()) >= num_nodes):
+        raise ValueError(f"Seed ids outside [0, {num_nodes}) of node type '{input_type}'.")
+    return ids, ids.numel()
+
+
+def _refuse_numpy_datetimes(data: Any, time_attr: str) -> None:
+    # PyG gathers every attribute into the batch as a tensor, which cannot hold datetimes.
+    if isinstance(data, (tuple, list)):
+        return  # a feature store hands out tensors
+    stores = [(t, data[t]) for t in data.node_types] if hasattr(data, "edge_types") else [(NODE, data)]
+    for node_type, store in stores:
+        value = store[time_attr] if time_attr in store else None
+        if isinstance(value, np.ndarray) and value.dtype.kind in "mM":
+            raise TypeError(f"'{time_attr}' of node type '{node_type}' holds NumPy {value.dtype} values, "
+                            f"which PyG cannot put in a batch; store int64 seconds instead.")

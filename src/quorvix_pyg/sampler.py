@@ -9,14 +9,16 @@ import numpy as np
 import torch
 from torch_geometric.sampler import (BaseSampler, EdgeSamplerInput, HeteroSamplerOutput, NegativeSampling,
                                     NodeSamplerInput, SamplerOutput)
+from torch_geometric.sampler import NumNeighbors as PygNumNeighbors
 
 import quorvix
 
 from . import link_sampling
 from .convert import EdgeType, as_int64, as_time_bound, edge_type_key
-from .graph import SamplerGraph, graph_from_hetero_data
+from .graph import SamplerGraph, graph_from_data
+from .output import SUBGRAPH_TYPES, EdgeLookup, reverse_edge_types, sampler_output
 
-NumNeighbors = Union[Sequence[int], Dict[EdgeType, Sequence[int]]]
+NumNeighbors = Union[Sequence[int], Dict[EdgeType, Sequence[int]], PygNumNeighbors]
 TimeWindows = Dict[EdgeType, Sequence[Sequence[Any]]]
 
 TemporalStrategy = Literal["last", "uniform"]
@@ -24,29 +26,47 @@ TEMPORAL_STRATEGIES = ("last", "uniform")
 
 
 class NeighborSampler(BaseSampler):
-    r"""Per-seed temporal neighbour sampling with quorvix, for PyG's loaders.
+    r"""Neighbour sampling with quorvix, for PyG's loaders.
 
-    Every seed grows its own subgraph (PyG's ``disjoint=True``) and, when timestamps are in
-    use, nothing later than the seed's time is sampled, in every hop.
+    Without timestamps a batch is one shared subgraph (PyG's ``disjoint=False``, the
+    default) or a subgraph per seed (``disjoint=True``). With timestamps every seed grows its
+    own subgraph, as in PyG, unless ``shared_by_time=True`` lets the seeds of one time share
+    one; nothing later than a subgraph's time is sampled, in every hop.
 
     Args:
-        data (HeteroData): the graph (its ``edge_index`` per edge type and, with
-            ``time_attr``, its node times). Ignored for the graph when ``graph`` is given.
-        num_neighbors (List[int] or Dict[Tuple[str, str, str], List[int]]): the fan-out per
-            hop, for every edge type or per edge type; ``-1`` takes all neighbours.
-        time_attr (str, optional): node-level timestamp attribute. (default: :obj:`None`)
+        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph (its
+            ``edge_index`` per edge type and, with ``time_attr`` or ``weight_attr``, those
+            attributes). Ignored for the graph when ``graph`` is given.
+        num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
+            the fan-out per hop, for every edge type or per edge type; ``-1`` takes all
+            neighbours.
+        subgraph_type (str or SubgraphType, optional): ``"directional"`` (the sampled
+            edges), ``"bidirectional"`` (each sampled edge also in reverse) or
+            ``"induced"`` (every edge of the graph between the nodes of a subgraph).
+            (default: :obj:`"directional"`)
+        replace (bool, optional): random fan-outs (and ``"uniform"`` temporal ones) draw
+            with replacement. (default: :obj:`False`)
+        disjoint (bool, optional): a subgraph per seed even without timestamps.
+            (default: :obj:`False`)
+        shared_by_time (bool, optional): with timestamps, the seeds of one seed time share
+            one subgraph; ``batch`` then holds each node's first seed of its group.
+            (default: :obj:`False`)
         temporal_strategy (str, optional): with timestamps, ``"last"`` takes the k most
             recent neighbours not later than the seed, ``"uniform"`` draws k of them
-            uniformly without replacement. (default: :obj:`"last"`)
+            uniformly. (default: :obj:`"last"`)
+        time_attr (str, optional): node-level and/or edge-level timestamp attribute; an
+            edge type with edge times is filtered by them. (default: :obj:`None`)
+        weight_attr (str, optional): edge-level sampling weights for random fan-outs.
+            (default: :obj:`None`)
         time_windows (Dict[Tuple[str, str, str], List[Tuple[int, int]]], optional): per edge
             type a ``(lower, upper)`` pair per hop: every neighbour with
             ``seed_time + lower < time <= seed_time + upper`` is taken; ``lower=None`` has no
             lower bound. These edge types must not be in a ``num_neighbors`` dict.
         seed (int, optional): seed of the random fan-outs; by default each process seeds
             its stream from ``torch.initial_seed()``. (default: :obj:`None`)
-        graph (SamplerGraph, optional): arrays built earlier by
-            :func:`graph_from_hetero_data` (for example loaded memory-mapped), used instead
-            of building them from ``data``. (default: :obj:`None`)
+        graph (SamplerGraph, optional): arrays built earlier by :func:`graph_from_data`
+            (for example loaded memory-mapped), used instead of building them from
+            ``data``. (default: :obj:`None`)
         num_threads (int, optional): threads of each native sampler; results do not depend
             on it. (default: :obj:`None`, the extension's default of one)
     """
@@ -56,8 +76,13 @@ class NeighborSampler(BaseSampler):
         data: Any,
         num_neighbors: NumNeighbors,
         *,
-        time_attr: Optional[str] = None,
+        subgraph_type: Any = "directional",
+        replace: bool = False,
+        disjoint: bool = False,
+        shared_by_time: bool = False,
         temporal_strategy: TemporalStrategy = "last",
+        time_attr: Optional[str] = None,
+        weight_attr: Optional[str] = None,
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,
@@ -65,15 +90,35 @@ class NeighborSampler(BaseSampler):
     ):
         if temporal_strategy not in TEMPORAL_STRATEGIES:
             raise ValueError(f"'temporal_strategy' must be 'last' or 'uniform', got {temporal_strategy!r}.")
+        subgraph_type = getattr(subgraph_type, "value", subgraph_type)  # SubgraphType members hold their name
+        if subgraph_type not in SUBGRAPH_TYPES:
+            raise ValueError(f"'subgraph_type' must be 'directional', 'bidirectional' or 'induced', "
+                             f"got {subgraph_type!r}.")
         if seed is not None and not isinstance(seed, (int, np.integer)):
             raise TypeError(f"'seed' must be an int or None, got {seed!r}.")
         if num_threads is not None and (type(num_threads) is not int or num_threads < 1):
             raise ValueError(f"'num_threads' must be an int of at least 1, got {num_threads!r}.")
         if graph is None:
-            graph = graph_from_hetero_data(data, time_attr)
-        elif data is not None and sorted(map(tuple, data.edge_types)) != sorted(graph.edge_types):
+            graph = graph_from_data(data, time_attr, weight_attr)
+        elif (data is not None and hasattr(data, "edge_types")
+              and sorted(map(tuple, data.edge_types)) != sorted(graph.edge_types)):
             raise ValueError("'graph' and 'data' have different edge types.")
+        if shared_by_time and disjoint:
+            raise ValueError("'shared_by_time=True' shares a subgraph among the seeds of one time; "
+                             "it cannot be combined with disjoint=True.")
+        if shared_by_time and not graph.has_time:
+            raise ValueError("'shared_by_time=True' needs timestamps: give 'time_attr'.")
+        if subgraph_type == "bidirectional":
+            for edge_type, reverse in reverse_edge_types(graph.edge_types).items():
+                if reverse is None:
+                    raise ValueError(f"subgraph_type='bidirectional' needs a reverse edge type for {edge_type}, "
+                                     f"such as {(edge_type[2], 'rev_' + edge_type[1], edge_type[0])}.")
         self.graph = graph
+        self.subgraph_type: str = subgraph_type
+        self.replace = bool(replace)
+        # PyG's rule: a subgraph per seed with time, unless asked to share one per seed time.
+        self.per_seed = bool(disjoint) or (graph.has_time and not shared_by_time)
+        self.keep_batch = self.per_seed or bool(shared_by_time)
         self.temporal_strategy: TemporalStrategy = temporal_strategy
         self.seed = None if seed is None else int(seed)
         self.num_threads = num_threads
@@ -81,6 +126,7 @@ class NeighborSampler(BaseSampler):
         self.epoch = 0  # advanced by the loader, so workers restarted per epoch draw afresh
         self._native: Optional[quorvix.NeighborSampler] = None
         self._native_pid: Optional[int] = None
+        self._lookup: Optional[EdgeLookup] = None
 
     # -- the native sampler, one per process ---------------------------------------------
 
@@ -91,11 +137,16 @@ class NeighborSampler(BaseSampler):
         (the main one, every loader worker) builds its own over the same graph arrays.
         """
         if self._native is None or self._native_pid != os.getpid():
-            native = quorvix.NeighborSampler(*self.graph.sampler_arguments(), seed=self.stream_seed())
+            native = quorvix.NeighborSampler(*self.graph.sampler_arguments(), seed=self.stream_seed(),
+                                             **self.graph.sampler_keywords())
             if self.temporal_strategy != "last":
                 native.temporal_strategy = self.temporal_strategy
             if self.num_threads is not None:
                 native.num_threads = self.num_threads
+            if self.replace:
+                native.replace = True
+            if not self.per_seed:
+                native.disjoint = False
             self._native, self._native_pid = native, os.getpid()
         return self._native
 
@@ -113,12 +164,12 @@ class NeighborSampler(BaseSampler):
 
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)
-        state["_native"] = state["_native_pid"] = None
+        state["_native"] = state["_native_pid"] = state["_lookup"] = None
         return state
 
     # -- BaseSampler ---------------------------------------------------------------------
 
-    def sample_from_nodes(self, index: NodeSamplerInput, **kwargs: Any) -> HeteroSamplerOutput:
+    def sample_from_nodes(self, index: NodeSamplerInput, **kwargs: Any) -> Union[SamplerOutput, HeteroSamplerOutput]:
         graph = self.graph
         input_type = index.input_type
         if input_type is None:
@@ -131,24 +182,23 @@ class NeighborSampler(BaseSampler):
         if seed_node.size and (seed_node.min() < 0 or seed_node.max() >= graph.num_nodes[input_type]):
             raise ValueError(f"Seed ids outside [0, {graph.num_nodes[input_type]}) of node type '{input_type}'.")
         seed_time = self._seed_times(input_type, seed_node, index.time)
+        result = self.sample_native(input_type, seed_node, seed_time)
+        metadata = (index.input_id, None if seed_time is None else torch.from_numpy(seed_time))
+        return self.to_output(result, seed_time, metadata)
 
-        native = self.native_sampler()
-        args = (self.num_neighbors, self.time_windows, input_type, seed_node,
-                np.empty(0, np.int64) if seed_time is None else seed_time)
-        out_row, out_col, out_node, out_batch, num_nodes, num_edges, out_edge = native.sample_with_edge_ids(*args)
+    def sample_native(self, input_type: str, seed_node: np.ndarray, seed_time: Optional[np.ndarray]) -> tuple:
+        """One native call with this sampler's rules: the 7-tuple of ``sample_with_edge_ids``."""
+        return self.native_sampler().sample_with_edge_ids(
+            self.num_neighbors, self.time_windows, input_type, seed_node,
+            np.empty(0, np.int64) if seed_time is None else seed_time)
 
-        t = torch.from_numpy  # the results are fresh arrays: no copy
-        edge_types = {edge_type_key(e): e for e in graph.edge_types}
-        return HeteroSamplerOutput(
-            node={k: t(v) for k, v in out_node.items()},
-            row={edge_types[k]: t(v) for k, v in out_row.items()},
-            col={edge_types[k]: t(v) for k, v in out_col.items()},
-            edge={edge_types[k]: t(np.asarray(graph.perm[k][v], dtype=np.int64)) for k, v in out_edge.items()},
-            batch={k: t(v) for k, v in out_batch.items()},
-            num_sampled_nodes={k: v.tolist() for k, v in num_nodes.items()},
-            num_sampled_edges={edge_types[k]: v.tolist() for k, v in num_edges.items()},
-            metadata=(index.input_id, None if seed_time is None else torch.tensor(seed_time)),
-        )
+    def to_output(self, result: tuple, seed_time: Optional[np.ndarray],
+                  metadata: Any) -> Union[SamplerOutput, HeteroSamplerOutput]:
+        """A native result as PyG's output, with this sampler's subgraph type and batch rule."""
+        if self.subgraph_type == "bidirectional" and self._lookup is None:
+            self._lookup = EdgeLookup(self.graph)
+        return sampler_output(self.graph, result, seed_time=seed_time, metadata=metadata,
+                              keep_batch=self.keep_batch, subgraph_type=self.subgraph_type, lookup=self._lookup)
 
     def sample_from_edges(self, index: EdgeSamplerInput,
                           neg_sampling: Optional[NegativeSampling] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
@@ -162,15 +212,15 @@ class NeighborSampler(BaseSampler):
     def _seed_times(self, input_type: str, seed_node: np.ndarray, time: Any) -> Optional[np.ndarray]:
         node_time = self.graph.node_time
         if time is not None:
-            if not node_time:
+            if not self.graph.has_time:
                 raise ValueError("'input_time' needs timestamps: give 'time_attr'.")
             seed_time = as_int64(time, "input_time")
             if seed_time.size != seed_node.size:
                 raise ValueError(f"{seed_time.size} seed times for {seed_node.size} seed nodes.")
-            return seed_time
+            return np.array(seed_time)  # its own copy: the output's seed_time shares it
         if input_type in node_time:
             return np.ascontiguousarray(node_time[input_type][seed_node], dtype=np.int64)
-        if node_time:
+        if self.graph.has_time:
             # Without seed times nothing would be filtered by time: refuse rather than leak.
             raise ValueError(f"Seeds of node type '{input_type}' have no timestamps: give 'input_time'.")
         return None
@@ -180,6 +230,8 @@ def _sampling_rules(graph: SamplerGraph, num_neighbors: NumNeighbors,
                     time_windows: TimeWindows) -> tuple[Dict[str, List[int]], Dict[str, Any]]:
     """Per edge-type key either a fan-out list or a (hops, 2) window array, never both."""
     known = set(graph.edge_types)
+    if isinstance(num_neighbors, PygNumNeighbors):
+        num_neighbors = _plain_num_neighbors(num_neighbors, graph.edge_types, time_windows)
     for name, rules in (("num_neighbors", num_neighbors), ("time_windows", time_windows)):
         if isinstance(rules, dict):
             for edge_type in rules:
@@ -188,7 +240,7 @@ def _sampling_rules(graph: SamplerGraph, num_neighbors: NumNeighbors,
     windows: Dict[str, Any] = {}
     for edge_type, pairs in time_windows.items():
         key = edge_type_key(edge_type)
-        if edge_type[0] not in graph.node_time:
+        if edge_type[0] not in graph.node_time and key not in graph.edge_time:
             raise ValueError(f"'time_windows' has {edge_type}, but node type '{edge_type[0]}' has no timestamps.")
         bounds = []
         for pair in pairs:
@@ -214,6 +266,21 @@ def _sampling_rules(graph: SamplerGraph, num_neighbors: NumNeighbors,
         elif key not in windows:
             fanouts[key] = _fanout(num_neighbors)
     return fanouts, windows
+
+
+def _plain_num_neighbors(rules: PygNumNeighbors, edge_types: List[EdgeType],
+                         time_windows: TimeWindows) -> Union[Sequence[int], Dict[EdgeType, Sequence[int]]]:
+    """PyG's NumNeighbors as a list or dict; its default covers the edge types its dict
+    leaves out, except those with a time window."""
+    if not isinstance(rules.values, dict):
+        return list(rules.values)
+    by_key = {edge_type_key(e): e for e in edge_types}  # it may hold edge types as "a__r__b"
+    plain = {by_key.get(e, e) if isinstance(e, str) else tuple(e): list(v) for e, v in rules.values.items()}
+    if rules.default is not None:
+        for edge_type in edge_types:
+            if edge_type not in plain and edge_type not in time_windows:
+                plain[edge_type] = list(rules.default)
+    return plain
 
 
 def _fanout(hops: Any) -> List[int]:

@@ -20,7 +20,7 @@ void describe_node_type(const NeighborSampler& sampler, std::size_t slot, NodeTy
 std::vector<int64_t> seed_times_of(const NeighborSampler& sampler, const NodeTypeState& seeds,
                                    const NodeType& entity_table, Int64Span seed_ids, const py::array& seed_time) {
   std::vector<int64_t> seed_times;
-  if (!sampler.has_node_time) return seed_times;
+  if (!sampler.has_time()) return seed_times;
   if (seed_time.size() > 0) {
     const NativeInt64Array time_array = native_int64(seed_time);
     const Int64Span times = span_of(time_array);

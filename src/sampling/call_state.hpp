@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "graph/edge_features.hpp"
 #include "graph/int64_span.hpp"
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
@@ -62,6 +63,10 @@ struct EdgeSampling {
   int64_t* edge_count;  // this hop's element of num_sampled_edges
   Engine* generator;
   IndexSet* chosen;
+  // The edge type's own times, one per row position, read instead of neighbour_time when set.
+  const int64_t* edge_time = nullptr;
+  const EdgeWeights* weights = nullptr;  // random fan-outs draw by weight when set
+  bool replace = false;  // random fan-outs draw with replacement
 };
 
 using SerialSampling = EdgeSampling<std::mt19937, false>;

@@ -77,11 +77,8 @@ void read_plans(const NeighborSampler& sampler, const py::dict& num_neighbors, c
           throw std::out_of_range("Frontier type '" + frontier_type(sampler.edge_types[i]) + "' of '" + key +
                                   "' is not in 'node_types'.");
         }
-        const std::size_t neighbour = schema.edge_type_slots[i].neighbour;
-        const bool timed = sampler.node_time.count(schema.distinct_node_types[neighbour]) != 0;
         request.plans.back().push_back(HopPlan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
-                                               !sampler.node_time.empty() && timed && has_seed_times,
-                                               strategy});
+                                               sampler.edge_type_timed(i) && has_seed_times, strategy});
       } catch (...) {
         request.deferred = std::current_exception();
         walk.hops = hop + 1;
@@ -175,7 +172,7 @@ EdgeSampling<DrawnValues, kEdgeIds> edge_sampling(const NeighborSampler& sampler
   const EdgeTypeSlots& slots = sampler.schema().edge_type_slots[i];
   ChunkNodes& neighbours = chunk.nodes[slots.neighbour];
   ChunkEdges& edges = chunk.edges[slots.key];
-  return EdgeSampling<DrawnValues, kEdgeIds>{&key,
+  EdgeSampling<DrawnValues, kEdgeIds> sampling{&key,
                                              &frontier_type(sampler.edge_types[i]),
                                              &neighbour_type(sampler.edge_types[i]),
                                              sampler.colptr.at(key),
@@ -188,6 +185,8 @@ EdgeSampling<DrawnValues, kEdgeIds> edge_sampling(const NeighborSampler& sampler
                                              nullptr,
                                              drawn,
                                              &chunk.chosen};
+  describe_edge_type(sampler, i, sampling);
+  return sampling;
 }
 
 // Counts the draws of every unit of the hop, stopping at the chunk's first failure: the sampling

@@ -41,6 +41,10 @@ template <typename Edges>
 inline void prefetch_time(const Edges& edges, int64_t node) {
   int64_t position;
   if (!probe_position(edges, node, position)) return;
+  if (edges.edge_time != nullptr) {
+    __builtin_prefetch(edges.edge_time + position);
+    return;
+  }
   const int64_t neighbour = edges.row[position];
   if (edges.neighbour_time.contains_index(neighbour)) __builtin_prefetch(edges.neighbour_time.data + neighbour);
 }

@@ -19,8 +19,8 @@ void validate_sample_request(const NeighborSampler& sampler, const py::dict& num
   if (std::find(node_types.begin(), node_types.end(), entity_table) == node_types.end()) {
     throw std::runtime_error("Invalid entity table '" + entity_table + "'.");
   }
-  // Without timestamps the seed times are never read, so their count does not matter.
-  if (sampler.has_node_time && seed_time.size() > 0 && seed_time.size() != seed_node.size()) {
+  // Without node or edge times the seed times are never read, so their count does not matter.
+  if (sampler.has_time() && seed_time.size() > 0 && seed_time.size() != seed_node.size()) {
     throw std::runtime_error("'seed_node' and 'seed_time' size mismatch.");
   }
 }
@@ -43,7 +43,7 @@ uint64_t count_hops(const NeighborSampler& sampler, const py::dict& num_neighbor
     const py::array offsets = read_array_item(sampling_time_offsets, key);
     num_hops = std::max(num_hops, static_cast<uint64_t>(offsets.shape(0)));
     const NodeType& neighbour = neighbour_type(sampler.edge_types[i]);
-    if (sampler.node_time.count(neighbour) == 0) {
+    if (!sampler.edge_type_timed(i)) {
       throw std::runtime_error("'sampling_time_offsets' contains '" + key + "' but " + neighbour +
                                " is not included in 'node_time'.");
     }

@@ -65,6 +65,7 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
   const CallGuard guard(*this);
   validate_sample_request(*this, num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time);
   const TemporalStrategy strategy = temporal_strategy;
+  call_replace = replace;
   const bool per_seed = disjoint;
   const uint64_t num_hops = count_hops(*this, num_neighbors, sampling_time_offsets);
   const SeedSet seeds = seeds_of_call(*this, entity_table, seed_node, seed_time, per_seed);
@@ -80,6 +81,7 @@ SampleWithEdgeIdsResult NeighborSampler::sample_groups(const py::dict& num_neigh
   validate_array_dict(sampling_time_offsets, "sampling_time_offsets", edge_type_keys, 2, false);
   const SeedSet seeds = read_seed_groups(*this, seed_nodes, seed_groups, group_time);
   const TemporalStrategy strategy = temporal_strategy;
+  call_replace = replace;
   const uint64_t num_hops = count_hops(*this, num_neighbors, sampling_time_offsets);
   check_seed_ids(*this, seeds);
   return sample_seeds<true>(num_neighbors, sampling_time_offsets, strategy, num_hops, seeds);
@@ -116,8 +118,8 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
         edge_counts.push_back(0);
         NodeTypeState& neighbours = node_states[slots.neighbour];
         const HopPlan plan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
-                           !node_time.empty() && neighbours.has_node_time && !seed_times.empty(), strategy};
-        const Edges edges{&key,
+                           edge_type_timed(i) && !seed_times.empty(), strategy};
+        Edges edges{&key,
                           &frontier_type(edge_types[i]),
                           &neighbour_type(edge_types[i]),
                           colptr.at(key),
@@ -130,6 +132,7 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
                           &edge_counts.back(),
                           &generator,
                           &chosen};
+        describe_edge_type(*this, i, edges);
         const NodeTypeState& frontier = node_states[slots.frontier];
         expand_frontier(edges, frontier, frontier.frontier_begin, frontier.frontier_end, plan, seed_times);
       }

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sampling/random_fan_out.hpp"
 #include "sampling/uniform.hpp"
 
 namespace quorvix {
@@ -46,8 +47,10 @@ inline NeighbourRange neighbour_range(const Edges& edges, int64_t node) {
   return range;
 }
 
+// An edge type has one time source for the whole hop, so the branch below always goes the same way.
 template <typename Edges>
 inline int64_t time_at(const Edges& edges, int64_t position) {
+  if (edges.edge_time != nullptr) return edges.edge_time[position];
   const int64_t neighbour = edges.row[position];
   if (!edges.neighbour_time.contains_index(neighbour)) throw_node_outside_time(*edges.neighbour_type, neighbour);
   return edges.neighbour_time[neighbour];
@@ -124,7 +127,7 @@ void sample_recent_uniform(const Edges& edges, const FrontierNode& frontier, int
   if (k == 0) return;
   const NeighbourRange range = admissible_run(edges, frontier, seed_time);
   if (range.start == range.end) return;
-  sample_uniform(edges, frontier, range.start, range.end, k);
+  sample_random(edges, frontier, range.start, range.end, k);
 }
 
 template <typename Edges>
@@ -132,14 +135,14 @@ void sample_all_window(const Edges& edges, const FrontierNode& frontier, int64_t
   if (k == 0) return;
   const NeighbourRange range = neighbour_range(edges, frontier.node);
   if (range.start == range.end) return;
-  sample_uniform(edges, frontier, range.start, range.end, k);
+  sample_random(edges, frontier, range.start, range.end, k);
 }
 
 template <typename Edges>
 int64_t count_all_window_draws(const Edges& edges, const FrontierNode& frontier, int64_t k) {
   if (k <= 0) return 0;
   const NeighbourRange range = neighbour_range(edges, frontier.node);
-  return draws_for(range.end - range.start, k);
+  return random_draws(edges, range.start, range.end, k);
 }
 
 template <typename Edges>
@@ -147,7 +150,7 @@ int64_t count_recent_uniform_draws(const Edges& edges, const FrontierNode& front
                                    int64_t seed_time) {
   if (k <= 0) return 0;
   const NeighbourRange range = admissible_run(edges, frontier, seed_time);
-  return draws_for(range.end - range.start, k);
+  return random_draws(edges, range.start, range.end, k);
 }
 
 #define QUORVIX_INSTANTIATE(Edges)                                                                              \

@@ -1,0 +1,248 @@
+"""A native sampling result in PyG's terms: ``SamplerOutput`` for a homogeneous graph,
+``HeteroSamplerOutput`` otherwise, with the subgraph type applied.
+
+:func:`sampler_output` is the one way from what ``quorvix.NeighborSampler.sample_with_edge_ids``
+returns to what PyG's loaders take; node-level and link-level sampling both end in it.
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, NamedTuple, Optional, Union
+
+import numpy as np
+import torch
+from torch_geometric.sampler import HeteroSamplerOutput, SamplerOutput
+
+from .convert import EdgeType, edge_type_key
+from .graph import SamplerGraph
+
+SUBGRAPH_TYPES = ("directional", "bidirectional", "induced")
+
+
+class NativeResult(NamedTuple):
+    """The seven dicts of ``sample_with_edge_ids``, by name; ``edge`` holds CSC positions."""
+
+    row: Dict[str, np.ndarray]
+    col: Dict[str, np.ndarray]
+    node: Dict[str, np.ndarray]
+    batch: Dict[str, np.ndarray]
+    num_sampled_nodes: Dict[str, np.ndarray]
+    num_sampled_edges: Dict[str, np.ndarray]
+    edge: Dict[str, np.ndarray]
+
+
+class Edges(NamedTuple):
+    """The edges of one edge type in a batch: local ends, original edge ids, hop index."""
+
+    row: np.ndarray
+    col: np.ndarray
+    e_id: np.ndarray
+    hop: np.ndarray
+
+
+def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.ndarray],
+                   metadata: Any, keep_batch: bool = True, subgraph_type: str = "directional",
+                   lookup: Optional["EdgeLookup"] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
+    """Turn a native result into PyG's sampler output.
+
+    Args:
+        graph: the graph the native sampler was built over.
+        result: the 7-tuple of ``sample_with_edge_ids``.
+        seed_time: the seed times of the call (index = seed), or None without time; the
+            induced and bidirectional edges it adds are then no later than their subgraph's
+            time.
+        metadata: PyG's ``metadata`` of the output (for node loaders
+            ``(input_id, seed_time tensor)``).
+        keep_batch: False drops ``batch`` (a shared subgraph without time has none in PyG).
+        subgraph_type: ``"directional"`` (the sampled edges), ``"bidirectional"`` (also
+            each sampled edge in reverse) or ``"induced"`` (every edge of the graph between
+            the nodes of each subgraph).
+        lookup: the reverse-edge index for ``"bidirectional"`` (built when omitted).
+    """
+    native = NativeResult(*result)
+    node_hop = {t: _hops(c) for t, c in native.num_sampled_nodes.items()}
+    edges: Dict[str, Edges] = {}
+    for edge_type in graph.edge_types:
+        key = edge_type_key(edge_type)
+        positions = native.edge[key]
+        edges[key] = Edges(native.row[key], native.col[key], np.asarray(graph.perm[key][positions], np.int64),
+                           _hops(native.num_sampled_edges[key]))
+    num_hops = {key: len(native.num_sampled_edges[key]) for key in edges}
+    if subgraph_type == "bidirectional":
+        edges = add_reverse_edges(graph, native, edges, seed_time, lookup or EdgeLookup(graph))
+    elif subgraph_type == "induced":
+        edges = induced_edges(graph, native, node_hop, seed_time)
+    t = torch.from_numpy
+    counts = {key: np.bincount(e.hop, minlength=num_hops[key]).tolist() for key, e in edges.items()}
+    if graph.homogeneous:
+        (key, e), (node_type,) = next(iter(edges.items())), graph.node_types
+        return SamplerOutput(
+            node=t(native.node[node_type]), row=t(e.row), col=t(e.col), edge=t(e.e_id),
+            batch=t(native.batch[node_type]) if keep_batch else None,
+            num_sampled_nodes=native.num_sampled_nodes[node_type].tolist(),
+            num_sampled_edges=counts[key], metadata=metadata)
+    edge_types = {edge_type_key(e): e for e in graph.edge_types}
+    return HeteroSamplerOutput(
+        node={k: t(v) for k, v in native.node.items()},
+        row={edge_types[k]: t(e.row) for k, e in edges.items()},
+        col={edge_types[k]: t(e.col) for k, e in edges.items()},
+        edge={edge_types[k]: t(e.e_id) for k, e in edges.items()},
+        batch={k: t(v) for k, v in native.batch.items()} if keep_batch else None,
+        num_sampled_nodes={k: v.tolist() for k, v in native.num_sampled_nodes.items()},
+        num_sampled_edges={edge_types[k]: c for k, c in counts.items()},
+        metadata=metadata)
+
+
+def _hops(counts: np.ndarray) -> np.ndarray:
+    return np.repeat(np.arange(len(counts), dtype=np.int64), counts)
+
+
+def _ordered(row: np.ndarray, col: np.ndarray, e_id: np.ndarray, hop: np.ndarray,
+             tie: Optional[np.ndarray] = None) -> Edges:
+    """Edges sorted by hop (then by ``tie``), stable: per-hop counts then split them."""
+    order = np.lexsort((tie, hop)) if tie is not None else np.argsort(hop, kind="stable")
+    return Edges(row[order], col[order], e_id[order], hop[order])
+
+
+# -- reverse edges ---------------------------------------------------------------------------
+
+def reverse_edge_types(edge_types: List[EdgeType]) -> Dict[EdgeType, Optional[EdgeType]]:
+    """The edge type each edge type's reverse edges belong to: itself when both ends have
+    one type; else ``(dst, "rev_" + rel, src)``, or ``(dst, rel[4:], src)`` for a ``rev_``
+    relation, or the only edge type from ``dst`` to ``src``; None when there is none."""
+    known = set(edge_types)
+    reverse: Dict[EdgeType, Optional[EdgeType]] = {}
+    for src, rel, dst in edge_types:
+        candidates = [(dst, rel, src)] if src == dst else [(dst, "rev_" + rel, src)]
+        if rel.startswith("rev_"):
+            candidates.append((dst, rel[4:], src))
+        found = [c for c in candidates if c in known]
+        if not found:
+            found = [e for e in edge_types if e[0] == dst and e[2] == src]
+        reverse[(src, rel, dst)] = found[0] if len(found) == 1 or (found and src == dst) else None
+    return reverse
+
+
+class EdgeLookup:
+    """Per edge type, the CSC positions sorted by (destination, source), ties by time: finds
+    the graph's earliest edge between two nodes. Built per edge type on first use."""
+
+    def __init__(self, graph: SamplerGraph):
+        self.graph = graph
+        self._index: Dict[str, tuple] = {}
+
+    def _sorted(self, key: str) -> tuple:
+        if key not in self._index:
+            colptr, row = np.asarray(self.graph.colptr[key]), np.asarray(self.graph.row[key])
+            num_src = self.graph.num_nodes[key_types(self.graph, key)[0]]
+            dst = np.repeat(np.arange(len(colptr) - 1, dtype=np.int64), np.diff(colptr))
+            # Within a destination's run the CSC is time-sorted, so a stable sort keeps the
+            # earliest of parallel edges first.
+            pair = dst * num_src + row[:len(dst)]
+            order = np.argsort(pair, kind="stable")
+            self._index[key] = (pair[order], order)
+        return self._index[key]
+
+    def first_edge(self, key: str, src: np.ndarray, dst: np.ndarray) -> np.ndarray:
+        """The CSC position of the earliest edge src -> dst of each pair, or -1."""
+        pairs, order = self._sorted(key)
+        if not len(pairs):
+            return np.full(len(src), -1, np.int64)
+        num_src = self.graph.num_nodes[key_types(self.graph, key)[0]]
+        wanted = dst * num_src + src
+        at = np.searchsorted(pairs, wanted)
+        found = at < len(pairs)
+        found[found] = pairs[at[found]] == wanted[found]
+        return np.where(found, order[np.minimum(at, len(order) - 1)], -1)
+
+
+def key_types(graph: SamplerGraph, key: str) -> EdgeType:
+    return next(e for e in graph.edge_types if edge_type_key(e) == key)
+
+
+def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str, Edges],
+                      seed_time: Optional[np.ndarray], lookup: EdgeLookup) -> Dict[str, Edges]:
+    """Every sampled edge also in reverse, once, in the hop it was sampled in (after that
+    hop's sampled edges of the type). A reverse edge takes the id of the graph's earliest
+    edge between its ends (not later than its subgraph's time); where the graph has none,
+    an edge type whose two ends have one type reuses the sampled edge's own id, and across
+    types the reverse is left out: it would have no attributes to gather."""
+    reverse = reverse_edge_types(graph.edge_types)
+    extra: Dict[str, List[tuple]] = {edge_type_key(e): [] for e in graph.edge_types}
+    for edge_type in graph.edge_types:
+        key, target = edge_type_key(edge_type), reverse[edge_type]
+        if target is None or not len(edges[key].row):
+            continue
+        target_key = edge_type_key(target)
+        e = edges[key]
+        src_nodes, dst_nodes = native.node[edge_type[0]], native.node[edge_type[2]]
+        # The reverse of src -> dst is an edge dst -> src of the target type.
+        position = lookup.first_edge(target_key, dst_nodes[e.col], src_nodes[e.row])
+        if seed_time is not None and len(seed_time) and target_key in graph.edge_time:
+            group_time = seed_time[native.batch[edge_type[2]][e.col]]
+            late = position >= 0
+            late[late] = graph.edge_time[target_key][position[late]] > group_time[late]
+            position[late] = -1
+        real = position >= 0
+        e_id = e.e_id.copy()
+        e_id[real] = graph.perm[target_key][position[real]]
+        keep = real if target != edge_type else np.ones(len(real), bool)
+        extra[target_key].append((e.col[keep], e.row[keep], e_id[keep], e.hop[keep]))
+    out = {}
+    for key, e in edges.items():
+        if not extra[key]:
+            out[key] = e
+            continue
+        row, col, e_id, hop = (np.concatenate(parts) for parts in zip(*extra[key]))
+        width = max(len(native.node[key_types(graph, key)[2]]), 1)
+        pair = row * width + col
+        # Leave out a reverse edge the type already holds, and repeats among the reverse ones.
+        fresh = ~np.isin(pair, e.row * width + e.col)
+        _, first = np.unique(pair[fresh], return_index=True)
+        take = np.flatnonzero(fresh)[np.sort(first)]
+        out[key] = _ordered(np.concatenate([e.row, row[take]]), np.concatenate([e.col, col[take]]),
+                            np.concatenate([e.e_id, e_id[take]]), np.concatenate([e.hop, hop[take]]),
+                            np.concatenate([np.zeros(len(e.row), np.int8), np.ones(len(take), np.int8)]))
+    return out
+
+
+# -- induced subgraphs -----------------------------------------------------------------------
+
+def induced_edges(graph: SamplerGraph, native: NativeResult, node_hop: Dict[str, np.ndarray],
+                  seed_time: Optional[np.ndarray]) -> Dict[str, Edges]:
+    """Every edge of the graph between two nodes of the same subgraph (a node listed twice
+    in one subgraph, a repeated seed, gets the edges of each copy), no later than the
+    subgraph's time when the edge type has edge times. An edge's hop is the later of its
+    ends' hops (edges between seeds count to the first hop)."""
+    out = {}
+    for edge_type in graph.edge_types:
+        src_type, _, dst_type = edge_type
+        key = edge_type_key(edge_type)
+        colptr, row = graph.colptr[key], graph.row[key]
+        dst_nodes, dst_group = native.node[dst_type], native.batch[dst_type]
+        # Every graph edge into a subgraph node: its CSC run, expanded without a Python loop.
+        start, end = colptr[dst_nodes], colptr[dst_nodes + 1]
+        degree = end - start
+        col = np.repeat(np.arange(len(dst_nodes), dtype=np.int64), degree)
+        offsets = np.arange(int(degree.sum()), dtype=np.int64) - np.repeat(np.cumsum(degree) - degree, degree)
+        position = np.repeat(start, degree) + offsets
+        group = dst_group[col]
+        if seed_time is not None and len(seed_time) and key in graph.edge_time:
+            in_time = graph.edge_time[key][position] <= seed_time[group]
+            col, position, group = col[in_time], position[in_time], group[in_time]
+        # Keep those whose source is a node of the same subgraph, once per copy of it.
+        src_nodes, src_group = native.node[src_type], native.batch[src_type]
+        num_src = graph.num_nodes[src_type]
+        src_key = src_group * num_src + src_nodes
+        by_key = np.argsort(src_key, kind="stable")
+        sorted_key = src_key[by_key]
+        wanted = group * num_src + np.asarray(row[position])
+        first, last = np.searchsorted(sorted_key, wanted), np.searchsorted(sorted_key, wanted, "right")
+        copies = last - first
+        match = np.repeat(first, copies) + (np.arange(int(copies.sum())) - np.repeat(np.cumsum(copies) - copies, copies))
+        local_row = by_key[match]
+        local_col = np.repeat(col, copies)
+        e_id = np.asarray(graph.perm[key][np.repeat(position, copies)], np.int64)
+        hop = np.maximum(np.maximum(node_hop[src_type][local_row], node_hop[dst_type][local_col]), 1) - 1
+        out[key] = _ordered(local_row, local_col, e_id, hop)
+    return out
