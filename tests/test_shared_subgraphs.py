@@ -53,12 +53,12 @@ def test_a_seed_repeated_in_its_group_keeps_its_place():
 
 
 def test_groups_of_seeds_of_two_types():
-    # User 0 and item 1 form group 1 (time 2), user 1 group 0 (time 5). User 0 reaches items 0
+    # User 0 and item 1 form group 0 (time 2), user 1 group 1 (time 5). User 0 reaches items 0
     # (new) and 1 (its group's seed); user 1 reaches item 2; seed item 1 reaches user 0, a seed.
     request = ({BOUGHT: i64(-1), BOUGHT_BY: i64(-1)}, {}, {"user": i64(0, 1), "item": i64(1)},
-               {"user": i64(1, 0), "item": i64(1)}, i64(5, 2))
+               {"user": i64(0, 1), "item": i64(0)}, i64(2, 5))
     expected = ({BOUGHT: [1, 0, 2], BOUGHT_BY: [0]}, {BOUGHT: [0, 0, 1], BOUGHT_BY: [0]},
-                {"user": [0, 1], "item": [1, 0, 2]}, {"user": [1, 0], "item": [1, 1, 0]},
+                {"user": [0, 1], "item": [1, 0, 2]}, {"user": [0, 1], "item": [0, 0, 1]},
                 {"user": [2, 0], "item": [1, 2]}, {BOUGHT: [3], BOUGHT_BY: [1]}, {BOUGHT: [0, 1, 2], BOUGHT_BY: [1]})
     for sampler in samplers(shop_graph()):
         assert as_lists(sampler.sample_groups(*request)) == expected

@@ -1,4 +1,4 @@
-// The hop-wise driver of NeighborSampler::sample: seeding, then every hop over every edge type.
+// The hop-wise driver of the sample methods: the seeds of the call, then every hop over every edge type.
 #include <stdexcept>
 #include <string>
 #include <vector>
