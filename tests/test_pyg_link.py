@@ -87,18 +87,19 @@ def test_group_seeds_keeps_one_seed_per_node_and_group():
 
 # -- random temporal graphs against brute force ------------------------------------------
 
-def random_graph(rng, homogeneous, timed_items):
+def random_graph(rng, homogeneous, timed_items, scale=1):
     """Users and items (or one node type) with times 0..5 and random purchases; edge
-    attribute w numbers the edges. Returns the data, its input edge type and the links."""
-    num_links = int(rng.integers(1, 12))
+    attribute edge_w numbers the edges. Returns the data, its input edge type and the links."""
+    num_links = int(rng.integers(1, 12 * scale))
     if homogeneous:
-        n, e = int(rng.integers(1, 9)), int(rng.integers(0, 30))
+        n, e = int(rng.integers(1, 9 * scale)), int(rng.integers(0, 30 * scale))
         data = Data(x=torch.arange(n, dtype=torch.float)[:, None], time=torch.from_numpy(rng.integers(0, 6, n)),
                     edge_index=torch.from_numpy(rng.integers(0, n, (2, e))), edge_w=torch.arange(e, dtype=torch.float))
         src, dst = rng.integers(0, n, num_links), rng.integers(0, n, num_links)
         earliest = int(data.time.min())
         return data, EDGE, src, dst, rng.integers(earliest, 8, num_links)
-    num_users, num_items, e = int(rng.integers(1, 7)), int(rng.integers(1, 9)), int(rng.integers(0, 30))
+    num_users, num_items = int(rng.integers(1, 7 * scale)), int(rng.integers(1, 9 * scale))
+    e = int(rng.integers(0, 30 * scale))
     data = HeteroData()
     data["user"].x = torch.arange(num_users, dtype=torch.float)[:, None]
     data["user"].time = torch.from_numpy(rng.integers(0, 6, num_users))
@@ -248,11 +249,11 @@ def as_lists(batch):
 @pytest.mark.parametrize("homogeneous", [False, True])
 def test_random_fan_outs_and_negatives_are_seeded_and_thread_independent(homogeneous):
     rng = np.random.default_rng(7)
-    data, input_type, *links = random_graph(rng, homogeneous, timed_items=True)
+    data, input_type, *links = random_graph(rng, homogeneous, timed_items=True, scale=20)  # calls big enough to split
     runs = {}
     for threads in (1, 2):
         loader, sampler = make_loader(data, input_type, links, homogeneous, timed=True, num_neighbors=[3, 2],
-                                      temporal_strategy="uniform", neg_sampling="binary", batch_size=3,
+                                      temporal_strategy="uniform", neg_sampling="binary", batch_size=64,
                                       seed=11, num_threads=threads)
         reference = reference_of(sampler, "uniform")  # replays both epochs
         runs[threads] = []
