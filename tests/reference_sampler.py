@@ -207,7 +207,7 @@ class ReferenceSampler:
                 for v in seeds:
                     self._check_id(t, v)
                 typed.append((t, seeds, ints(seed_groups[t])))
-            return typed, ints(group_time) if self.has_node_time else []
+            return typed, ints(group_time) if (self.has_node_time or self.edge_time) else []
 
         result = self._sample(num_neighbors, sampling_time_offsets, seeding)
         return result + ({k: np.array(v, dtype=np.int64) for k, v in self.out["edge"].items()},)

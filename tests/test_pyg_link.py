@@ -316,3 +316,21 @@ def test_link_loading_errors():
         timed.sample_from_edges(EdgeSamplerInput(None, torch.tensor([0]), torch.tensor([0]), time=torch.tensor([1, 2]),
                                                  input_type=BUYS))
     assert str(info.value) == "2 link times for 1 links."
+
+
+def test_edge_times_bound_the_links_subgraphs():
+    # Times on edges only: the links still need times, every sampled edge is no later than
+    # its link, and negatives come from all nodes (nodes without times always exist).
+    rng = np.random.default_rng(5)
+    n, e = 6, 40
+    data = Data(num_nodes=n, edge_index=torch.from_numpy(rng.integers(0, n, (2, e))),
+                time=torch.from_numpy(rng.integers(0, 10, e)))
+    index, link_time = torch.from_numpy(rng.integers(0, n, (2, 8))), rng.integers(0, 10, 8)
+    with pytest.raises(ValueError) as info:
+        next(iter(LinkNeighborLoader(data, [-1, -1], edge_label_index=index, time_attr="time")))
+    assert str(info.value) == "Links need 'edge_label_time' on a graph with timestamps."
+    loader = LinkNeighborLoader(data, [-1, -1], edge_label_index=index, edge_label_time=link_time,
+                                time_attr="time", neg_sampling=dict(mode="triplet", amount=3), batch_size=4)
+    for batch in loader:
+        assert (batch.time <= batch.seed_time[batch.batch[batch.edge_index[1]]]).all()
+        assert batch.dst_neg_index.shape == (4, 3) and batch.edge_index.shape[1] > 0

@@ -110,7 +110,7 @@ SeedSet read_seed_groups(const NeighborSampler& sampler, const py::dict& seed_no
     }
   }
   // As seed times: a sampler without timestamps applies no time rule.
-  if (!sampler.has_node_time) seeds.time_of_batch.clear();
+  if (!sampler.has_time()) seeds.time_of_batch.clear();
   return seeds;
 }
 
