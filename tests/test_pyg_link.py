@@ -334,3 +334,14 @@ def test_edge_times_bound_the_links_subgraphs():
     for batch in loader:
         assert (batch.time <= batch.seed_time[batch.batch[batch.edge_index[1]]]).all()
         assert batch.dst_neg_index.shape == (4, 3) and batch.edge_index.shape[1] > 0
+
+
+@pytest.mark.parametrize("subgraph_type", ["bidirectional", "induced"])
+def test_other_subgraph_types_keep_links_and_times(subgraph_type):
+    # The added edges are real edges between nodes of one link's subgraph.
+    rng = np.random.default_rng(11)
+    data, input_type, *links = random_graph(rng, False, timed_items=True, scale=5)
+    loader, sampler = make_loader(data, input_type, links, False, timed=True, num_neighbors=[2, 2],
+                                  neg_sampling="binary", batch_size=8, subgraph_type=subgraph_type)
+    for batch in loader:
+        check_batch(batch, sampler, input_type, False, links, "binary", 1, True)
