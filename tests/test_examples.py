@@ -182,6 +182,16 @@ def test_torch_workers_draw_their_own_random_fan_outs_each_epoch(tmp_path):
     assert epochs[0] != epochs[1]
 
 
+def test_pyg_homogeneous_example_trains_on_a_temporal_data_without_leakage():
+    pytest.importorskip("torch")
+    pytest.importorskip("torch_geometric")
+    proc = run_example(EXAMPLES / "pyg_homogeneous.py", "--scale", "0.05", "--epochs", "2", "--num-workers", "1")
+    assert proc.returncode == 0, proc.stderr
+    epochs = [line for line in proc.stdout.splitlines() if line.startswith("epoch ")]
+    assert len(epochs) == 2 and all("held-out accuracy 0." in line for line in epochs)
+    assert "no sampled paper was later than its seed" in proc.stdout.splitlines()[-1]
+
+
 def test_pyg_link_example_reports_an_mrr_without_leakage():
     pytest.importorskip("torch")
     pytest.importorskip("torch_geometric")

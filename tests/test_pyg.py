@@ -146,9 +146,11 @@ def test_refusals_name_the_problem():
     with pytest.raises(ValueError, match=r"^Seed ids outside \[0, 2\) of node type 'user'\.$"):
         sampler.sample_from_nodes(request)
     del data["user"].time
-    untimed_seeds = NeighborLoader(data, [1], ("user", [0]), time_attr="time")
     with pytest.raises(ValueError, match=r"^Seeds of node type 'user' have no timestamps: give 'input_time'\.$"):
-        next(iter(untimed_seeds))
+        NeighborLoader(data, [1], ("user", [0]), time_attr="time")  # refused when the loader is built
+    untimed = NeighborSampler(data, [1], time_attr="time")
+    with pytest.raises(ValueError, match=r"^Seeds of node type 'user' have no timestamps: give 'input_time'\.$"):
+        untimed.sample_from_nodes(NodeSamplerInput(input_id=None, node=torch.tensor([0]), input_type="user"))
     data[PLACES].edge_index[0, 0] = 7
     with pytest.raises(ValueError) as info:
         graph_from_hetero_data(data)

@@ -41,6 +41,10 @@ def stub_signatures():
             args = fn.args.args
             defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
             out[fn.name] = [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args, defaults)]
+            if fn.args.kwonlyargs:  # keyword-only parameters follow a bare *
+                out[fn.name].append(("*", None))
+                out[fn.name] += [(a.arg, None if d is None else ast.unparse(d))
+                                 for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
     return out
 
 
@@ -52,7 +56,10 @@ def runtime_signature(method):
     for part in re.split(r", (?=\w+:)", params):
         name, _, rest = part.partition(":")
         _, _, default = rest.partition(" = ")
-        out.append((name.strip(), default or None))
+        keyword_only_next = default.endswith(", *")
+        out.append((name.strip(), default.removesuffix(", *") or None))
+        if keyword_only_next:
+            out.append(("*", None))
     return out
 
 

@@ -28,6 +28,9 @@ class NeighborSampler:
         row: dict[str, _RowArrays],
         node_time: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]],
         seed: SupportsIndex = 123,
+        *,
+        edge_time: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]] | None = None,
+        edge_weight: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]] | None = None,
     ) -> None: ...
     def sample(
         self,
@@ -57,7 +60,8 @@ class NeighborSampler:
 
         Finds a colptr entry outside row or decreasing, a row id that is negative or not
         below its type's node count, and a run not sorted by time where the neighbour type
-        has timestamps. Returns None on a sound graph.
+        has timestamps (by edge time where the edge type has edge_time), and a weight in a
+        run that is negative, NaN or infinite. Returns None on a sound graph.
         """
     def sample_with_edge_ids(
         self,
@@ -124,3 +128,9 @@ class NeighborSampler:
         """The most threads a call may use; results do not depend on it."""
     @num_threads.setter
     def num_threads(self, value: int) -> None: ...
+    @property
+    def replace(self) -> bool:
+        """Whether a random fan-out k draws its k edges with replacement (a drawn edge may be drawn
+        again, and is then recorded again) rather than k distinct ones."""
+    @replace.setter
+    def replace(self, value: bool) -> None: ...

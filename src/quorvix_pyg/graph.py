@@ -178,7 +178,7 @@ def graph_from_data(data: Any, time_attr: Optional[str] = None, weight_attr: Opt
     :func:`graph_from_hetero_data`. A ``Data`` becomes node type ``"node"`` and edge type
     ``("node", "to", "node")``, and its graph is marked ``homogeneous``."""
     if isinstance(data, (tuple, list)) and len(data) == 2:
-        return graph_from_stores(*data, time_attr=time_attr, weight_attr=weight_attr)
+        return graph_from_stores(data[0], data[1], time_attr, weight_attr)
     if hasattr(data, "node_types") and hasattr(data, "edge_types"):
         return graph_from_hetero_data(data, time_attr, weight_attr)
     if not hasattr(data, "edge_index"):

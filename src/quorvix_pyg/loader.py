@@ -89,6 +89,11 @@ class NeighborLoader(NodeLoader):
             input_time = torch.tensor(as_int64(input_time, "input_time"))
             if input_time.numel() != num_seeds:
                 raise ValueError(f"'input_time' has {input_time.numel()} entries for {num_seeds} seed nodes.")
+        graph = neighbor_sampler.graph
+        input_type = NODE if graph.homogeneous else input_nodes if isinstance(input_nodes, str) else input_nodes[0]
+        if graph.has_time and input_time is None and input_type not in graph.node_time:
+            # Without seed times nothing would be filtered by time: refuse rather than leak.
+            raise ValueError(f"Seeds of node type '{input_type}' have no timestamps: give 'input_time'.")
         if time_attr is not None:
             _refuse_numpy_datetimes(data, time_attr)
         super().__init__(data, neighbor_sampler, input_nodes=input_nodes, input_time=input_time,

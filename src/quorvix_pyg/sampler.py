@@ -275,7 +275,8 @@ def _plain_num_neighbors(rules: PygNumNeighbors, edge_types: List[EdgeType],
     if not isinstance(rules.values, dict):
         return list(rules.values)
     by_key = {edge_type_key(e): e for e in edge_types}  # it may hold edge types as "a__r__b"
-    plain = {by_key.get(e, e) if isinstance(e, str) else tuple(e): list(v) for e, v in rules.values.items()}
+    plain: Dict[EdgeType, Sequence[int]] = {
+        by_key[e] if isinstance(e, str) and e in by_key else tuple(e): list(v) for e, v in rules.values.items()}
     if rules.default is not None:
         for edge_type in edge_types:
             if edge_type not in plain and edge_type not in time_windows:

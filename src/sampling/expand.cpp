@@ -9,7 +9,7 @@ namespace {
 
 // Walks the entries [begin, end). The frontier list may be the neighbour list itself and grow
 // meanwhile, so entries are read by index and copied.
-template <typename Edges, typename ExpandNode>
+template <bool kEdgeTime, typename Edges, typename ExpandNode>
 void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, bool temporal,
                    ExpandNode expand) {
   const std::vector<int64_t>& batches = *frontier.batch;
@@ -18,16 +18,14 @@ void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t be
   for (int64_t p = begin; p < end; ++p) {
     if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
     if (p + kPrefetchRow < end) prefetch_row(edges, node_at(p + kPrefetchRow));
-    if (temporal && p + kPrefetchTime < end) prefetch_time(edges, node_at(p + kPrefetchTime));
+    if (temporal && p + kPrefetchTime < end) prefetch_time<kEdgeTime>(edges, node_at(p + kPrefetchTime));
     expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p});
   }
 }
 
-}  // namespace
-
-template <typename Edges>
-void expand_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end,
-                     const HopPlan& plan, const std::vector<int64_t>& seed_times) {
+template <bool kEdgeTime, typename Edges>
+void expand_by(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, const HopPlan& plan,
+               const std::vector<int64_t>& seed_times) {
   const HopRule& rule = plan.rule;
   const auto seed_time_of = [&seed_times](const FrontierNode& node) {
     return seed_times[static_cast<std::size_t>(node.batch)];
@@ -38,25 +36,52 @@ void expand_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t 
     case HopRule::Kind::kTimeWindow:
       // Without timestamps a time window has nothing to place itself by, and records nothing.
       if (!plan.temporal) return;
-      walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
-        sample_time_window(edges, node, rule.offsets, seed_time_of(node));
+      walk_frontier<kEdgeTime>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+        sample_time_window<kEdgeTime>(edges, node, rule.offsets, seed_time_of(node));
       });
       return;
     case HopRule::Kind::kFanOut:
       if (rule.fan_out == 0) return;
       if (!plan.temporal) {
-        walk_frontier(edges, frontier, begin, end, false,
+        walk_frontier<kEdgeTime>(edges, frontier, begin, end, false,
                       [&](const FrontierNode& node) { sample_all_window(edges, node, rule.fan_out); });
       } else if (plan.strategy == TemporalStrategy::kUniform) {
-        walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
-          sample_recent_uniform(edges, node, rule.fan_out, seed_time_of(node));
+        walk_frontier<kEdgeTime>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+          sample_recent_uniform<kEdgeTime>(edges, node, rule.fan_out, seed_time_of(node));
         });
       } else {
-        walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
-          sample_recent_window(edges, node, rule.fan_out, seed_time_of(node));
+        walk_frontier<kEdgeTime>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+          sample_recent_window<kEdgeTime>(edges, node, rule.fan_out, seed_time_of(node));
         });
       }
       return;
+  }
+}
+
+template <bool kEdgeTime, typename Edges>
+void count_by(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, const HopPlan& plan,
+              const std::vector<int64_t>& seed_times, int64_t& draws) {
+  const int64_t k = plan.rule.fan_out;
+  if (plan.temporal) {
+    walk_frontier<kEdgeTime>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+      draws += count_recent_uniform_draws<kEdgeTime>(edges, node, k, seed_times[static_cast<std::size_t>(node.batch)]);
+    });
+  } else {
+    walk_frontier<kEdgeTime>(edges, frontier, begin, end, false,
+                  [&](const FrontierNode& node) { draws += count_all_window_draws(edges, node, k); });
+  }
+}
+
+}  // namespace
+
+// The time source is chosen here, once per hop.
+template <typename Edges>
+void expand_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end,
+                     const HopPlan& plan, const std::vector<int64_t>& seed_times) {
+  if (edges.edge_time != nullptr) {
+    expand_by<true>(edges, frontier, begin, end, plan, seed_times);
+  } else {
+    expand_by<false>(edges, frontier, begin, end, plan, seed_times);
   }
 }
 
@@ -64,14 +89,10 @@ template <typename Edges>
 void count_frontier_draws(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end,
                           const HopPlan& plan, const std::vector<int64_t>& seed_times, int64_t& draws) {
   if (!plan.draws()) return;
-  const int64_t k = plan.rule.fan_out;
-  if (plan.temporal) {
-    walk_frontier(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
-      draws += count_recent_uniform_draws(edges, node, k, seed_times[static_cast<std::size_t>(node.batch)]);
-    });
+  if (edges.edge_time != nullptr) {
+    count_by<true>(edges, frontier, begin, end, plan, seed_times, draws);
   } else {
-    walk_frontier(edges, frontier, begin, end, false,
-                  [&](const FrontierNode& node) { draws += count_all_window_draws(edges, node, k); });
+    count_by<false>(edges, frontier, begin, end, plan, seed_times, draws);
   }
 }
 

@@ -37,11 +37,12 @@ inline void prefetch_row(const Edges& edges, int64_t node) {
   if (probe_position(edges, node, position)) __builtin_prefetch(edges.row.data + position);
 }
 
-template <typename Edges>
+// kEdgeTime: the edge type's own times (one per row position) rather than the neighbours'.
+template <bool kEdgeTime, typename Edges>
 inline void prefetch_time(const Edges& edges, int64_t node) {
   int64_t position;
   if (!probe_position(edges, node, position)) return;
-  if (edges.edge_time != nullptr) {
+  if constexpr (kEdgeTime) {
     __builtin_prefetch(edges.edge_time + position);
     return;
   }

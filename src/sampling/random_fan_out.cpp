@@ -139,11 +139,8 @@ void weighted_with_replacement(const Edges& edges, const FrontierNode& frontier,
 }  // namespace
 
 template <typename Edges>
-void sample_random(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
-  if (k < 0 || (edges.weights == nullptr && !edges.replace)) {
-    sample_uniform(edges, frontier, start, end, k);
-    return;
-  }
+void sample_weighted_or_replaced(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end,
+                                 int64_t k) {
   if (edges.weights == nullptr) {
     const auto candidates = static_cast<uint64_t>(end - start);
     for (int64_t i = 0; i < k; ++i) {
@@ -167,8 +164,7 @@ void sample_random(const Edges& edges, const FrontierNode& frontier, int64_t sta
 }
 
 template <typename Edges>
-int64_t random_draws(const Edges& edges, int64_t start, int64_t end, int64_t k) {
-  if (edges.weights == nullptr && !edges.replace) return draws_for(end - start, k);
+int64_t weighted_or_replaced_draws(const Edges& edges, int64_t start, int64_t end, int64_t k) {
   if (k <= 0 || start == end) return 0;
   if (edges.weights == nullptr) return k;
   const int64_t positive = positive_weights(*edges.key, *edges.weights, start, end);
@@ -177,8 +173,8 @@ int64_t random_draws(const Edges& edges, int64_t start, int64_t end, int64_t k) 
 }
 
 #define QUORVIX_INSTANTIATE(Edges)                                                                   \
-  template void sample_random<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t, int64_t); \
-  template int64_t random_draws<Edges>(const Edges&, int64_t, int64_t, int64_t);
+  template void sample_weighted_or_replaced<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t, int64_t); \
+  template int64_t weighted_or_replaced_draws<Edges>(const Edges&, int64_t, int64_t, int64_t);
 QUORVIX_FOR_EACH_EDGE_SAMPLING(QUORVIX_INSTANTIATE)
 #undef QUORVIX_INSTANTIATE
 

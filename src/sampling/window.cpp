@@ -47,19 +47,18 @@ inline NeighbourRange neighbour_range(const Edges& edges, int64_t node) {
   return range;
 }
 
-// An edge type has one time source for the whole hop, so the branch below always goes the same way.
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 inline int64_t time_at(const Edges& edges, int64_t position) {
-  if (edges.edge_time != nullptr) return edges.edge_time[position];
+  if constexpr (kEdgeTime) return edges.edge_time[position];
   const int64_t neighbour = edges.row[position];
   if (!edges.neighbour_time.contains_index(neighbour)) throw_node_outside_time(*edges.neighbour_type, neighbour);
   return edges.neighbour_time[neighbour];
 }
 
 // Only the two ends are compared: a full scan would cost the whole window.
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 void check_sorted(const Edges& edges, int64_t start, int64_t end) {
-  if (end - start >= 2 && time_at(edges, start) > time_at(edges, end - 1)) {
+  if (end - start >= 2 && time_at<kEdgeTime>(edges, start) > time_at<kEdgeTime>(edges, end - 1)) {
     throw std::runtime_error("Found invalid non-sorted temporal neighborhood");
   }
 }
@@ -71,61 +70,61 @@ int64_t saturating_add(int64_t a, int64_t b) {
 }
 
 // The neighbours not later than `seed_time`, checked for order: empty when there are none.
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 NeighbourRange admissible_run(const Edges& edges, const FrontierNode& frontier, int64_t seed_time) {
   NeighbourRange range = neighbour_range(edges, frontier.node);
   if (range.start == range.end) return range;
-  range.end = first_after(edges, seed_time, range.start, range.end);
+  range.end = first_after<kEdgeTime>(edges, seed_time, range.start, range.end);
   // The whole admissible run is tested, before any cut.
-  check_sorted(edges, range.start, range.end);
+  check_sorted<kEdgeTime>(edges, range.start, range.end);
   return range;
 }
 
 }  // namespace
 
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 int64_t first_after(const Edges& edges, int64_t bound, int64_t from, int64_t to) {
   // Written without branches on the comparison (which is unpredictable), probing the same positions
   // as the textbook upper bound, so that even an unsorted run gives the same answer.
   int64_t length = to - from;
   while (length > 0) {
     const int64_t half = length / 2;
-    const bool later = bound < time_at(edges, from + half);
+    const bool later = bound < time_at<kEdgeTime>(edges, from + half);
     from = later ? from : from + half + 1;
     length = later ? half : length - half - 1;
   }
   return from;
 }
 
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 void sample_time_window(const Edges& edges, const FrontierNode& frontier, const TimeOffsets& offsets,
                         int64_t seed_time) {
   NeighbourRange range = neighbour_range(edges, frontier.node);
   if (range.start == range.end) return;
   if (offsets.has_lower) {
     // Neighbours exactly at the lower bound are outside the window.
-    range.start = first_after(edges, saturating_add(seed_time, offsets.lower), range.start, range.end);
+    range.start = first_after<kEdgeTime>(edges, saturating_add(seed_time, offsets.lower), range.start, range.end);
   }
-  range.end = first_after(edges, saturating_add(seed_time, offsets.upper), range.start, range.end);
-  check_sorted(edges, range.start, range.end);
+  range.end = first_after<kEdgeTime>(edges, saturating_add(seed_time, offsets.upper), range.start, range.end);
+  check_sorted<kEdgeTime>(edges, range.start, range.end);
   if (range.start == range.end) return;
   sample_uniform(edges, frontier, range.start, range.end, range.end - range.start);
 }
 
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
   if (k == 0) return;
-  NeighbourRange range = admissible_run(edges, frontier, seed_time);
+  NeighbourRange range = admissible_run<kEdgeTime>(edges, frontier, seed_time);
   // The cut is by position: equal times on both sides of it are split.
   if (k > 0) range.start = std::max(range.start, range.end - k);
   if (range.start == range.end) return;
   sample_uniform(edges, frontier, range.start, range.end, k);
 }
 
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 void sample_recent_uniform(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
   if (k == 0) return;
-  const NeighbourRange range = admissible_run(edges, frontier, seed_time);
+  const NeighbourRange range = admissible_run<kEdgeTime>(edges, frontier, seed_time);
   if (range.start == range.end) return;
   sample_random(edges, frontier, range.start, range.end, k);
 }
@@ -145,23 +144,29 @@ int64_t count_all_window_draws(const Edges& edges, const FrontierNode& frontier,
   return random_draws(edges, range.start, range.end, k);
 }
 
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 int64_t count_recent_uniform_draws(const Edges& edges, const FrontierNode& frontier, int64_t k,
                                    int64_t seed_time) {
   if (k <= 0) return 0;
-  const NeighbourRange range = admissible_run(edges, frontier, seed_time);
+  const NeighbourRange range = admissible_run<kEdgeTime>(edges, frontier, seed_time);
   return random_draws(edges, range.start, range.end, k);
 }
 
-#define QUORVIX_INSTANTIATE(Edges)                                                                              \
-  template int64_t first_after<Edges>(const Edges&, int64_t, int64_t, int64_t);                                 \
-  template void sample_time_window<Edges>(const Edges&, const FrontierNode&, const TimeOffsets&, int64_t);     \
-  template void sample_recent_window<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);              \
-  template void sample_recent_uniform<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);             \
-  template void sample_all_window<Edges>(const Edges&, const FrontierNode&, int64_t);                          \
-  template int64_t count_all_window_draws<Edges>(const Edges&, const FrontierNode&, int64_t);                  \
-  template int64_t count_recent_uniform_draws<Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);
+#define QUORVIX_INSTANTIATE_TIMED(Edges, kEdgeTime)                                                        \
+  template int64_t first_after<kEdgeTime, Edges>(const Edges&, int64_t, int64_t, int64_t);                    \
+  template void sample_time_window<kEdgeTime, Edges>(const Edges&, const FrontierNode&, const TimeOffsets&,   \
+                                                     int64_t);                                               \
+  template void sample_recent_window<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);  \
+  template void sample_recent_uniform<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t, int64_t); \
+  template int64_t count_recent_uniform_draws<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t,   \
+                                                                int64_t);
+#define QUORVIX_INSTANTIATE(Edges)                                                     \
+  QUORVIX_INSTANTIATE_TIMED(Edges, false)                                              \
+  QUORVIX_INSTANTIATE_TIMED(Edges, true)                                               \
+  template void sample_all_window<Edges>(const Edges&, const FrontierNode&, int64_t); \
+  template int64_t count_all_window_draws<Edges>(const Edges&, const FrontierNode&, int64_t);
 QUORVIX_FOR_EACH_EDGE_SAMPLING(QUORVIX_INSTANTIATE)
 #undef QUORVIX_INSTANTIATE
+#undef QUORVIX_INSTANTIATE_TIMED
 
 }  // namespace quorvix

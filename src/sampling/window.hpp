@@ -16,23 +16,27 @@ struct TimeOffsets {
   int64_t upper = 0;
 };
 
+// Every function that reads times takes kEdgeTime: true reads the edge type's own times (edge_time,
+// one per row position), false its neighbours' node times. An edge type has one source for a whole
+// hop, so the choice is made once per hop, not per probe.
+
 // First position in [from, to) whose neighbour's time is later than `bound`, or `to`: an upper-bound
 // bisection, correct only on runs sorted by time.
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 int64_t first_after(const Edges& edges, int64_t bound, int64_t from, int64_t to);
 
 // Takes every neighbour whose time lies in the window placed at `seed_time`.
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 void sample_time_window(const Edges& edges, const FrontierNode& frontier, const TimeOffsets& offsets,
                         int64_t seed_time);
 
 // Takes the k latest neighbours not later than `seed_time` (all of them when k < 0).
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time);
 
 // Takes k neighbours not later than `seed_time` uniformly at random without replacement (all of them
 // when k < 0 or k covers them all).
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 void sample_recent_uniform(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time);
 
 // Hands the whole run to sample_uniform with count k.
@@ -43,7 +47,7 @@ void sample_all_window(const Edges& edges, const FrontierNode& frontier, int64_t
 // checks (and so the same errors) on the way; neither records anything.
 template <typename Edges>
 int64_t count_all_window_draws(const Edges& edges, const FrontierNode& frontier, int64_t k);
-template <typename Edges>
+template <bool kEdgeTime, typename Edges>
 int64_t count_recent_uniform_draws(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time);
 
 }  // namespace quorvix
