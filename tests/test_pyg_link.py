@@ -87,9 +87,10 @@ def test_group_seeds_keeps_one_seed_per_node_and_group():
 
 # -- random temporal graphs against brute force ------------------------------------------
 
-def random_graph(rng, homogeneous, timed_items, scale=1):
+def random_graph(rng, homogeneous, timed_items, scale=1, edge_times=False):
     """Users and items (or one node type) with times 0..5 and random purchases; edge
-    attribute edge_w numbers the edges. Returns the data, its input edge type and the links."""
+    attribute edge_w numbers the edges, and with ``edge_times`` the purchases have times
+    0..7 of their own. Returns the data, its input edge type and the links."""
     num_links = int(rng.integers(1, 12 * scale))
     if homogeneous:
         n, e = int(rng.integers(1, 9 * scale)), int(rng.integers(0, 30 * scale))
@@ -111,11 +112,14 @@ def random_graph(rng, homogeneous, timed_items, scale=1):
     buys = torch.from_numpy(np.stack([rng.integers(0, num_users, e), rng.integers(0, num_items, e)]))
     data[BUYS].edge_index, data[BUYS].edge_w = buys, torch.arange(e, dtype=torch.float)
     data[BOUGHT_BY].edge_index, data[BOUGHT_BY].edge_w = buys.flip(0), torch.arange(e, dtype=torch.float)
+    if edge_times:
+        data[BUYS].time = data[BOUGHT_BY].time = torch.from_numpy(rng.integers(0, 8, e))
     src, dst = rng.integers(0, num_users, num_links), rng.integers(0, num_items, num_links)
     return data, BUYS, src, dst, rng.integers(earliest, 8, num_links)
 
 
-def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference=None):
+def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference=None,
+                edge_times=False):
     """Every property of a link batch that brute force can establish; with a reference
     sampler (the model, seeded as the loader's stream) the whole subgraph is the model's."""
     graph = sampler.graph
@@ -168,7 +172,7 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
         assert (link_time == time_all[input_id]).all()
         if dst_type in graph.node_time:  # every negative exists at its link's time
             assert (graph.node_time[dst_type][n_id[dst_type][neg_local]] <= link_time[owner]).all()
-        for t, times in graph.node_time.items():  # nothing later than its link, negatives included
+        for t, times in graph.node_time.items() if not edge_times else ():  # nothing later than its link
             given = np.zeros(n_id[t].size, dtype=bool)  # the link's own ends are taken as given
             for end_type, end in ((src_type, src_local), (dst_type, dst_local)):
                 if t == end_type:
@@ -184,6 +188,8 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
         assert (data_edges[:, e_id] == np.stack([n_id[e[0]][index[0]], n_id[e[2]][index[1]]])).all()
         assert (edge_store[e].edge_w.numpy() == e_id).all()
         assert (group[e[0]][index[0]] == group[e[2]][index[1]]).all()
+        if timed and edge_times:  # edge times rule over node times: no edge later than its link
+            assert (edge_store[e].time.numpy() <= link_time[group[e[2]][index[1]]]).all()
 
     if reference is not None:  # the model grows the same subgraphs from the batch's seeds
         num_seeds = {t: node_store[t].num_sampled_nodes[0] for t in graph.node_types}
@@ -215,7 +221,8 @@ def make_loader(data, input_type, links, homogeneous, timed, **kwargs):
 
 def reference_of(sampler, temporal_strategy="last"):
     """The model with the loader's random stream: it replays the batches in order."""
-    reference = ReferenceSampler(*sampler.graph.sampler_arguments(), seed=sampler.stream_seed())
+    reference = ReferenceSampler(*sampler.graph.sampler_arguments(), seed=sampler.stream_seed(),
+                                 **sampler.graph.sampler_keywords())
     reference.temporal_strategy = temporal_strategy
     return reference
 
@@ -224,11 +231,12 @@ def reference_of(sampler, temporal_strategy="last"):
 @given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(), timed_items=st.booleans(),
        mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
        sharing=st.sampled_from(["shared", "per link", "by time"]), batch_size=st.integers(1, 5),
-       strategy=st.sampled_from(["last", "uniform"]))
+       strategy=st.sampled_from(["last", "uniform"]), edge_times=st.booleans())
 def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items, mode, amount, sharing, batch_size,
-                                          strategy):
+                                          strategy, edge_times):
     rng = np.random.default_rng(seed)
-    data, input_type, *links = random_graph(rng, homogeneous, timed_items)
+    edge_times = edge_times and timed and not homogeneous
+    data, input_type, *links = random_graph(rng, homogeneous, timed_items, edge_times=edge_times)
     if mode == "triplet":
         amount = int(math.ceil(amount))
     neg = None if mode is None else dict(mode=mode, amount=amount)
@@ -238,7 +246,7 @@ def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items,
                                   temporal_strategy=strategy)
     reference = reference_of(sampler, strategy)
     for batch in loader:
-        check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference)
+        check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference, edge_times)
 
 
 def as_lists(batch):
