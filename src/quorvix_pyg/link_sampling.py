@@ -2,8 +2,10 @@
 
 Every link of a batch (its source, its destination and the negatives drawn for it) becomes
 one group of seeds of the extension's ``sample_groups``: the group grows one subgraph, with
-the link's time as the time bound of every node in it. Without link times and with
-``disjoint=False`` the whole batch is one group, one shared subgraph.
+the link's time as the time bound of everything in it. With ``shared_by_time`` the links of
+one time form one group; without link times and with ``disjoint=False`` the whole batch is
+one group, one shared subgraph. The native result then takes the node sampler's way to
+PyG's output (its subgraph type, ``Data`` or ``HeteroData``).
 """
 
 from __future__ import annotations
