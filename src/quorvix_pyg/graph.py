@@ -51,15 +51,6 @@ class SamplerGraph:
         """The first five arguments of ``quorvix.NeighborSampler``."""
         return self.node_types, self.edge_types, self.colptr, self.row, self.node_time
 
-    def sampler_keywords(self) -> Dict[str, Dict[str, np.ndarray]]:
-        """The edge-level keywords of ``quorvix.NeighborSampler``, those the graph has."""
-        keywords = {}
-        if self.edge_time:
-            keywords["edge_time"] = self.edge_time
-        if self.edge_weight:
-            keywords["edge_weight"] = self.edge_weight
-        return keywords
-
     @property
     def has_time(self) -> bool:
         return bool(self.node_time or self.edge_time)

@@ -138,7 +138,8 @@ class NeighborSampler(BaseSampler):
         """
         if self._native is None or self._native_pid != os.getpid():
             native = quorvix.NeighborSampler(*self.graph.sampler_arguments(), seed=self.stream_seed(),
-                                             **self.graph.sampler_keywords())
+                                             edge_time=self.graph.edge_time or None,
+                                             edge_weight=self.graph.edge_weight or None)
             if self.temporal_strategy != "last":
                 native.temporal_strategy = self.temporal_strategy
             if self.num_threads is not None:
