@@ -297,8 +297,7 @@ struct ResultColumns {
 
 // Writes one chunk's nodes and edges to their places in the result, local indices made global.
 template <bool kEdgeIds>
-void write_chunk(const NeighborSampler& sampler, const Request& request, const Walk& walk, Chunk& chunk,
-                 const ResultColumns& out) {
+void write_chunk(const NeighborSampler& sampler, const Walk& walk, Chunk& chunk, const ResultColumns& out) {
   const GraphSchema& schema = sampler.schema();
   for (std::size_t slot = 0; slot < chunk.nodes.size(); ++slot) {
     ChunkNodes& nodes = chunk.nodes[slot];
@@ -475,7 +474,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   }
   {
     const py::gil_scoped_release released;
-    const auto write = [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, request, walk, chunks[c], out); };
+    const auto write = [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, walk, chunks[c], out); };
     int64_t result_size = 0;
     for (const int64_t total : node_totals) result_size += total;
     for (const int64_t total : edge_totals) result_size += total;
