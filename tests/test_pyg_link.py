@@ -221,8 +221,9 @@ def make_loader(data, input_type, links, homogeneous, timed, **kwargs):
 
 def reference_of(sampler, temporal_strategy="last"):
     """The model with the loader's random stream: it replays the batches in order."""
-    reference = ReferenceSampler(*sampler.graph.sampler_arguments(), seed=sampler.stream_seed(),
-                                 **sampler.graph.sampler_keywords())
+    graph = sampler.graph
+    reference = ReferenceSampler(*graph.sampler_arguments(), seed=sampler.stream_seed(),
+                                 edge_time=graph.edge_time or None, edge_weight=graph.edge_weight or None)
     reference.temporal_strategy = temporal_strategy
     return reference
 
