@@ -190,3 +190,13 @@ def test_pyg_homogeneous_example_trains_on_a_temporal_data_without_leakage():
     epochs = [line for line in proc.stdout.splitlines() if line.startswith("epoch ")]
     assert len(epochs) == 2 and all("held-out accuracy 0." in line for line in epochs)
     assert "no sampled paper was later than its seed" in proc.stdout.splitlines()[-1]
+
+
+def test_pyg_link_example_reports_an_mrr_without_leakage():
+    pytest.importorskip("torch")
+    pytest.importorskip("torch_geometric")
+    proc = run_example(EXAMPLES / "pyg_link_train.py", "--scale", "0.1", "--epochs", "2", "--num-workers", "1")
+    assert proc.returncode == 0, proc.stderr
+    epochs = [line for line in proc.stdout.splitlines() if line.startswith("epoch ")]
+    assert len(epochs) == 2 and all("validation MRR 0." in line for line in epochs)
+    assert "no sampled node and no negative was later than its link" in proc.stdout.splitlines()[-1]

@@ -151,8 +151,6 @@ def test_refusals_name_the_problem():
     untimed = NeighborSampler(data, [1], time_attr="time")
     with pytest.raises(ValueError, match=r"^Seeds of node type 'user' have no timestamps: give 'input_time'\.$"):
         untimed.sample_from_nodes(NodeSamplerInput(input_id=None, node=torch.tensor([0]), input_type="user"))
-    with pytest.raises(NotImplementedError, match="link-level loading is not supported"):
-        sampler.sample_from_edges(None)
     data[PLACES].edge_index[0, 0] = 7
     with pytest.raises(ValueError) as info:
         graph_from_hetero_data(data)

@@ -7,11 +7,13 @@ from typing import Any, Dict, List, Literal, Optional, Sequence, Union
 
 import numpy as np
 import torch
-from torch_geometric.sampler import BaseSampler, HeteroSamplerOutput, NodeSamplerInput, SamplerOutput
+from torch_geometric.sampler import (BaseSampler, EdgeSamplerInput, HeteroSamplerOutput, NegativeSampling,
+                                    NodeSamplerInput, SamplerOutput)
 from torch_geometric.sampler import NumNeighbors as PygNumNeighbors
 
 import quorvix
 
+from . import link_sampling
 from .convert import EdgeType, as_int64, as_time_bound, edge_type_key
 from .graph import SamplerGraph, graph_from_data
 from .output import SUBGRAPH_TYPES, EdgeLookup, reverse_edge_types, sampler_output
@@ -199,8 +201,10 @@ class NeighborSampler(BaseSampler):
         return sampler_output(self.graph, result, seed_time=seed_time, metadata=metadata,
                               keep_batch=self.keep_batch, subgraph_type=self.subgraph_type, lookup=self._lookup)
 
-    def sample_from_edges(self, index: Any, neg_sampling: Any = None) -> Any:
-        raise NotImplementedError("quorvix_pyg samples from nodes only; link-level loading is not supported.")
+    def sample_from_edges(self, index: EdgeSamplerInput,
+                          neg_sampling: Optional[NegativeSampling] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
+        """Subgraphs around seed links and their negatives: see :mod:`quorvix_pyg.link_sampling`."""
+        return link_sampling.sample_from_edges(self, index, neg_sampling)
 
     @property
     def edge_permutation(self) -> None:

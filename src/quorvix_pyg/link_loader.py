@@ -1,0 +1,108 @@
+"""quorvix behind PyG's ``LinkLoader``: mini-batches of seed links with temporal negatives."""
+
+from __future__ import annotations
+
+from typing import Any, Iterator, Optional
+
+import torch
+from torch_geometric.loader import LinkLoader
+
+from .convert import as_int64
+from .graph import SamplerGraph
+from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
+
+
+class LinkNeighborLoader(LinkLoader):
+    r"""PyG's ``LinkNeighborLoader`` with quorvix as the sampler.
+
+    Each batch holds the subgraph around a batch of seed links and, as in PyG, the links'
+    ``edge_label_index`` in local indices of the batch, ``edge_label``, ``edge_label_time``
+    and ``input_id`` (or, for ``"triplet"`` negatives, ``src_index``, ``dst_pos_index`` and
+    ``dst_neg_index`` on the node types), with ``n_id``, ``e_id``, ``num_sampled_nodes``,
+    ``num_sampled_edges`` and every node and edge attribute.
+
+    With ``edge_label_time`` every link grows its own subgraph (its source, destination and
+    negatives as seeds, the link's time as the bound of every node in it) and ``batch``
+    maps each node to its link; without it, ``disjoint=False`` (the default) samples one
+    subgraph shared by the batch and ``disjoint=True`` one per link.
+
+    Negatives replace a link's destination by a node of the destination type drawn
+    uniformly among those that exist at the link's time (node time not later than it; a
+    type without node times always exists). ``"binary"`` appends ``ceil(amount * batch)``
+    negative links, the k-th drawn for the (k mod batch)-th link, with label 0;
+    ``"triplet"`` draws ``amount`` per link.
+
+    Args:
+        data (Data or HeteroData): the graph with its features.
+        num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
+            fan-out per hop, for every edge type or per edge type.
+        edge_label_index (Tensor or EdgeType or Tuple[EdgeType, Tensor], optional): the
+            seed links; all edges of the edge type when None. Any two node types may be
+            linked, by an edge type of the graph or not. (default: :obj:`None`)
+        edge_label (Tensor, optional): one label per seed link. (default: :obj:`None`)
+        edge_label_time (tensor, array or list, optional): one time per seed link; needs
+            ``time_attr``. (default: :obj:`None`)
+        neg_sampling (NegativeSampling, str or dict, optional): ``"binary"`` or
+            ``"triplet"`` negatives and their ``amount``. (default: :obj:`None`)
+        neg_sampling_ratio (int or float, optional): binary negatives, this many per
+            link. (default: :obj:`None`)
+        time_attr, temporal_strategy, time_windows, seed, num_threads, replace,
+            subgraph_type, disjoint, shared_by_time, weight_attr, graph: as for
+            :class:`quorvix_pyg.NeighborSampler`; ``seed`` also seeds the negatives, and
+            ``shared_by_time`` lets the links of one time share one subgraph.
+        neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
+            used instead of building one (the sampling arguments are then its own).
+        directed (bool, optional): :obj:`False` is PyG's older spelling of
+            ``subgraph_type="induced"``. (default: :obj:`True`)
+        is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
+            it is built. (default: :obj:`False`)
+        **loader_kwargs: arguments of ``LinkLoader`` and ``torch.utils.data.DataLoader``,
+            such as ``batch_size``, ``shuffle``, ``num_workers`` or ``transform``.
+    """
+
+    def __init__(
+        self,
+        data: Any,
+        num_neighbors: NumNeighbors,
+        edge_label_index: Any = None,
+        edge_label: Any = None,
+        edge_label_time: Any = None,
+        *,
+        neg_sampling: Any = None,
+        neg_sampling_ratio: Optional[float] = None,
+        time_attr: Optional[str] = None,
+        temporal_strategy: TemporalStrategy = "last",
+        time_windows: Optional[TimeWindows] = None,
+        seed: Optional[int] = None,
+        num_threads: Optional[int] = None,
+        replace: bool = False,
+        subgraph_type: Any = "directional",
+        disjoint: bool = False,
+        shared_by_time: bool = False,
+        weight_attr: Optional[str] = None,
+        graph: Optional[SamplerGraph] = None,
+        neighbor_sampler: Optional[NeighborSampler] = None,
+        directed: bool = True,
+        is_sorted: bool = False,
+        **loader_kwargs: Any,
+    ):
+        if neighbor_sampler is None:
+            neighbor_sampler = NeighborSampler(
+                data, num_neighbors, subgraph_type="induced" if not directed else subgraph_type,
+                replace=replace, disjoint=disjoint, shared_by_time=shared_by_time,
+                temporal_strategy=temporal_strategy, time_attr=time_attr, weight_attr=weight_attr,
+                time_windows=time_windows, seed=seed, graph=graph, num_threads=num_threads)
+        elif not isinstance(neighbor_sampler, NeighborSampler):
+            raise TypeError(f"'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, "
+                            f"got {type(neighbor_sampler).__name__}.")
+        if edge_label_time is not None:
+            edge_label_time = torch.tensor(as_int64(edge_label_time, "edge_label_time"))
+        super().__init__(data, neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
+                         edge_label_time=edge_label_time, neg_sampling=neg_sampling,
+                         neg_sampling_ratio=neg_sampling_ratio, **loader_kwargs)
+        self.quorvix_sampler = neighbor_sampler
+
+    def __iter__(self) -> Iterator[Any]:
+        # Workers started for this epoch copy the sampler as it is now.
+        self.quorvix_sampler.epoch += 1
+        return super().__iter__()

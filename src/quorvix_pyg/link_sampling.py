@@ -1,0 +1,244 @@
+"""Link-level sampling: seed links, temporal negatives, one subgraph per link, PyG's output.
+
+Every link of a batch (its source, its destination and the negatives drawn for it) becomes
+one group of seeds of the extension's ``sample_groups``: the group grows one subgraph, with
+the link's time as the time bound of everything in it. With ``shared_by_time`` the links of
+one time form one group; without link times and with ``disjoint=False`` the whole batch is
+one group, one shared subgraph. The native result then takes the node sampler's way to
+PyG's output (its subgraph type, ``Data`` or ``HeteroData``).
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple, Union
+
+import numpy as np
+import torch
+from torch_geometric.sampler import EdgeSamplerInput, HeteroSamplerOutput, NegativeSampling, SamplerOutput
+
+from .convert import EdgeType, as_int64
+
+if TYPE_CHECKING:
+    from .graph import SamplerGraph
+    from .sampler import NeighborSampler
+
+
+class NegativeDraws:
+    """The per-process state of negative sampling: the random stream and, per destination
+    type, its nodes sorted by time.
+
+    The stream is seeded like the sampler's fan-outs (``seed``, then the loader worker and
+    epoch), but is a stream of its own: a NumPy PCG64 generator, one draw per negative,
+    taken on the calling thread, so the native sampler's threads never touch it. Neither
+    part is pickled: a copy in another process starts afresh.
+    """
+
+    def __init__(self) -> None:
+        self._generator: Optional[np.random.Generator] = None
+        self._pid: Optional[int] = None
+        self._catalogues: Dict[str, NodeCatalogue] = {}
+
+    def generator(self, stream_seed: Callable[[], int]) -> np.random.Generator:
+        if self._generator is None or self._pid != os.getpid():
+            # A separate word in the entropy keeps it apart from the fan-out stream.
+            self._generator = np.random.Generator(np.random.PCG64(np.random.SeedSequence([stream_seed(), 1])))
+            self._pid = os.getpid()
+        return self._generator
+
+    def catalogue(self, graph: "SamplerGraph", node_type: str) -> "NodeCatalogue":
+        if node_type not in self._catalogues:  # sorted once, not per batch
+            self._catalogues[node_type] = NodeCatalogue.of(graph, node_type)
+        return self._catalogues[node_type]
+
+    def __getstate__(self) -> dict:
+        return {"_generator": None, "_pid": None, "_catalogues": {}}
+
+
+@dataclass
+class NodeCatalogue:
+    """A node type's ids sorted by time, to draw uniformly among those that exist at t."""
+
+    ids_by_time: Optional[np.ndarray]  # None: the type has no times, every node always exists
+    sorted_times: Optional[np.ndarray]
+    num_nodes: int
+
+    @classmethod
+    def of(cls, graph: "SamplerGraph", node_type: str) -> "NodeCatalogue":
+        times = graph.node_time.get(node_type)
+        if times is None:
+            return cls(None, None, graph.num_nodes[node_type])
+        order = np.argsort(times, kind="stable")
+        return cls(order, np.asarray(times)[order], graph.num_nodes[node_type])
+
+    def count_existing(self, link_time: Optional[np.ndarray], size: int) -> np.ndarray:
+        """How many nodes exist at each time (node time not later than it)."""
+        if link_time is None or self.sorted_times is None:
+            return np.full(size, self.num_nodes, dtype=np.int64)
+        return np.searchsorted(self.sorted_times, link_time, side="right").astype(np.int64)
+
+    def node_at(self, rank: np.ndarray) -> np.ndarray:
+        return rank if self.ids_by_time is None else self.ids_by_time[rank]
+
+
+def draw_negatives(generator: np.random.Generator, catalogue: NodeCatalogue, dst_type: str,
+                   owner: np.ndarray, link_time: Optional[np.ndarray]) -> np.ndarray:
+    """One destination per entry of ``owner`` (the position of the link it is drawn for),
+    uniform among the nodes that exist at that link's time."""
+    time = None if link_time is None else link_time[owner]
+    count = catalogue.count_existing(time, owner.size)
+    if owner.size and count.min() == 0:
+        first = int(np.flatnonzero(count == 0)[0])
+        when = "" if time is None else f" at time {int(time[first])}"
+        raise ValueError(f"No node of type '{dst_type}' exists{when}: no negative can be drawn "
+                         f"for link {int(owner[first])} of the batch.")
+    # integers() with an array of bounds draws one value per bound, in order.
+    return catalogue.node_at(generator.integers(0, count, dtype=np.int64) if owner.size else owner)
+
+
+@dataclass
+class LinkSeeds:
+    """The seeds of one batch, per node type ordered by group, and where every endpoint is."""
+
+    seed_nodes: Dict[str, np.ndarray]
+    seed_groups: Dict[str, np.ndarray]
+    local: List[np.ndarray]  # per endpoint list given, the local index of each endpoint
+
+
+def group_seeds(endpoints: List[Tuple[str, np.ndarray, np.ndarray]], node_types: List[str]) -> LinkSeeds:
+    """Deduplicate (group, node) pairs per node type.
+
+    ``endpoints`` holds (node type, ids, groups) lists. Within a node type the seeds are
+    ordered by group and, within a group, by first appearance along ``endpoints``; a node
+    named twice in one group (both ends of a link, a negative equal to the destination) is
+    one seed.
+    """
+    local: List[Optional[np.ndarray]] = [None] * len(endpoints)
+    seed_nodes, seed_groups = {}, {}
+    for node_type in node_types:
+        parts = [i for i, (t, _, _) in enumerate(endpoints) if t == node_type]
+        ids = np.concatenate([endpoints[i][1] for i in parts] + [np.empty(0, np.int64)])
+        groups = np.concatenate([endpoints[i][2] for i in parts] + [np.empty(0, np.int64)])
+        by_pair = np.lexsort((np.arange(ids.size), ids, groups))  # by (group, id), then appearance
+        pair_start = np.ones(ids.size, dtype=bool)
+        pair_start[1:] = (np.diff(groups[by_pair]) != 0) | (np.diff(ids[by_pair]) != 0)
+        pair_of_sorted = np.cumsum(pair_start) - 1
+        first = by_pair[pair_start]  # per distinct pair, its first appearance
+        seed_order = np.lexsort((first, groups[first]))  # pairs by group, then first appearance
+        seed_of_pair = np.empty(first.size, dtype=np.int64)
+        seed_of_pair[seed_order] = np.arange(first.size)
+        seed_nodes[node_type] = np.ascontiguousarray(ids[first[seed_order]])
+        seed_groups[node_type] = np.ascontiguousarray(groups[first[seed_order]])
+        index = np.empty(ids.size, dtype=np.int64)
+        index[by_pair] = seed_of_pair[pair_of_sorted]
+        offset = 0
+        for i in parts:
+            n = endpoints[i][1].size
+            local[i] = index[offset:offset + n]
+            offset += n
+    return LinkSeeds(seed_nodes, seed_groups, [x if x is not None else np.empty(0, np.int64) for x in local])
+
+
+def link_input(graph: "SamplerGraph", index: EdgeSamplerInput) -> Tuple[EdgeType, np.ndarray, np.ndarray,
+                                                                         Optional[np.ndarray]]:
+    """The edge type, source and destination ids and times of the seed links, checked."""
+    edge_type = index.input_type
+    if edge_type is None:
+        if len(graph.edge_types) != 1:
+            raise ValueError("'input_type' is needed on a graph with several edge types.")
+        edge_type = graph.edge_types[0]
+    edge_type = tuple(edge_type)
+    # The links need not be message-passing edges: only their two node types must exist.
+    if len(edge_type) != 3 or edge_type[0] not in graph.num_nodes or edge_type[2] not in graph.num_nodes:
+        raise ValueError(f"Input edge type {edge_type} does not link two node types of the graph.")
+    src = as_int64(index.row, "edge_label_index")
+    dst = as_int64(index.col, "edge_label_index")
+    if src.size != dst.size:
+        raise ValueError(f"{src.size} source ids for {dst.size} destination ids.")
+    for ids, node_type in ((src, edge_type[0]), (dst, edge_type[2])):
+        n = graph.num_nodes[node_type]
+        if ids.size and (ids.min() < 0 or ids.max() >= n):
+            raise ValueError(f"'edge_label_index' has ids outside [0, {n}) of node type '{node_type}'.")
+    time = None
+    if index.time is not None:
+        if not graph.has_time:
+            raise ValueError("'edge_label_time' needs timestamps: give 'time_attr'.")
+        time = np.array(as_int64(index.time, "edge_label_time"))  # its own copy: the output shares it
+        if time.size != src.size:
+            raise ValueError(f"{time.size} link times for {src.size} links.")
+    elif graph.has_time:
+        # Without link times nothing would be filtered by time: refuse rather than leak.
+        raise ValueError("Links need 'edge_label_time' on a graph with timestamps.")
+    return edge_type, src, dst, time
+
+
+def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
+                      neg_sampling: Optional[NegativeSampling] = None,
+                      ) -> Union[SamplerOutput, HeteroSamplerOutput]:
+    """``BaseSampler.sample_from_edges`` for quorvix_pyg's ``NeighborSampler``.
+
+    With link times every link grows its own subgraph (with ``shared_by_time``, the links
+    of one time share one); without them the sampler's ``disjoint`` chooses between one
+    subgraph per link and one shared by the batch. The output is the sampler's: its
+    subgraph type, ``SamplerOutput`` for a homogeneous graph.
+    """
+    graph = sampler.graph
+    edge_type, src, dst, time = link_input(graph, index)
+    src_type, _, dst_type = edge_type
+    num_links = src.size
+    neg_sampling = NegativeSampling.cast(neg_sampling) if neg_sampling is not None else None
+    if neg_sampling is not None and (neg_sampling.src_weight is not None or neg_sampling.dst_weight is not None):
+        raise ValueError("Weighted negative sampling ('src_weight', 'dst_weight') is not supported.")
+
+    # Negatives: the destination of a link replaced by a node that exists at the link's time.
+    if neg_sampling is None:
+        owner = np.empty(0, np.int64)
+    elif neg_sampling.is_binary():
+        owner = np.arange(math.ceil(neg_sampling.amount * num_links), dtype=np.int64) % max(num_links, 1)
+    else:
+        owner = np.repeat(np.arange(num_links, dtype=np.int64), int(neg_sampling.amount))
+    negative = np.empty(0, np.int64)
+    if owner.size:
+        draws = sampler.__dict__.setdefault("negative_draws", NegativeDraws())
+        negative = draw_negatives(draws.generator(sampler.stream_seed), draws.catalogue(graph, dst_type),
+                                  dst_type, owner, time)
+
+    # A group is named by its first link, so the link times, indexed by group, are the
+    # groups' times.
+    if sampler.per_seed:
+        link_group = np.arange(num_links, dtype=np.int64)
+    elif time is not None:  # shared by time: the links of one time
+        _, first, inverse = np.unique(time, return_index=True, return_inverse=True)
+        link_group = first[inverse.reshape(-1)].astype(np.int64)
+    else:
+        link_group = np.zeros(num_links, np.int64)
+    seeds = group_seeds([(src_type, src, link_group), (dst_type, dst, link_group),
+                         (dst_type, negative, link_group[owner])], graph.node_types)
+    src_local, dst_local, neg_local = seeds.local
+    result = sampler.native_sampler().sample_groups(
+        sampler.num_neighbors, sampler.time_windows, seeds.seed_nodes, seeds.seed_groups,
+        time if time is not None else np.empty(0, np.int64))
+
+    t = torch.from_numpy
+    input_id = index.input_id
+    link_time = None if time is None else t(time)
+    if neg_sampling is None or neg_sampling.is_binary():
+        label = None if index.label is None else torch.as_tensor(index.label)
+        if owner.size:
+            if label is None:
+                label = torch.ones(num_links)
+            label = torch.cat([label, torch.zeros(owner.size, dtype=label.dtype)])
+            if time is not None:
+                link_time = t(np.concatenate([time, time[owner]]))
+        edge_label_index = t(np.stack([np.concatenate([src_local, src_local[owner]]),
+                                       np.concatenate([dst_local, neg_local])]))
+        metadata: tuple = (input_id, edge_label_index, label, link_time)
+    else:
+        per_link = int(neg_sampling.amount)
+        dst_neg_index = t(neg_local.reshape(num_links, per_link))
+        if per_link == 1:
+            dst_neg_index = dst_neg_index.view(-1)
+        metadata = (input_id, t(src_local), t(dst_local), dst_neg_index, link_time)
+    return sampler.to_output(result, time, metadata)
