@@ -1,5 +1,7 @@
 #include "sampling/expand.hpp"
 
+#include <algorithm>
+
 #include "sampling/prefetch.hpp"
 #include "sampling/window.hpp"
 
@@ -15,10 +17,15 @@ void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t be
   const Int64List& batches = *frontier.batch;
   const Int64List& nodes = *frontier.node;
   const auto node_at = [&nodes](int64_t p) { return nodes[static_cast<std::size_t>(p)]; };
+  ProbeRing probes;
+  // The row stage of the entries the time stage reaches before the loop's row stage has.
+  for (int64_t p = begin + kPrefetchTime; p < std::min(end, begin + kPrefetchRow); ++p) {
+    probes.put(p, prefetch_row(edges, node_at(p)));
+  }
   for (int64_t p = begin; p < end; ++p) {
     if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
-    if (p + kPrefetchRow < end) prefetch_row(edges, node_at(p + kPrefetchRow));
-    if (temporal && p + kPrefetchTime < end) prefetch_time<kEdgeTime>(edges, node_at(p + kPrefetchTime));
+    if (p + kPrefetchRow < end) probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
+    if (temporal && p + kPrefetchTime < end) prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
     expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p});
   }
 }
