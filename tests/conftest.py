@@ -9,8 +9,8 @@ def pytest_report_header():
     """Where the modules under test come from: an installed wheel, a source build or a sanitizer build."""
     lines = []
     for name in ("quorvix", "quorvix_pyg"):
-        spec = importlib.util.find_spec(name)
-        lines.append(f"{name}: {spec.origin if spec else 'not installed'}")
+        found = importlib.util.find_spec(name)
+        lines.append(f"{name}: {found.origin if found else 'not installed'}")
     return lines
 
 
