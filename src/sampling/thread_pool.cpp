@@ -1,32 +1,54 @@
 #include "sampling/thread_pool.hpp"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <utility>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#endif
-
 namespace quorvix {
 
 namespace {
 
-// A call runs a few rounds shortly after each other; a worker that has just finished one watches
-// for the next for a few microseconds before it sleeps, instead of paying a wake-up.
-constexpr int kSpinChecks = 2000;
-// Within a call a worker watches for the next round for up to this long without one beginning: the
-// caller's serial steps between rounds (the draws, the result arrays) take far less.
-constexpr auto kCallWatch = std::chrono::milliseconds(5);
-constexpr int kClockEvery = 256;  // spins between looks at the clock
+// A thread that waits for others (a worker for the next round, the caller for the last tasks)
+// checks, then yields its core: when it shares the core with the thread it waits for, or with
+// anything else, the kernel runs that instead of letting the waiter spin through a time slice.
+// Alone on its core, a yield returns at once.
+void relax() { std::this_thread::yield(); }
 
-void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  _mm_pause();
+// Calls in a training loop come every few milliseconds, with collation and a model step between
+// them. A worker that sleeps lets its core go idle, and an idle virtual core can take a millisecond
+// to run it again; so after a round a worker keeps watching (yielding to anything else that wants
+// its core) for this long before it sleeps.
+constexpr auto kAfterCallWatch = std::chrono::milliseconds(20);
+// Within a call the caller's serial steps between rounds (the draws, the result arrays) take far
+// less; a worker that waits this long within a call has lost its caller to the kernel and sleeps.
+constexpr auto kCallWatch = std::chrono::milliseconds(5);
+// The caller watches this long for the workers' last tasks before it sleeps until they end.
+constexpr auto kFinishWatch = std::chrono::microseconds(100);
+
+// Moves the calling thread off `cpu` to another it may run on, leaving the CPUs it may run on as
+// they were: the kernel migrates a thread at once when its CPU is taken from it. A worker woken
+// onto its caller's core would otherwise wait there (yielding) while another core stays idle.
+void leave_cpu(int cpu) {
+#ifdef __linux__
+  cpu_set_t allowed;
+  if (cpu < 0 || cpu >= CPU_SETSIZE || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  if (!CPU_ISSET(cpu, &allowed) || CPU_COUNT(&allowed) < 2) return;
+  cpu_set_t elsewhere = allowed;
+  CPU_CLR(cpu, &elsewhere);
+  if (sched_setaffinity(0, sizeof elsewhere, &elsewhere) == 0) sched_setaffinity(0, sizeof allowed, &allowed);
 #else
-  std::this_thread::yield();
+  static_cast<void>(cpu);
+#endif
+}
+
+int current_cpu() {
+#ifdef __linux__
+  return sched_getcpu();
+#else
+  return -1;
 #endif
 }
 
@@ -70,6 +92,7 @@ void ThreadPool::call_workers(std::size_t count) {
 }
 
 void ThreadPool::begin_call(std::size_t tasks) {
+  caller_cpu_.store(current_cpu(), std::memory_order_relaxed);
   in_call_.store(true, std::memory_order_relaxed);
   if (tasks < 2) return;
   const std::lock_guard<std::mutex> lock(mutex_);
@@ -105,7 +128,6 @@ __attribute__((noinline)) void ThreadPool::take_tasks_on_worker(uint64_t round, 
 }
 
 void ThreadPool::watch(Worker& me, uint64_t& seen) {
-  int idle = 0;
   auto idle_since = std::chrono::steady_clock::now();
   for (;;) {
     if (round_.load(std::memory_order_relaxed) != seen) {
@@ -120,19 +142,16 @@ void ThreadPool::watch(Worker& me, uint64_t& seen) {
       }
       // The task outlives every claim made in its round: run() waits for all of them to finish.
       if (task != nullptr) take_tasks_on_worker(seen, count, *task);
-      idle = 0;
       idle_since = std::chrono::steady_clock::now();
       continue;
     }
     // A worker beyond the cores would only take a core from one with a task: it sleeps at once.
     if (!me.watches || stopping_.load(std::memory_order_relaxed)) return;
-    ++idle;
-    if (!in_call_.load(std::memory_order_relaxed)) {
-      if (idle > kSpinChecks) return;
-    } else if (idle % kClockEvery == 0 && std::chrono::steady_clock::now() - idle_since > kCallWatch) {
-      return;
-    }
-    spin_pause();
+    const bool in_call = in_call_.load(std::memory_order_relaxed);
+    if (std::chrono::steady_clock::now() - idle_since > (in_call ? kCallWatch : kAfterCallWatch)) return;
+    const int caller_cpu = caller_cpu_.load(std::memory_order_relaxed);
+    if (in_call && caller_cpu >= 0 && current_cpu() == caller_cpu) leave_cpu(caller_cpu);
+    relax();
   }
 }
 
@@ -166,7 +185,8 @@ void ThreadPool::run(std::size_t count, const std::function<void(std::size_t)>& 
   take_tasks(round, count, task);
   // The workers' last tasks usually end within microseconds of the caller's: watch for that before
   // paying for a sleep and a wake-up.
-  for (int i = 0; i < kSpinChecks && done_.load(std::memory_order_acquire) != count; ++i) spin_pause();
+  const auto watch_until = std::chrono::steady_clock::now() + kFinishWatch;
+  while (done_.load(std::memory_order_acquire) != count && std::chrono::steady_clock::now() < watch_until) relax();
   std::exception_ptr error;
   {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -32,7 +32,7 @@ class ThreadPool {
   // tasks - 1, starting any not yet started) so that their wake-up overlaps what the caller does
   // before its first round. Until end_call() the workers watch for rounds instead of sleeping.
   void begin_call(std::size_t tasks);
-  // Ends a call: the workers watch a few microseconds more, then sleep.
+  // Ends a call: the workers watch for the next one a few milliseconds more, then sleep.
   void end_call();
 
   // Runs task(0) .. task(count - 1), each once, on the workers and the calling thread, taking the
@@ -73,6 +73,7 @@ class ThreadPool {
   std::atomic<std::size_t> done_{0};  // tasks of the current round finished
   std::atomic<uint64_t> round_{0};
   std::atomic<bool> in_call_{false};
+  std::atomic<int> caller_cpu_{-1};  // the core the current call began on, -1 if unknown
   std::atomic<bool> stopping_{false};
   std::exception_ptr error_;
 };
