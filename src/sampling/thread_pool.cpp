@@ -19,12 +19,14 @@ void relax() { std::this_thread::yield(); }
 
 // Calls in a training loop come every few milliseconds, with collation and a model step between
 // them. A worker that sleeps lets its core go idle, and an idle virtual core can take a millisecond
-// to run it again; so after a round a worker keeps watching (yielding to anything else that wants
-// its core) for this long before it sleeps.
-constexpr auto kAfterCallWatch = std::chrono::milliseconds(20);
+// to run it again; so after a round a worker keeps watching for this long before it sleeps, as long
+// as nothing else wants its core (see kTakenCore).
+constexpr auto kAfterCallWatch = std::chrono::milliseconds(50);
 // Within a call the caller's serial steps between rounds (the draws, the result arrays) take far
 // less; a worker that waits this long within a call has lost its caller to the kernel and sleeps.
 constexpr auto kCallWatch = std::chrono::milliseconds(5);
+// A yield that takes longer than this has run another thread on the core.
+constexpr auto kTakenCore = std::chrono::microseconds(50);
 // The caller watches this long for the workers' last tasks before it sleeps until they end.
 constexpr auto kFinishWatch = std::chrono::microseconds(100);
 
@@ -148,10 +150,14 @@ void ThreadPool::watch(Worker& me, uint64_t& seen) {
     // A worker beyond the cores would only take a core from one with a task: it sleeps at once.
     if (!me.watches || stopping_.load(std::memory_order_relaxed)) return;
     const bool in_call = in_call_.load(std::memory_order_relaxed);
-    if (std::chrono::steady_clock::now() - idle_since > (in_call ? kCallWatch : kAfterCallWatch)) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - idle_since > (in_call ? kCallWatch : kAfterCallWatch)) return;
     const int caller_cpu = caller_cpu_.load(std::memory_order_relaxed);
     if (in_call && caller_cpu >= 0 && current_cpu() == caller_cpu) leave_cpu(caller_cpu);
     relax();
+    // Between calls the core is only borrowed: a yield that took long means another thread ran on
+    // it (a model step, say), which the watching would slow down, so the worker sleeps instead.
+    if (!in_call && std::chrono::steady_clock::now() - now > kTakenCore) return;
   }
 }
 
