@@ -70,7 +70,7 @@ class EdgeRecorder {
 // Records every position of [start, end) in ascending order. Inline: the rules that take a whole
 // run call it once per frontier node.
 template <typename Edges>
-inline void record_run(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end) {
+inline __attribute__((always_inline)) void record_run(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end) {
   EdgeRecorder record(edges, frontier, end - start);
   for (int64_t position = start; position < end; ++position) record.add(position);
   record.finish();
