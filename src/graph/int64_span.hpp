@@ -9,7 +9,8 @@ struct Int64Span {
   const int64_t* data = nullptr;
   int64_t size = 0;
 
-  bool contains_index(int64_t index) const { return index >= 0 && index < size; }
+  // One unsigned comparison: a negative index is past every size.
+  bool contains_index(int64_t index) const { return static_cast<uint64_t>(index) < static_cast<uint64_t>(size); }
   int64_t operator[](int64_t index) const { return data[index]; }
 };
 

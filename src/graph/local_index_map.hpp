@@ -56,6 +56,7 @@ class LocalIndexMap {
     return (key * 0x9E3779B97F4A7C15ull) >> shift_;
   }
   void rehash(std::size_t capacity);
+  __attribute__((noinline, cold)) void grow() { rehash(slots_.size() * 2); }
 
   std::vector<Slot> slots_;
   uint64_t mask_ = 0;
@@ -66,10 +67,15 @@ class LocalIndexMap {
 };
 
 inline LocalIndexMap::Insertion LocalIndexMap::insert(int64_t batch, int64_t node) {
-  if (next_local_ >= grow_at_) rehash(slots_.size() * 2);
   for (uint64_t i = first_slot(batch, node);; i = (i + 1) & mask_) {
     Slot& slot = slots_[i];
     if (slot.stamp < base_) {
+      // Only a new pair can pass the load limit, so only a new pair checks it; after growing, the
+      // pair is probed again in the larger table.
+      if (next_local_ >= grow_at_) {
+        grow();
+        return insert(batch, node);
+      }
       slot = Slot{batch, node, base_ + next_local_};
       return {next_local_++, true};
     }

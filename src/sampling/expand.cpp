@@ -22,11 +22,19 @@ void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t be
   for (int64_t p = begin + kPrefetchTime; p < std::min(end, begin + kPrefetchRow); ++p) {
     probes.put(p, prefetch_row(edges, node_at(p)));
   }
-  for (int64_t p = begin; p < end; ++p) {
-    if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+  const auto expand_at = [&](int64_t p) { expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p}); };
+  int64_t p = begin;
+  // While every stage has an entry ahead, no stage checks for the frontier's end.
+  for (; p + kPrefetchColptr < end; ++p) {
+    prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+    probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
+    if (temporal) prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
+    expand_at(p);
+  }
+  for (; p < end; ++p) {
     if (p + kPrefetchRow < end) probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
     if (temporal && p + kPrefetchTime < end) prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
-    expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p});
+    expand_at(p);
   }
 }
 

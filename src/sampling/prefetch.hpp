@@ -17,7 +17,7 @@ inline constexpr int64_t kPrefetchTime = 4;
 
 template <typename Edges>
 inline void prefetch_colptr(const Edges& edges, int64_t node) {
-  if (node >= 0 && node < edges.colptr.size) __builtin_prefetch(edges.colptr.data + node);
+  if (edges.colptr.contains_index(node)) __builtin_prefetch(edges.colptr.data + node);
 }
 
 // The run's middle: the first position a bisection probes, and within a line of most short runs.
@@ -26,7 +26,11 @@ inline bool probe_position(const Edges& edges, int64_t node, int64_t& position) 
   if (node < 0 || node >= edges.colptr.size - 1) return false;
   const int64_t start = edges.colptr[node];
   const int64_t end = edges.colptr[node + 1];
-  if (start < 0 || start >= end || end > edges.row.size) return false;
+  // Unsigned comparisons: a negative start or end is past every bound.
+  if (static_cast<uint64_t>(start) >= static_cast<uint64_t>(end) ||
+      static_cast<uint64_t>(end) > static_cast<uint64_t>(edges.row.size)) {
+    return false;
+  }
   position = start + (end - start) / 2;
   return true;
 }

@@ -42,14 +42,16 @@ void add_seeds(std::vector<NodeTypeState>& states, const SeedSet& seeds) {
   for (const SeedsOfType& typed : seeds.types) {
     NodeTypeState& state = states[typed.slot];
     const std::size_t n = typed.ids.size();
-    state.batch->reserve(n);
-    state.node->reserve(n);
     state.local_index->reserve(n);
+    int64_t* const batches = state.batch->open_tail(n);
+    int64_t* const nodes = state.node->open_tail(n);
     for (std::size_t i = 0; i < n; ++i) {
       if (!state.local_index->insert(typed.batch[i], typed.ids[i]).inserted) state.local_index->skip_local();
-      state.batch->push_back(typed.batch[i]);
-      state.node->push_back(typed.ids[i]);
+      batches[i] = typed.batch[i];
+      nodes[i] = typed.ids[i];
     }
+    state.batch->commit(n);
+    state.node->commit(n);
     state.frontier_begin = 0;
     state.frontier_end = static_cast<int64_t>(n);
     state.counts->front() = static_cast<int64_t>(n);

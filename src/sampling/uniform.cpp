@@ -4,11 +4,22 @@
 
 namespace quorvix {
 
+namespace {
+
+// Out of line: inlined, the take-all branch crowds the registers of the draw loop below.
+template <typename Edges>
+__attribute__((noinline)) void record_whole_window(const Edges& edges, const FrontierNode& frontier, int64_t start,
+                                                   int64_t end) {
+  record_run(edges, frontier, start, end);
+}
+
+}  // namespace
+
 template <typename Edges>
 void sample_uniform(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
   const int64_t candidates = end - start;
   if (k < 0 || k >= candidates) {
-    record_run(edges, frontier, start, end);
+    record_whole_window(edges, frontier, start, end);
     return;
   }
   EdgeRecorder record(edges, frontier, k);

@@ -46,7 +46,9 @@ template <typename Edges>
 inline NeighbourRange neighbour_range(const Edges& edges, int64_t node) {
   if (node < 0 || node >= edges.colptr.size - 1) throw_node_outside_colptr(*edges.key, *edges.frontier_type, node);
   const NeighbourRange range{edges.colptr[node], edges.colptr[node + 1]};
-  if (range.start < 0 || range.start > range.end || range.end > edges.row.size) {
+  // Unsigned comparisons: a negative start or end is past every bound.
+  if (static_cast<uint64_t>(range.start) > static_cast<uint64_t>(range.end) ||
+      static_cast<uint64_t>(range.end) > static_cast<uint64_t>(edges.row.size)) {
     throw_run_outside_row(*edges.key, node);
   }
   return range;
