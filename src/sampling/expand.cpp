@@ -1,7 +1,5 @@
 #include "sampling/expand.hpp"
 
-#include <algorithm>
-
 #include "sampling/prefetch.hpp"
 #include "sampling/window.hpp"
 
@@ -10,30 +8,25 @@ namespace quorvix {
 namespace {
 
 // Walks the entries [begin, end). The frontier list may be the neighbour list itself and grow
-// meanwhile, so entries are read by index and copied.
+// meanwhile, so entries are read by index and copied. A plain loop: passing the row stage's probe
+// positions on to the time stage, and a main loop without end checks, saved about 40 instructions
+// per edge on last-k but made uniform twice as slow on the clock (the row reads stopped
+// overlapping), so the time stage reads colptr again, from cache.
 template <bool kEdgeTime, typename Edges, typename ExpandNode>
 void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, bool temporal,
                    ExpandNode expand) {
   const Int64List& batches = *frontier.batch;
   const Int64List& nodes = *frontier.node;
   const auto node_at = [&nodes](int64_t p) { return nodes[static_cast<std::size_t>(p)]; };
-  ProbeRing probes;
-  // The row stage of the entries the time stage reaches before the loop's row stage has.
-  for (int64_t p = begin + kPrefetchTime; p < std::min(end, begin + kPrefetchRow); ++p) {
-    probes.put(p, prefetch_row(edges, node_at(p)));
-  }
   const auto expand_at = [&](int64_t p) { expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p}); };
-  int64_t p = begin;
-  // While every stage has an entry ahead, no stage checks for the frontier's end.
-  for (; p + kPrefetchColptr < end; ++p) {
-    prefetch_colptr(edges, node_at(p + kPrefetchColptr));
-    probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
-    if (temporal) prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
-    expand_at(p);
-  }
-  for (; p < end; ++p) {
-    if (p + kPrefetchRow < end) probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
-    if (temporal && p + kPrefetchTime < end) prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
+  for (int64_t p = begin; p < end; ++p) {
+    if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+    if (p + kPrefetchRow < end) prefetch_row(edges, node_at(p + kPrefetchRow));
+    if (temporal && p + kPrefetchTime < end) {
+      int64_t position = -1;
+      if (!probe_position(edges, node_at(p + kPrefetchTime), position)) position = -1;
+      prefetch_time<kEdgeTime>(edges, position);
+    }
     expand_at(p);
   }
 }
