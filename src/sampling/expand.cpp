@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "sampling/expand.hpp"
 
 #include "sampling/prefetch.hpp"
@@ -8,25 +9,53 @@ namespace quorvix {
 namespace {
 
 // Walks the entries [begin, end). The frontier list may be the neighbour list itself and grow
-// meanwhile, so entries are read by index and copied. A plain loop: passing the row stage's probe
-// positions on to the time stage, and a main loop without end checks, saved about 40 instructions
-// per edge on last-k but made uniform twice as slow on the clock (the row reads stopped
-// overlapping), so the time stage reads colptr again, from cache.
-template <bool kEdgeTime, typename Edges, typename ExpandNode>
+// meanwhile, so entries are read by index and copied. kReuseProbes (the recency rules): the time
+// stage reuses the row stage's probe positions through a small ring instead of reading colptr
+// again. The other rules prefetch rows through prefetch_row_only: with the value-returning
+// prefetch_row there, whose result they drop, the build made uniform twice as slow on the clock
+// at the same instruction count.
+template <bool kEdgeTime, bool kReuseProbes = false, typename Edges, typename ExpandNode>
 void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, bool temporal,
                    ExpandNode expand) {
   const Int64List& batches = *frontier.batch;
   const Int64List& nodes = *frontier.node;
   const auto node_at = [&nodes](int64_t p) { return nodes[static_cast<std::size_t>(p)]; };
+  const auto prefetch_time_of = [](const Edges& e, int64_t node) {
+    int64_t position = -1;
+    if (!probe_position(e, node, position)) position = -1;
+    prefetch_time<kEdgeTime>(e, position);
+  };
   const auto expand_at = [&](int64_t p) { expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p}); };
-  for (int64_t p = begin; p < end; ++p) {
-    if (p + kPrefetchColptr < end) prefetch_colptr(edges, node_at(p + kPrefetchColptr));
-    if (p + kPrefetchRow < end) prefetch_row(edges, node_at(p + kPrefetchRow));
-    if (temporal && p + kPrefetchTime < end) {
-      int64_t position = -1;
-      if (!probe_position(edges, node_at(p + kPrefetchTime), position)) position = -1;
-      prefetch_time<kEdgeTime>(edges, position);
+  if constexpr (kReuseProbes) {
+    ProbeRing probes;
+    for (int64_t p = begin + kPrefetchTime; p < std::min(end, begin + kPrefetchRow); ++p) {
+      probes.put(p, prefetch_row(edges, node_at(p)));
     }
+    int64_t p = begin;
+    for (; p + kPrefetchColptr < end; ++p) {
+      prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+      probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
+      prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
+      expand_at(p);
+    }
+    for (; p < end; ++p) {
+      if (p + kPrefetchRow < end) probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
+      if (p + kPrefetchTime < end) prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
+      expand_at(p);
+    }
+    return;
+  }
+  int64_t p = begin;
+  // While every stage has an entry ahead, no stage checks for the frontier's end.
+  for (; p + kPrefetchColptr < end; ++p) {
+    prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+    prefetch_row_only(edges, node_at(p + kPrefetchRow));
+    if (temporal) prefetch_time_of(edges, node_at(p + kPrefetchTime));
+    expand_at(p);
+  }
+  for (; p < end; ++p) {
+    if (p + kPrefetchRow < end) prefetch_row_only(edges, node_at(p + kPrefetchRow));
+    if (temporal && p + kPrefetchTime < end) prefetch_time_of(edges, node_at(p + kPrefetchTime));
     expand_at(p);
   }
 }
@@ -58,7 +87,7 @@ void expand_by(const Edges& edges, const NodeTypeState& frontier, int64_t begin,
           sample_recent_uniform<kEdgeTime>(edges, node, rule.fan_out, seed_time_of(node));
         });
       } else {
-        walk_frontier<kEdgeTime>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
+        walk_frontier<kEdgeTime, true>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
           sample_recent_window<kEdgeTime>(edges, node, rule.fan_out, seed_time_of(node));
         });
       }

@@ -35,6 +35,13 @@ inline bool probe_position(const Edges& edges, int64_t node, int64_t& position) 
   return true;
 }
 
+// The row stage alone, for walks that do not pass the probe position on.
+template <typename Edges>
+inline void prefetch_row_only(const Edges& edges, int64_t node) {
+  int64_t position;
+  if (probe_position(edges, node, position)) __builtin_prefetch(edges.row.data + position);
+}
+
 // Returns the probe position (-1 when the node has none) for prefetch_time to reuse.
 template <typename Edges>
 inline int64_t prefetch_row(const Edges& edges, int64_t node) {
@@ -45,7 +52,7 @@ inline int64_t prefetch_row(const Edges& edges, int64_t node) {
 }
 
 // kEdgeTime: the edge type's own times (one per row position) rather than the neighbours'.
-// `position` is the node's probe position (probe_position), or -1 for none.
+// `position` is what prefetch_row returned for the node, so colptr is not read a second time.
 template <bool kEdgeTime, typename Edges>
 inline void prefetch_time(const Edges& edges, int64_t position) {
   if (position < 0) return;
@@ -56,5 +63,19 @@ inline void prefetch_time(const Edges& edges, int64_t position) {
   const int64_t neighbour = edges.row[position];
   if (edges.neighbour_time.contains_index(neighbour)) __builtin_prefetch(edges.neighbour_time.data + neighbour);
 }
+
+// The probe positions of the frontier entries between the row and the time stage, by entry index.
+class ProbeRing {
+ public:
+  void put(int64_t entry, int64_t position) { slots_[entry & kMask] = position; }
+  int64_t at(int64_t entry) const { return slots_[entry & kMask]; }
+
+ private:
+  // An entry's slot must outlive the entries put after it and before it is read.
+  static constexpr int64_t kSlots = 8;
+  static constexpr int64_t kMask = kSlots - 1;
+  static_assert(kSlots > kPrefetchRow - kPrefetchTime && (kSlots & kMask) == 0);
+  int64_t slots_[kSlots];
+};
 
 }  // namespace quorvix
