@@ -1,5 +1,6 @@
-#include <algorithm>
 #include "sampling/expand.hpp"
+
+#include <algorithm>
 
 #include "sampling/prefetch.hpp"
 #include "sampling/window.hpp"
