@@ -1,10 +1,14 @@
 """quorvix.Graph: one checked graph shared by samplers, its files and its pickles."""
 
+import doctest
 import gc
 import json
 import os
 import pickle
+import re
 import sys
+import tempfile
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -112,6 +116,7 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.skipif(os.environ.get("QUORVIX_SANITIZED") == "1", reason="the sanitizer's allocator keeps freed memory")
 def test_a_second_sampler_adds_no_graph_sized_memory():
     n = 4_000_000  # 32 MB of weights, and as much again of their cumulative sums
     key = "item__r__user"
@@ -220,3 +225,13 @@ def test_table_constructors_forward(monkeypatch):
         monkeypatch.setattr(tables, name, lambda *args, _name=name, **kwargs: calls.append((_name, args, kwargs)) or 7)
     assert Graph.from_tables(1, b=2) == 7 and Graph.from_database("db", time_columns={}) == 7
     assert calls == [("from_tables", (1,), {"b": 2}), ("from_database", ("db",), {"time_columns": {}})]
+
+
+def test_the_guide_runs(tmp_path, monkeypatch):
+    monkeypatch.setattr(tempfile, "mkdtemp", lambda: str(tmp_path))  # the guide's directory
+    guide = (Path(__file__).resolve().parents[1] / "docs" / "guide" / "graph.md").read_text()
+    blocks = re.findall(r"^```python\n(.*?)^```", guide, re.S | re.M)
+    assert len(blocks) == 3
+    # One session: later blocks use what earlier ones made.
+    test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "graph.md", "graph.md", 0)
+    assert doctest.DocTestRunner().run(test).failed == 0
