@@ -235,3 +235,18 @@ def test_the_guide_runs(tmp_path, monkeypatch):
     # One session: later blocks use what earlier ones made.
     test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "graph.md", "graph.md", 0)
     assert doctest.DocTestRunner().run(test).failed == 0
+
+
+def test_an_instance_without_init_holds_no_graph(tmp_path):
+    bare = Graph.__new__(Graph)
+    message = "^Graph.__init__\\(\\) has not been called on this instance.$"
+    for name in ("node_types", "edge_types", "num_nodes", "num_edges", "colptr", "row", "node_time", "edge_time",
+                 "edge_weight"):
+        with pytest.raises(TypeError, match=message):
+            getattr(bare, name)
+    for call in (bare.check, lambda: bare.save(tmp_path), lambda: pickle.dumps(bare)):
+        with pytest.raises(TypeError, match=message):
+            call()
+    assert not os.listdir(tmp_path)
+    with pytest.raises(RuntimeError):
+        NS(bare)
