@@ -232,9 +232,10 @@ def plot_instructions(rows: list[dict], path: str, note: str = "") -> None:
     ax.set_yscale("log")
     ax.set_ylabel("instructions per sampled edge")
     batches = sorted({r["batch_size"] for r in rows})
-    ax.set_title(f"NeighborSampler.sample under callgrind, {', '.join(map(str, batches))} seeds per call")
+    ax.set_title(f"sample() under callgrind, {', '.join(map(str, batches))} seeds per call")
     ax.grid(True, axis="y", which="both", alpha=0.3)
-    ax.legend()
+    ax.margins(y=0.15)
+    ax.legend(loc="upper left")
     if note:
         fig.text(0.01, 0.01, note, fontsize=8, color="dimgrey")
     fig.tight_layout(rect=(0, 0.04 if note else 0, 1, 1))
