@@ -355,8 +355,8 @@ def leaves_drawn(loader, epochs=1):
 def test_workers_sample_what_the_main_process_samples_with_temporal_rules():
     data = random_hetero(np.random.default_rng(3))
     args = (data, [3, 2], ("user", np.tile(np.arange(5), 4)), np.arange(20) * 2)
-    main = NeighborLoader(*args, time_attr="time", batch_size=3)
-    workers = NeighborLoader(*args, time_attr="time", batch_size=3, num_workers=2)
+    main = NeighborLoader(*args, time_attr="time", temporal_strategy="last", batch_size=3)
+    workers = NeighborLoader(*args, time_attr="time", temporal_strategy="last", batch_size=3, num_workers=2)
     main, workers = list(main), list(workers)
     assert len(main) == len(workers) == 7
     for a, b in zip(main, workers):
@@ -411,7 +411,7 @@ def test_uniform_temporal_strategy_draws_among_the_eligible():
         assert len(drawn) == 3 == len(set(drawn)) and max(drawn) <= 20
         seen.update(drawn)
     assert len(seen) > 12  # not the 3 most recent every time
-    last = NeighborLoader(data, [3], ("hub", [0]), time_attr="time")
+    last = NeighborLoader(data, [3], ("hub", [0]), time_attr="time", temporal_strategy="last")
     assert next(iter(last))["leaf"].n_id.tolist() == [18, 19, 20]
 
 
@@ -425,7 +425,8 @@ def test_the_graph_keeps_no_view_of_the_datas_tensors():
     data["user"].time, data["item"].time = torch.randint(0, 100, (100,)), torch.randint(0, 100, (100,))
     data["item", "bought_by", "user"].edge_index = torch.from_numpy(rng.integers(0, 100, (2, 500)))
     data["user", "buys", "item"].edge_index = torch.from_numpy(rng.integers(0, 100, (2, 500)))
-    loader = NeighborLoader(data, [3, 2], ("user", torch.arange(40)), time_attr="time", batch_size=10)
+    loader = NeighborLoader(data, [3, 2], ("user", torch.arange(40)), time_attr="time", temporal_strategy="last",
+                            batch_size=10)
     graph = loader.quorvix_sampler.graph
     for t in data.node_types:
         assert not np.shares_memory(graph.node_time[t], data[t].time.numpy())
