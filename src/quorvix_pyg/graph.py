@@ -207,10 +207,8 @@ def graph_from_stores(feature_store: Any, graph_store: Any, time_attr: Optional[
     edge_types = [EDGE if e is None else e for e in stored_types]
     tensor_attrs = {(_stored_group(a.group_name), a.attr_name): a for a in feature_store.get_all_tensor_attrs()}
     num_nodes: Dict[str, int] = {}
-    # A homogeneous store may list edge-level tensors in the one group: its edges' size rules.
-    sized = homogeneous and any(a.size is not None for a in edge_attrs)
     for (group, _), attr in tensor_attrs.items():
-        if isinstance(group, str) and not sized:
+        if isinstance(group, str):
             size = feature_store.get_tensor_size(attr)
             num_nodes[group] = max(num_nodes.get(group, 0), int(size[0]))
     for attr in edge_attrs:
@@ -226,6 +224,8 @@ def graph_from_stores(feature_store: Any, graph_store: Any, time_attr: Optional[
         if t not in num_nodes:
             raise ValueError(f"Node type '{t}' has no known number of nodes; set data['{t}'].num_nodes.")
     rows, cols, perms = graph_store.coo(stored_types)
+    if not isinstance(rows, dict):  # a homogeneous store answers with the tensors themselves
+        rows, cols, perms = {None: rows}, {None: cols}, {None: perms}
     edges = {}
     for stored, e in zip(stored_types, edge_types):
         edge_index = np.stack([to_numpy(rows[stored]), to_numpy(cols[stored])])
@@ -234,53 +234,46 @@ def graph_from_stores(feature_store: Any, graph_store: Any, time_attr: Optional[
             edge_index[:, to_numpy(perm)] = edge_index.copy()
         edges[e] = edge_index
 
-    def group_of(t: Any) -> Any:
-        return None if homogeneous else t
-
     def fetch(group: Any, name: Optional[str], edge_level: bool) -> Any:
         if name is None:
             return None
         if (group, name) in tensor_attrs:
-            return feature_store.get_tensor(group_name=group_of(group), attr_name=name, index=None)
+            return _whole_tensor(feature_store, None if homogeneous else group, name)
         if not edge_level or homogeneous:
             return None
         # A store may hold edge attributes it does not list (a HeteroData lists node
         # attributes only): ask for them, so that edge times are never silently dropped.
         try:
-            return feature_store.get_tensor(group_name=group, attr_name=name, index=None)
+            return _whole_tensor(feature_store, group, name)
         except (KeyError, AttributeError, ValueError, IndexError, TypeError):
             return None
 
-    node_attr = {t: fetch(t, time_attr, False) for t in node_types}
-    edge_attr = {e: fetch(e, time_attr, True) for e in edge_types}
-    weights = {e: fetch(e, weight_attr, True) for e in edge_types}
-    if homogeneous:
-        # One group holds node and edge attributes together, as in a Data: split by length.
-        node_attr, edge_attr = _split_by_length(node_attr[NODE], edges[EDGE].shape[1], num_nodes[NODE])
-        node_attr, edge_attr = {NODE: node_attr}, {EDGE: edge_attr}
-    graph = build_graph(node_types, edge_types, num_nodes, edges, time_attr, node_attr, edge_attr,
-                        weight_attr, weights if not homogeneous else {EDGE: fetch(NODE, weight_attr, False)})
+    # A homogeneous store's one group holds node attributes (PyG gathers them by node id).
+    graph = build_graph(node_types, edge_types, num_nodes, edges, time_attr,
+                        {t: fetch(t, time_attr, False) for t in node_types},
+                        {e: fetch(e, time_attr, True) for e in edge_types},
+                        weight_attr, {e: fetch(e, weight_attr, True) for e in edge_types})
     graph.homogeneous = homogeneous
     return graph
 
 
+def _whole_tensor(feature_store: Any, group: Any, name: str) -> Any:
+    try:
+        return feature_store.get_tensor(group_name=group, attr_name=name, index=None)
+    except TypeError:
+        if group is not None:
+            raise
+        return feature_store.get_tensor(attr_name=name, index=None)  # a Data's attributes have no group
+
+
 def _stored_edge_type(edge_type: Any) -> Optional[EdgeType]:
-    return None if edge_type is None else tuple(edge_type)
+    return tuple(edge_type) if isinstance(edge_type, (tuple, list)) else None  # None, or a Data's unset type
 
 
 def _stored_group(group: Any) -> Any:
-    if group is None:
-        return NODE
-    return group if isinstance(group, str) else tuple(group)
-
-
-def _split_by_length(value: Any, num_edges: int, num_nodes: int) -> Tuple[Any, Any]:
-    """(node-level value, edge-level value) of an attribute of a homogeneous store."""
-    if value is None:
-        return None, None
-    if len(value) == num_edges and len(value) != num_nodes:
-        return None, value
-    return value, None
+    if isinstance(group, (tuple, list)):
+        return tuple(group)
+    return group if isinstance(group, str) else NODE  # None, or a Data's unset group
 
 
 def build_graph(node_types: List[str], edge_types: List[EdgeType], num_nodes: Dict[str, int],
