@@ -2,6 +2,7 @@
 
 import datetime
 import pickle
+from collections import Counter
 
 import numpy as np
 import pytest
@@ -14,7 +15,8 @@ pytest.importorskip("torch_geometric")
 from torch_geometric.data import HeteroData  # noqa: E402
 from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
 
-from quorvix_pyg import NeighborLoader, NeighborSampler, SamplerGraph, graph_from_hetero_data  # noqa: E402
+from quorvix_pyg import (NeighborLoader, NeighborSampler, SamplerGraph, TimeGroupedBatchSampler,  # noqa: E402
+                         graph_from_hetero_data)
 from quorvix_pyg.convert import edge_type_key  # noqa: E402
 from quorvix_pyg.graph import _csc_order  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
@@ -525,3 +527,77 @@ def test_pyg_num_neighbors_objects_and_default_input_nodes():
     only_users["user", "knows", "user"].edge_index = torch.tensor([[0, 1], [1, 2]])
     loader = NeighborLoader(only_users, NumNeighbors([1]), batch_size=3)  # input_nodes=None: every node
     assert next(iter(loader))["user"].n_id.tolist()[:3] == [0, 1, 2]
+
+
+def test_pyg_signatures_and_what_is_refused_when_a_loader_is_built():
+    import inspect
+
+    import torch_geometric.loader
+    import torch_geometric.sampler
+
+    from quorvix_pyg import LinkNeighborLoader
+
+    # PyG's arguments, in PyG's order and with PyG's defaults, lead every signature.
+    for ours, theirs in ((NeighborSampler, torch_geometric.sampler.NeighborSampler),
+                         (NeighborLoader, torch_geometric.loader.NeighborLoader),
+                         (LinkNeighborLoader, torch_geometric.loader.LinkNeighborLoader)):
+        pyg = [p for p in inspect.signature(theirs.__init__).parameters.values() if p.kind != p.VAR_KEYWORD]
+        mine = list(inspect.signature(ours.__init__).parameters.values())[:len(pyg)]
+        assert [(p.name, p.default) for p in mine] == [(p.name, p.default) for p in pyg]
+    data = shop()
+    positional = NeighborSampler(data, [1], "directional", False, False, "last", "time", None, True, True, False)
+    assert positional.subgraph_type == "induced" and positional.temporal_strategy == "last"
+    cases = [
+        (lambda: NeighborSampler(data, [1], sample_direction="backward"),
+         "'sample_direction' must be 'forward': a frontier node's neighbours are the sources of its incoming "
+         "edges, got 'backward'."),
+        (lambda: NeighborLoader(data, [1], ("user", [0]), [3]), "'input_time' needs timestamps: give 'time_attr'."),
+        (lambda: LinkNeighborLoader(data, [1], (PLACES, torch.tensor([[0], [0]])), time_attr="time"),
+         "Links need 'edge_label_time' on a graph with timestamps."),
+        (lambda: NeighborLoader(data, [1], ("user", [0]), batch_by_time=True),
+         "'batch_by_time=True' needs seed times: give 'time_attr' and seed or link times."),
+        (lambda: NeighborLoader(data, [1], ("user", [0]), time_attr="time", batch_by_time=True, sampler=[0]),
+         "'batch_by_time=True' makes the batch sampler; do not give 'batch_sampler' or 'sampler'."),
+        (lambda: TimeGroupedBatchSampler([1, 2], 0), "'batch_size' must be an int of at least 1, got 0."),
+    ]
+    for build, message in cases:
+        with pytest.raises(ValueError) as info:
+            build()
+        assert str(info.value) == message
+
+
+@settings(max_examples=25, deadline=None)
+@given(times=st.lists(st.integers(0, 4), max_size=40), batch_size=st.integers(1, 6), shuffle=st.booleans(),
+       drop_last=st.booleans())
+def test_batches_by_time_hold_one_time_and_every_seed_once(times, batch_size, shuffle, drop_last):
+    batches = TimeGroupedBatchSampler(times, batch_size, shuffle=shuffle, drop_last=drop_last,
+                                      generator=torch.Generator().manual_seed(3))
+    epochs = [list(batches), list(batches)]
+    for epoch in epochs:
+        assert len(epoch) == len(batches)
+        assert all(0 < len(b) <= batch_size and len({times[i] for i in b}) == 1 for b in epoch)
+        seen = sorted(i for b in epoch for i in b)
+        per_time = Counter(times)
+        dropped = sum(n % batch_size for n in per_time.values()) if drop_last else 0
+        assert len(seen) == len(set(seen)) == len(times) - dropped
+        if not shuffle:  # by time, each time's seeds in their order
+            assert [i for b in epoch for i in b] == sorted(seen, key=lambda i: (times[i], i))
+    if shuffle and len(times) > 2 * batch_size + 4 and len(set(times)) > 2:
+        assert epochs[0] != epochs[1]  # a fresh shuffle every epoch
+
+
+def test_batches_by_time_share_one_subgraph_per_batch():
+    # 20 seeds at three times: each batch is one time's seeds and, shared by time, one
+    # subgraph named by its first seed.
+    data = random_hetero(np.random.default_rng(4))
+    num_seeds = 20
+    times = np.arange(num_seeds) % 3 * 15
+    loader = NeighborLoader(data, [2, 2], ("user", np.arange(num_seeds) % 5), times, time_attr="time",
+                            batch_size=4, shuffle=True, batch_by_time=True, shared_by_time=True, seed=1)
+    seen = []
+    for batch in loader:
+        seed_time = batch["user"].seed_time
+        assert len(set(seed_time.tolist())) == 1
+        assert all((batch[t].batch == 0).all() for t in batch.node_types)  # one subgraph
+        seen += batch["user"].input_id.tolist()
+    assert sorted(seen) == list(range(num_seeds)) and len(loader) == 6

@@ -416,3 +416,18 @@ def test_a_sampler_built_earlier_serves_the_loader():
     got = next(iter(NeighborLoader(data, [2, 2], neighbor_sampler=sampler, batch_size=3)))
     want = next(iter(NeighborLoader(data, [2, 2], seed=4, subgraph_type="induced", batch_size=3)))
     assert torch.equal(got.n_id, want.n_id) and torch.equal(got.e_id, want.e_id) and "batch" not in got
+
+
+def test_a_homogeneous_store_holds_nothing_typed():
+    features, edges = MemoryFeatureStore(), MemoryGraphStore()
+    features.put_tensor(torch.zeros(3, 1), group_name="a", attr_name="x", index=None)
+    edges.put_edge_index((torch.tensor([0]), torch.tensor([1])), edge_type=None, layout=EdgeLayout.COO, size=(3, 3))
+    with pytest.raises(ValueError) as info:
+        NeighborSampler((features, edges), [1])
+    assert str(info.value) == "A homogeneous graph store needs tensors with group_name=None, got node types ['a']."
+    edges.put_edge_index((torch.tensor([0]), torch.tensor([1])), edge_type=("a", "r", "a"), layout=EdgeLayout.COO,
+                         size=(3, 3))
+    with pytest.raises(ValueError) as info:
+        NeighborSampler((features, edges), [1])
+    assert str(info.value) == ("The graph store holds edges with and without an edge type; "
+                               "a homogeneous graph has only edges put with edge_type=None.")

@@ -14,7 +14,7 @@ pytest.importorskip("torch_geometric")
 from torch_geometric.data import Data, HeteroData  # noqa: E402
 from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling  # noqa: E402
 
-from quorvix_pyg import LinkNeighborLoader, NeighborSampler  # noqa: E402
+from quorvix_pyg import LinkNeighborLoader, NeighborLoader, NeighborSampler  # noqa: E402
 from quorvix_pyg.graph import EDGE  # noqa: E402
 from quorvix_pyg.link_sampling import group_seeds  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
@@ -388,3 +388,36 @@ def test_other_subgraph_types_keep_links_and_times(subgraph_type):
                                   neg_sampling="binary", batch_size=8, subgraph_type=subgraph_type)
     for batch in loader:
         check_batch(batch, sampler, input_type, False, links, "binary", 1, True)
+
+
+def test_weighted_negatives_follow_the_weights_among_the_nodes_that_exist():
+    # Items at times 1, 3, 5 weighted 1, 0, 3. Link 0 at time 6 draws items 0 and 2 about
+    # 1:3 and never item 1; link 1 at time 4 can only draw item 0 (item 2 does not exist
+    # yet). Binary negatives with src_weight 0, 1 take user 1 as every source.
+    data = tiny_shop()
+    links = (BUYS, torch.tensor([[0, 1], [0, 1]]))
+    dst_weight = torch.tensor([1.0, 0.0, 3.0])
+    triplet = LinkNeighborLoader(data, [0], links, edge_label_time=[6, 4], time_attr="time", batch_size=2, seed=0,
+                                 neg_sampling=dict(mode="triplet", amount=2000, dst_weight=dst_weight))
+    batch = next(iter(triplet))
+    drawn = batch["item"].n_id[batch["item"].dst_neg_index]
+    counts = Counter(drawn[0].tolist())
+    assert set(counts) == {0, 2} and abs(counts[2] - 1500) < 100  # five standard deviations
+    assert set(drawn[1].tolist()) == {0}
+    binary = LinkNeighborLoader(data, [0], links, edge_label_time=[6, 4], time_attr="time", batch_size=2, seed=0,
+                                neg_sampling=NegativeSampling("binary", 50, src_weight=torch.tensor([0.0, 1.0]),
+                                                              dst_weight=dst_weight))
+    batch = next(iter(binary))
+    index = batch[BUYS].edge_label_index
+    assert set(batch["user"].n_id[index[0, 2:]].tolist()) == {1}
+    assert set(batch["item"].n_id[index[1, 2:]].tolist()) <= {0, 2}
+
+
+def test_a_data_without_edges_is_a_graph_without_edges():
+    data = Data(x=torch.arange(5, dtype=torch.float)[:, None], num_nodes=5)
+    node_batch = next(iter(NeighborLoader(data, [2], batch_size=3)))
+    assert node_batch.n_id.tolist() == [0, 1, 2] and node_batch.e_id.tolist() == []
+    link_batch = next(iter(LinkNeighborLoader(data, [2], edge_label_index=torch.tensor([[0, 1], [3, 3]]),
+                                              batch_size=2, neg_sampling=dict(mode="triplet", amount=1), seed=0)))
+    assert link_batch.n_id[link_batch.src_index].tolist() == [0, 1] and link_batch.e_id.tolist() == []
+    assert link_batch.n_id[link_batch.dst_pos_index].tolist() == [3, 3]

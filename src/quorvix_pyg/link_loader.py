@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
 import torch
 from torch_geometric.loader import LinkLoader
@@ -56,6 +56,7 @@ class LinkNeighborLoader(LinkLoader):
             subgraph_type, disjoint, shared_by_time, weight_attr, graph: as for
             :class:`quorvix_pyg.NeighborSampler`; ``seed`` also seeds the negatives, and
             ``shared_by_time`` lets the links of one time share one subgraph.
+        transform, transform_sampler_output, filter_per_worker: as for PyG's ``LinkLoader``.
         neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
             used instead of building one (the sampling arguments are then its own).
         directed (bool, optional): :obj:`False` is PyG's older spelling of
@@ -64,8 +65,8 @@ class LinkNeighborLoader(LinkLoader):
             it is built. (default: :obj:`False`)
         batch_by_time (bool, optional): fill every batch from links of one time, see
             :class:`quorvix_pyg.TimeGroupedBatchSampler`. (default: :obj:`False`)
-        **loader_kwargs: arguments of ``LinkLoader`` and ``torch.utils.data.DataLoader``,
-            such as ``batch_size``, ``shuffle``, ``num_workers`` or ``transform``.
+        **loader_kwargs: arguments of ``torch.utils.data.DataLoader``, such as
+            ``batch_size``, ``shuffle`` or ``num_workers``.
     """
 
     def __init__(
@@ -75,23 +76,26 @@ class LinkNeighborLoader(LinkLoader):
         edge_label_index: Any = None,
         edge_label: Any = None,
         edge_label_time: Any = None,
-        *,
-        neg_sampling: Any = None,
-        neg_sampling_ratio: Optional[float] = None,
-        time_attr: Optional[str] = None,
-        temporal_strategy: TemporalStrategy = "uniform",
-        time_windows: Optional[TimeWindows] = None,
-        seed: Optional[int] = None,
-        num_threads: Optional[int] = None,
         replace: bool = False,
         subgraph_type: Any = "directional",
         disjoint: bool = False,
-        shared_by_time: bool = False,
+        temporal_strategy: TemporalStrategy = "uniform",
+        neg_sampling: Any = None,
+        neg_sampling_ratio: Optional[float] = None,
+        time_attr: Optional[str] = None,
         weight_attr: Optional[str] = None,
-        graph: Optional[SamplerGraph] = None,
+        transform: Optional[Callable] = None,
+        transform_sampler_output: Optional[Callable] = None,
+        is_sorted: bool = False,
+        filter_per_worker: Optional[bool] = None,
         neighbor_sampler: Optional[NeighborSampler] = None,
         directed: bool = True,
-        is_sorted: bool = False,
+        *,
+        shared_by_time: bool = False,
+        time_windows: Optional[TimeWindows] = None,
+        seed: Optional[int] = None,
+        num_threads: Optional[int] = None,
+        graph: Optional[SamplerGraph] = None,
         batch_by_time: bool = False,
         **loader_kwargs: Any,
     ):
@@ -117,7 +121,9 @@ class LinkNeighborLoader(LinkLoader):
                 None if edge_label_time is None else edge_label_time.numpy(), loader_kwargs)
         super().__init__(data, neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
                          edge_label_time=edge_label_time, neg_sampling=neg_sampling,
-                         neg_sampling_ratio=neg_sampling_ratio, **loader_kwargs)
+                         neg_sampling_ratio=neg_sampling_ratio, transform=transform,
+                         transform_sampler_output=transform_sampler_output, filter_per_worker=filter_per_worker,
+                         **loader_kwargs)
         self.quorvix_sampler = neighbor_sampler
 
     def __iter__(self) -> Iterator[Any]:
