@@ -11,14 +11,16 @@ heterogeneous by to_hetero (two layers, --hidden channels), reading out the seed
 Configurations, the same model and seed per round:
 
 - per seed: NeighborLoader(shuffle=True), every seed its own subgraph (PyG's behaviour);
+- by time, per seed: batch_by_time=True, every seed still its own subgraph (the batches'
+  make-up alone);
 - by time, shared: batch_by_time=True, shared_by_time=True: a batch is one cut-off's seeds
   and one subgraph, whose seeds' rows are the readout (``x[:batch_size]``).
 
 Both sample the --fanouts most recent neighbours ("last"); evaluation always uses per-seed
-batches, so AUROC compares what was learnt. Figures per configuration: sampled nodes per
-batch (all types), ms per training step (sampling, collation, forward, backward, update:
+batches, so AUROC compares what was learnt. Figures per configuration: seeds and sampled
+nodes per batch (all types), ms per training step (sampling, collation, forward, backward, update:
 one epoch's wall time over its batches), and test AUROC after --epochs epochs; medians over
---rounds rounds, with the spread. Rounds alternate the configurations.
+--rounds rounds, with the spread. Each round starts with another configuration.
 """
 
 from __future__ import annotations
@@ -37,7 +39,7 @@ from report import markdown_table
 from quorvix_pyg import NeighborLoader
 
 DAY = 86_400
-CONFIGS = ("per seed", "by time, shared")
+CONFIGS = ("per seed", "by time, per seed", "by time, shared")
 
 
 def seeds_and_labels(data, cutoffs: int, horizon_days: int):
@@ -92,13 +94,12 @@ def make_model(data, hidden: int, seed: int):
     return body, head
 
 
-def loader(data, users, times, labels, args, config: str, train: bool, seed: int):
-    data["users"].y = torch.zeros(data["users"].num_nodes)  # replaced per batch below
+def loader(data, users, times, args, config: str, train: bool, seed: int):
     kwargs = dict(num_neighbors=args.fanouts, input_nodes=("users", torch.from_numpy(users)),
                   input_time=torch.from_numpy(times), time_attr="time", temporal_strategy="last",
                   batch_size=args.batch_size, seed=seed)
-    if train and config == "by time, shared":
-        kwargs.update(batch_by_time=True, shared_by_time=True, shuffle=True)
+    if train and config.startswith("by time"):
+        kwargs.update(batch_by_time=True, shared_by_time=config.endswith("shared"), shuffle=True)
     else:
         kwargs.update(shuffle=train)
     return NeighborLoader(data, **kwargs)
@@ -107,14 +108,13 @@ def loader(data, users, times, labels, args, config: str, train: bool, seed: int
 def run(data, split, args, config: str, seed: int) -> dict:
     (train_users, train_times, train_labels), (test_users, test_times, test_labels) = split
     body, head = make_model(data, args.hidden, seed)
-    train_loader = loader(data, train_users, train_times, train_labels, args, config, True, seed)
-    x = {t: data[t].x for t in data.node_types}
+    train_loader = loader(data, train_users, train_times, args, config, True, seed)
     with torch.no_grad():  # lazy shapes
         batch = next(iter(train_loader))
         body({t: batch[t].x for t in batch.node_types}, batch.edge_index_dict)
     optimiser = torch.optim.Adam(list(body.parameters()) + list(head.parameters()), lr=0.01)
     label_of = torch.from_numpy(train_labels.astype(np.float32))
-    nodes, step_ms = [], []
+    nodes, seeds, step_ms = [], [], []
     torch.manual_seed(seed)
     for _ in range(args.epochs):
         start, steps = time.perf_counter(), 0
@@ -127,16 +127,16 @@ def run(data, split, args, config: str, seed: int) -> dict:
             loss.backward()
             optimiser.step()
             nodes.append(sum(batch[t].num_nodes for t in batch.node_types))
+            seeds.append(size)
             steps += 1
         step_ms.append((time.perf_counter() - start) * 1000 / steps)
-    del x
     scores = np.empty(test_users.size, np.float32)
     with torch.no_grad():
-        for batch in loader(data, test_users, test_times, test_labels, args, config, False, seed):
+        for batch in loader(data, test_users, test_times, args, config, False, seed):
             size = batch["users"].batch_size
             out = head(body({t: batch[t].x for t in batch.node_types}, batch.edge_index_dict)["users"][:size])
             scores[batch["users"].input_id.numpy()] = out.view(-1).numpy()
-    return {"nodes": statistics.mean(nodes), "step_ms": statistics.median(step_ms),
+    return {"seeds": statistics.mean(seeds), "nodes": statistics.mean(nodes), "step_ms": statistics.median(step_ms),
             "auroc": auroc(scores, test_labels)}
 
 
@@ -174,12 +174,12 @@ def main(argv=None) -> int:
 
     results = {c: [] for c in CONFIGS}
     for r in range(args.rounds):
-        for config in CONFIGS if r % 2 == 0 else CONFIGS[::-1]:
+        for config in CONFIGS[r % len(CONFIGS):] + CONFIGS[:r % len(CONFIGS)]:
             results[config].append(run(data, (train, test), args, config, seed=r))
             print(config, results[config][-1], flush=True)
-    body = [[c, spread([x["nodes"] for x in results[c]], 0), spread([x["step_ms"] for x in results[c]], 1),
+    body = [[c, spread([x["seeds"] for x in results[c]], 0), spread([x["nodes"] for x in results[c]], 0), spread([x["step_ms"] for x in results[c]], 1),
              spread([x["auroc"] for x in results[c]], 3)] for c in CONFIGS]
-    print(markdown_table(["training batches", "nodes/batch", "ms/step", "test AUROC"], body))
+    print(markdown_table(["training batches", "seeds/batch", "nodes/batch", "ms/step", "test AUROC"], body))
     return 0
 
 

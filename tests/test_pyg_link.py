@@ -268,6 +268,8 @@ def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items,
             weights = rng.integers(0, 3, store.num_nodes).astype(float)
             weights[int(store.time.argmin()) if "time" in store else 0] = 1.0
             neg_weights[name] = neg[name] = weights
+            if "time" in store:  # links no earlier than the first node that can be drawn
+                links[2] = np.maximum(links[2], int(store.time.min()))
     loader, sampler = make_loader(data, input_type, links, homogeneous, timed, num_neighbors=[2, 1],
                                   neg_sampling=neg, disjoint=sharing == "per link", batch_size=batch_size,
                                   shared_by_time=timed and sharing == "by time", seed=seed,

@@ -1,4 +1,4 @@
-"""Link-level sampling: seed links, temporal negatives, one subgraph per link, PyG's output.
+"""Link-level sampling: seed links, temporal negatives, one subgraph per link.
 
 Every link of a batch (its source, its destination and the negatives drawn for it) becomes
 one group of seeds of the extension's ``sample_groups``: the group grows one subgraph, with
@@ -6,8 +6,8 @@ the link's time as the time bound of everything in it. With ``shared_by_time`` t
 one time form one group; without link times and with ``disjoint=False`` the whole batch is
 one group, one shared subgraph. Per-link groups lay their seeds out as PyG does (per node
 type the sources, then the destinations, then the negatives, one seed per named node);
-shared groups hold each node once. The native result then takes the node sampler's way to
-PyG's output (its subgraph type, ``Data`` or ``HeteroData``).
+shared groups hold each node once. The sampler turns the native result into PyG's output
+as it does for nodes; this module knows nothing of the sampler.
 """
 
 from __future__ import annotations
@@ -15,17 +15,14 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Callable, Dict, List, Optional, Tuple, Union
+from typing import Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 import torch
-from torch_geometric.sampler import EdgeSamplerInput, HeteroSamplerOutput, NegativeSampling, SamplerOutput
+from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling
 
 from .convert import EdgeType, as_int64
-
-if TYPE_CHECKING:
-    from .graph import SamplerGraph
-    from .sampler import NeighborSampler
+from .graph import SamplerGraph
 
 
 class NegativeDraws:
@@ -51,12 +48,12 @@ class NegativeDraws:
             self._pid = os.getpid()
         return self._generator
 
-    def catalogue(self, graph: "SamplerGraph", node_type: str) -> "NodeCatalogue":
+    def catalogue(self, graph: SamplerGraph, node_type: str) -> "NodeCatalogue":
         if node_type not in self._catalogues:  # sorted once, not per batch
             self._catalogues[node_type] = NodeCatalogue.of(graph, node_type)
         return self._catalogues[node_type]
 
-    def weighted(self, graph: "SamplerGraph", node_type: str, value: object, name: str) -> WeightedDraw:
+    def weighted(self, graph: SamplerGraph, node_type: str, value: object, name: str) -> WeightedDraw:
         # The loader passes the same NegativeSampling every batch: keep its sums while it lasts.
         key = (node_type, name)
         cached = self._weighted.get(key)
@@ -79,7 +76,7 @@ class NodeCatalogue:
     num_nodes: int
 
     @classmethod
-    def of(cls, graph: "SamplerGraph", node_type: str) -> "NodeCatalogue":
+    def of(cls, graph: SamplerGraph, node_type: str) -> "NodeCatalogue":
         times = graph.node_time.get(node_type)
         if times is None:
             return cls(None, None, graph.num_nodes[node_type])
@@ -217,7 +214,7 @@ def slot_seeds(endpoints: List[Tuple[str, np.ndarray, np.ndarray]], node_types: 
     return LinkSeeds(seed_nodes, seed_groups, local)
 
 
-def link_input(graph: "SamplerGraph", index: EdgeSamplerInput) -> Tuple[EdgeType, np.ndarray, np.ndarray,
+def link_input(graph: SamplerGraph, index: EdgeSamplerInput) -> Tuple[EdgeType, np.ndarray, np.ndarray,
                                                                          Optional[np.ndarray]]:
     """The edge type, source and destination ids and times of the seed links, checked."""
     edge_type = index.input_type
@@ -250,17 +247,18 @@ def link_input(graph: "SamplerGraph", index: EdgeSamplerInput) -> Tuple[EdgeType
     return edge_type, src, dst, time
 
 
-def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
-                      neg_sampling: Optional[NegativeSampling] = None,
-                      ) -> Union[SamplerOutput, HeteroSamplerOutput]:
-    """``BaseSampler.sample_from_edges`` for quorvix_pyg's ``NeighborSampler``.
+def sample_links(graph: SamplerGraph, index: EdgeSamplerInput, neg_sampling: Optional[NegativeSampling], *,
+                 per_seed: bool, draws: NegativeDraws, stream_seed: Callable[[], int],
+                 sample_groups: Callable[..., tuple]) -> Tuple[tuple, Optional[np.ndarray], tuple]:
+    """The link-level half of ``BaseSampler.sample_from_edges``: seeds, negatives, one
+    native call.
 
-    With link times every link grows its own subgraph (with ``shared_by_time``, the links
-    of one time share one); without them the sampler's ``disjoint`` chooses between one
-    subgraph per link and one shared by the batch. The output is the sampler's: its
-    subgraph type, ``SamplerOutput`` for a homogeneous graph.
+    With link times every link grows its own subgraph (``per_seed``) or the links of one
+    time share one; without them ``per_seed`` chooses between one subgraph per link and one
+    shared by the batch. ``sample_groups(seed_nodes, seed_groups, group_time)`` is the
+    native call with the sampler's rules. Returns the native result, the groups' times and
+    PyG's metadata of the output.
     """
-    graph = sampler.graph
     edge_type, src, dst, time = link_input(graph, index)
     src_type, _, dst_type = edge_type
     num_links = src.size
@@ -277,8 +275,7 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
     negative = np.empty(0, np.int64)
     negative_src: Optional[np.ndarray] = None
     if owner.size:
-        draws = sampler.__dict__.setdefault("negative_draws", NegativeDraws())
-        generator = draws.generator(sampler.stream_seed)
+        generator = draws.generator(stream_seed)
 
         def draw(node_type: str, name: str) -> np.ndarray:
             value = getattr(neg_sampling, name)
@@ -292,7 +289,7 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
 
     # A group is named by its first link, so the link times, indexed by group, are the
     # groups' times.
-    if sampler.per_seed:
+    if per_seed:
         link_group = np.arange(num_links, dtype=np.int64)
     elif time is not None:  # shared by time: the links of one time
         _, first, inverse = np.unique(time, return_index=True, return_inverse=True)
@@ -304,12 +301,10 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
         endpoints.append((src_type, negative_src, link_group[owner]))
     # Per-link subgraphs take PyG's layout, one seed per named node; a shared subgraph
     # holds each node once.
-    seeds = (slot_seeds if sampler.per_seed else group_seeds)(endpoints, graph.node_types)
+    seeds = (slot_seeds if per_seed else group_seeds)(endpoints, graph.node_types)
     src_local, dst_local, neg_local = seeds.local[:3]
     neg_src_local = seeds.local[3] if negative_src is not None else src_local[owner]
-    result = sampler.native_sampler().sample_groups(
-        sampler.num_neighbors, sampler.time_windows, seeds.seed_nodes, seeds.seed_groups,
-        time if time is not None else np.empty(0, np.int64))
+    result = sample_groups(seeds.seed_nodes, seeds.seed_groups, time if time is not None else np.empty(0, np.int64))
 
     t = torch.from_numpy
     input_id = index.input_id
@@ -331,4 +326,4 @@ def sample_from_edges(sampler: "NeighborSampler", index: EdgeSamplerInput,
         if per_link == 1:
             dst_neg_index = dst_neg_index.view(-1)
         metadata = (input_id, t(src_local), t(dst_local), dst_neg_index, link_time)
-    return sampler.to_output(result, time, metadata)
+    return result, time, metadata

@@ -223,7 +223,17 @@ class NeighborSampler(BaseSampler):
     def sample_from_edges(self, index: EdgeSamplerInput,
                           neg_sampling: Optional[NegativeSampling] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
         """Subgraphs around seed links and their negatives: see :mod:`quorvix_pyg.link_sampling`."""
-        return link_sampling.sample_from_edges(self, index, neg_sampling)
+        draws = self.__dict__.setdefault("negative_draws", link_sampling.NegativeDraws())
+
+        def sample_groups(seed_nodes: Dict[str, np.ndarray], seed_groups: Dict[str, np.ndarray],
+                          group_time: np.ndarray) -> tuple:
+            return self.native_sampler().sample_groups(self.num_neighbors, self.time_windows, seed_nodes,
+                                                       seed_groups, group_time)
+
+        result, time, metadata = link_sampling.sample_links(
+            self.graph, index, neg_sampling, per_seed=self.per_seed, draws=draws, stream_seed=self.stream_seed,
+            sample_groups=sample_groups)
+        return self.to_output(result, time, metadata)
 
     @property
     def edge_permutation(self) -> None:
