@@ -208,19 +208,26 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
         if timed and edge_times:  # edge times rule over node times: no edge later than its link
             assert (edge_store[e].time.numpy() <= link_time[group[e[2]][index[1]]]).all()
 
-    if reference is not None:  # the model grows the same subgraphs from the batch's seeds
+    if reference is not None:
+        # The model grows the same subgraphs from the batch's seeds taken in group order;
+        # the batch puts the seeds back in their places.
         num_seeds = {t: node_store[t].num_sampled_nodes[0] for t in graph.node_types}
+        order = {t: np.argsort(group[t][:num_seeds[t]], kind="stable") for t in graph.node_types}
         model = reference.sample_groups(sampler.num_neighbors, sampler.time_windows,
-                                        {t: n_id[t][:num_seeds[t]] for t in graph.node_types},
-                                        {t: group[t][:num_seeds[t]] for t in graph.node_types},
+                                        {t: n_id[t][:num_seeds[t]][order[t]] for t in graph.node_types},
+                                        {t: group[t][:num_seeds[t]][order[t]] for t in graph.node_types},
                                         link_time if timed else np.empty(0, np.int64))
         m_row, m_col, m_node, m_batch, m_nodes, m_edges, m_edge = model
+        place = {t: np.r_[order[t], np.arange(num_seeds[t], m_node[t].size)].astype(np.int64)
+                 for t in graph.node_types}
         for t in graph.node_types:
-            assert m_node[t].tolist() == n_id[t].tolist() and m_batch[t].tolist() == group[t].tolist()
+            assert m_node[t][np.argsort(place[t])].tolist() == n_id[t].tolist()
+            assert m_batch[t][np.argsort(place[t])].tolist() == group[t].tolist()
             assert m_nodes[t].tolist() == list(node_store[t].num_sampled_nodes)
         for e in graph.edge_types:
             key = "__".join(e)
-            assert edge_store[e].edge_index.tolist() == [m_row[key].tolist(), m_col[key].tolist()]
+            assert edge_store[e].edge_index.tolist() == [place[e[0]][m_row[key]].tolist(),
+                                                         place[e[2]][m_col[key]].tolist()]
             assert edge_store[e].e_id.tolist() == graph.perm[key][m_edge[key]].tolist()
 
 

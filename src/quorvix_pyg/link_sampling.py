@@ -21,7 +21,7 @@ import numpy as np
 import torch
 from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling
 
-from .convert import EdgeType, as_int64
+from .convert import EdgeType, as_int64, edge_type_key
 from .graph import SamplerGraph
 
 
@@ -214,6 +214,34 @@ def slot_seeds(endpoints: List[Tuple[str, np.ndarray, np.ndarray]], node_types: 
     return LinkSeeds(seed_nodes, seed_groups, local)
 
 
+def seeds_in_place(graph: SamplerGraph, result: tuple, order: Dict[str, np.ndarray]) -> tuple:
+    """A native result over seeds given as ``seeds[order[t]]`` per type, as if the seeds had
+    been given in their own order: the seed rows of ``node`` and ``batch`` moved back, and
+    local indices renumbered to match. Nodes found by sampling keep their places."""
+    row, col, node, batch, num_sampled_nodes, num_sampled_edges, edge = result
+    renumber: Dict[str, np.ndarray] = {}
+    node, batch = dict(node), dict(batch)
+    for t, seed_order in order.items():
+        if np.array_equal(seed_order, np.arange(seed_order.size)):
+            continue
+        n = seed_order.size
+        renumber[t] = np.arange(node[t].size, dtype=np.int64)
+        renumber[t][:n] = seed_order  # native place i holds the seed given at seed_order[i]
+        for part in (node, batch):
+            moved = part[t].copy()
+            moved[seed_order] = part[t][:n]
+            part[t] = moved
+    if renumber:
+        row, col = dict(row), dict(col)
+        for src_type, rel, dst_type in graph.edge_types:
+            key = edge_type_key((src_type, rel, dst_type))
+            if src_type in renumber:
+                row[key] = renumber[src_type][row[key]]
+            if dst_type in renumber:
+                col[key] = renumber[dst_type][col[key]]
+    return row, col, node, batch, num_sampled_nodes, num_sampled_edges, edge
+
+
 def link_input(graph: SamplerGraph, index: EdgeSamplerInput) -> Tuple[EdgeType, np.ndarray, np.ndarray,
                                                                          Optional[np.ndarray]]:
     """The edge type, source and destination ids and times of the seed links, checked."""
@@ -304,7 +332,16 @@ def sample_links(graph: SamplerGraph, index: EdgeSamplerInput, neg_sampling: Opt
     seeds = (slot_seeds if per_seed else group_seeds)(endpoints, graph.node_types)
     src_local, dst_local, neg_local = seeds.local[:3]
     neg_src_local = seeds.local[3] if negative_src is not None else src_local[owner]
-    result = sample_groups(seeds.seed_nodes, seeds.seed_groups, time if time is not None else np.empty(0, np.int64))
+    group_time = time if time is not None else np.empty(0, np.int64)
+    if per_seed:
+        # The native call spreads groups over its threads only when each type's seeds come
+        # in group order: sample them in that order, then lay the seeds out as PyG does.
+        order = {t: np.argsort(g, kind="stable") for t, g in seeds.seed_groups.items()}
+        result = sample_groups({t: ids[order[t]] for t, ids in seeds.seed_nodes.items()},
+                               {t: g[order[t]] for t, g in seeds.seed_groups.items()}, group_time)
+        result = seeds_in_place(graph, result, order)
+    else:
+        result = sample_groups(seeds.seed_nodes, seeds.seed_groups, group_time)
 
     t = torch.from_numpy
     input_id = index.input_id
