@@ -123,6 +123,8 @@ class WeightedDraw:
 
     def mass(self, count: np.ndarray) -> np.ndarray:
         """The weight of the ``count`` earliest nodes, per entry."""
+        if not self.cumulative.size:
+            return np.zeros(count.size)
         return np.where(count > 0, self.cumulative[np.maximum(count, 1) - 1], 0.0)
 
     def draw(self, generator: np.random.Generator, count: np.ndarray) -> np.ndarray:
