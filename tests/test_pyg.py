@@ -601,3 +601,14 @@ def test_batches_by_time_share_one_subgraph_per_batch():
         assert all((batch[t].batch == 0).all() for t in batch.node_types)  # one subgraph
         seen += batch["user"].input_id.tolist()
     assert sorted(seen) == list(range(num_seeds)) and len(loader) == 6
+
+
+def test_samplers_over_one_graph_share_its_native_graph():
+    data = shop()
+    first = NeighborSampler(data, [1], time_attr="time")
+    second = NeighborSampler(None, [2], time_attr="time", graph=first.graph)
+    native = first.graph.native_graph()
+    assert first.native_sampler().graph is native and second.native_sampler().graph is native
+    assert native.num_edges == {edge_type_key(e): 4 for e in data.edge_types}
+    copied = pickle.loads(pickle.dumps(first))  # a worker rebuilds it over the unpickled arrays
+    assert copied.graph.native_graph() is not native and copied.native_sampler().graph.num_edges == native.num_edges

@@ -11,6 +11,8 @@ from typing import Any, Dict, List, Literal, Optional, Tuple
 
 import numpy as np
 
+import quorvix
+
 from .convert import EdgeType, as_int64, edge_type_key, owned_int64, to_numpy
 
 
@@ -31,6 +33,11 @@ class SamplerGraph:
     CSC order; a run of an edge type with edge times is sorted by them instead.
     ``homogeneous`` marks a graph built from a ``Data``: one node type, one edge type.
 
+    The sampling side is a ``quorvix.Graph`` over these arrays (:meth:`native_graph`), which
+    every sampler over this graph in a process shares; this class adds what PyG needs
+    around it: the way back to the original edge order, every node type's count, and the
+    arrays as PyG-side files.
+
     Pickling keeps arrays opened with ``np.load(..., mmap_mode=...)`` memory-mapped: they
     travel as their file name and offset, so worker processes share the pages.
     """
@@ -45,6 +52,16 @@ class SamplerGraph:
     edge_time: Dict[str, np.ndarray] = field(default_factory=dict)
     edge_weight: Dict[str, np.ndarray] = field(default_factory=dict)
     homogeneous: bool = False
+
+    def native_graph(self) -> quorvix.Graph:
+        """The extension's graph value over these arrays (borrowed, not copied), built and
+        checked on first use in a process and shared by every sampler over this graph."""
+        native = self.__dict__.get("_native")
+        if native is None:
+            native = quorvix.Graph(self.node_types, self.edge_types, self.colptr, self.row, self.node_time,
+                                   edge_time=self.edge_time or None, edge_weight=self.edge_weight or None)
+            self.__dict__["_native"] = native
+        return native
 
     def sampler_arguments(self) -> Tuple[List[str], List[EdgeType], Dict[str, np.ndarray],
                                          Dict[str, np.ndarray], Dict[str, np.ndarray]]:
@@ -87,6 +104,7 @@ class SamplerGraph:
 
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)
+        state.pop("_native", None)  # rebuilt over the unpickled arrays
         for part in ARRAY_PARTS:
             state[part] = {key: _MappedFile.of(array) or array for key, array in state[part].items()}
         return state

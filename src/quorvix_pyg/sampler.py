@@ -153,12 +153,11 @@ class NeighborSampler(BaseSampler):
         """The extension's sampler for this process, built on first use.
 
         It cannot be pickled and must not be shared with a forked child: each process
-        (the main one, every loader worker) builds its own over the same graph arrays.
+        (the main one, every loader worker) builds its own, over the graph's one
+        ``quorvix.Graph`` (see :meth:`SamplerGraph.native_graph`).
         """
         if self._native is None or self._native_pid != os.getpid():
-            native = quorvix.NeighborSampler(*self.graph.sampler_arguments(), seed=self.stream_seed(),
-                                             edge_time=self.graph.edge_time or None,
-                                             edge_weight=self.graph.edge_weight or None)
+            native = quorvix.NeighborSampler(self.graph.native_graph(), seed=self.stream_seed())
             if self.temporal_strategy != "last":
                 native.temporal_strategy = self.temporal_strategy
             if self.num_threads is not None:
