@@ -25,9 +25,12 @@ class SqliteTable(NamedTuple):
 
     connection: Any
     source: str  # the FROM clause: a quoted table name or a parenthesised query
+    # A table is read in rowid order: without it SQLite may return rows in the order of an
+    # index it happens to use, and node ids would depend on which columns are asked for.
+    order: str = ""
 
     def select(self, what: str) -> list:
-        return self.connection.execute(f"SELECT {what} FROM {self.source}").fetchall()
+        return self.connection.execute(f"SELECT {what} FROM {self.source}{self.order}").fetchall()
 
     def names(self) -> list:
         cursor = self.connection.execute(f"SELECT * FROM {self.source} LIMIT 0")
@@ -90,9 +93,9 @@ def num_rows(table: Any) -> int:
     if kind == "pyarrow":
         return table.num_rows
     if kind == "duckdb":
-        return int(table.aggregate("count(*)").fetchone()[0])
+        return int(table.aggregate("count(*)").fetchall()[0][0])
     if kind == "sqlite":
-        return int(table.select("count(*)")[0][0])
+        return int(table._replace(order="").select("count(*)")[0][0])
     return len(table)
 
 
@@ -107,6 +110,11 @@ def quote(name: str) -> str:
     return '"' + name.replace('"', '""') + '"'
 
 
+def plain(value: Any) -> Any:
+    """A NumPy scalar as the Python value it holds, for messages."""
+    return value.item() if isinstance(value, np.generic) and value.dtype.kind not in "mM" else value
+
+
 def _from_numpy(values: Any) -> Column:
     if isinstance(values, np.ma.MaskedArray):
         null = np.ma.getmaskarray(values)
@@ -118,6 +126,9 @@ def _from_numpy(values: Any) -> Column:
         return Column(values, null if null.any() else None)
     if values.dtype.kind in "mM":
         null = np.isnat(values)
+        return Column(values, null if null.any() else None)
+    if values.dtype.kind == "f":
+        null = np.isnan(values)  # pandas' null in an integer column
         return Column(values, null if null.any() else None)
     return Column(values, None)
 

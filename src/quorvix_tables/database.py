@@ -29,7 +29,8 @@ def database_tables(connection: Any, tables: Union[None, Sequence[str], Mapping[
         if kind == "duckdb":
             out[name] = connection.table(name) if query is None else connection.sql(query)
         else:
-            out[name] = SqliteTable(connection, quote(name) if query is None else f"({query})")
+            out[name] = (SqliteTable(connection, quote(name), " ORDER BY rowid") if query is None
+                         else SqliteTable(connection, f"({query})"))
     return out
 
 

@@ -28,7 +28,7 @@ def key_values(column: Column, name: str) -> np.ndarray:
         whole = np.isfinite(values) & (np.floor(values) == values)
         if not whole.all():
             row = _row(column, int(np.flatnonzero(~whole)[0]))
-            raise TypeError(f"{name} holds {values[~whole][0]!r} at row {row}; keys must be "
+            raise TypeError(f"{name} holds {values[~whole][0].item()!r} at row {row}; keys must be "
                             "integers or strings")
         return values.astype(np.int64)
     if kind == "U":

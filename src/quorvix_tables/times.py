@@ -10,11 +10,14 @@ from __future__ import annotations
 
 import numpy as np
 
-from .columns import Column
+from .columns import Column, plain
 
 
 def time_seconds(column: Column, name: str) -> np.ndarray:
     values = column.values
+    if values.dtype.kind in "fcb":
+        raise TypeError(f"time column {name} must hold integers, datetimes or ISO 8601 strings, "
+                        f"got {values.dtype}")
     if column.null is not None:
         row = int(np.flatnonzero(column.null)[0])
         raise ValueError(f"time column {name} is null at row {row}; every row needs a time")
@@ -62,4 +65,4 @@ def _parse(values: np.ndarray, name: str) -> np.ndarray:
             low = middle
         except (ValueError, TypeError, OverflowError):
             high = middle
-    raise ValueError(f"time column {name} holds {values[low]!r} at row {low}, which is not a time")
+    raise ValueError(f"time column {name} holds {plain(values[low])!r} at row {low}, which is not a time")
