@@ -110,6 +110,11 @@ def build_with_pyg(tables):
 def measure(configuration: str, rows: int, out) -> None:
     import quorvix
 
+    if configuration == "pyg":  # imports are not part of the build
+        import torch_geometric.data  # noqa: F401
+        import quorvix_pyg  # noqa: F401
+    else:
+        import quorvix_tables  # noqa: F401
     tables = make_database(rows)
     if configuration == "tables/duckdb":
         import duckdb

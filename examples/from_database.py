@@ -68,8 +68,9 @@ def main():
     print("skipped references:", keys.dangling)
 
     customers, at = con.execute(PREDICTION_SQL).fetchnumpy().values()
+    at = at.astype("datetime64[s]")
     seed_node = keys.to_id("customers", customers)
-    seed_time = at.astype("datetime64[s]").view(np.int64)
+    seed_time = at.view(np.int64)
 
     sampler = quorvix.NeighborSampler(graph)
     out_row, out_col, out_node, out_batch, num_nodes, num_edges = sampler.sample(

@@ -2,6 +2,9 @@
 
 import datetime
 import sqlite3
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -371,3 +374,15 @@ def test_from_database_reads_keys_from_the_constraints():
         from_database(sqlite3.connect(":memory:"), "orders")
     assert info.value.args[0] == ("tables must be a list of table names or a dict of name -> SQL "
                                   "query, got a string")
+
+
+def test_from_database_example_runs():
+    pytest.importorskip("duckdb")
+    if not hasattr(quorvix, "Graph"):
+        pytest.skip("this quorvix has no Graph")
+    example = Path(__file__).resolve().parents[1] / "examples" / "from_database.py"
+    proc = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert "orders__f2p_customer_id__customers" in proc.stdout
+    assert "skipped references: 0" in proc.stdout
+    assert "no sampled order is later than its seed's time: yes" in proc.stdout
