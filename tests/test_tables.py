@@ -29,7 +29,9 @@ def databases(draw):
     for t in names:
         size = draw(st.integers(0, 6))
         kind = draw(st.sampled_from(["int", "str", None]))
-        values = st.integers(-40, 40) if kind == "int" else st.text("abcé", min_size=0, max_size=3)
+        # Integers close together are found through a lookup array, spread out by bisection.
+        values = (st.integers(-40, 40) | st.integers(-2**63, 2**63 - 1) if kind == "int"
+                  else st.text("abcé", min_size=0, max_size=3))
         key = draw(st.lists(values, min_size=size, max_size=size, unique=True)) if kind else None
         time = draw(st.lists(st.integers(-3, 3), min_size=size, max_size=size)
                     ) if draw(st.booleans()) else None

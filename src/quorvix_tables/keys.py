@@ -63,38 +63,53 @@ def _row(column: Column, position: int) -> int:
 
 
 class KeyMap:
-    """Primary key -> node id (the row's position) and back, for one table."""
+    """Primary key -> node id (the row's position) and back, for one table.
+
+    Integer keys spread over less than a few times their number are found through a lookup
+    array indexed by key; other keys (strings, sparse integers) by bisection in sorted order.
+    """
 
     def __init__(self, keys: np.ndarray, table: str, column: str):
         self.table = table
         self.column = column
         self.keys = keys  # keys[id] is the key of node id
         n = len(keys)
-        # Integer keys 0..n-1 in row order are the ids themselves: no sort, no search.
-        self.identity = keys.dtype.kind == "i" and (
-            n == 0 or (keys[0] == 0 and keys[-1] == n - 1 and bool((np.diff(keys) == 1).all())))
-        if self.identity:
+        self.lowest = int(keys.min()) if n and keys.dtype.kind == "i" else 0
+        span = int(keys.max()) - self.lowest + 1 if n and keys.dtype.kind == "i" else 0
+        self.dense = keys.dtype.kind == "i" and span <= 4 * n + 1024
+        if self.dense:
+            offset = keys - self.lowest
+            counts = np.bincount(offset, minlength=span)
+            repeated = np.flatnonzero(counts > 1)
+            if repeated.size:
+                self._refuse_repeated(np.flatnonzero(offset == repeated[0])[:2])
+            self.id_of = np.full(span, -1, dtype=np.int64)
+            self.id_of[offset] = np.arange(n, dtype=np.int64)
             return
         self.order = np.argsort(keys, kind="stable")
         self.sorted = keys[self.order]
         repeated = np.flatnonzero(self.sorted[1:] == self.sorted[:-1])
         if repeated.size:
-            first, second = sorted(self.order[repeated[0]:repeated[0] + 2].tolist())
-            raise ValueError(f"primary key '{table}.{column}' holds {keys[first].item()!r} twice "
-                             f"(rows {first} and {second}); keys must be unique")
+            self._refuse_repeated(np.sort(self.order[repeated[0]:repeated[0] + 2]))
+
+    def _refuse_repeated(self, rows: np.ndarray) -> None:
+        first, second = rows.tolist()
+        raise ValueError(f"primary key '{self.table}.{self.column}' holds {self.keys[first].item()!r} "
+                         f"twice (rows {first} and {second}); keys must be unique")
 
     def __len__(self) -> int:
         return len(self.keys)
 
     def find(self, keys: np.ndarray) -> np.ndarray:
         """The id of every key, -1 for a key that names no row."""
-        if self.identity:
-            if keys.dtype.kind != "i":
-                return np.full(len(keys), -1, dtype=np.int64)
-            found = (keys >= 0) & (keys < len(self.keys))
-            return np.where(found, keys, -1).astype(np.int64, copy=False)
-        if len(self.sorted) == 0 or (keys.dtype.kind == "U") != (self.sorted.dtype.kind == "U"):
+        if len(self.keys) == 0 or (keys.dtype.kind == "U") != (self.keys.dtype.kind == "U"):
             return np.full(len(keys), -1, dtype=np.int64)
+        if self.dense:
+            # Compared before subtracting: a far-off key could wrap around into the range.
+            inside = (keys >= self.lowest) & (keys < self.lowest + len(self.id_of))
+            ids = self.id_of[np.where(inside, keys - self.lowest, 0)]
+            ids[~inside] = -1
+            return ids
         position = np.searchsorted(self.sorted, keys)
         np.minimum(position, len(self.sorted) - 1, out=position)
         found = self.sorted[position] == keys
