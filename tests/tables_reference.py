@@ -72,12 +72,14 @@ def schema_of(db):
 
 
 def as_numpy_column(values):
-    """Integers as int64 (float64 with NaN when some are null, as pandas keeps them), strings
-    as an object array with None."""
+    """Integers as int64 (a masked array when some are null), strings as an object array with
+    None."""
     if any(isinstance(v, str) for v in values):
         array = np.empty(len(values), dtype=object)
         array[:] = values
         return array
     if any(v is None for v in values):
-        return np.array([np.nan if v is None else v for v in values], dtype=np.float64)
+        null = np.array([v is None for v in values])
+        return np.ma.MaskedArray(np.array([0 if v is None else v for v in values], dtype=np.int64),
+                                 mask=null)
     return np.array(values, dtype=np.int64)

@@ -73,7 +73,10 @@ def as_tables(db, kind, datetimes):
         if kind == "dict":
             out[t] = arrays
         elif kind == "pandas":
-            out[t] = library.DataFrame(arrays)
+            # Integers with nulls in a nullable integer column; floats would lose large keys.
+            out[t] = library.DataFrame({c: library.array(list(cols[c]), dtype="Int64")
+                                        if isinstance(a, np.ma.MaskedArray) else a
+                                        for c, a in arrays.items()})
         elif kind == "polars":
             out[t] = library.DataFrame({c: _polars_values(v) for c, v in cols.items()} if not datetimes
                                        else {c: _polars_values(v) if c != "time" else arrays[c]
@@ -217,6 +220,9 @@ ERRORS = [
      "primary key 'customers.id' is null at row 1"),
     (_shop(customers__id=S([0.5, 1.0])), {}, TypeError,
      "primary key 'customers.id' holds 0.5 at row 0; keys must be integers or strings"),
+    (_shop(customers__id=S([1.0, 2.0**60])), {}, TypeError,
+     "primary key 'customers.id' holds floats beyond 2**53, which cannot keep integer keys exact; "
+     "give it as integers (a nullable integer column if it has nulls)"),
     (_shop(customers__id=S(["bob", 1], dtype=object)), {}, TypeError,
      "primary key 'customers.id' holds 1 at row 1; keys must be integers or strings, all of one kind"),
     (_shop(customers__id=S([True, False])), {}, TypeError,

@@ -58,7 +58,8 @@ def table_arrays(tables: Mapping[str, Any], primary_keys: Mapping[str, Optional[
     key_maps = {t: KeyMap(_primary_keys(columns[t][c], t, c), t, c) for t, c in primary_keys.items()}
     node_time = {t: time_seconds(columns[t][c], f"'{t}.{c}'") for t, c in time_columns.items()}
     # Each table's rows in time order, ties in row order, once for all its foreign keys.
-    time_order = {t: _time_order(seconds) for t, seconds in node_time.items()}
+    children = {fk[0] for fk in foreign_keys}
+    time_order = {t: _time_order(seconds) for t, seconds in node_time.items() if t in children}
 
     edge_types: List[EdgeType] = []
     colptr: Dict[str, np.ndarray] = {}
@@ -137,9 +138,20 @@ def _primary_keys(column: Column, table: str, name: str) -> np.ndarray:
 
 def _time_order(seconds: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """(order, rank): order[p] is the row at place p by (time, row), rank[order[p]] = p."""
-    order = np.argsort(seconds, kind="stable")
+    n = len(seconds)
+    low = int(seconds.min()) if n else 0
+    span = int(seconds.max()) - low + 1 if n else 1
+    if span * max(n, 1) <= np.iinfo(np.int64).max:
+        # One plain sort of (time, row) packed into an int64: quicker than a stable argsort.
+        order = seconds - np.int64(low)
+        order *= np.int64(n)
+        order += np.arange(n, dtype=np.int64)
+        order.sort()
+        order %= np.int64(n)
+    else:
+        order = np.argsort(seconds, kind="stable")
     rank = np.empty_like(order)
-    rank[order] = np.arange(len(order), dtype=order.dtype)
+    rank[order] = np.arange(n, dtype=order.dtype)
     return order, rank
 
 

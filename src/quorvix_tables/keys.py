@@ -30,6 +30,10 @@ def key_values(column: Column, name: str) -> np.ndarray:
             row = _row(column, int(np.flatnonzero(~whole)[0]))
             raise TypeError(f"{name} holds {values[~whole][0].item()!r} at row {row}; keys must be "
                             "integers or strings")
+        if values.size and np.abs(values).max() > 2**53:
+            # Beyond 2**53 a float64 no longer tells neighbouring integers apart.
+            raise TypeError(f"{name} holds floats beyond 2**53, which cannot keep integer keys exact; "
+                            "give it as integers (a nullable integer column if it has nulls)")
         return values.astype(np.int64)
     if kind == "U":
         return values
@@ -83,7 +87,7 @@ class KeyMap:
             repeated = np.flatnonzero(counts > 1)
             if repeated.size:
                 self._refuse_repeated(np.flatnonzero(offset == repeated[0])[:2])
-            self.id_of = np.full(span, -1, dtype=np.int64)
+            self.id_of = np.full(span + 1, -1, dtype=np.int64)  # the last entry: no such key
             self.id_of[offset] = np.arange(n, dtype=np.int64)
             return
         self.order = np.argsort(keys, kind="stable")
@@ -105,11 +109,16 @@ class KeyMap:
         if len(self.keys) == 0 or (keys.dtype.kind == "U") != (self.keys.dtype.kind == "U"):
             return np.full(len(keys), -1, dtype=np.int64)
         if self.dense:
-            # Compared before subtracting: a far-off key could wrap around into the range.
-            inside = (keys >= self.lowest) & (keys < self.lowest + len(self.id_of))
-            ids = self.id_of[np.where(inside, keys - self.lowest, 0)]
-            ids[~inside] = -1
-            return ids
+            span = len(self.id_of) - 1
+            if len(keys) and (int(keys.min()) - self.lowest < -2**63 or
+                              int(keys.max()) - self.lowest >= 2**63):
+                # The differences would wrap around, and might land inside the range.
+                inside = (keys >= self.lowest) & (keys < self.lowest + span)
+                keys = np.where(inside, keys, self.lowest + span)
+            # As unsigned, a key below the lowest is far above the span: both go to the last entry.
+            offset = (keys - np.int64(self.lowest)).view(np.uint64)
+            np.minimum(offset, np.uint64(span), out=offset)
+            return self.id_of[offset]
         position = np.searchsorted(self.sorted, keys)
         np.minimum(position, len(self.sorted) - 1, out=position)
         found = self.sorted[position] == keys
