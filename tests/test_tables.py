@@ -295,9 +295,10 @@ def test_names_that_would_make_an_ambiguous_edge_type_key_are_refused():
         table_arrays({"t": [1, 2]}, {}, [])
     assert info.value.args[0] == ("a table must be a pyarrow Table, a pandas or polars DataFrame, "
                                   "a DuckDB relation or a dict of columns, got list")
-    with pytest.raises(ValueError) as info:
-        table_arrays({"t": {"x": [1, 2], "y": [1]}}, {}, [])
-    assert info.value.args[0] == "the columns of a dict table differ in length: [1, 2]"
+    for primary_keys, time_columns in (({}, {}), ({"t": "x"}, {"t": "y"})):  # all, or those read
+        with pytest.raises(ValueError) as info:
+            table_arrays({"t": {"x": [1, 2], "y": [1]}}, primary_keys, [], time_columns)
+        assert info.value.args[0] == "the columns of a dict table differ in length: [1, 2]"
 
 
 def test_key_maps_refuse_unknown_keys_ids_and_tables():

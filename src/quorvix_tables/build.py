@@ -124,9 +124,10 @@ def _check_names(tables, primary_keys, foreign_keys, time_columns) -> Dict[str, 
 
 
 def _num_rows(table: Any, columns: Dict[str, Column]) -> int:
-    if columns:
-        return len(next(iter(columns.values())).values)
-    return num_rows(table)
+    lengths = {len(c.values) for c in columns.values()}
+    if len(lengths) > 1:  # only a dict of columns can be ragged
+        raise ValueError(f"the columns of a dict table differ in length: {sorted(lengths)}")
+    return lengths.pop() if lengths else num_rows(table)
 
 
 def _primary_keys(column: Column, table: str, name: str) -> np.ndarray:
