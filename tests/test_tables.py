@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 
 import quorvix
 from quorvix_tables import from_database, table_arrays
+from quorvix_tables.database import database_keys, database_tables
 from tables_reference import as_numpy_column, columns_of, reference_graph, schema_of
 
 NAMES = ["shop", "user", "item"]
@@ -116,8 +117,6 @@ def build(db, kind, datetimes=False, strict=False):
     primary_keys, foreign_keys, time_columns = schema_of(db)
     tables = as_tables(db, kind, datetimes)
     if kind == "sqlite":
-        from quorvix_tables.database import database_tables
-
         tables = database_tables(tables, list(db))
     return table_arrays(tables, primary_keys, foreign_keys, time_columns, strict=strict)
 
@@ -350,6 +349,7 @@ def test_from_database_reads_keys_from_the_constraints():
            "CREATE TABLE orders (oid INTEGER PRIMARY KEY, customer VARCHAR REFERENCES customers (id),"
            " time TIMESTAMP)",
            "CREATE TABLE pairs (a INTEGER, b INTEGER, PRIMARY KEY (a, b))",  # composite: left out
+           "INSERT INTO pairs VALUES (2, 1), (1, 2)",
            "INSERT INTO customers VALUES ('bob', '2024-01-01'), ('amy', '2024-01-01')",
            "INSERT INTO orders VALUES (30, 'amy', '2024-01-05'), (10, 'bob', '2024-01-02'),"
            " (20, 'amy', '2024-01-04'), (40, NULL, '2024-01-01')"]
@@ -358,8 +358,6 @@ def test_from_database_reads_keys_from_the_constraints():
             con.execute(statement)
         graph_arrays = []
         for tables in (None, ["customers", "orders"]):
-            from quorvix_tables.database import database_keys, database_tables
-
             objects = database_tables(con, tables)
             assert list(objects) == (tables or ["customers", "orders", "pairs"])
             primary, foreign = database_keys(con, list(objects))
@@ -376,6 +374,11 @@ def test_from_database_reads_keys_from_the_constraints():
         if hasattr(quorvix, "Graph"):
             graph, keys = from_database(con, ["customers", "orders"], time_columns={"orders": "time"})
             assert keys.num_nodes == {"customers": 2, "orders": 4}
+    con = sqlite3.connect(":memory:")  # a table without rowids is read in key order
+    con.execute("CREATE TABLE tags (name TEXT PRIMARY KEY, n INTEGER) WITHOUT ROWID")
+    con.execute("INSERT INTO tags VALUES ('b', 1), ('a', 2)")
+    arrays, keys = table_arrays(database_tables(con, None), *database_keys(con, ["tags"]))
+    assert keys.to_key("tags", [0, 1]).tolist() == ["a", "b"]
     with pytest.raises(TypeError) as info:
         from_database(object())
     assert info.value.args[0] == "connection must be a DuckDB or sqlite3 connection, got object"

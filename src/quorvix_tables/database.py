@@ -29,8 +29,8 @@ def database_tables(connection: Any, tables: Union[None, Sequence[str], Mapping[
         if kind == "duckdb":
             out[name] = connection.table(name) if query is None else connection.sql(query)
         else:
-            out[name] = (SqliteTable(connection, quote(name), " ORDER BY rowid") if query is None
-                         else SqliteTable(connection, f"({query})"))
+            out[name] = (SqliteTable(connection, quote(name), _rowid_order(connection, name))
+                         if query is None else SqliteTable(connection, f"({query})"))
     return out
 
 
@@ -41,6 +41,15 @@ def database_keys(connection: Any, tables: Sequence[str]) -> Schema:
     taken = set(tables)
     foreign = [fk for fk in foreign if fk[0] in taken and fk[2] in taken]
     return primary, foreign
+
+
+def _rowid_order(connection: Any, table: str) -> str:
+    """ORDER BY rowid, except for a WITHOUT ROWID table, which is read in primary key order."""
+    found = connection.execute("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?",
+                               (table,)).fetchone()
+    if found and found[0] and "WITHOUT ROWID" in " ".join(found[0].upper().split()):
+        return ""
+    return " ORDER BY rowid"
 
 
 def _kind(connection: Any) -> str:
