@@ -8,11 +8,11 @@ pointing to customers, null for half the orders). At the default size that is 10
 20M non-null foreign key values, 40M edges. Three ways to a graph ready to sample, each
 repeat in a fresh child process, the configurations alternating:
 
-- tables/pandas: quorvix_tables on the pandas DataFrames;
-- tables/duckdb: quorvix_tables on the same tables held in an in-memory DuckDB database;
+- tables/pandas: quorvix.Graph.from_tables on the pandas DataFrames;
+- tables/duckdb: the same on the tables held in an in-memory DuckDB database;
 - pyg: pandas key lookups to edge_index, a HeteroData, quorvix_pyg.graph_from_hetero_data.
 
-Each ends with a quorvix.NeighborSampler over the arrays. Reported: median wall time (range),
+Each ends with a quorvix.Graph and a NeighborSampler over it. Reported: median wall time (range),
 CPU time and the child's peak RSS above what the generated tables already used. The first
 repeat checks that all three give the same colptr and the same neighbour times run by run.
 """
@@ -78,10 +78,10 @@ def reset_peak() -> None:
 
 
 def build_with_tables(tables):
-    from quorvix_tables import table_arrays
+    import quorvix
 
-    arrays, _ = table_arrays(tables, PRIMARY_KEYS, FOREIGN_KEYS, TIME_COLUMNS)
-    return arrays
+    graph, _ = quorvix.Graph.from_tables(tables, PRIMARY_KEYS, FOREIGN_KEYS, TIME_COLUMNS)
+    return graph
 
 
 def build_with_pyg(tables):
@@ -89,6 +89,8 @@ def build_with_pyg(tables):
     import pandas as pd
     import torch
     from torch_geometric.data import HeteroData
+
+    import quorvix
 
     from quorvix_pyg import graph_from_hetero_data
 
@@ -104,7 +106,7 @@ def build_with_pyg(tables):
         data[child, f"f2p_{column}", parent].edge_index = torch.from_numpy(np.stack([child_row, parent_row]))
         data[parent, f"rev_f2p_{column}", child].edge_index = torch.from_numpy(np.stack([parent_row, child_row]))
     graph = graph_from_hetero_data(data, time_attr="time")
-    return graph.sampler_arguments()
+    return quorvix.Graph(*graph.sampler_arguments())
 
 
 def measure(configuration: str, rows: int, out) -> None:
@@ -128,14 +130,11 @@ def measure(configuration: str, rows: int, out) -> None:
     base = rss_kib("VmRSS")
     reset_peak()
     start, start_cpu = time.perf_counter(), time.process_time()
-    if configuration == "pyg":
-        arrays = build_with_pyg(tables)
-    else:
-        arrays = build_with_tables(tables)
-    quorvix.NeighborSampler(*arrays)
+    graph = build_with_pyg(tables) if configuration == "pyg" else build_with_tables(tables)
+    quorvix.NeighborSampler(graph)
     seconds, cpu = time.perf_counter() - start, time.process_time() - start_cpu
     peak = rss_kib("VmHWM")
-    node_types, edge_types, colptr, row, node_time = arrays
+    edge_types, colptr, row, node_time = graph.edge_types, graph.colptr, graph.row, graph.node_time
     # Runs compared by their neighbours' times: ties may be in another order on the pyg path.
     runs = {"__".join(e): (np.asarray(colptr["__".join(e)]),
                            np.asarray(node_time[e[0]])[np.asarray(row["__".join(e)])])
