@@ -1,6 +1,7 @@
 #include "sampling/random_fan_out.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -104,22 +105,108 @@ int64_t drawable_near(const EdgeWeights& weights, const Picks& picks, int64_t st
   return start;
 }
 
+// What successive sampling of one run reads once searching the cumulative sums could no longer tell the
+// weights left apart: the run's weights (0 once taken) and their running sums, recomputed from the
+// weights left rather than subtracted from a total, so that no sum cancels.
+struct RunScratch {
+  std::vector<double> weight;
+  std::vector<double> prefix;  // prefix[i]: weight[0] + ... + weight[i], summed in that order
+  std::vector<int64_t> taken;  // the row positions taken so far, in any order
+  bool scaled_down = false;    // weight holds the run's weights times kScaleDown
+
+  // Copies the weights of [start, end), zeroes the taken positions and sums from the start.
+  void load(const EdgeWeights& weights, int64_t start, int64_t end) {
+    const auto n = static_cast<std::size_t>(end - start);
+    weight.resize(n);
+    prefix.resize(n);
+    for (std::size_t i = 0; i < n; ++i) weight[i] = weights.weight[start + static_cast<int64_t>(i)];
+    for (const int64_t p : taken) weight[static_cast<std::size_t>(p - start)] = 0.0;
+    scaled_down = false;
+    sum_from(0);
+  }
+  void sum_from(std::size_t from) {
+    double sum = from == 0 ? 0.0 : prefix[from - 1];
+    for (std::size_t i = from; i < weight.size(); ++i) {
+      sum += weight[i];
+      prefix[i] = sum;
+    }
+  }
+};
+
+// Below kTiny a fraction of the sum would round to few bits, so the search compares sums scaled up by
+// kScaleUp (exact: a power of two, and far from overflow). A sum that overflows is recomputed from the
+// weights scaled down by kScaleDown, which keeps the sum of any 2**62 finite weights finite.
+constexpr double kTiny = 0x1p-960;
+constexpr double kScaleUp = 0x1p1000;
+constexpr double kScaleDown = 0x1p-64;
+// Runs at most this long are drawn from RunScratch throughout: cheaper there than the search below.
+constexpr int64_t kShortRun = 64;
+
+// One pick by weight among the weights left in `scratch`, of which at least one is positive: the first
+// index whose running sum exceeds fraction times the sum of all, and taken out of the scratch.
+int64_t pick_from_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, int64_t end,
+                          double fraction) {
+  double total = scratch.prefix.back();
+  if (scratch.scaled_down && total < kTiny) {
+    // Scaling down may have rounded away the small weights now left: read them again as given.
+    scratch.load(weights, start, end);
+    total = scratch.prefix.back();
+  }
+  if (std::isinf(total)) {
+    for (double& w : scratch.weight) w *= kScaleDown;
+    scratch.scaled_down = true;
+    scratch.sum_from(0);
+    total = scratch.prefix.back();
+  }
+  const double scale = total < kTiny ? kScaleUp : 1.0;
+  const double target = fraction * (total * scale);
+  auto found = static_cast<std::size_t>(
+      std::upper_bound(scratch.prefix.begin(), scratch.prefix.end(), target,
+                       [scale](double t, double sum) { return t < sum * scale; }) -
+      scratch.prefix.begin());
+  if (found == scratch.prefix.size()) {
+    // The product rounded up to the whole sum: the last weight left.
+    do {
+      --found;
+    } while (scratch.weight[found] == 0.0);
+  }
+  scratch.weight[found] = 0.0;
+  scratch.sum_from(found);
+  scratch.taken.push_back(start + static_cast<int64_t>(found));
+  return start + static_cast<int64_t>(found);
+}
+
 template <typename Edges>
 void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
-  thread_local Picks picks;
-  picks.clear();
+  thread_local RunScratch scratch;
   const EdgeWeights& weights = *edges.weights;
-  const RunMass mass{weights, start, weights.before(start)};
-  const double run_total = mass.through(end - 1);
   EdgeRecorder record(edges, frontier, k);
-  for (int64_t i = 0; i < k; ++i) {
-    const double fraction = unit_fraction(*edges.generator);
-    const double u = fraction * (run_total - picks.total());
-    const int64_t found =
-        first_where(start, end - start, [&](int64_t p) { return mass.through(p) - picks.mass_through(p) > u; });
-    const int64_t p = drawable_near(weights, picks, start, end, found);
-    picks.insert(p, mass.width(p));
-    record.add(p);
+  int64_t i = 0;
+  if (weights.per_run && end - start > kShortRun) {
+    // The cumulative sums serve a long run while the mass left is at least half of it: their rounding
+    // is then within a few units in the last place of that mass. Past it, the scratch takes over.
+    thread_local Picks picks;
+    picks.clear();
+    const RunMass mass{weights, start, weights.before(start)};
+    const double run_total = mass.through(end - 1);
+    const bool searchable = std::isfinite(run_total) && run_total >= kTiny;
+    for (; searchable && i < k; ++i) {
+      const double left = run_total - picks.total();
+      if (left < 0.5 * run_total) break;
+      const double u = unit_fraction(*edges.generator) * left;
+      const int64_t found =
+          first_where(start, end - start, [&](int64_t q) { return mass.through(q) - picks.mass_through(q) > u; });
+      const int64_t p = drawable_near(weights, picks, start, end, found);
+      picks.insert(p, mass.width(p));
+      record.add(p);
+    }
+    scratch.taken.assign(picks.position.begin(), picks.position.end());
+  } else {
+    scratch.taken.clear();
+  }
+  if (i < k) {
+    scratch.load(weights, start, end);
+    for (; i < k; ++i) record.add(pick_from_scratch(scratch, weights, start, end, unit_fraction(*edges.generator)));
   }
   record.finish();
 }
