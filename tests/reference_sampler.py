@@ -98,7 +98,8 @@ class _ScratchRun:
             self.weight[p - self.start] = 0.0
         self.scaled_down = False
 
-    def pick(self, fraction):
+    def find(self, fraction):
+        """The position of the first running sum that exceeds fraction times the sum of all."""
         sums = _running_sums(self.weight)
         if self.scaled_down and sums[-1] < TINY:  # read the small weights again as given
             self.load()
@@ -112,9 +113,14 @@ class _ScratchRun:
         found = next((i for i, s in enumerate(sums) if s * scale > target), None)
         if found is None:  # the product rounded up to the whole sum: the last weight left
             found = max(i for i, w in enumerate(self.weight) if w > 0)
-        self.weight[found] = 0.0
-        self.taken.append(self.start + found)
         return self.start + found
+
+    def pick(self, fraction):
+        """find's position, taken out of the run."""
+        found = self.find(fraction)
+        self.weight[found - self.start] = 0.0
+        self.taken.append(found)
+        return found
 
 
 def _running_sums(values):
@@ -434,7 +440,8 @@ class ReferenceSampler:
     def _choose_weighted(self, where, start, end, k):
         """Successive sampling by weight (with replacement: independent picks by weight).
 
-        With replacement, and without it on a run longer than SHORT_RUN whose colptr tiles row,
+        With replacement (unless the run's total is not finite or is below TINY, or colptr does not
+        tile row: then _ScratchRun.find), and without it on a run longer than SHORT_RUN whose colptr tiles row,
         a pick searches the per-run cumulative sums for the first position whose cumulative weight,
         less the weights already picked up to it, exceeds u * (mass left). Without replacement this
         holds while the mass left is at least half the run's (and the run's total is finite and not
@@ -482,6 +489,11 @@ class ReferenceSampler:
             return start
 
         run_total = cumulative[end - 1] - before
+        if self.replace and not (per_run and math.isfinite(run_total) and run_total >= TINY):
+            scratch = _ScratchRun(weights, start, end, [])
+            for _ in range(k):
+                self._record(where, scratch.find(self._fraction()))
+            return
         if self.replace:
             for _ in range(k):
                 u = self._fraction() * run_total

@@ -102,27 +102,29 @@ def test_weighted_picks_follow_successive_sampling(replace):
 TINY_RUN = [i * 1e-20 for i in range(1, 98)]
 
 
-@pytest.mark.parametrize("weights, k, outcome, expected", [
+@pytest.mark.parametrize("weights, k, replace, outcome, expected", [
     # Once the three 1s are taken, the small weights keep their ratios: 1/6, 1/3, 1/2.
-    ([1e-20, 2e-20, 3e-20, 1, 1, 1], 4, lambda p: (frozenset(p[:3]), p[3]),
+    ([1e-20, 2e-20, 3e-20, 1, 1, 1], 4, False, lambda p: (frozenset(p[:3]), p[3]),
      {(frozenset({3, 4, 5}), q): w / 6 for q, w in enumerate([1, 2, 3])}),
     # The 1 goes first, then two of the five equal small weights, every ordered pair alike.
-    ([1, 1e-17, 1e-17, 1e-17, 1e-17, 1e-17], 3, lambda p: p,
+    ([1, 1e-17, 1e-17, 1e-17, 1e-17, 1e-17], 3, False, lambda p: p,
      {(0, a, b): 1 / 20 for a in range(1, 6) for b in range(1, 6) if a != b}),
     # Subnormal weights: equal ones, then 1 : 2 : 3 in units of the smallest.
-    ([5e-324, 5e-324, 5e-324], 1, lambda p: p[0], {0: 1 / 3, 1: 1 / 3, 2: 1 / 3}),
-    ([5e-324, 1e-323, 1.5e-323], 1, lambda p: p[0], {0: 1 / 6, 1: 1 / 3, 2: 1 / 2}),
+    ([5e-324, 5e-324, 5e-324], 1, False, lambda p: p[0], {0: 1 / 3, 1: 1 / 3, 2: 1 / 3}),
+    ([5e-324, 1e-323, 1.5e-323], 1, False, lambda p: p[0], {0: 1 / 6, 1: 1 / 3, 2: 1 / 2}),
+    ([5e-324, 1e-323, 1.5e-323], 2, True, lambda p: p,
+     {(a, b): (a + 1) * (b + 1) / 36 for a in range(3) for b in range(3)}),
     # Weights whose sum overflows float64, then two small ones: 1 : 2.
-    ([1.5e308, 1.5e308, 1.5e308, 1e-300, 2e-300], 4, lambda p: (frozenset(p[:3]), p[3]),
+    ([1.5e308, 1.5e308, 1.5e308, 1e-300, 2e-300], 4, False, lambda p: (frozenset(p[:3]), p[3]),
      {(frozenset({0, 1, 2}), 3): 1 / 3, (frozenset({0, 1, 2}), 4): 2 / 3}),
     # A run long enough to be searched by its cumulative sums first: the fourth pick among 97 small
     # weights in proportion 1 : 2 : ... : 97.
-    ([1.0, 1.0, 1.0] + TINY_RUN, 4, lambda p: (frozenset(p[:3]), p[3]),
+    ([1.0, 1.0, 1.0] + TINY_RUN, 4, False, lambda p: (frozenset(p[:3]), p[3]),
      {(frozenset({0, 1, 2}), 2 + i): i / (97 * 98 / 2) for i in range(1, 98)}),
-], ids=["small-after-large", "tiny-beside-one", "equal-subnormal", "subnormal-1-2-3", "overflow",
+], ids=["small-after-large", "tiny-beside-one", "equal-subnormal", "subnormal-1-2-3", "subnormal-replace", "overflow",
         "long-run"])
-def test_weighted_picks_keep_the_ratios_of_small_weights(weights, k, outcome, expected):
-    assert_follows([outcome(p) for p in draw_picks(weights, k)], expected)
+def test_weighted_picks_keep_the_ratios_of_small_weights(weights, k, replace, outcome, expected):
+    assert_follows([outcome(p) for p in draw_picks(weights, k, replace)], expected)
 
 
 def test_a_weighted_hub_draws_like_the_model_at_every_thread_count():

@@ -142,10 +142,10 @@ constexpr double kScaleDown = 0x1p-64;
 // Runs at most this long are drawn from RunScratch throughout: cheaper there than the search below.
 constexpr int64_t kShortRun = 64;
 
-// One pick by weight among the weights left in `scratch`, of which at least one is positive: the first
-// index whose running sum exceeds fraction times the sum of all, and taken out of the scratch.
-int64_t pick_from_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, int64_t end,
-                          double fraction) {
+// One pick by weight among the weights left in `scratch`, of which at least one is positive: the index
+// of the first running sum that exceeds fraction times the sum of all.
+std::size_t find_in_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, int64_t end,
+                            double fraction) {
   double total = scratch.prefix.back();
   if (scratch.scaled_down && total < kTiny) {
     // Scaling down may have rounded away the small weights now left: read them again as given.
@@ -170,6 +170,13 @@ int64_t pick_from_scratch(RunScratch& scratch, const EdgeWeights& weights, int64
       --found;
     } while (scratch.weight[found] == 0.0);
   }
+  return found;
+}
+
+// find_in_scratch's pick, taken out of the scratch; its row position.
+int64_t take_from_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, int64_t end,
+                          double fraction) {
+  const std::size_t found = find_in_scratch(scratch, weights, start, end, fraction);
   scratch.weight[found] = 0.0;
   scratch.sum_from(found);
   scratch.taken.push_back(start + static_cast<int64_t>(found));
@@ -206,7 +213,22 @@ void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t
   }
   if (i < k) {
     scratch.load(weights, start, end);
-    for (; i < k; ++i) record.add(pick_from_scratch(scratch, weights, start, end, unit_fraction(*edges.generator)));
+    for (; i < k; ++i) record.add(take_from_scratch(scratch, weights, start, end, unit_fraction(*edges.generator)));
+  }
+  record.finish();
+}
+
+// Picks with replacement from a run whose cumulative sums cannot be searched: their total is not
+// finite or too small for a fraction of it to keep its bits, or they run from position 0.
+template <typename Edges>
+void replaced_from_scratch(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
+  thread_local RunScratch scratch;
+  scratch.taken.clear();
+  scratch.load(*edges.weights, start, end);
+  EdgeRecorder record(edges, frontier, k);
+  for (int64_t i = 0; i < k; ++i) {
+    const double fraction = unit_fraction(*edges.generator);
+    record.add(start + static_cast<int64_t>(find_in_scratch(scratch, *edges.weights, start, end, fraction)));
   }
   record.finish();
 }
@@ -218,6 +240,10 @@ void weighted_with_replacement(const Edges& edges, const FrontierNode& frontier,
   const EdgeWeights& weights = *edges.weights;
   const RunMass mass{weights, start, weights.before(start)};
   const double run_total = mass.through(end - 1);
+  if (!weights.per_run || !std::isfinite(run_total) || run_total < kTiny) {
+    replaced_from_scratch(edges, frontier, start, end, k);
+    return;
+  }
   EdgeRecorder record(edges, frontier, k);
   for (int64_t i = 0; i < k; ++i) {
     const double u = unit_fraction(*edges.generator) * run_total;
