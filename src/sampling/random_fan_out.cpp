@@ -18,13 +18,29 @@ namespace {
                            " is negative, NaN or infinite.");
 }
 
+// Below kTiny a fraction of the sum would round to few bits, so the search compares sums scaled up by
+// kScaleUp (exact: a power of two, and far from overflow). A sum that overflows is recomputed from the
+// weights scaled down by kScaleDown, which keeps the sum of any 2**62 finite weights finite.
+constexpr double kTiny = 0x1p-960;
+constexpr double kScaleUp = 0x1p1000;
+constexpr double kScaleDown = 0x1p-64;
+// Runs at most this long are drawn from RunScratch throughout, cheaper there than searching the
+// cumulative sums; their positive weights are counted in place.
+constexpr int64_t kShortRun = 64;
+
 // The number of positions of [start, end) with a positive weight, once every weight there is checked.
 int64_t positive_weights(const EdgeTypeKey& key, const EdgeWeights& weights, int64_t start, int64_t end) {
   if (!weights.invalid_positions.empty()) {
     const int64_t invalid = first_in(weights.invalid_positions, start, end);
     if (invalid >= 0) throw_invalid_weight(key, invalid);
   }
-  return end - start - count_in(weights.zero_positions, start, end);
+  if (end - start <= kShortRun) {
+    // Counted in place: the run's few weights share cache lines, the zero list's probes do not.
+    int64_t positive = 0;
+    for (int64_t p = start; p < end; ++p) positive += weights.weight[p] > 0.0 ? 1 : 0;
+    return positive;
+  }
+  return end - start - weights.zeros_in(start, end);
 }
 
 int64_t twice(int64_t k) { return k > std::numeric_limits<int64_t>::max() / 2 ? std::numeric_limits<int64_t>::max() : 2 * k; }
@@ -132,15 +148,6 @@ struct RunScratch {
     }
   }
 };
-
-// Below kTiny a fraction of the sum would round to few bits, so the search compares sums scaled up by
-// kScaleUp (exact: a power of two, and far from overflow). A sum that overflows is recomputed from the
-// weights scaled down by kScaleDown, which keeps the sum of any 2**62 finite weights finite.
-constexpr double kTiny = 0x1p-960;
-constexpr double kScaleUp = 0x1p1000;
-constexpr double kScaleDown = 0x1p-64;
-// Runs at most this long are drawn from RunScratch throughout: cheaper there than the search below.
-constexpr int64_t kShortRun = 64;
 
 // One pick by weight among the weights left in `scratch`, of which at least one is positive: the index
 // of the first running sum that exceeds fraction times the sum of all.
