@@ -123,55 +123,75 @@ int64_t drawable_near(const EdgeWeights& weights, const Picks& picks, int64_t st
 
 // What successive sampling of one run reads once searching the cumulative sums could no longer tell the
 // weights left apart: the run's weights (0 once taken) and their running sums, recomputed from the
-// weights left rather than subtracted from a total, so that no sum cancels.
+// weights left rather than subtracted from a total, so that no sum cancels. The arrays belong to the
+// caller (see with_scratch).
 struct RunScratch {
-  std::vector<double> weight;
-  std::vector<double> prefix;  // prefix[i]: weight[0] + ... + weight[i], summed in that order
-  std::vector<int64_t> taken;  // the row positions taken so far, in any order
-  bool scaled_down = false;    // weight holds the run's weights times kScaleDown
+  double* weight;
+  double* prefix;  // prefix[i]: weight[0] + ... + weight[i], summed in that order
+  std::size_t size;
+  int64_t* taken;  // the row positions taken so far, in any order
+  std::size_t taken_count = 0;
+  bool scaled_down = false;  // weight holds the run's weights times kScaleDown
 
-  // Copies the weights of [start, end), zeroes the taken positions and sums from the start.
-  void load(const EdgeWeights& weights, int64_t start, int64_t end) {
-    const auto n = static_cast<std::size_t>(end - start);
-    weight.resize(n);
-    prefix.resize(n);
-    for (std::size_t i = 0; i < n; ++i) weight[i] = weights.weight[start + static_cast<int64_t>(i)];
-    for (const int64_t p : taken) weight[static_cast<std::size_t>(p - start)] = 0.0;
+  double total() const { return prefix[size - 1]; }
+  // Copies the weights of the run from `start`, zeroes the taken positions and sums from the start.
+  void load(const EdgeWeights& weights, int64_t start) {
+    std::copy(weights.weight + start, weights.weight + start + static_cast<int64_t>(size), weight);
+    for (std::size_t i = 0; i < taken_count; ++i) weight[static_cast<std::size_t>(taken[i] - start)] = 0.0;
     scaled_down = false;
     sum_from(0);
   }
   void sum_from(std::size_t from) {
     double sum = from == 0 ? 0.0 : prefix[from - 1];
-    for (std::size_t i = from; i < weight.size(); ++i) {
+    for (std::size_t i = from; i < size; ++i) {
       sum += weight[i];
       prefix[i] = sum;
     }
   }
 };
 
+// Calls use(scratch) with a RunScratch for [start, end) that can hold `most_taken` taken positions:
+// on the stack for a short run, so that the common case allocates nothing; per thread for a long one.
+template <typename Use>
+void with_scratch(int64_t start, int64_t end, int64_t most_taken, Use use) {
+  const auto size = static_cast<std::size_t>(end - start);
+  if (end - start <= kShortRun) {
+    double buffer[2 * kShortRun];
+    int64_t taken[kShortRun];
+    RunScratch scratch{buffer, buffer + size, size, taken};
+    use(scratch);
+    return;
+  }
+  thread_local std::vector<double> buffer;
+  thread_local std::vector<int64_t> taken;
+  buffer.resize(2 * size);
+  taken.resize(static_cast<std::size_t>(std::min(most_taken, end - start)));
+  RunScratch scratch{buffer.data(), buffer.data() + size, size, taken.data()};
+  use(scratch);
+}
+
 // One pick by weight among the weights left in `scratch`, of which at least one is positive: the index
 // of the first running sum that exceeds fraction times the sum of all.
-std::size_t find_in_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, int64_t end,
-                            double fraction) {
-  double total = scratch.prefix.back();
+std::size_t find_in_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, double fraction) {
+  double total = scratch.total();
   if (scratch.scaled_down && total < kTiny) {
     // Scaling down may have rounded away the small weights now left: read them again as given.
-    scratch.load(weights, start, end);
-    total = scratch.prefix.back();
+    scratch.load(weights, start);
+    total = scratch.total();
   }
   if (std::isinf(total)) {
-    for (double& w : scratch.weight) w *= kScaleDown;
+    for (std::size_t i = 0; i < scratch.size; ++i) scratch.weight[i] *= kScaleDown;
     scratch.scaled_down = true;
     scratch.sum_from(0);
-    total = scratch.prefix.back();
+    total = scratch.total();
   }
   const double scale = total < kTiny ? kScaleUp : 1.0;
   const double target = fraction * (total * scale);
   auto found = static_cast<std::size_t>(
-      std::upper_bound(scratch.prefix.begin(), scratch.prefix.end(), target,
+      std::upper_bound(scratch.prefix, scratch.prefix + scratch.size, target,
                        [scale](double t, double sum) { return t < sum * scale; }) -
-      scratch.prefix.begin());
-  if (found == scratch.prefix.size()) {
+      scratch.prefix);
+  if (found == scratch.size) {
     // The product rounded up to the whole sum: the last weight left.
     do {
       --found;
@@ -180,22 +200,34 @@ std::size_t find_in_scratch(RunScratch& scratch, const EdgeWeights& weights, int
   return found;
 }
 
-// find_in_scratch's pick, taken out of the scratch; its row position.
-int64_t take_from_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, int64_t end,
-                          double fraction) {
-  const std::size_t found = find_in_scratch(scratch, weights, start, end, fraction);
+// find_in_scratch's pick, taken out of the scratch (its sums brought up to date when `more` picks
+// follow); its row position.
+int64_t take_from_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, double fraction,
+                          bool more) {
+  const std::size_t found = find_in_scratch(scratch, weights, start, fraction);
   scratch.weight[found] = 0.0;
-  scratch.sum_from(found);
-  scratch.taken.push_back(start + static_cast<int64_t>(found));
-  return start + static_cast<int64_t>(found);
+  if (more) scratch.sum_from(found);
+  const int64_t position = start + static_cast<int64_t>(found);
+  scratch.taken[scratch.taken_count++] = position;
+  return position;
 }
 
 template <typename Edges>
 void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
-  thread_local RunScratch scratch;
   const EdgeWeights& weights = *edges.weights;
   EdgeRecorder record(edges, frontier, k);
   int64_t i = 0;
+  // Draws the picks left from the scratch, `taken` already taken.
+  const auto draw_rest = [&](const int64_t* taken, std::size_t taken_count) {
+    with_scratch(start, end, k, [&](RunScratch& scratch) {
+      std::copy(taken, taken + taken_count, scratch.taken);
+      scratch.taken_count = taken_count;
+      scratch.load(weights, start);
+      for (; i < k; ++i) {
+        record.add(take_from_scratch(scratch, weights, start, unit_fraction(*edges.generator), i + 1 < k));
+      }
+    });
+  };
   if (weights.per_run && end - start > kShortRun) {
     // The cumulative sums serve a long run while the mass left is at least half of it: their rounding
     // is then within a few units in the last place of that mass. Past it, the scratch takes over.
@@ -214,13 +246,9 @@ void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t
       picks.insert(p, mass.width(p));
       record.add(p);
     }
-    scratch.taken.assign(picks.position.begin(), picks.position.end());
+    if (i < k) draw_rest(picks.position.data(), picks.position.size());
   } else {
-    scratch.taken.clear();
-  }
-  if (i < k) {
-    scratch.load(weights, start, end);
-    for (; i < k; ++i) record.add(take_from_scratch(scratch, weights, start, end, unit_fraction(*edges.generator)));
+    draw_rest(nullptr, 0);
   }
   record.finish();
 }
@@ -229,14 +257,14 @@ void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t
 // finite or too small for a fraction of it to keep its bits, or they run from position 0.
 template <typename Edges>
 void replaced_from_scratch(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
-  thread_local RunScratch scratch;
-  scratch.taken.clear();
-  scratch.load(*edges.weights, start, end);
   EdgeRecorder record(edges, frontier, k);
-  for (int64_t i = 0; i < k; ++i) {
-    const double fraction = unit_fraction(*edges.generator);
-    record.add(start + static_cast<int64_t>(find_in_scratch(scratch, *edges.weights, start, end, fraction)));
-  }
+  with_scratch(start, end, 0, [&](RunScratch& scratch) {
+    scratch.load(*edges.weights, start);
+    for (int64_t i = 0; i < k; ++i) {
+      const double fraction = unit_fraction(*edges.generator);
+      record.add(start + static_cast<int64_t>(find_in_scratch(scratch, *edges.weights, start, fraction)));
+    }
+  });
   record.finish();
 }
 
