@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sampling/recording.hpp"
+#include "sampling/weight_scratch.hpp"
 
 namespace quorvix {
 
@@ -17,16 +18,6 @@ namespace {
   throw std::runtime_error("'edge_weight' for '" + key + "' at position " + std::to_string(position) +
                            " is negative, NaN or infinite.");
 }
-
-// Below kTiny a fraction of the sum would round to few bits, so the search compares sums scaled up by
-// kScaleUp (exact: a power of two, and far from overflow). A sum that overflows is recomputed from the
-// weights scaled down by kScaleDown, which keeps the sum of any 2**62 finite weights finite.
-constexpr double kTiny = 0x1p-960;
-constexpr double kScaleUp = 0x1p1000;
-constexpr double kScaleDown = 0x1p-64;
-// Runs at most this long are drawn from RunScratch throughout, cheaper there than searching the
-// cumulative sums; their positive weights are counted in place.
-constexpr int64_t kShortRun = 64;
 
 // The number of positions of [start, end) with a positive weight, once every weight there is checked.
 int64_t positive_weights(const EdgeTypeKey& key, const EdgeWeights& weights, int64_t start, int64_t end) {
@@ -119,97 +110,6 @@ int64_t drawable_near(const EdgeWeights& weights, const Picks& picks, int64_t st
     if (drawable(q)) return q;
   }
   return start;
-}
-
-// What successive sampling of one run reads once searching the cumulative sums could no longer tell the
-// weights left apart: the run's weights (0 once taken) and their running sums, recomputed from the
-// weights left rather than subtracted from a total, so that no sum cancels. The arrays belong to the
-// caller (see with_scratch).
-struct RunScratch {
-  double* weight;
-  double* prefix;  // prefix[i]: weight[0] + ... + weight[i], summed in that order
-  std::size_t size;
-  int64_t* taken;  // the row positions taken so far, in any order
-  std::size_t taken_count = 0;
-  bool scaled_down = false;  // weight holds the run's weights times kScaleDown
-
-  double total() const { return prefix[size - 1]; }
-  // Copies the weights of the run from `start`, zeroes the taken positions and sums from the start.
-  void load(const EdgeWeights& weights, int64_t start) {
-    std::copy(weights.weight + start, weights.weight + start + static_cast<int64_t>(size), weight);
-    for (std::size_t i = 0; i < taken_count; ++i) weight[static_cast<std::size_t>(taken[i] - start)] = 0.0;
-    scaled_down = false;
-    sum_from(0);
-  }
-  void sum_from(std::size_t from) {
-    double sum = from == 0 ? 0.0 : prefix[from - 1];
-    for (std::size_t i = from; i < size; ++i) {
-      sum += weight[i];
-      prefix[i] = sum;
-    }
-  }
-};
-
-// Calls use(scratch) with a RunScratch for [start, end) that can hold `most_taken` taken positions:
-// on the stack for a short run, so that the common case allocates nothing; per thread for a long one.
-template <typename Use>
-void with_scratch(int64_t start, int64_t end, int64_t most_taken, Use use) {
-  const auto size = static_cast<std::size_t>(end - start);
-  if (end - start <= kShortRun) {
-    double buffer[2 * kShortRun];
-    int64_t taken[kShortRun];
-    RunScratch scratch{buffer, buffer + size, size, taken};
-    use(scratch);
-    return;
-  }
-  thread_local std::vector<double> buffer;
-  thread_local std::vector<int64_t> taken;
-  buffer.resize(2 * size);
-  taken.resize(static_cast<std::size_t>(std::min(most_taken, end - start)));
-  RunScratch scratch{buffer.data(), buffer.data() + size, size, taken.data()};
-  use(scratch);
-}
-
-// One pick by weight among the weights left in `scratch`, of which at least one is positive: the index
-// of the first running sum that exceeds fraction times the sum of all.
-std::size_t find_in_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, double fraction) {
-  double total = scratch.total();
-  if (scratch.scaled_down && total < kTiny) {
-    // Scaling down may have rounded away the small weights now left: read them again as given.
-    scratch.load(weights, start);
-    total = scratch.total();
-  }
-  if (std::isinf(total)) {
-    for (std::size_t i = 0; i < scratch.size; ++i) scratch.weight[i] *= kScaleDown;
-    scratch.scaled_down = true;
-    scratch.sum_from(0);
-    total = scratch.total();
-  }
-  const double scale = total < kTiny ? kScaleUp : 1.0;
-  const double target = fraction * (total * scale);
-  auto found = static_cast<std::size_t>(
-      std::upper_bound(scratch.prefix, scratch.prefix + scratch.size, target,
-                       [scale](double t, double sum) { return t < sum * scale; }) -
-      scratch.prefix);
-  if (found == scratch.size) {
-    // The product rounded up to the whole sum: the last weight left.
-    do {
-      --found;
-    } while (scratch.weight[found] == 0.0);
-  }
-  return found;
-}
-
-// find_in_scratch's pick, taken out of the scratch (its sums brought up to date when `more` picks
-// follow); its row position.
-int64_t take_from_scratch(RunScratch& scratch, const EdgeWeights& weights, int64_t start, double fraction,
-                          bool more) {
-  const std::size_t found = find_in_scratch(scratch, weights, start, fraction);
-  scratch.weight[found] = 0.0;
-  if (more) scratch.sum_from(found);
-  const int64_t position = start + static_cast<int64_t>(found);
-  scratch.taken[scratch.taken_count++] = position;
-  return position;
 }
 
 template <typename Edges>
