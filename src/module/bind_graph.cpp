@@ -188,13 +188,13 @@ void bind_graph(py::module_& module) {
       .def_static(
           "from_tables",
           [](const py::args& args, const py::kwargs& kwargs) { return forward_to_tables("from_tables", args, kwargs); },
-          "quorvix_tables.from_tables(*args, **kwargs): a graph from tables of rows; see that module.")
+          "A graph and its key maps from tables of rows: calls ``quorvix_tables.from_tables`` with the same arguments.")
       .def_static(
           "from_database",
           [](const py::args& args, const py::kwargs& kwargs) {
             return forward_to_tables("from_database", args, kwargs);
           },
-          "quorvix_tables.from_database(*args, **kwargs): a graph from a database; see that module.")
+          "A graph and its key maps from a database's tables: calls ``quorvix_tables.from_database`` with the same arguments.")
       .def(py::pickle(&state_of, &graph_of_state));
 }
 

@@ -80,10 +80,10 @@ class Graph:
         not read; such a graph pickles as its directory and reopens it when unpickled."""
     @staticmethod
     def from_tables(*args: Any, **kwargs: Any) -> Any:
-        """quorvix_tables.from_tables(*args, **kwargs): a graph from tables of rows; see that module."""
+        """A graph and its key maps from tables of rows: calls ``quorvix_tables.from_tables`` with the same arguments."""
     @staticmethod
     def from_database(*args: Any, **kwargs: Any) -> Any:
-        """quorvix_tables.from_database(*args, **kwargs): a graph from a database; see that module."""
+        """A graph and its key maps from a database's tables: calls ``quorvix_tables.from_database`` with the same arguments."""
     def __getstate__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
