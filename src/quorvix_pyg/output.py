@@ -7,6 +7,7 @@ returns to what PyG's loaders take; node-level and link-level sampling both end 
 
 from __future__ import annotations
 
+from collections import Counter
 from typing import Any, Dict, List, NamedTuple, Optional, Union
 
 import numpy as np
@@ -172,47 +173,54 @@ def key_types(graph: SamplerGraph, key: str) -> EdgeType:
 
 def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str, Edges],
                       seed_time: Optional[np.ndarray], lookup: EdgeLookup) -> Dict[str, Edges]:
-    """Every sampled edge also in reverse, once, in the hop it was sampled in (after that
-    hop's sampled edges of the type). A reverse edge takes the id of the graph's earliest
-    edge between its ends (not later than its subgraph's time); where the graph has none,
-    an edge type whose two ends have one type reuses the sampled edge's own id, and across
-    types the reverse is left out: it would have no attributes to gather."""
+    """Every sampled edge also in reverse, so that each pair of nodes is joined as often one
+    way as the other: as often as the sampled edges join it in the direction sampled more
+    often. The sampled edges all stay; a reverse copy goes in the hop of the sampled edge it
+    reverses (after that hop's sampled edges of the type). A reverse copy takes the id of the
+    graph's earliest edge between its ends in its direction (not later than its subgraph's
+    time); where the graph has none, an edge type whose two ends have one type reuses the
+    sampled edge's own id, and across types the reverse is left out: it would have no
+    attributes to gather."""
     reverse = reverse_edge_types(graph.edge_types)
-    extra: Dict[str, List[tuple]] = {edge_type_key(e): [] for e in graph.edge_types}
-    for edge_type in graph.edge_types:
-        key, target = edge_type_key(edge_type), reverse[edge_type]
-        if target is None or not len(edges[key].row):
-            continue
-        target_key = edge_type_key(target)
-        e = edges[key]
-        src_nodes, dst_nodes = native.node[edge_type[0]], native.node[edge_type[2]]
-        # The reverse of src -> dst is an edge dst -> src of the target type.
-        position = lookup.first_edge(target_key, dst_nodes[e.col], src_nodes[e.row])
-        if seed_time is not None and len(seed_time) and target_key in graph.edge_time:
-            group_time = seed_time[native.batch[edge_type[2]][e.col]]
-            late = position >= 0
-            late[late] = graph.edge_time[target_key][position[late]] > group_time[late]
-            position[late] = -1
-        real = position >= 0
-        e_id = e.e_id.copy()
-        e_id[real] = graph.perm[target_key][position[real]]
-        keep = real if target != edge_type else np.ones(len(real), bool)
-        extra[target_key].append((e.col[keep], e.row[keep], e_id[keep], e.hop[keep]))
     out = {}
-    for key, e in edges.items():
-        if not extra[key]:
+    for target in graph.edge_types:
+        key = edge_type_key(target)
+        e = edges[key]
+        # How often the type joins each (row, col) pair, its reverse copies counted as they come.
+        total = Counter(zip(e.row.tolist(), e.col.tolist()))
+        added: List[tuple] = []
+        for source in graph.edge_types:
+            s = edges[edge_type_key(source)]
+            if reverse[source] != target or not len(s.row):
+                continue
+            src_nodes, dst_nodes = native.node[source[0]], native.node[source[2]]
+            # The reverse of src -> dst is an edge dst -> src of the target type.
+            position = lookup.first_edge(key, dst_nodes[s.col], src_nodes[s.row])
+            if seed_time is not None and len(seed_time) and key in graph.edge_time:
+                group_time = seed_time[native.batch[source[2]][s.col]]
+                late = position >= 0
+                late[late] = graph.edge_time[key][position[late]] > group_time[late]
+                position[late] = -1
+            seen: Counter = Counter()
+            for k, pair in enumerate(zip(s.col.tolist(), s.row.tolist())):
+                seen[pair] += 1
+                if seen[pair] <= total[pair]:
+                    continue
+                if position[k] >= 0:
+                    e_id = int(graph.perm[key][position[k]])
+                elif source == target:
+                    e_id = int(s.e_id[k])
+                else:
+                    continue
+                total[pair] += 1
+                added.append((pair[0], pair[1], e_id, int(s.hop[k])))
+        if not added:
             out[key] = e
             continue
-        row, col, e_id, hop = (np.concatenate(parts) for parts in zip(*extra[key]))
-        width = max(len(native.node[key_types(graph, key)[2]]), 1)
-        pair = row * width + col
-        # Leave out a reverse edge the type already holds, and repeats among the reverse ones.
-        fresh = ~np.isin(pair, e.row * width + e.col)
-        _, first = np.unique(pair[fresh], return_index=True)
-        take = np.flatnonzero(fresh)[np.sort(first)]
-        out[key] = _ordered(np.concatenate([e.row, row[take]]), np.concatenate([e.col, col[take]]),
-                            np.concatenate([e.e_id, e_id[take]]), np.concatenate([e.hop, hop[take]]),
-                            np.concatenate([np.zeros(len(e.row), np.int8), np.ones(len(take), np.int8)]))
+        row, col, e_id, hop = (np.array(part, np.int64) for part in zip(*added))
+        out[key] = _ordered(np.concatenate([e.row, row]), np.concatenate([e.col, col]),
+                            np.concatenate([e.e_id, e_id]), np.concatenate([e.hop, hop]),
+                            np.concatenate([np.zeros(len(e.row), np.int8), np.ones(len(row), np.int8)]))
     return out
 
 
