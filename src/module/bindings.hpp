@@ -1,4 +1,4 @@
-// Registration of the module's one class.
+// Registration of the module's class and functions.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -6,5 +6,6 @@
 namespace quorvix {
 
 void bind_neighbor_sampler(pybind11::module_& module);
+void bind_subgraphs(pybind11::module_& module);
 
 }  // namespace quorvix

@@ -26,6 +26,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix() {
   auto module = pybind11::module_::create_extension_module("quorvix", nullptr, &definition);
   try {
     quorvix::bind_neighbor_sampler(module);
+    quorvix::bind_subgraphs(module);
     return module.release().ptr();
   } catch (pybind11::error_already_set& error) {
     pybind11::raise_from(error, PyExc_ImportError, "initialization failed");
