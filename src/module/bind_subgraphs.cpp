@@ -1,7 +1,7 @@
 // The module's subgraph builders, induced_edges and reverse_edges: convert, release the lock, forward.
-#include <cstring>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -35,14 +35,17 @@ class Arrays {
   std::vector<NativeInt64Array> kept_;
 };
 
-py::array_t<int64_t> to_array(const std::vector<int64_t>& values) {
-  py::array_t<int64_t> array(static_cast<py::ssize_t>(values.size()));
-  if (!values.empty()) std::memcpy(array.mutable_data(), values.data(), values.size() * sizeof(int64_t));
-  return array;
+// The array takes the vector over without a copy; a capsule frees it with the array.
+py::array_t<int64_t> to_array(std::vector<int64_t>&& values) {
+  if (values.empty()) return py::array_t<int64_t>(0);
+  auto* owned = new std::vector<int64_t>(std::move(values));
+  const py::capsule owner(owned, [](void* vector) { delete static_cast<std::vector<int64_t>*>(vector); });
+  return py::array_t<int64_t>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
 }
 
-py::tuple to_tuple(const SubgraphEdges& edges) {
-  return py::make_tuple(to_array(edges.row), to_array(edges.col), to_array(edges.e_id), to_array(edges.hop_counts));
+py::tuple to_tuple(SubgraphEdges&& edges) {
+  return py::make_tuple(to_array(std::move(edges.row)), to_array(std::move(edges.col)),
+                        to_array(std::move(edges.e_id)), to_array(std::move(edges.hop_counts)));
 }
 
 using EdgeArrays = std::tuple<py::array, py::array, py::array, py::array>;
@@ -74,7 +77,7 @@ void bind_subgraphs(py::module_& module) {
           const py::gil_scoped_release released;
           edges = induced_edges(csc, num_src_nodes, src, dst, bound, num_hops);
         }
-        return to_tuple(edges);
+        return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("num_src_nodes"),
       py::arg("src_node"), py::arg("src_batch"), py::arg("src_hop_counts"), py::arg("dst_node"),
@@ -109,7 +112,7 @@ void bind_subgraphs(py::module_& module) {
           const py::gil_scoped_release released;
           edges = reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound);
         }
-        return to_tuple(edges);
+        return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("index_row"),
       py::arg("index_position"), py::arg("row_node"), py::arg("row_batch"), py::arg("col_node"), py::arg("target"),

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sampling/grouping.hpp"
 #include "sampling/pair_table.hpp"
 
 namespace quorvix {
@@ -42,27 +43,10 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
     candidates += csc.colptr[dst.node[j] + 1] - csc.colptr[dst.node[j]];
   }
 
-  // First local index of each (subgraph, node) of the source type, and the next copy of it.
-  PairTable first_copy(static_cast<std::size_t>(src.node.size));
-  std::vector<int64_t> next_copy(static_cast<std::size_t>(src.node.size));
-  for (int64_t i = src.node.size - 1; i >= 0; --i) {
-    int64_t& head = first_copy.at(src.batch[i], src.node[i], PairTable::kMissing);
-    next_copy[static_cast<std::size_t>(i)] = head;
-    head = i;
-  }
-  // Most candidates lead outside the subgraph: one bit per graph node drops them before the table
-  // is probed, when the bits are few beside the candidates.
-  std::vector<uint64_t> sampled_bits;
-  const bool use_bits = num_src_nodes / 64 <= candidates;
-  if (use_bits) {
-    sampled_bits.assign(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0);
-    for (int64_t i = 0; i < src.node.size; ++i) {
-      sampled_bits[static_cast<std::size_t>(src.node[i] >> 6)] |= uint64_t{1} << (src.node[i] & 63);
-    }
-  }
-
   HopOrderedEdges out(num_hops);
-  for (int64_t j = 0; j < dst.node.size; ++j) {
+  out.reserve(candidates);
+  std::vector<int64_t> next_copy(static_cast<std::size_t>(src.node.size));
+  const auto emit_run = [&](int64_t j, const auto& first_copy_of) {
     const int64_t v = dst.node[j], group = dst.batch[j];
     const int64_t end = csc.colptr[v + 1];
     for (int64_t p = csc.colptr[v]; p < end; ++p) {
@@ -72,11 +56,72 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
         throw std::invalid_argument("induced_edges: 'row' holds an index outside [0, " + std::to_string(num_src_nodes) +
                                     ").");
       }
-      if (use_bits && !(sampled_bits[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1)) continue;
-      for (int64_t i = first_copy.find(group, u); i != PairTable::kMissing; i = next_copy[static_cast<std::size_t>(i)]) {
+      for (int64_t i = first_copy_of(group, u); i >= 0; i = next_copy[static_cast<std::size_t>(i)]) {
         out.add(i, j, csc.perm[p], edge_hop(i, j));
       }
     }
+  };
+
+  int64_t num_groups = 0;
+  bool batches_small = true;
+  for (const Int64Span batch : {src.batch, dst.batch}) {
+    for (int64_t k = 0; k < batch.size; ++k) {
+      batches_small = batches_small && batch[k] >= 0 && batch[k] <= src.node.size + dst.node.size;
+      if (batches_small) num_groups = std::max(num_groups, batch[k] + 1);
+    }
+  }
+  if (batches_small && num_src_nodes <= 16 * (candidates + src.node.size)) {
+    // The graph's source nodes are few beside the work: one subgraph at a time, its nodes marked in
+    // an array over them, which a probe reads from cache.
+    std::vector<int64_t> first_copy(static_cast<std::size_t>(num_src_nodes), -1);
+    const Grouping src_by_group = Grouping::of(src.batch, src.batch.size, num_groups);
+    const Grouping dst_by_group = Grouping::of(dst.batch, dst.batch.size, num_groups);
+    const auto first_copy_of = [&](int64_t, int64_t u) { return first_copy[static_cast<std::size_t>(u)]; };
+    for (int64_t g = 0; g < num_groups; ++g) {
+      if (dst_by_group.begin(g) == dst_by_group.end(g)) continue;
+      for (int64_t at = src_by_group.end(g) - 1; at >= src_by_group.begin(g); --at) {
+        const int64_t i = src_by_group[at];
+        int64_t& head = first_copy[static_cast<std::size_t>(src.node[i])];
+        next_copy[static_cast<std::size_t>(i)] = head;
+        head = i;
+      }
+      const int64_t end = dst_by_group.end(g);
+      for (int64_t at = dst_by_group.begin(g); at < end; ++at) {
+        if (at + kPrefetchColptrAhead < end) prefetch_colptr(csc, dst.node[dst_by_group[at + kPrefetchColptrAhead]]);
+        if (at + kPrefetchRunAhead < end) prefetch_run(csc, dst.node[dst_by_group[at + kPrefetchRunAhead]]);
+        emit_run(dst_by_group[at], first_copy_of);
+      }
+      for (int64_t at = src_by_group.begin(g); at < src_by_group.end(g); ++at) {
+        first_copy[static_cast<std::size_t>(src.node[src_by_group[at]])] = -1;
+      }
+    }
+    return out.finish();
+  }
+
+  // Else a table of (subgraph, node) pairs, and one bit per graph node to drop most candidates,
+  // which lead outside the subgraph, before the table is probed, when the bits are few.
+  PairTable first_copy(static_cast<std::size_t>(src.node.size));
+  for (int64_t i = src.node.size - 1; i >= 0; --i) {
+    int64_t& head = first_copy.at(src.batch[i], src.node[i], PairTable::kMissing);
+    next_copy[static_cast<std::size_t>(i)] = head;
+    head = i;
+  }
+  std::vector<uint64_t> sampled_bits;
+  const bool use_bits = num_src_nodes / 64 <= candidates;
+  if (use_bits) {
+    sampled_bits.assign(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0);
+    for (int64_t i = 0; i < src.node.size; ++i) {
+      sampled_bits[static_cast<std::size_t>(src.node[i] >> 6)] |= uint64_t{1} << (src.node[i] & 63);
+    }
+  }
+  const auto first_copy_of = [&](int64_t group, int64_t u) {
+    if (use_bits && !(sampled_bits[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1)) return PairTable::kMissing;
+    return first_copy.find(group, u);
+  };
+  for (int64_t j = 0; j < dst.node.size; ++j) {
+    if (j + kPrefetchColptrAhead < dst.node.size) prefetch_colptr(csc, dst.node[j + kPrefetchColptrAhead]);
+    if (j + kPrefetchRunAhead < dst.node.size) prefetch_run(csc, dst.node[j + kPrefetchRunAhead]);
+    emit_run(j, first_copy_of);
   }
   return out.finish();
 }

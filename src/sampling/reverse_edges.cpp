@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "sampling/pair_table.hpp"
+#include "sampling/grouping.hpp"
 
 namespace quorvix {
 
@@ -59,40 +59,64 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
   std::vector<int64_t> target_hop;
   check_edges(target, row_node.size, col_node.size, target_hop);
   std::vector<std::vector<int64_t>> source_hop(sources.size());
-  int64_t num_hops = target.hop_counts.size, num_edges = target.row.size;
+  int64_t num_hops = target.hop_counts.size;
   for (std::size_t s = 0; s < sources.size(); ++s) {
     // A source runs C -> R: its rows are the target's columns.
     check_edges(sources[s].edges, col_node.size, row_node.size, source_hop[s]);
     num_hops = std::max(num_hops, sources[s].edges.hop_counts.size);
-    num_edges += sources[s].edges.row.size;
   }
 
+  // The target's edges so far: its sampled ones, then the copies of each source in turn. The
+  // sampled ones come in hop order, so a stable order by hop keeps them first within each hop.
   HopOrderedEdges out(num_hops);
-  // How often the target joins each (row, col) pair, its reverse copies counted as they come.
-  PairTable total(static_cast<std::size_t>(num_edges));
+  int64_t most = target.row.size;
+  for (const ReverseSource& source : sources) most += source.edges.row.size;
+  out.reserve(most);
   for (int64_t k = 0; k < target.row.size; ++k) {
-    ++total.at(target.row[k], target.col[k], 0);
     out.add(target.row[k], target.col[k], target.e_id[k], target_hop[static_cast<std::size_t>(k)]);
   }
+  // Per row local index, within one column: how often the target joins (row, column) so far, and
+  // how many of the source's edges (column, row) came by. Reset after each column.
+  std::vector<int64_t> joined(static_cast<std::size_t>(row_node.size), 0), seen(joined);
   for (std::size_t s = 0; s < sources.size(); ++s) {
     const LocalEdges& edges = sources[s].edges;
-    PairTable seen(static_cast<std::size_t>(edges.row.size));
-    for (int64_t k = 0; k < edges.row.size; ++k) {
-      const int64_t row = edges.col[k], col = edges.row[k];
-      int64_t& joined = total.at(row, col, 0);
-      if (++seen.at(row, col, 0) <= joined) continue;
-      int64_t position = first_position(csc, index_row, index_position, col_node[col], row_node[row]);
-      if (position >= 0 && timed && csc.edge_time[position] > group_time[row_batch[row]]) position = -1;
-      int64_t e_id;
-      if (position >= 0) {
-        e_id = csc.perm[position];
-      } else if (sources[s].same_type) {
-        e_id = edges.e_id[k];
-      } else {
-        continue;
+    // A pair's counts all sit in one column: walk the columns, each with the target's edges into
+    // it and the source's edges out of it (in their order), so the counts are plain arrays.
+    const std::vector<int64_t>& row = out.row();
+    const Grouping target_by_col = Grouping::of(out.col(), static_cast<int64_t>(row.size()), col_node.size);
+    const Grouping source_by_row = Grouping::of(edges.row, edges.row.size, col_node.size);
+    for (int64_t i = 0; i < col_node.size; ++i) {
+      if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
+      if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
+      if (source_by_row.begin(i) == source_by_row.end(i)) continue;
+      const int64_t target_end = target_by_col.end(i);
+      for (int64_t t = target_by_col.begin(i); t < target_end; ++t) {
+        ++joined[static_cast<std::size_t>(row[static_cast<std::size_t>(target_by_col[t])])];
       }
-      ++joined;
-      out.add(row, col, e_id, source_hop[s][static_cast<std::size_t>(k)]);
+      for (int64_t at = source_by_row.begin(i); at < source_by_row.end(i); ++at) {
+        const int64_t k = source_by_row[at], j = edges.col[k];
+        if (++seen[static_cast<std::size_t>(j)] <= joined[static_cast<std::size_t>(j)]) continue;
+        int64_t position = first_position(csc, index_row, index_position, col_node[i], row_node[j]);
+        if (position >= 0 && timed && csc.edge_time[position] > group_time[row_batch[j]]) position = -1;
+        int64_t id;
+        if (position >= 0) {
+          id = csc.perm[position];
+        } else if (sources[s].same_type) {
+          id = edges.e_id[k];
+        } else {
+          continue;
+        }
+        ++joined[static_cast<std::size_t>(j)];
+        out.add(j, i, id, source_hop[s][static_cast<std::size_t>(k)]);
+      }
+      // The copies just added into this column are past target_end: they were counted as added.
+      for (int64_t t = target_by_col.begin(i); t < target_end; ++t) {
+        joined[static_cast<std::size_t>(row[static_cast<std::size_t>(target_by_col[t])])] = 0;
+      }
+      for (int64_t at = source_by_row.begin(i); at < source_by_row.end(i); ++at) {
+        const auto j = static_cast<std::size_t>(edges.col[source_by_row[at]]);
+        joined[j] = seen[j] = 0;
+      }
     }
   }
   return out.finish();

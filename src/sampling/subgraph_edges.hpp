@@ -56,11 +56,35 @@ class HopOrderedEdges {
     ++counts_[static_cast<std::size_t>(hop)];
   }
 
+  void reserve(int64_t count) {
+    for (auto* values : {&row_, &col_, &e_id_, &hop_}) values->reserve(static_cast<std::size_t>(count));
+  }
+
+  // The edges added so far, in the order they came.
+  const std::vector<int64_t>& row() const { return row_; }
+  const std::vector<int64_t>& col() const { return col_; }
+
   SubgraphEdges finish() const;
 
  private:
   std::vector<int64_t> row_, col_, e_id_, hop_, counts_;
 };
+
+// Warms the cache for the CSC run of `node` a few iterations before it is read: first its colptr
+// entry, later (once that has arrived) the run itself. Changes nothing; checks every address first.
+inline void prefetch_colptr(const CscView& csc, int64_t node) {
+  if (static_cast<uint64_t>(node) < static_cast<uint64_t>(csc.colptr.size - 1)) __builtin_prefetch(csc.colptr.data + node);
+}
+inline void prefetch_run(const CscView& csc, int64_t node) {
+  if (static_cast<uint64_t>(node) >= static_cast<uint64_t>(csc.colptr.size - 1)) return;
+  const int64_t start = csc.colptr[node];
+  if (csc.row.contains_index(start)) {
+    __builtin_prefetch(csc.row.data + start);
+    __builtin_prefetch(csc.perm.data + start);
+  }
+}
+inline constexpr int64_t kPrefetchColptrAhead = 16;
+inline constexpr int64_t kPrefetchRunAhead = 8;
 
 // The checks; each throws std::invalid_argument naming the function and the argument.
 void check_csc(const char* function, const CscView& csc);
