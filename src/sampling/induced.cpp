@@ -72,18 +72,23 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
   }
   if (batches_small && num_src_nodes <= 16 * (candidates + src.node.size)) {
     // The graph's source nodes are few beside the work: one subgraph at a time, its nodes marked in
-    // an array over them, which a probe reads from cache.
+    // an array over them, and in a bit per node that fits in cache and turns most candidates away.
     std::vector<int64_t> first_copy(static_cast<std::size_t>(num_src_nodes), -1);
+    std::vector<uint64_t> marked(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0);
     const Grouping src_by_group = Grouping::of(src.batch, src.batch.size, num_groups);
     const Grouping dst_by_group = Grouping::of(dst.batch, dst.batch.size, num_groups);
-    const auto first_copy_of = [&](int64_t, int64_t u) { return first_copy[static_cast<std::size_t>(u)]; };
+    const auto first_copy_of = [&](int64_t, int64_t u) {
+      if (!(marked[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1)) return int64_t{-1};
+      return first_copy[static_cast<std::size_t>(u)];
+    };
     for (int64_t g = 0; g < num_groups; ++g) {
       if (dst_by_group.begin(g) == dst_by_group.end(g)) continue;
       for (int64_t at = src_by_group.end(g) - 1; at >= src_by_group.begin(g); --at) {
-        const int64_t i = src_by_group[at];
-        int64_t& head = first_copy[static_cast<std::size_t>(src.node[i])];
+        const int64_t i = src_by_group[at], u = src.node[i];
+        int64_t& head = first_copy[static_cast<std::size_t>(u)];
         next_copy[static_cast<std::size_t>(i)] = head;
         head = i;
+        marked[static_cast<std::size_t>(u >> 6)] |= uint64_t{1} << (u & 63);
       }
       const int64_t end = dst_by_group.end(g);
       for (int64_t at = dst_by_group.begin(g); at < end; ++at) {
@@ -92,7 +97,9 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
         emit_run(dst_by_group[at], first_copy_of);
       }
       for (int64_t at = src_by_group.begin(g); at < src_by_group.end(g); ++at) {
-        first_copy[static_cast<std::size_t>(src.node[src_by_group[at]])] = -1;
+        const int64_t u = src.node[src_by_group[at]];
+        first_copy[static_cast<std::size_t>(u)] = -1;
+        marked[static_cast<std::size_t>(u >> 6)] = 0;
       }
     }
     return out.finish();

@@ -83,8 +83,8 @@ inline void prefetch_run(const CscView& csc, int64_t node) {
     __builtin_prefetch(csc.perm.data + start);
   }
 }
-inline constexpr int64_t kPrefetchColptrAhead = 16;
-inline constexpr int64_t kPrefetchRunAhead = 8;
+inline constexpr int64_t kPrefetchColptrAhead = 32;
+inline constexpr int64_t kPrefetchRunAhead = 16;
 
 // The checks; each throws std::invalid_argument naming the function and the argument.
 void check_csc(const char* function, const CscView& csc);
