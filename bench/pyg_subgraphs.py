@@ -5,8 +5,9 @@
 A homogeneous random multigraph (uniform ends, parallel edges), fan-outs [10, 5]; per shared
 (disjoint=False) or per-seed subgraphs, the subgraph types are timed call by call in turn, so
 that a load from other processes falls on all of them alike: the median time of a sampler
-call (native sampling plus the conversion to PyG's output), the range of the calls, and the
-edges a call returns. --reference adds the NumPy builders the native ones replaced (from
+call (native sampling plus the conversion to PyG's output), the range of the calls, the
+process CPU time of a call (less disturbed by other processes than the wall time), both
+against directional, and the edges a call returns. --reference adds the NumPy builders the native ones replaced (from
 tests/subgraph_reference.py) applied to the same native results. PyG's own sampler is timed
 beside them where it can run (it needs pyg-lib or torch-sparse).
 """
@@ -75,21 +76,25 @@ def main(argv=None) -> None:
         for call in calls.values():
             call(seeds[0])  # builds the lookups
         times = {name: [] for name in calls}
+        cpu = {name: [] for name in calls}
         edges = {name: [] for name in calls}
         for batch in seeds[1:]:
             for name, call in calls.items():  # in turn, call by call
-                start = time.perf_counter()
+                start, start_cpu = time.perf_counter(), time.process_time()
                 out = call(batch)
                 times[name].append(time.perf_counter() - start)
+                cpu[name].append(time.process_time() - start_cpu)
                 edges[name].append(len(out.row) if hasattr(out, "row") else sum(len(e.row) for e in out.values()))
         base = np.median(times[("quorvix", "directional")])
+        base_cpu = np.median(cpu[("quorvix", "directional")])
         for (who, kind), spent in times.items():
             ms = np.array(spent) * 1000
             body.append([who, kind, "per seed" if disjoint else "shared", f"{np.median(ms):.1f}",
                          f"{ms.min():.1f}-{ms.max():.1f}", f"{np.median(spent) / base:.2f}",
+                         f"{np.median(cpu[(who, kind)]) * 1000:.1f}", f"{np.median(cpu[(who, kind)]) / base_cpu:.2f}",
                          str(int(np.median(edges[(who, kind)])))])
     print(markdown_table(["builder", "subgraph type", "subgraphs", "ms/call (median)", "range", "x directional",
-                          "edges/call"], body))
+                          "CPU ms/call", "x directional (CPU)", "edges/call"], body))
     if not pyg_runs:
         print("\nPyG's own sampler: not measured (neither pyg-lib nor torch-sparse is installed).")
 
