@@ -102,6 +102,17 @@ class ReferenceSampler:
                 self.node_count[e[2]] = max(count, self.node_count.get(e[2], 0))
         self.node_count.update({t: len(times) for t, times in self.node_time.items()})
 
+    # -- the graph's counts --------------------------------------------------------------
+    @property
+    def num_nodes(self):
+        """Per node type the count its ids are checked against; None where nothing tells."""
+        return {t: self.node_count.get(t) for t in self.node_types}
+
+    @property
+    def num_edges(self):
+        """Per edge type the positions of row its runs cover."""
+        return {k: c[-1] - c[0] if len(c) > 1 else 0 for k, c in self.colptr.items()}
+
     # -- reads with the extension's range checks --------------------------------------
     def _check_id(self, node_type, node, where=""):
         if node < 0:

@@ -23,9 +23,9 @@ PAPER_RESULT = paper_result(ReferenceSampler(**paper_graph()))
 # -- module and class -----------------------------------------------------------------
 
 
-def test_module_exports_only_the_sampler():
+def test_module_exports_the_graph_and_the_sampler():
     assert quorvix.__doc__ is None
-    assert [name for name in dir(quorvix) if not name.startswith("__")] == ["NeighborSampler"]
+    assert [name for name in dir(quorvix) if not name.startswith("__")] == ["Graph", "NeighborSampler"]
 
 
 def test_signatures_and_docstrings():

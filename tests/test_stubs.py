@@ -31,20 +31,26 @@ def mypy_cache(tmp_path_factory):
     return tmp_path_factory.mktemp("mypy_cache")
 
 
-def stub_signatures():
-    """{method: [(parameter, default source or None), ...]} from the stub file."""
+def parameters(fn):
+    """[(parameter, default source or None), ...] of a stub function; "*" marks keyword-only ones."""
+    args = fn.args.args
+    defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
+    out = [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args, defaults)]
+    if fn.args.kwonlyargs:  # keyword-only parameters follow a bare *
+        out.append(("*", None))
+        out += [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
+    return out
+
+
+def stub_signatures(class_name):
+    """{method: [signature, ...]} from the stub file, one signature per overload; properties aside."""
     tree = ast.parse(STUB.read_text())
-    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "NeighborSampler")
+    cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == class_name)
     out = {}
     for fn in cls.body:
-        if isinstance(fn, ast.FunctionDef) and not fn.decorator_list:  # properties aside
-            args = fn.args.args
-            defaults = [None] * (len(args) - len(fn.args.defaults)) + fn.args.defaults
-            out[fn.name] = [(a.arg, None if d is None else ast.unparse(d)) for a, d in zip(args, defaults)]
-            if fn.args.kwonlyargs:  # keyword-only parameters follow a bare *
-                out[fn.name].append(("*", None))
-                out[fn.name] += [(a.arg, None if d is None else ast.unparse(d))
-                                 for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults)]
+        decorators = {ast.unparse(d) for d in getattr(fn, "decorator_list", [])}
+        if isinstance(fn, ast.FunctionDef) and decorators <= {"overload", "staticmethod"} and not fn.args.vararg:
+            out.setdefault(fn.name, []).append(parameters(fn))
     return out
 
 
@@ -55,9 +61,9 @@ def runtime_signature(method):
     out = []
     for part in re.split(r", (?=\w+:)", params):
         name, _, rest = part.partition(":")
-        _, _, default = rest.partition(" = ")
-        keyword_only_next = default.endswith(", *")
-        out.append((name.strip(), default.removesuffix(", *") or None))
+        keyword_only_next = rest.endswith(", *")
+        _, _, default = rest.removesuffix(", *").partition(" = ")
+        out.append((name.strip(), default or None))
         if keyword_only_next:
             out.append(("*", None))
     return out
@@ -66,12 +72,26 @@ def runtime_signature(method):
 def test_stub_parameters_match_the_binding():
     # stubtest cannot read a pybind11 signature, so names, order and defaults are compared
     # here against the signature line of each docstring.
-    stubs = stub_signatures()
+    stubs = stub_signatures("NeighborSampler")
     assert set(stubs) == {"__init__", "sample", "sample_with_edge_ids", "sample_groups", "check"}
-    for name, params in stubs.items():
+    # The constructor over a graph is a function of its own behind __init__, whose docstring is
+    # the specified constructor's.
+    over_graph, specified = stubs.pop("__init__")
+    assert over_graph == [("self", None), ("graph", None), ("seed", "123")]
+    stubs["__init__"] = [specified]
+    for name, [params] in stubs.items():
         assert params == runtime_signature(getattr(quorvix.NeighborSampler, name)), name
-    for name in ("temporal_strategy", "num_threads", "disjoint"):
+    for name in ("temporal_strategy", "num_threads", "disjoint", "graph"):
         assert isinstance(getattr(quorvix.NeighborSampler, name), property), name
+    graph_stubs = stub_signatures("Graph")
+    assert set(graph_stubs) == {"__init__", "check", "save", "load", "__getstate__", "__setstate__"}
+    for name, [params] in graph_stubs.items():
+        if name in ("__getstate__", "__setstate__"):  # the binding library names their parameters
+            continue
+        assert params == runtime_signature(getattr(quorvix.Graph, name)), name
+    for name in ("node_types", "edge_types", "num_nodes", "num_edges", "colptr", "row", "node_time", "edge_time",
+                 "edge_weight"):
+        assert isinstance(getattr(quorvix.Graph, name), property), name
 
 
 def test_stubtest_finds_no_difference(tmp_path, mypy_cache):
@@ -91,6 +111,8 @@ def test_installed_stub_package_is_this_one():
 
 
 USER_CODE = """
+    from pathlib import Path
+
     import numpy as np
     import numpy.typing as npt
     import quorvix
@@ -106,6 +128,10 @@ USER_CODE = """
     sampler.sample({}, {"a__r__a": no_lower_bound}, "a", np.arange(1), np.zeros(0, dtype=np.int64))
     sampler.sample({}, {"a__r__a": [[None, 0]]}, "a", np.arange(1), np.zeros(0, dtype=np.int64))
     ids: npt.NDArray[np.int64] = out_node["a"]
+    graph = quorvix.Graph(["a"], [("a", "r", "a")], colptr, row, times, edge_weight={"a__r__a": [0.5]})
+    shared = quorvix.NeighborSampler(graph, seed=2)
+    counts: dict[str, int | None] = shared.graph.num_nodes
+    quorvix.Graph.load(Path("saved"), mmap=False).save("copy")
     sampler.temporal_strategy = "uniform"
     sampler.num_threads = 2
     edge_ids = sampler.sample_with_edge_ids({"a__r__a": [1]}, {}, "a", np.arange(1), np.arange(1))[6]
@@ -118,13 +144,16 @@ MISUSE = """
     import quorvix
 
     row = {"a__r__a": np.zeros(1, dtype=np.int64)}
-    sampler = quorvix.NeighborSampler(["a"], [("a", "r", "a")], row, row, None)  # error
+    quorvix.NeighborSampler(["a"], [("a", "r", "a")], row, row, None)  # error
+    sampler = quorvix.NeighborSampler(["a"], [("a", "r", "a")], row, row, {})
     sampler.sample({}, {}, "a", [0], np.zeros(0, dtype=np.int64))  # error
     count: int = sampler.sample({}, {}, "a", np.arange(1), np.arange(1))[4]["a"]  # error
     sampler.sample({}, {}, "a", np.arange(1))  # error
     sampler.sample({}, {}, "a", np.arange(1), np.arange(1), 3)  # error
     sampler.temporal_strategy = "latest"  # error
     sampler.num_threads = 1.5  # error
+    quorvix.NeighborSampler(sampler.graph, 5, edge_time=None)  # error
+    quorvix.Graph.load(3)  # error
 """
 
 

@@ -5,16 +5,9 @@
 #include <string>
 #include <vector>
 
-#include <pybind11/numpy.h>
-#include <pybind11/pybind11.h>
-
 #include "graph/int64_span.hpp"
-#include "graph/keys.hpp"
-#include "graph/tables.hpp"
 
 namespace quorvix {
-
-namespace py = pybind11;
 
 // An edge type's weights with what a weighted draw searches instead of the weights themselves.
 struct EdgeWeights {
@@ -45,14 +38,6 @@ int64_t count_in(const std::vector<int64_t>& positions, int64_t start, int64_t e
 
 // The first entry of `positions` in [start, end), or -1.
 int64_t first_in(const std::vector<int64_t>& positions, int64_t start, int64_t end);
-
-// Checks the edge_time and edge_weight dicts: keys, dimensions, dtypes (int64 times; float64 or
-// float32 weights) and lengths against `row`. Throws std::runtime_error at the first fault.
-void validate_edge_arrays(const py::dict& edge_time, const py::dict& edge_weight,
-                          const std::vector<EdgeTypeKey>& keys, const ArrayTable& row);
-
-// The weights as contiguous native float64: the array itself when it is one, else a converted copy.
-py::array_t<double, py::array::c_style | py::array::forcecast> native_float64(const py::array& array);
 
 // Builds the search structures of `weights` (whose weight and size are set) over the runs of `colptr`.
 void index_weights(EdgeWeights& weights, Int64Span colptr);

@@ -1,11 +1,11 @@
-// NeighborSampler::check: one pass over every graph array, for the faults that sampling would only
+// Graph::check: one pass over every graph array, for the faults that sampling would only
 // notice where it happens to look, or not at all.
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 
-#include "graph/neighbor_sampler.hpp"
+#include "graph/graph.hpp"
 #include "graph/node_counts.hpp"
 
 namespace quorvix {
@@ -126,7 +126,7 @@ void check_weights(const EdgeTypeKey& key, Int64Span colptr, const EdgeWeights& 
 
 }  // namespace
 
-void NeighborSampler::check() const {
+void Graph::check() const {
   for (std::size_t i = 0; i < edge_types.size(); ++i) {
     const EdgeTypeKey& key = edge_type_keys[i];
     const Int64Span colptr_span = colptr.at(key);

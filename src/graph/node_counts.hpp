@@ -6,7 +6,7 @@
 
 #include "graph/keys.hpp"
 #include "graph/schema.hpp"
-#include "graph/tables.hpp"
+#include "graph/array_table.hpp"
 
 namespace quorvix {
 

@@ -1,4 +1,4 @@
-// The keyed tables of a sampler. Keys are node type names or edge type keys; lookups compare bytes.
+// The keyed tables of a sampler's calls. Keys are node type names or edge type keys; lookups compare bytes.
 #pragma once
 
 #include <cstdint>
@@ -6,13 +6,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "graph/array_table.hpp"
 #include "graph/int64_list.hpp"
-#include "graph/int64_span.hpp"
 
 namespace quorvix {
-
-// Key to a view of a graph array; the sampler keeps the array itself alive (see NeighborSampler).
-using ArrayTable = std::unordered_map<std::string, Int64Span>;
 
 // Key to an owned, growable list. Values have stable addresses while other keys are inserted, which
 // the sampling loop relies on when it resolves a list once per call.

@@ -7,8 +7,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include "graph/neighbor_sampler.hpp"
+#include "graph/graph.hpp"
 #include "module/bindings.hpp"
+#include "module/graph_arguments.hpp"
+#include "sampling/neighbor_sampler.hpp"
 
 namespace quorvix {
 
@@ -32,10 +34,17 @@ bool is_built(py::handle self) {
       .instance_registered();
 }
 
+// Whether a constructor call is NeighborSampler(graph, seed=123): a Graph first, or by keyword.
+bool is_graph_call(const py::args& args, const py::kwargs& kwargs) {
+  if (args.size() >= 2) return py::isinstance<Graph>(args[1]);
+  return args.size() == 1 && kwargs.contains("graph");
+}
+
 // The binding library answers a second __init__ on a built instance with None and keeps the old graph.
-// This wrapper, put in its place, refuses that call and hands every other one to the constructor
-// unchanged, so the signature, docstring and errors stay the constructor's own.
-void refuse_second_init(py::class_<NeighborSampler>& cls) {
+// This wrapper, put in its place, refuses that call and hands every other one to one of the two
+// constructors unchanged. The two are separate functions, not overloads of one, so the specified
+// constructor's signature, docstring and errors stay its own.
+void install_init(py::class_<NeighborSampler>& cls, const py::object& graph_constructor) {
   const py::object constructor = cls.attr("__init__");
   const auto doc = constructor.attr("__doc__").cast<std::string>();
   py::object wrapper;
@@ -44,11 +53,11 @@ void refuse_second_init(py::class_<NeighborSampler>& cls) {
     options.disable_function_signatures();
     // Not named __init__ here: that name makes the binding library skip built instances before the call.
     wrapper = py::cpp_function(
-        [constructor](const py::args& args, const py::kwargs& kwargs) -> py::object {
+        [constructor, graph_constructor](const py::args& args, const py::kwargs& kwargs) -> py::object {
           if (!args.empty() && is_built(args[0])) {
             throw py::type_error("NeighborSampler.__init__() was called on a sampler that is already built.");
           }
-          return constructor(*args, **kwargs);
+          return (is_graph_call(args, kwargs) ? graph_constructor : constructor)(*args, **kwargs);
         },
         py::name("init_once"), py::is_method(cls), py::doc(doc.c_str()));
   }
@@ -60,6 +69,13 @@ void refuse_second_init(py::class_<NeighborSampler>& cls) {
 
 void bind_neighbor_sampler(py::module_& module) {
   py::class_<NeighborSampler> cls(module, "NeighborSampler");
+  cls.def(py::init([](std::shared_ptr<Graph> graph, int seed) {
+            return std::make_unique<NeighborSampler>(std::move(graph), seed);
+          }),
+          py::arg("graph"), py::arg("seed") = 123);
+  const py::object graph_constructor = cls.attr("__init__");
+  // Removed, so that the specified constructor below starts a function of its own.
+  py::delattr(cls, "__init__");
   cls
       .def(py::init([](std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
                        const py::dict& row, const py::object& node_time, int seed, const py::object& edge_time,
@@ -69,9 +85,10 @@ void bind_neighbor_sampler(py::module_& module) {
              const auto optional_dict = [](const py::object& value) {
                return value.is_none() ? py::dict() : py::dict(value);
              };
-             return std::make_unique<NeighborSampler>(std::move(node_types), std::move(edge_types), colptr, row,
-                                                      py::dict(node_time), seed, optional_dict(edge_time),
-                                                      optional_dict(edge_weight));
+             std::shared_ptr<Graph> graph =
+                 graph_from_arguments(std::move(node_types), std::move(edge_types), colptr, row, py::dict(node_time),
+                                      optional_dict(edge_time), optional_dict(edge_weight));
+             return std::make_unique<NeighborSampler>(std::move(graph), seed);
            }),
            py::arg("node_types"), py::arg("edge_types"), py::arg("colptr"), py::arg("row"), py::arg("node_time"),
            py::arg("seed") = 123, py::kw_only(), py::arg("edge_time") = py::none(),
@@ -165,13 +182,20 @@ void bind_neighbor_sampler(py::module_& module) {
           },
           "Whether a random fan-out k draws its k edges with replacement (a drawn edge may be drawn\n"
           "again, and is then recorded again) rather than k distinct ones.")
+      .def_property_readonly(
+          "graph",
+          [](NeighborSampler& self) {
+            require_constructed(self);
+            return std::const_pointer_cast<Graph>(self.graph);
+          },
+          "The graph the sampler draws from, shared with every other holder of it.")
       .def("check", [](NeighborSampler& self) {
         require_constructed(self);
         // Reads only the graph arrays, which the sampler keeps alive and nothing here changes.
         const py::gil_scoped_release released;
         self.check();
       });
-  refuse_second_init(cls);
+  install_init(cls, graph_constructor);
 }
 
 }  // namespace quorvix

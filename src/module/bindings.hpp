@@ -1,10 +1,11 @@
-// Registration of the module's class and functions.
+// Registration of the module's classes and functions, one file each.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 namespace quorvix {
 
+void bind_graph(pybind11::module_& module);
 void bind_neighbor_sampler(pybind11::module_& module);
 void bind_subgraphs(pybind11::module_& module);
 

@@ -25,6 +25,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix() {
   static pybind11::module_::module_def definition;
   auto module = pybind11::module_::create_extension_module("quorvix", nullptr, &definition);
   try {
+    quorvix::bind_graph(module);
     quorvix::bind_neighbor_sampler(module);
     quorvix::bind_subgraphs(module);
     return module.release().ptr();

@@ -1,7 +1,8 @@
 """Type information for the quorvix extension module."""
 
+import os
 from collections.abc import Iterable, Sequence
-from typing import Literal, SupportsIndex, TypeVar
+from typing import Any, Literal, SupportsIndex, TypeVar, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -18,20 +19,94 @@ _FanOutArrays = TypeVar("_FanOutArrays", bound=npt.ArrayLike)
 _OffsetArrays = TypeVar("_OffsetArrays", bound=npt.ArrayLike | Sequence[Sequence[int | None]])
 
 _NodeTypeName = str | bytes | bytearray
+_EdgeTypeNames = tuple[_NodeTypeName, _NodeTypeName, _NodeTypeName] | Sequence[_NodeTypeName]
+_ArraysByName = SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]]
 
-class NeighborSampler:
+class Graph:
+    """A heterogeneous temporal graph as an immutable value: per-edge-type CSC arrays, node and edge
+    times, edge weights with their search structures. Any number of samplers share one graph
+    (NeighborSampler(graph)); the arrays are borrowed when they are contiguous native int64
+    (float64 for weights), copied otherwise."""
+
     def __init__(
         self,
         node_types: Sequence[_NodeTypeName],
-        edge_types: Sequence[tuple[_NodeTypeName, _NodeTypeName, _NodeTypeName] | Sequence[_NodeTypeName]],
+        edge_types: Sequence[_EdgeTypeNames],
         colptr: dict[str, _ColptrArrays],
         row: dict[str, _RowArrays],
-        node_time: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]],
+        node_time: _ArraysByName,
+        *,
+        edge_time: _ArraysByName | None = None,
+        edge_weight: _ArraysByName | None = None,
+    ) -> None:
+        """Checks and keeps the arrays as NeighborSampler's constructor does, with the same messages."""
+    @property
+    def node_types(self) -> list[str]:
+        """The node types, as given."""
+    @property
+    def edge_types(self) -> list[tuple[str, str, str]]:
+        """The edge types as (neighbour type, relation, frontier type) tuples, as given."""
+    @property
+    def num_nodes(self) -> dict[str, int | None]:
+        """Per node type, the node count ids are checked against: the length of its node_time, else the
+        largest len(colptr) - 1 among the edge types whose frontier type it is, else None."""
+    @property
+    def num_edges(self) -> dict[str, int]:
+        """Per edge type key, the positions of row its runs cover: colptr[-1] - colptr[0], or 0."""
+    @property
+    def colptr(self) -> dict[str, _Int64Array]:
+        """Per edge type key, a read-only view of colptr."""
+    @property
+    def row(self) -> dict[str, _Int64Array]:
+        """Per edge type key, a read-only view of row."""
+    @property
+    def node_time(self) -> dict[str, _Int64Array]:
+        """Per node type with timestamps, a read-only view of them."""
+    @property
+    def edge_time(self) -> dict[str, _Int64Array]:
+        """Per edge type key with edge times, a read-only view of them."""
+    @property
+    def edge_weight(self) -> dict[str, npt.NDArray[np.float64]]:
+        """Per edge type key with weights, a read-only float64 view of them."""
+    def check(self) -> None:
+        """Checks the whole graph once, as NeighborSampler.check() does; raises RuntimeError at the first
+        fault."""
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Writes the graph to the directory `path` (made if missing): one .npy file per array and a
+        graph.json naming them. Refuses a directory that already holds a saved graph."""
+    @staticmethod
+    def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
+        """Opens a graph Graph.save wrote. With mmap (the default) the arrays are memory-mapped read-only,
+        not read; such a graph pickles as its directory and reopens it when unpickled."""
+    @staticmethod
+    def from_tables(*args: Any, **kwargs: Any) -> Any:
+        """quorvix_tables.from_tables(*args, **kwargs): a graph from tables of rows; see that module."""
+    @staticmethod
+    def from_database(*args: Any, **kwargs: Any) -> Any:
+        """quorvix_tables.from_database(*args, **kwargs): a graph from a database; see that module."""
+    def __getstate__(self) -> tuple[Any, ...]: ...
+    def __setstate__(self, state: tuple[Any, ...]) -> None: ...
+
+class NeighborSampler:
+    @overload
+    def __init__(self, graph: Graph, seed: SupportsIndex = 123) -> None:
+        """A sampler over `graph`, shared with every other sampler over it."""
+    @overload
+    def __init__(
+        self,
+        node_types: Sequence[_NodeTypeName],
+        edge_types: Sequence[_EdgeTypeNames],
+        colptr: dict[str, _ColptrArrays],
+        row: dict[str, _RowArrays],
+        node_time: _ArraysByName,
         seed: SupportsIndex = 123,
         *,
-        edge_time: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]] | None = None,
-        edge_weight: SupportsKeysAndGetItem[str, npt.ArrayLike] | Iterable[tuple[str, npt.ArrayLike]] | None = None,
+        edge_time: _ArraysByName | None = None,
+        edge_weight: _ArraysByName | None = None,
     ) -> None: ...
+    @property
+    def graph(self) -> Graph:
+        """The graph the sampler draws from, shared with every other holder of it."""
     def sample(
         self,
         num_neighbors: dict[str, _FanOutArrays],

@@ -46,10 +46,11 @@ class LinkNeighborLoader(LinkLoader):
             ``"triplet"`` negatives and their ``amount``. (default: :obj:`None`)
         neg_sampling_ratio (int or float, optional): binary negatives, this many per
             link. (default: :obj:`None`)
-        time_attr, temporal_strategy, time_windows, seed, num_threads, replace,
-            subgraph_type, disjoint, shared_by_time, weight_attr, graph: as for
-            :class:`quorvix_pyg.NeighborSampler`; ``seed`` also seeds the negatives, and
-            ``shared_by_time`` lets the links of one time share one subgraph.
+        time_attr, temporal_strategy, time_windows, seed, num_threads: as for
+            :class:`quorvix_pyg.NeighborSampler`, as are ``replace``, ``subgraph_type``,
+            ``disjoint``, ``shared_by_time``, ``weight_attr`` and ``graph``; ``seed`` also
+            seeds the negatives, and ``shared_by_time`` lets the links of one time share
+            one subgraph.
         neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
             used instead of building one (the sampling arguments are then its own).
         directed (bool, optional): :obj:`False` is PyG's older spelling of

@@ -1,4 +1,5 @@
-// The sampler: a heterogeneous temporal graph given as per-edge-type CSC arrays, and its sample operation.
+// The sampler: settings, a random generator and per-call storage over one shared graph, and its sample
+// operations.
 #pragma once
 
 #include <array>
@@ -18,6 +19,7 @@
 #include <pybind11/pybind11.h>
 
 #include "graph/edge_features.hpp"
+#include "graph/graph.hpp"
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
 #include "graph/sampler_options.hpp"
@@ -38,9 +40,8 @@ using SampleWithEdgeIdsResult = std::tuple<py::dict, py::dict, py::dict, py::dic
 
 class NeighborSampler {
  public:
-  NeighborSampler(std::vector<NodeType> node_types, std::vector<EdgeType> edge_types, const py::dict& colptr,
-                  const py::dict& row, const py::dict& node_time, int seed,
-                  const py::dict& edge_time = py::dict(), const py::dict& edge_weight = py::dict());
+  // A sampler over `graph`, which it shares with whoever else holds it.
+  NeighborSampler(std::shared_ptr<const Graph> graph, int seed);
   ~NeighborSampler();
 
   // Draws one subgraph per seed; defined in the sampling sources.
@@ -57,11 +58,8 @@ class NeighborSampler {
                                         const py::dict& seed_nodes, const py::dict& seed_groups,
                                         const py::array& group_time);
 
-  // Reads every graph array once and throws std::runtime_error at the first fault, in edge_types order:
-  // a colptr shorter than its frontier type's node count plus one, a colptr entry outside row or decreasing, then a row id (inside some run) that is negative or not
-  // below its type's node count, then a run not sorted by its neighbours' times. Touches no Python
-  // object. Defined in graph_check.cpp.
-  void check() const;
+  // See Graph::check.
+  void check() const { graph->check(); }
 
   // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
   // `with_edge_ids`, out_edge too. The result lists are fresh NumPy arrays, sized for what the
@@ -72,23 +70,21 @@ class NeighborSampler {
   // Removes every entry of the six per-call tables.
   void clear_call_tables();
 
-  const std::vector<NodeType> node_types;
-  const std::vector<EdgeType> edge_types;
-  const std::vector<EdgeTypeKey> edge_type_keys;
-  const bool has_node_time;
+  // Declared first: the views below are bound to it.
+  const std::shared_ptr<const Graph> graph;
+  // The graph's names and arrays, under the names the sampling code reads them by.
+  const std::vector<NodeType>& node_types;
+  const std::vector<EdgeType>& edge_types;
+  const std::vector<EdgeTypeKey>& edge_type_keys;
+  const ArrayTable& colptr;
+  const ArrayTable& row;
+  const ArrayTable& node_time;
+  const ArrayTable& edge_time;  // keyed by edge type key, only the edge types given one
   std::mt19937 generator;
 
-  ArrayTable colptr;
-  ArrayTable row;
-  ArrayTable node_time;
-  ArrayTable edge_time;  // keyed by edge type key, only the edge types given one
-
-  // Whether seed times can matter: some node type or some edge type has times.
-  bool has_time() const { return has_node_time || !edge_time.empty(); }
-  // Whether edge type i (in edge_types order) filters by time when the call has seed times.
-  bool edge_type_timed(std::size_t i) const;
-  // Times and weights of edge type i, in edge_types order.
-  const EdgeFeatures& edge_features(std::size_t i) const { return edge_features_[i]; }
+  bool has_time() const { return graph->has_time(); }
+  bool edge_type_timed(std::size_t i) const { return graph->edge_type_timed(i); }
+  const EdgeFeatures& edge_features(std::size_t i) const { return graph->edge_features(i); }
 
   Int64ListTable num_sampled_nodes;
   Int64ListTable num_sampled_edges;
@@ -110,7 +106,7 @@ class NeighborSampler {
 
   const GraphSchema& schema() const { return schema_; }
   // Per schema slot, the node count ids of the type are checked against (see node_counts.hpp).
-  const std::vector<int64_t>& node_counts() const { return node_counts_; }
+  const std::vector<int64_t>& node_counts() const { return graph->node_counts(); }
 
  private:
   // Admits one sample call at a time; sample holds one for its whole length. A call runs
@@ -142,17 +138,7 @@ class NeighborSampler {
       const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
       uint64_t num_hops, const SeedSet& seeds);
 
-  void keep_array(ArrayTable& table, const std::string& key, const py::array& array);
-  void keep_edge_arrays(const py::dict& edge_time_dict, const py::dict& edge_weight_dict);
-
-  // The arrays the views above point into: coerced or copied arrays have no other owner, and a
-  // caller dropping its own reference must never leave a view dangling.
-  std::vector<py::object> kept_arrays_;
-  GraphSchema schema_;
-  std::vector<int64_t> node_counts_;
-  std::vector<EdgeFeatures> edge_features_;  // by edge type, in edge_types order
-  // Weights and their search structures, by key; std::unordered_map keeps addresses stable.
-  std::unordered_map<std::string, EdgeWeights> edge_weights_;
+  const GraphSchema& schema_;
   std::mutex call_mutex_;
   std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.

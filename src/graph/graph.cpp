@@ -1,0 +1,66 @@
+#include "graph/graph.hpp"
+
+#include <utility>
+
+#include "graph/node_counts.hpp"
+
+namespace quorvix {
+
+namespace {
+
+std::vector<EdgeTypeKey> keys_of(const std::vector<EdgeType>& edge_types) {
+  std::vector<EdgeTypeKey> keys;
+  keys.reserve(edge_types.size());
+  for (const EdgeType& edge_type : edge_types) keys.push_back(edge_type_key(edge_type));
+  return keys;
+}
+
+}  // namespace
+
+Graph::Graph(GraphArrays arrays, GraphSchema schema, std::shared_ptr<const ArrayOwner> owner)
+    : node_types(std::move(arrays.node_types)),
+      edge_types(std::move(arrays.edge_types)),
+      edge_type_keys(keys_of(edge_types)),
+      has_node_time(arrays.has_node_time),
+      colptr(std::move(arrays.colptr)),
+      row(std::move(arrays.row)),
+      node_time(std::move(arrays.node_time)),
+      edge_time(std::move(arrays.edge_time)),
+      schema_(std::move(schema)),
+      node_counts_(known_node_counts(schema_, edge_type_keys, colptr, node_time)),
+      owner_(std::move(owner)) {
+  edge_features_.resize(edge_types.size());
+  for (std::size_t i = 0; i < edge_types.size(); ++i) {
+    const EdgeTypeKey& key = edge_type_keys[i];
+    EdgeFeatures& features = edge_features_[i];
+    const auto time = edge_time.find(key);
+    if (time != edge_time.end()) {
+      features.timed = true;
+      features.time = time->second;
+    }
+    const auto given = arrays.edge_weight.find(key);
+    if (given != arrays.edge_weight.end()) {
+      EdgeWeights& weights = edge_weights_[key];
+      weights.weight = given->second.data;
+      weights.size = given->second.size;
+      index_weights(weights, colptr.at(key));
+      features.weights = &weights;
+    }
+  }
+}
+
+bool Graph::edge_type_timed(std::size_t i) const {
+  return edge_features_[i].timed || node_time.count(neighbour_type(edge_types[i])) != 0;
+}
+
+Float64Span Graph::edge_weight(std::size_t i) const {
+  const EdgeWeights* weights = edge_features_[i].weights;
+  return weights == nullptr ? Float64Span{} : Float64Span{weights->weight, weights->size};
+}
+
+int64_t Graph::num_edges(std::size_t i) const {
+  const Int64Span span = colptr.at(edge_type_keys[i]);
+  return span.size < 2 ? 0 : span[span.size - 1] - span[0];
+}
+
+}  // namespace quorvix
