@@ -16,8 +16,11 @@ import numpy as np
 
 __all__ = ["FORMAT", "VERSION", "SCHEMA_FILE", "write", "read"]
 
+#: The ``format`` entry of every graph.json.
 FORMAT = "quorvix.Graph"
+#: The format version this release writes and reads.
 VERSION = 1
+#: The schema file of a saved graph's directory.
 SCHEMA_FILE = "graph.json"
 
 # Array kind: (dtype the file must hold, whether the kind is per edge type).
