@@ -7,6 +7,7 @@
 #include "graph/names.hpp"
 #include "graph/native_int64.hpp"
 #include "graph/node_counts.hpp"
+#include "graph/without_gil.hpp"
 #include "sampling/parallel_state.hpp"
 
 namespace quorvix {
@@ -99,8 +100,7 @@ NeighborSampler::CallGuard::CallGuard(NeighborSampler& sampler) : sampler_(sampl
           "sample() was called on a sampler from within a sample() call on the same sampler.");
     }
     // The running call needs the interpreter lock to finish.
-    const py::gil_scoped_release released;
-    sampler.call_mutex_.lock();
+    without_gil([&] { sampler.call_mutex_.lock(); });
   }
   sampler.call_owner_.store(std::this_thread::get_id());
 }

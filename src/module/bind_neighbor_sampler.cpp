@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include "graph/neighbor_sampler.hpp"
+#include "graph/without_gil.hpp"
 #include "module/bindings.hpp"
 
 namespace quorvix {
@@ -168,8 +169,7 @@ void bind_neighbor_sampler(py::module_& module) {
       .def("check", [](NeighborSampler& self) {
         require_constructed(self);
         // Reads only the graph arrays, which the sampler keeps alive and nothing here changes.
-        const py::gil_scoped_release released;
-        self.check();
+        without_gil([&] { self.check(); });
       });
   refuse_second_init(cls);
 }

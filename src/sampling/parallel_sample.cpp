@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
+#include "graph/without_gil.hpp"
 #include "sampling/call_setup.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/recording.hpp"
@@ -426,8 +428,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
   const Chunk* failed = nullptr;
   std::vector<int64_t> node_totals;
   std::vector<int64_t> edge_totals;
-  {
-    const py::gil_scoped_release released;
+  without_gil([&] {
     // Rounds: each takes every chunk to the next hop that draws, or to the end. Between rounds the
     // hop's draws are made from the one generator in one-thread order: a chunk's share of a unit
     // starts after the draws of every unit before it and of the chunks before it in that unit.
@@ -466,9 +467,11 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
       for (std::size_t unit = walk.hop_first_unit[hop]; unit < walk.hop_first_unit[hop + 1]; ++unit) {
         for (Chunk& chunk : chunks) {
           chunk.unit_draw_offset[unit] = total;
-          total += chunk.unit_draws[unit];
+          // A total past int64 could never be held in memory: it fails as a failed allocation.
+          if (__builtin_add_overflow(total, chunk.unit_draws[unit], &total)) throw std::bad_alloc();
         }
       }
+      if (static_cast<uint64_t>(total) > drawn.max_size()) throw std::bad_alloc();
       before_draws = sampler.generator;
       drawn.resize(static_cast<std::size_t>(total));
       for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
@@ -477,7 +480,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
     if (failed == nullptr && !request.deferred) {
       lay_out(sampler, request, walk, chunks, node_totals, edge_totals);
     }
-  }
+  });
   if (failed != nullptr) std::rethrow_exception(failed->error);
   if (request.deferred) std::rethrow_exception(request.deferred);
 
@@ -504,8 +507,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
       out.edge.push_back(edge_ids.back().mutable_data());
     }
   }
-  {
-    const py::gil_scoped_release released;
+  without_gil([&] {
     const auto write = [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, walk, chunks[c], out); };
     int64_t result_size = 0;
     for (const int64_t total : node_totals) result_size += total;
@@ -516,7 +518,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
     } else {
       pool.run(chunk_count, write);
     }
-  }
+  });
 
   // Per-hop counts, as one thread appends them: a repeated node type name counts 0 at its later
   // places, and a repeated key gets one count per edge type that has it.

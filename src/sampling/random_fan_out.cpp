@@ -124,6 +124,21 @@ void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t
   record.finish();
 }
 
+// With replacement k does not depend on the run's length: k picks of pick() are recorded in blocks,
+// so that a large k grows the edge lists as it fills them rather than reserving all of k up front.
+constexpr int64_t kReplacedBlock = int64_t{1} << 12;
+
+template <typename Edges, typename Pick>
+void record_replaced(const Edges& edges, const FrontierNode& frontier, int64_t k, Pick pick) {
+  for (int64_t left = k; left > 0;) {
+    const int64_t block = std::min(left, kReplacedBlock);
+    EdgeRecorder record(edges, frontier, block);
+    for (int64_t i = 0; i < block; ++i) record.add(pick());
+    record.finish();
+    left -= block;
+  }
+}
+
 template <typename Edges>
 void weighted_with_replacement(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end,
                                int64_t k) {
@@ -131,13 +146,11 @@ void weighted_with_replacement(const Edges& edges, const FrontierNode& frontier,
   const EdgeWeights& weights = *edges.weights;
   const RunMass mass{weights, start, weights.before(start)};
   const double run_total = mass.through(end - 1);
-  EdgeRecorder record(edges, frontier, k);
-  for (int64_t i = 0; i < k; ++i) {
+  record_replaced(edges, frontier, k, [&] {
     const double u = unit_fraction(*edges.generator) * run_total;
     const int64_t found = first_where(start, end - start, [&](int64_t p) { return mass.through(p) > u; });
-    record.add(drawable_near(weights, no_picks, start, end, found));
-  }
-  record.finish();
+    return drawable_near(weights, no_picks, start, end, found);
+  });
 }
 
 }  // namespace
@@ -147,12 +160,10 @@ void sample_weighted_or_replaced(const Edges& edges, const FrontierNode& frontie
                                  int64_t k) {
   if (edges.weights == nullptr) {
     const auto candidates = static_cast<uint64_t>(end - start);
-    EdgeRecorder record(edges, frontier, k);
-    for (int64_t i = 0; i < k; ++i) {
+    record_replaced(edges, frontier, k, [&] {
       const uint64_t draw = (*edges.generator)();
-      record.add(start + static_cast<int64_t>(draw % candidates));
-    }
-    record.finish();
+      return start + static_cast<int64_t>(draw % candidates);
+    });
     return;
   }
   const int64_t positive = positive_weights(*edges.key, *edges.weights, start, end);

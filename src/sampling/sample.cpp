@@ -8,6 +8,7 @@
 #include "sampling/call_setup.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/expand.hpp"
+#include "sampling/fan_out_limit.hpp"
 #include "sampling/hop_rule.hpp"
 #include "sampling/parallel_sample.hpp"
 #include "sampling/recording.hpp"
@@ -94,6 +95,8 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
     const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
     uint64_t num_hops, const SeedSet& seeds) {
   using Edges = EdgeSampling<std::mt19937, kEdgeIds>;
+  // Before anything is allocated, and the same on every thread count.
+  if (call_replace) check_replaced_fan_outs(num_neighbors, edge_type_keys);
   if (num_threads > 1) {
     if (!parallel_) parallel_ = std::make_unique<ParallelState>();
     const auto threads = static_cast<std::size_t>(num_threads);
