@@ -406,6 +406,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
     if (!number_units(schema, edge_types, seeds, firsts.size(), budget, walk)) return std::nullopt;
   }
   const std::size_t chunk_count = firsts.size();
+  const StorageBound bound(state);
   ThreadPool& pool = state.pool.get(threads);
   // The workers wake while the rules are read.
   const PoolCall call(pool, chunk_count);
