@@ -1,6 +1,6 @@
 """Batches per second of quorvix_pyg.NeighborLoader by worker processes and sampler threads.
 
-    python bench/loader.py            # the README's table (a few minutes on 2 cores)
+    python bench/loader.py            # the table of docs/guide/workers.md (a few minutes on 2 cores)
     python bench/loader.py --quick    # a small graph, one round: well under a minute
 
 The graph is the shop of bench/graph.py at --scale (0.03: 30k users, 3k items, 150k orders,

@@ -1,6 +1,6 @@
 """What scaling past one machine would cost, measured on the synthetic shop graph (bench/graph.py).
 
-    python bench/scale_out.py               # the figures of the README's "Scaling out" section
+    python bench/scale_out.py               # the figures of docs/guide/scaling-out.md
     python bench/scale_out.py --scale 0.01  # the same at a tiny scale, in a second or two
 
 Three measurements:

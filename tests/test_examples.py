@@ -1,4 +1,4 @@
-"""The examples and the README's code run, and what they show holds."""
+"""The examples and the code in the README and docs/ run, and what they show holds."""
 
 import doctest
 import subprocess
@@ -22,8 +22,18 @@ def run_example(*args, code=None, cwd=ROOT):
     return subprocess.run(cmd, cwd=cwd, capture_output=True, text=True, timeout=120)
 
 
-def test_readme_examples_run_as_shown():
-    result = doctest.testfile(str(ROOT / "README.md"), module_relative=False,
+# Every page with an interactive example; each page runs on its own, top to bottom.
+DOC_PAGES = [p.relative_to(ROOT).as_posix()
+             for p in [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))] if ">>> " in p.read_text()]
+
+
+def test_the_readme_and_the_guide_have_examples():
+    assert {"README.md", "docs/guide/edge-times-weights.md", "docs/guide/building-the-graph.md"} <= set(DOC_PAGES)
+
+
+@pytest.mark.parametrize("page", DOC_PAGES)
+def test_doc_examples_run_as_shown(page):
+    result = doctest.testfile(str(ROOT / page), module_relative=False,
                               optionflags=doctest.NORMALIZE_WHITESPACE)
     assert result.attempted > 0
     assert result.failed == 0
