@@ -42,24 +42,17 @@ def run_script(script, timeout=120):
 
 
 @pytest.mark.parametrize("weighted", [False, True])
-def test_fan_outs_beyond_the_limit_are_refused_alike_on_every_thread_count(weighted):
-    graph = star_graph(weighted=weighted)
-    reference = quorvix.NeighborSampler(**graph, seed=5)
-    reference.replace = True
-    expected_after = as_lists(reference.sample({KEY: i64(3)}, {}, "user", i64(0, 1, 2, 3), NONE))
+def test_the_reported_crash_is_one_value_error_on_every_thread_count(weighted):
+    # The property tests compare the refusal with the model; this is the reported reproducer
+    # (k wrapped a hop's draw total on several threads) with the sizes that failed differently.
     for threads in (1, 2, 8):
-        sampler = quorvix.NeighborSampler(**graph, seed=5)
+        sampler = quorvix.NeighborSampler(**star_graph(weighted=weighted))
         sampler.replace, sampler.num_threads = True, threads
-        for k, seeds in ((2**62, i64(2)), (2**40, i64(0, 1)), (LIMIT + 1, i64(0, 1, 2, 3))):
+        for k, seeds in ((2**62, i64(0, 1, 2, 3)), (2**40, i64(2)), (LIMIT + 1, i64(0, 1))):
             with pytest.raises(ValueError) as error:
-                sampler.sample({KEY: i64(1, k)}, {}, "user", seeds, NONE)
-            assert str(error.value) == (f"'num_neighbors' for '{KEY}' at hop 1 is {k}, above {LIMIT}, "
+                sampler.sample({KEY: i64(k)}, {}, "user", seeds, NONE)
+            assert str(error.value) == (f"'num_neighbors' for '{KEY}' at hop 0 is {k}, above {LIMIT}, "
                                         "the largest fan-out drawn with replacement.")
-        # Refused before any draw: the sampler goes on as a fresh one would.
-        assert as_lists(sampler.sample({KEY: i64(3)}, {}, "user", i64(0, 1, 2, 3), NONE)) == expected_after
-    # Without replacement a huge fan-out takes every neighbour.
-    sampler = quorvix.NeighborSampler(**graph)
-    assert sampler.sample({KEY: i64(2**62)}, {}, "user", i64(0, 1), NONE)[5][KEY].tolist() == [2]
 
 
 @pytest.mark.parametrize("weighted", [False, True])
