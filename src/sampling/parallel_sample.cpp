@@ -1,5 +1,7 @@
 #include "sampling/parallel_sample.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -508,18 +510,27 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
       out.edge.push_back(edge_ids.back().mutable_data());
     }
   }
-  without_gil([&] {
-    const auto write = [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, walk, chunks[c], out); };
-    int64_t result_size = 0;
-    for (const int64_t total : node_totals) result_size += total;
-    for (const int64_t total : edge_totals) result_size += total;
-    // A small result is written faster than the threads can be woken to share it.
-    if (result_size < kMinParallelWrite) {
-      for (std::size_t c = 0; c < chunk_count; ++c) write(c);
-    } else {
-      pool.run(chunk_count, write);
+  try {
+    without_gil([&] {
+      const auto write = [&](std::size_t c) { write_chunk<kEdgeIds>(sampler, walk, chunks[c], out); };
+      int64_t result_size = 0;
+      for (const int64_t total : node_totals) result_size += total;
+      for (const int64_t total : edge_totals) result_size += total;
+      // A small result is written faster than the threads can be woken to share it.
+      if (result_size < kMinParallelWrite) {
+        for (std::size_t c = 0; c < chunk_count; ++c) write(c);
+      } else {
+        pool.run(chunk_count, write);
+      }
+    });
+  } catch (abi::__forced_unwind&) {
+    // The interpreter is ending this thread as it finalizes, and the lock is not ours: the arrays
+    // are left to the process's exit rather than released without it.
+    for (auto* arrays : {&nodes, &batches, &rows, &cols, &edge_ids}) {
+      for (py::array_t<int64_t>& array : *arrays) static_cast<void>(array.release());
     }
-  });
+    throw;
+  }
 
   // Per-hop counts, as one thread appends them: a repeated node type name counts 0 at its later
   // places, and a repeated key gets one count per edge type that has it.
