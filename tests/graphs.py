@@ -76,7 +76,7 @@ def outcome(call, *args, **kwargs):
     """The result as lists, or the (type, message) of the exception raised."""
     try:
         result = call(*args, **kwargs)
-    except (RuntimeError, IndexError, KeyError) as error:
+    except (RuntimeError, IndexError, KeyError, ValueError) as error:
         return type(error), str(error)
     return None if result is None else as_lists(result)
 

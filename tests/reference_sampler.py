@@ -77,6 +77,9 @@ def cumulative_weights(colptr, weights):
     return cumulative, tiles
 
 
+MAX_REPLACED_FANOUT = 2**31 - 1
+
+
 SHORT_RUN = 64  # runs at most this long are drawn from _ScratchRun throughout
 TINY = 2.0**-960  # below it, a fraction of a sum is taken of the sum scaled up by SCALE_UP
 SCALE_UP = 2.0**1000
@@ -307,6 +310,14 @@ class ReferenceSampler:
         frontier = {t: (0, 0) for t in self.node_types}
 
         typed, seed_times = seeding()
+        if self.replace:  # the largest fan-out drawn with replacement, checked before sampling
+            for key, fanout in fanouts.items():
+                for hop, k in enumerate(fanout):
+                    if k > MAX_REPLACED_FANOUT:
+                        raise ValueError(
+                            f"'num_neighbors' for '{key}' at hop {hop} is {k}, above {MAX_REPLACED_FANOUT}, "
+                            "the largest fan-out drawn with replacement."
+                        )
         for t, seeds, batches in typed:
             # A repeated seed keeps its own place; the index keeps its first occurrence.
             for v, b in zip(seeds, batches):

@@ -11,7 +11,7 @@ from graphs import as_lists, check_invariants, i64, outcome, per_seed
 from reference_sampler import ReferenceSampler, edge_key
 
 NAMES = ["a", "b", "c"]
-FANOUTS = [-1, -3, 0, 1, 2, 3, 8]
+FANOUTS = [-1, -3, 0, 1, 2, 3, 8, 2**31, 2**62]  # the last two: "all", or refused with replacement
 THREADS = [1, 2, 3, 8]
 
 

@@ -5,12 +5,13 @@
 # Python's own small-object allocator is switched off (its pools would hide heap errors from ASan),
 # and leak detection is off: the interpreter keeps memory until exit that ASan would report.
 QUORVIX_PYTHON=$(python -c 'import sys; print(sys.executable)')
-export PYTHONPATH="$PWD/$BUILD_DIR${PYTHONPATH:+:$PYTHONPATH}"
+# tools/sanitizer_site makes every interpreter start its worker processes by forkserver (see there).
+export PYTHONPATH="$PWD/$BUILD_DIR:$PWD/tools/sanitizer_site${PYTHONPATH:+:$PYTHONPATH}"
 # libstdc++ is preloaded too: the interpreter does not link it, and ASan resolves the real __cxa_throw
 # at start-up, before the extension would bring it in (every C++ throw would otherwise abort).
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
 export PYTHONMALLOC=malloc
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_init_order=1
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_init_order=1${QUORVIX_ASAN_OPTIONS:+:$QUORVIX_ASAN_OPTIONS}
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # Lets tests skip what the instrumented allocator cannot do (throw on exhaustion, keep RSS flat).
 export QUORVIX_SANITIZED=1

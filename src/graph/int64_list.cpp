@@ -1,5 +1,7 @@
 #include "graph/int64_list.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -53,12 +55,22 @@ void Int64List::free_storage() {
 }
 
 void Int64List::grow(std::size_t needed) {
-  std::size_t capacity = capacity_ < kMinCapacity ? kMinCapacity : 2 * capacity_;
+  // Sizes in bytes must fit a ptrdiff_t, the most any allocator hands out; the doubling is capped
+  // there too, so that neither it nor capacity * 8 wraps.
+  constexpr std::size_t kMaxCapacity = static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(int64_t);
+  if (needed > kMaxCapacity) throw std::bad_alloc();
+  std::size_t capacity = capacity_ < kMinCapacity ? kMinCapacity : std::min(2 * capacity_, kMaxCapacity);
   if (capacity < needed) capacity = needed;
   if (array_) {
     // Resized in place where the allocator can; NumPy zero-fills the new part.
     py::array array = py::reinterpret_borrow<py::array>(array_);
-    array.resize({static_cast<py::ssize_t>(capacity)}, false);
+    try {
+      array.resize({static_cast<py::ssize_t>(capacity)}, false);
+    } catch (py::error_already_set& error) {
+      // Out of memory is the same error whichever storage the list has.
+      if (error.matches(PyExc_MemoryError)) throw std::bad_alloc();
+      throw;
+    }
     data_ = static_cast<int64_t*>(array.mutable_data());
     array_ = std::move(array);
   } else {

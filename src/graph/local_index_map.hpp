@@ -28,6 +28,8 @@ class LocalIndexMap {
   Insertion insert(int64_t batch, int64_t node);
 
   int64_t next_local() const { return next_local_; }
+  // The bytes the table holds.
+  std::size_t bytes() const { return slots_.capacity() * sizeof(Slot); }
 
   // Hands out next_local() without mapping a pair to it: a seed repeated within its subgraph keeps
   // its own local index, while the map keeps pointing at the first.

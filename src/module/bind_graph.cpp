@@ -14,6 +14,7 @@
 #include "graph/graph.hpp"
 #include "module/bindings.hpp"
 #include "module/graph_arguments.hpp"
+#include "graph/without_gil.hpp"
 
 namespace quorvix {
 
@@ -170,8 +171,7 @@ void bind_graph(py::module_& module) {
           [](const Graph& graph) {
             handle_of(graph);
             // Reads only the graph's arrays, which the graph keeps alive and nothing changes.
-            const py::gil_scoped_release released;
-            graph.check();
+            without_gil([&] { graph.check(); });
           },
           "Checks the whole graph once, as NeighborSampler.check() does; raises RuntimeError at the first\n"
           "fault.")

@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include "graph/graph.hpp"
+#include "graph/without_gil.hpp"
 #include "module/bindings.hpp"
 #include "module/graph_arguments.hpp"
 #include "sampling/neighbor_sampler.hpp"
@@ -192,8 +193,7 @@ void bind_neighbor_sampler(py::module_& module) {
       .def("check", [](NeighborSampler& self) {
         require_constructed(self);
         // Reads only the graph arrays, which the sampler keeps alive and nothing here changes.
-        const py::gil_scoped_release released;
-        self.check();
+        without_gil([&] { self.check(); });
       });
   install_init(cls, graph_constructor);
 }

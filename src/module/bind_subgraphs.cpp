@@ -12,6 +12,7 @@
 #include "module/bindings.hpp"
 #include "sampling/induced.hpp"
 #include "sampling/reverse_edges.hpp"
+#include "graph/without_gil.hpp"
 
 namespace quorvix {
 
@@ -73,10 +74,7 @@ void bind_subgraphs(py::module_& module) {
                                arrays.view(dst_hop_counts, "dst_hop_counts")};
         const Int64Span bound = arrays.view(group_time, "group_time");
         SubgraphEdges edges;
-        {
-          const py::gil_scoped_release released;
-          edges = induced_edges(csc, num_src_nodes, src, dst, bound, num_hops);
-        }
+        without_gil([&] { edges = induced_edges(csc, num_src_nodes, src, dst, bound, num_hops); });
         return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("num_src_nodes"),
@@ -108,10 +106,7 @@ void bind_subgraphs(py::module_& module) {
         }
         const Int64Span bound = arrays.view(group_time, "group_time");
         SubgraphEdges edges;
-        {
-          const py::gil_scoped_release released;
-          edges = reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound);
-        }
+        without_gil([&] { edges = reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound); });
         return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("index_row"),

@@ -1,6 +1,7 @@
 #include "sampling/expand.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "sampling/prefetch.hpp"
 #include "sampling/window.hpp"
@@ -96,17 +97,22 @@ void expand_by(const Edges& edges, const NodeTypeState& frontier, int64_t begin,
   }
 }
 
+// Draw counts saturate instead of wrapping: a saturated count fails when the draws are allocated.
+void add_draws(int64_t& draws, int64_t more) {
+  if (__builtin_add_overflow(draws, more, &draws)) draws = std::numeric_limits<int64_t>::max();
+}
+
 template <bool kEdgeTime, typename Edges>
 void count_by(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, const HopPlan& plan,
               const std::vector<int64_t>& seed_times, int64_t& draws) {
   const int64_t k = plan.rule.fan_out;
   if (plan.temporal) {
     walk_frontier<kEdgeTime>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
-      draws += count_recent_uniform_draws<kEdgeTime>(edges, node, k, seed_times[static_cast<std::size_t>(node.batch)]);
+      add_draws(draws, count_recent_uniform_draws<kEdgeTime>(edges, node, k, seed_times[static_cast<std::size_t>(node.batch)]));
     });
   } else {
     walk_frontier<kEdgeTime>(edges, frontier, begin, end, false,
-                  [&](const FrontierNode& node) { draws += count_all_window_draws(edges, node, k); });
+                  [&](const FrontierNode& node) { add_draws(draws, count_all_window_draws(edges, node, k)); });
   }
 }
 

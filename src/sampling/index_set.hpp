@@ -18,6 +18,10 @@ class IndexSet {
 
   bool contains(int64_t offset) const;
   void insert(int64_t offset);
+  // The bytes the set holds.
+  std::size_t bytes() const {
+    return bytes_.capacity() + (touched_.capacity() + sparse_.capacity()) * sizeof(int64_t);
+  }
 
  private:
   void clear_touched();

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "sampling/parallel_state.hpp"
+#include "graph/without_gil.hpp"
 
 namespace quorvix {
 
@@ -31,8 +32,7 @@ NeighborSampler::CallGuard::CallGuard(NeighborSampler& sampler) : sampler_(sampl
           "sample() was called on a sampler from within a sample() call on the same sampler.");
     }
     // The running call needs the interpreter lock to finish.
-    const py::gil_scoped_release released;
-    sampler.call_mutex_.lock();
+    without_gil([&] { sampler.call_mutex_.lock(); });
   }
   sampler.call_owner_.store(std::this_thread::get_id());
 }

@@ -60,10 +60,31 @@ struct Chunk {
   int64_t draws_used = 0;
 };
 
+// The chunk storage a sampler keeps from one call to the next, at most: enough for calls of a
+// training loop's size to reuse it, while a call with a large result gives its storage back.
+constexpr std::size_t kKeptChunkBytes = std::size_t{64} << 20;
+
 struct ParallelState {
   PoolSlot pool;
   std::vector<Chunk> chunks;
   std::vector<uint32_t> drawn;  // one hop's draws, in one-thread order
+
+  // The bytes the chunks and the drawn values hold.
+  std::size_t storage_bytes() const;
+  // Frees the chunks and the drawn values when they hold more than kKeptChunkBytes.
+  void release_large_storage();
+};
+
+// Calls release_large_storage() on every way out of a call.
+class StorageBound {
+ public:
+  explicit StorageBound(ParallelState& state) : state_(state) {}
+  ~StorageBound() { state_.release_large_storage(); }
+  StorageBound(const StorageBound&) = delete;
+  StorageBound& operator=(const StorageBound&) = delete;
+
+ private:
+  ParallelState& state_;
 };
 
 }  // namespace quorvix

@@ -153,19 +153,32 @@ void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t
   record.finish();
 }
 
+// With replacement k does not depend on the run's length: k picks of pick() are recorded in blocks,
+// so that a large k grows the edge lists as it fills them rather than reserving all of k up front.
+constexpr int64_t kReplacedBlock = int64_t{1} << 12;
+
+template <typename Edges, typename Pick>
+void record_replaced(const Edges& edges, const FrontierNode& frontier, int64_t k, Pick pick) {
+  for (int64_t left = k; left > 0;) {
+    const int64_t block = std::min(left, kReplacedBlock);
+    EdgeRecorder record(edges, frontier, block);
+    for (int64_t i = 0; i < block; ++i) record.add(pick());
+    record.finish();
+    left -= block;
+  }
+}
+
 // Picks with replacement from a run whose cumulative sums cannot be searched: their total is not
 // finite or too small for a fraction of it to keep its bits, or they run from position 0.
 template <typename Edges>
 void replaced_from_scratch(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
-  EdgeRecorder record(edges, frontier, k);
   with_scratch(start, end, 0, [&](RunScratch& scratch) {
     scratch.load(*edges.weights, start);
-    for (int64_t i = 0; i < k; ++i) {
+    record_replaced(edges, frontier, k, [&] {
       const double fraction = unit_fraction(*edges.generator);
-      record.add(start + static_cast<int64_t>(find_in_scratch(scratch, *edges.weights, start, fraction)));
-    }
+      return start + static_cast<int64_t>(find_in_scratch(scratch, *edges.weights, start, fraction));
+    });
   });
-  record.finish();
 }
 
 template <typename Edges>
@@ -179,13 +192,11 @@ void weighted_with_replacement(const Edges& edges, const FrontierNode& frontier,
     replaced_from_scratch(edges, frontier, start, end, k);
     return;
   }
-  EdgeRecorder record(edges, frontier, k);
-  for (int64_t i = 0; i < k; ++i) {
+  record_replaced(edges, frontier, k, [&] {
     const double u = unit_fraction(*edges.generator) * run_total;
     const int64_t found = first_where(start, end - start, [&](int64_t p) { return mass.through(p) > u; });
-    record.add(drawable_near(weights, no_picks, start, end, found));
-  }
-  record.finish();
+    return drawable_near(weights, no_picks, start, end, found);
+  });
 }
 
 }  // namespace
@@ -195,12 +206,10 @@ void sample_weighted_or_replaced(const Edges& edges, const FrontierNode& frontie
                                  int64_t k) {
   if (edges.weights == nullptr) {
     const auto candidates = static_cast<uint64_t>(end - start);
-    EdgeRecorder record(edges, frontier, k);
-    for (int64_t i = 0; i < k; ++i) {
+    record_replaced(edges, frontier, k, [&] {
       const uint64_t draw = (*edges.generator)();
-      record.add(start + static_cast<int64_t>(draw % candidates));
-    }
-    record.finish();
+      return start + static_cast<int64_t>(draw % candidates);
+    });
     return;
   }
   const int64_t positive = positive_weights(*edges.key, *edges.weights, start, end);

@@ -7,6 +7,7 @@
 #include "sampling/call_setup.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/expand.hpp"
+#include "sampling/fan_out_limit.hpp"
 #include "sampling/hop_rule.hpp"
 #include "sampling/neighbor_sampler.hpp"
 #include "sampling/parallel_sample.hpp"
@@ -94,9 +95,14 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
     const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
     uint64_t num_hops, const SeedSet& seeds) {
   using Edges = EdgeSampling<std::mt19937, kEdgeIds>;
-  if (num_threads > 1) {
+  // Before anything is allocated, and the same on every thread count.
+  if (call_replace) check_replaced_fan_outs(num_neighbors, edge_type_keys);
+  const auto threads = static_cast<std::size_t>(num_threads);
+  // A lowered thread count stops the workers beyond it; one thread keeps no pool and no chunks.
+  if (threads == 1) parallel_.reset();
+  if (parallel_) parallel_->pool.fit(threads);
+  if (threads > 1) {
     if (!parallel_) parallel_ = std::make_unique<ParallelState>();
-    const auto threads = static_cast<std::size_t>(num_threads);
     auto result = sample_in_parallel<kEdgeIds>(*this, *parallel_, threads, strategy, num_neighbors,
                                                sampling_time_offsets, num_hops, seeds);
     if (result) return std::move(*result);

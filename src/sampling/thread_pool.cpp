@@ -30,22 +30,6 @@ constexpr auto kTakenCore = std::chrono::microseconds(50);
 // The caller watches this long for the workers' last tasks before it sleeps until they end.
 constexpr auto kFinishWatch = std::chrono::microseconds(100);
 
-// Moves the calling thread off `cpu` to another it may run on, leaving the CPUs it may run on as
-// they were: the kernel migrates a thread at once when its CPU is taken from it. A worker woken
-// onto its caller's core would otherwise wait there (yielding) while another core stays idle.
-void leave_cpu(int cpu) {
-#ifdef __linux__
-  cpu_set_t allowed;
-  if (cpu < 0 || cpu >= CPU_SETSIZE || sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
-  if (!CPU_ISSET(cpu, &allowed) || CPU_COUNT(&allowed) < 2) return;
-  cpu_set_t elsewhere = allowed;
-  CPU_CLR(cpu, &elsewhere);
-  if (sched_setaffinity(0, sizeof elsewhere, &elsewhere) == 0) sched_setaffinity(0, sizeof allowed, &allowed);
-#else
-  static_cast<void>(cpu);
-#endif
-}
-
 int current_cpu() {
 #ifdef __linux__
   return sched_getcpu();
@@ -142,6 +126,7 @@ void ThreadPool::watch(Worker& me, uint64_t& seen) {
         count = count_;
         me.called = false;
       }
+      me.cpu_mask.follow();
       // The task outlives every claim made in its round: run() waits for all of them to finish.
       if (task != nullptr) take_tasks_on_worker(seen, count, *task);
       idle_since = std::chrono::steady_clock::now();
@@ -153,7 +138,9 @@ void ThreadPool::watch(Worker& me, uint64_t& seen) {
     const auto now = std::chrono::steady_clock::now();
     if (now - idle_since > (in_call ? kCallWatch : kAfterCallWatch)) return;
     const int caller_cpu = caller_cpu_.load(std::memory_order_relaxed);
-    if (in_call && caller_cpu >= 0 && current_cpu() == caller_cpu) leave_cpu(caller_cpu);
+    // A worker woken onto its caller's core would otherwise wait there (yielding) while another
+    // core stays idle.
+    if (in_call && caller_cpu >= 0 && current_cpu() == caller_cpu) me.cpu_mask.leave(caller_cpu);
     relax();
     // Between calls the core is only borrowed: a yield that took long means another thread ran on
     // it (a model step, say), which the watching would slow down, so the worker sleeps instead.
@@ -162,6 +149,7 @@ void ThreadPool::watch(Worker& me, uint64_t& seen) {
 }
 
 void ThreadPool::work(Worker& me, uint64_t seen) {
+  me.cpu_mask.adopt();
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -210,10 +198,14 @@ void PoolSlot::abandon_if_forked() {
   if (pool_ && owner_ != getpid()) static_cast<void>(pool_.release());
 }
 
-ThreadPool& PoolSlot::get(std::size_t threads) {
+void PoolSlot::fit(std::size_t threads) {
   abandon_if_forked();
-  if (!pool_ || pool_->threads() != threads) {
-    pool_.reset();  // joins the old workers first
+  if (pool_ && pool_->threads() != threads) pool_.reset();  // joins its workers
+}
+
+ThreadPool& PoolSlot::get(std::size_t threads) {
+  fit(threads);
+  if (!pool_) {
     pool_ = std::make_unique<ThreadPool>(threads - 1);
     owner_ = getpid();
   }

@@ -15,6 +15,8 @@
 
 #include <sys/types.h>
 
+#include "sampling/cpu_mask.hpp"
+
 namespace quorvix {
 
 class ThreadPool {
@@ -49,6 +51,7 @@ class ThreadPool {
     bool watches = false;   // one of the first watchers_ workers
     bool called = false;    // asked to watch for rounds; guarded by mutex_
     bool sleeping = false;  // waiting on `wake`; guarded by mutex_
+    FollowedCpuMask cpu_mask;  // used by the worker's thread only
   };
 
   // Wakes (or starts) the first `count` workers; mutex_ held.
@@ -89,6 +92,8 @@ class PoolSlot {
   PoolSlot& operator=(const PoolSlot&) = delete;
 
   ThreadPool& get(std::size_t threads);
+  // Stops and drops a pool made for another thread count, so that no worker beyond `threads` stays.
+  void fit(std::size_t threads);
 
  private:
   void abandon_if_forked();
