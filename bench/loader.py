@@ -153,17 +153,22 @@ def seeds(data, batches: int, batch_size: int, seed: int = 0) -> tuple[np.ndarra
 SAMPLE_SECONDS, SAMPLE_CALLS, COLLATE_SECONDS, COLLATE_CALLS = range(4)
 
 
-def timed(function, counters, seconds_slot: int, calls_slot: int):
-    """`function` adding its wall time and one call to shared counters, in any process."""
-    def wrapper(*args, **kwargs):
+class timed:
+    """`function` adding its wall time and one call to shared counters, in any process; a class
+    rather than a closure, so that loaders pickled for spawned or forkserver workers take it along."""
+
+    def __init__(self, function, counters, seconds_slot: int, calls_slot: int):
+        self.function, self.counters = function, counters
+        self.seconds_slot, self.calls_slot = seconds_slot, calls_slot
+
+    def __call__(self, *args, **kwargs):
         start = time.perf_counter()
-        result = function(*args, **kwargs)
+        result = self.function(*args, **kwargs)
         elapsed = time.perf_counter() - start
-        with counters.get_lock():
-            counters[seconds_slot] += elapsed
-            counters[calls_slot] += 1
+        with self.counters.get_lock():
+            self.counters[self.seconds_slot] += elapsed
+            self.counters[self.calls_slot] += 1
         return result
-    return wrapper
 
 
 def make_loader(data, graph, users, times, config: Config, args, counters):

@@ -238,7 +238,8 @@ def make_loader(data, input_type, links, homogeneous, timed, **kwargs):
                                 edge_label_time=time if timed else None, time_attr="time" if timed else None,
                                 **kwargs)
     sampler = loader.quorvix_sampler
-    sampler.data_edge_index = {e: (data if homogeneous else data[e]).edge_index.numpy()
+    # Copies, not views: pickling the loader for its workers may move the tensors' storage.
+    sampler.data_edge_index = {e: (data if homogeneous else data[e]).edge_index.numpy().copy()
                               for e in sampler.graph.edge_types}
     return loader, sampler
 
