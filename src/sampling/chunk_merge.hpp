@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "graph/neighbor_sampler.hpp"
+#include "sampling/neighbor_sampler.hpp"
 #include "sampling/chunk_plan.hpp"
 #include "sampling/parallel_state.hpp"
 

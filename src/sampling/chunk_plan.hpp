@@ -9,7 +9,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "graph/neighbor_sampler.hpp"
+#include "sampling/neighbor_sampler.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/seeds.hpp"
 
