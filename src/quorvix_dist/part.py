@@ -80,7 +80,7 @@ class Part:
                 key, edge_type[2], edge_type[0], load(f"colptr.{index}.npy"), load(f"row.{index}.npy"),
                 time=load(f"time.{index}.npy") if entry["time"] else None,
                 weight=load(f"weight.{index}.npy") if entry["weighted"] else None,
-                neighbour_count=self.num_nodes[edge_type[0]])
+                neighbour_count=self.num_nodes[edge_type[0]] if self.num_nodes[edge_type[0]] >= 0 else None)
         self.node_time: dict[str, np.ndarray] = {}
         self.features: dict[str, dict[str, np.ndarray]] = {}
         for index, node_type in enumerate(self.node_types):
@@ -92,7 +92,8 @@ class Part:
     def local_index(self, node_type: str, ids: np.ndarray) -> np.ndarray:
         """The part's indices of global `ids`; an id the part does not own is refused."""
         ids = np.asarray(ids, dtype=np.int64)
-        foreign = (ids % self.num_parts != self.index) | (ids < 0) | (ids >= self.num_nodes[node_type])
+        count = self.num_nodes[node_type]
+        foreign = (ids % self.num_parts != self.index) | (ids < 0) | ((ids >= count) & (count >= 0))
         if foreign.any():
             bad = int(ids[np.argmax(foreign)])
             raise ValueError(f"Node {bad} of type '{node_type}' is not owned by part {self.index} of "

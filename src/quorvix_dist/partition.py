@@ -47,10 +47,11 @@ def fingerprint(graph: Any) -> str:
 
 
 def _node_counts(graph: Any) -> dict[str, int]:
+    """Per node type the count ids are checked against, -1 for a type without one (any id passes)."""
     counts: dict[str, int] = {}
     for name in graph.node_types:
         count = graph.num_nodes.get(name)
-        counts[name] = 0 if count is None else int(count)
+        counts[name] = -1 if count is None else int(count)
     return counts
 
 
@@ -127,7 +128,7 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
                 np.save(os.path.join(directory, f"weight.{index}.npy"), np.asarray(edge_weight[key])[positions])
             edge_entries.append({"key": key, "time": time_source, "weighted": key in edge_weight})
         for index, node_type in enumerate(graph.node_types):
-            ids = np.arange(part, counts[node_type], num_parts, dtype=np.int64)
+            ids = np.arange(part, max(counts[node_type], 0), num_parts, dtype=np.int64)
             np.save(os.path.join(directory, f"ids.{index}.npy"), ids)
             if node_type in node_time:
                 np.save(os.path.join(directory, f"node_time.{index}.npy"), np.asarray(node_time[node_type])[ids])

@@ -142,7 +142,7 @@ class DistNeighborSampler:
     (InProcessTransport answers from parts opened in this process).
     """
 
-    def __init__(self, part: Part, seed: int = 123, *, temporal_strategy: str = "last", disjoint: bool = False,
+    def __init__(self, part: Part, seed: int = 123, *, temporal_strategy: str = "last", disjoint: bool = True,
                  replace: bool = False, timeout: float = 30.0, transport: Any = None) -> None:
         self.part = part
         self.temporal_strategy = temporal_strategy
