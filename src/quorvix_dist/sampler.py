@@ -123,14 +123,70 @@ def _draw_keys(call_key: int, hop: int, edge_index: int, batch: np.ndarray, node
 
 
 class _NodeTypeState:
-    """The sampled nodes of one type in local-index order and the map from (batch, id) to local index."""
+    """The sampled nodes of one type in local-index order, and the map from (batch, id) to local
+    index as sorted keys batch * stride + id, so that a hop's edges are recorded with NumPy."""
 
-    def __init__(self) -> None:
-        self.node: list[int] = []
-        self.batch: list[int] = []
-        self.local: dict[tuple[int, int], int] = {}
+    # Ids of a type without a node count are unchecked; keys assume they stay below this.
+    UNCOUNTED_STRIDE = 2**32
+
+    def __init__(self, name: str, count: int) -> None:
+        self.name = name
+        self.stride = count if count > 0 else self.UNCOUNTED_STRIDE
+        self.node_chunks: list[np.ndarray] = []
+        self.batch_chunks: list[np.ndarray] = []
+        self.size = 0
+        self.keys = np.empty(0, dtype=np.int64)  # sorted
+        self.locals = np.empty(0, dtype=np.int64)  # aligned with keys
         self.counts = [0]
         self.frontier = (0, 0)
+
+    def _key(self, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
+        if self.stride == self.UNCOUNTED_STRIDE and len(node) and int(node.max()) >= self.stride:
+            raise ValueError(f"Node {int(node.max())} of type '{self.name}' is not below 2**32, the largest id "
+                             "of a type without a node count that sampling across parts records.")
+        return batch * self.stride + node
+
+    def nodes(self) -> np.ndarray:
+        return np.concatenate(self.node_chunks) if self.node_chunks else np.empty(0, dtype=np.int64)
+
+    def batches(self) -> np.ndarray:
+        return np.concatenate(self.batch_chunks) if self.batch_chunks else np.empty(0, dtype=np.int64)
+
+    def _append(self, batch: np.ndarray, node: np.ndarray, keys: np.ndarray, mapped: np.ndarray) -> None:
+        """Appends the nodes; `keys` (distinct, not yet mapped) map to the local indices `mapped`."""
+        self.node_chunks.append(node)
+        self.batch_chunks.append(batch)
+        self.size += len(node)
+        keys = np.concatenate([self.keys, keys])
+        order = np.argsort(keys, kind="stable")
+        self.keys = keys[order]
+        self.locals = np.concatenate([self.locals, mapped])[order]
+
+    def add_seeds(self, batch: np.ndarray, node: np.ndarray) -> None:
+        """Every seed takes its own local index; a repeated one is found at its first occurrence."""
+        keys = self._key(batch, node)
+        distinct, first = np.unique(keys, return_index=True)
+        self._append(batch, node, np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64))
+        self.keys, self.locals = distinct, first + (self.size - len(node))
+
+    def record(self, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
+        """The local index of each (batch, node) in order, appending the pairs not seen before in
+        the order they first occur."""
+        keys = self._key(batch, node)
+        local = np.empty(len(keys), dtype=np.int64)
+        place = np.searchsorted(self.keys, keys)
+        found = place < len(self.keys)
+        found[found] = self.keys[place[found]] == keys[found]
+        local[found] = self.locals[place[found]]
+        fresh = keys[~found]
+        distinct, first, inverse = np.unique(fresh, return_index=True, return_inverse=True)
+        by_occurrence = np.argsort(first, kind="stable")
+        rank = np.empty(len(distinct), dtype=np.int64)
+        rank[by_occurrence] = np.arange(len(distinct), dtype=np.int64) + self.size
+        local[~found] = rank[inverse.reshape(-1)]
+        firsts = first[by_occurrence]
+        self._append(batch[~found][firsts], node[~found][firsts], distinct, rank)
+        return local
 
 
 class DistNeighborSampler:
@@ -239,14 +295,10 @@ class DistNeighborSampler:
             source = num_neighbors if key in num_neighbors else sampling_time_offsets
             num_hops = max(num_hops, len(source[key]))
 
-        states = {name: _NodeTypeState() for name in self.node_types}
-        seeds_state = states[entity_table]
-        for b, node in zip(batches.tolist(), seeds.tolist()):
-            seeds_state.local.setdefault((b, node), len(seeds_state.node))
-            seeds_state.node.append(node)
-            seeds_state.batch.append(b)
-        seeds_state.counts[0] = len(seeds)
-        seeds_state.frontier = (0, len(seeds))
+        states = {name: _NodeTypeState(name, self.part.num_nodes[name]) for name in self.node_types}
+        states[entity_table].add_seeds(batches, seeds)
+        states[entity_table].counts[0] = len(seeds)
+        states[entity_table].frontier = (0, len(seeds))
         out_row = {key: [] for key in self.edge_type_keys}
         out_col = {key: [] for key in self.edge_type_keys}
         out_edge = {key: [] for key in self.edge_type_keys}
@@ -254,33 +306,28 @@ class DistNeighborSampler:
 
         for hop in range(num_hops):
             answers = self._expand_hop(hop, states, num_neighbors, sampling_time_offsets, seed_times, call_key)
+            frontier_batches = {name: state.batches() for name, state in states.items()}
             for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
-                frontier = states[edge_type[2]]
-                neighbours = states[edge_type[0]]
                 entry, neighbour, edge = answers.get(index, (np.empty(0, np.int64),) * 3)
-                begin = frontier.frontier[0]
-                rows = out_row[key]
-                for p, nb in zip((entry + begin).tolist(), neighbour.tolist()):
-                    pair = (frontier.batch[p], nb)
-                    local = neighbours.local.get(pair)
-                    if local is None:
-                        local = neighbours.local[pair] = len(neighbours.node)
-                        neighbours.node.append(nb)
-                        neighbours.batch.append(pair[0])
-                    rows.append(local)
-                out_col[key].extend((entry + begin).tolist())
-                out_edge[key].extend(edge.tolist())
+                col = entry + states[edge_type[2]].frontier[0]
+                out_row[key].append(states[edge_type[0]].record(frontier_batches[edge_type[2]][col], neighbour))
+                out_col[key].append(col)
+                out_edge[key].append(edge)
                 edge_counts[key].append(len(entry))
             for state in states.values():
-                state.frontier = (state.frontier[1], len(state.node))
+                state.frontier = (state.frontier[1], state.size)
                 state.counts.append(state.frontier[1] - state.frontier[0])
 
-        def arrays(table: Mapping[str, list[int]]) -> dict[str, np.ndarray]:
+        def joined(table: Mapping[str, list[np.ndarray]]) -> dict[str, np.ndarray]:
+            return {name: np.concatenate(chunks) if chunks else np.empty(0, dtype=np.int64)
+                    for name, chunks in table.items()}
+
+        def listed(table: Mapping[str, list[int]]) -> dict[str, np.ndarray]:
             return {name: np.asarray(values, dtype=np.int64) for name, values in table.items()}
 
-        return (arrays(out_row), arrays(out_col), arrays({t: s.node for t, s in states.items()}),
-                arrays({t: s.batch for t, s in states.items()}), arrays({t: s.counts for t, s in states.items()}),
-                arrays(edge_counts), arrays(out_edge))
+        return (joined(out_row), joined(out_col), {t: s.nodes() for t, s in states.items()},
+                {t: s.batches() for t, s in states.items()}, listed({t: s.counts for t, s in states.items()}),
+                listed(edge_counts), joined(out_edge))
 
     def _expand_hop(self, hop: int, states: Mapping[str, _NodeTypeState], num_neighbors: Mapping[str, Any],
                     offsets: Mapping[str, Any], seed_times: np.ndarray,
@@ -299,8 +346,8 @@ class DistNeighborSampler:
             rule = self._rule(num_neighbors, offsets, key, hop, temporal)
             if rule is None:
                 continue
-            nodes = np.asarray(frontier.node[begin:end], dtype=np.int64)
-            batch = np.asarray(frontier.batch[begin:end], dtype=np.int64)
+            nodes = frontier.nodes()[begin:end]
+            batch = frontier.batches()[begin:end]
             times = seed_times[batch] if temporal else np.empty(0, dtype=np.int64)
             keys = _draw_keys(call_key, hop, index, batch, nodes)
             owner_of = nodes % num_parts
