@@ -25,7 +25,7 @@ PAPER_RESULT = paper_result(ReferenceSampler(**paper_graph()))
 
 def test_module_exports_the_graph_and_the_sampler():
     assert quorvix.__doc__ is None
-    assert [name for name in dir(quorvix) if not name.startswith("__")] == ["Graph", "NeighborSampler"]
+    assert [name for name in dir(quorvix) if not name.startswith("__")] == ["GivenRuns", "Graph", "NeighborSampler", "partition"]
 
 
 def test_signatures_and_docstrings():
