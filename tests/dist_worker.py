@@ -86,9 +86,24 @@ def equal(rank, world, parts_dir, graph_dir, out):
     return {"calls": calls, "mismatches": int(mismatches), "features_equal": features_equal}
 
 
+def wait_for_exit(pid, seconds=60.0):
+    """Until the process is gone or a zombie (its parent, the test, reaps it later)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as file:
+                if file.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return
+        except OSError:
+            return
+        time.sleep(0.05)
+
+
 def faults(rank, world, parts_dir, graph_dir, out):
     """Rank 1 dies when told, rank 2 hangs on every request, rank 0 meets each fault."""
     timeout = 3.0
+    with open(os.path.join(out["dir"], f"pid-{rank}"), "w") as file:
+        file.write(str(os.getpid()))
     part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=timeout)
     die_flag = os.path.join(out["dir"], "die")
     if rank == 2:
@@ -109,7 +124,7 @@ def faults(rank, world, parts_dir, graph_dir, out):
     for name, seed in (("hung", 2), ("dead", 1)):
         if name == "dead":
             open(die_flag, "w").close()
-            time.sleep(1.0)
+            wait_for_exit(int(open(os.path.join(out["dir"], "pid-1")).read()))
         start = time.monotonic()
         try:
             dist.sample_with_edge_ids(*request, np.array([seed], dtype=np.int64), np.array([40], dtype=np.int64))
