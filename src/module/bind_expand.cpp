@@ -83,7 +83,6 @@ std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> exp
   if (temporal && frontier.seed_times.size != frontier.nodes.size) {
     throw std::runtime_error("'seed_time' and 'nodes' differ in length.");
   }
-  if (key_array.size() != frontier.nodes.size) throw std::runtime_error("'draw_key' and 'nodes' differ in length.");
   HopPlan plan;
   plan.temporal = temporal;
   plan.strategy = temporal_strategy_from(temporal_strategy);
@@ -96,6 +95,10 @@ std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> exp
     plan.rule.offsets.has_lower = !bounds[0].is_none();
     if (plan.rule.offsets.has_lower) plan.rule.offsets.lower = to_int64(bounds[0]);
     plan.rule.offsets.upper = to_int64(bounds[1]);
+  }
+  // Only a rule that draws reads the keys, so the others may go without.
+  if (plan.draws() && key_array.size() != frontier.nodes.size) {
+    throw std::runtime_error("'draw_key' and 'nodes' differ in length.");
   }
   ExpandedRuns expanded;
   {
@@ -121,7 +124,7 @@ void bind_expand(py::module_& module) {
            py::arg("temporal_strategy") = "last", py::arg("replace") = false,
            "Expands the part nodes `nodes` (entry i with seed time seed_time[i] when `temporal`) by a fan-out\n"
            "or a window (lower or None, upper), as one hop of a sample call does. A rule that draws seeds\n"
-           "its engine per entry from draw_key[i]. Returns (entry, neighbour, position) per sampled edge,\n"
+           "its engine per entry from draw_key[i] (the keys may be empty for other rules). Returns (entry, neighbour, position) per sampled edge,\n"
            "in entry order.");
   module.def(
       "partition",

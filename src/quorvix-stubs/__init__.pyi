@@ -243,7 +243,7 @@ class GivenRuns:
     ) -> tuple[_Int64Array, _Int64Array, _Int64Array]:
         """Expands the part nodes `nodes` (entry i with seed time seed_time[i] when `temporal`) by a fan-out
         or a window (lower or None, upper), as one hop of a sample call does. A rule that draws seeds
-        its engine per entry from draw_key[i]. Returns (entry, neighbour, position) per sampled edge,
+        its engine per entry from draw_key[i] (the keys may be empty for other rules). Returns (entry, neighbour, position) per sampled edge,
         in entry order."""
 
 def partition(*args: Any, **kwargs: Any) -> list[str]:

@@ -102,10 +102,12 @@ class Part:
 
     def expand(self, key: str, frontier_type: str, ids: np.ndarray, seed_time: np.ndarray,
                draw_key: np.ndarray, rule: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """One hop's rule over owned frontier ids: (entry, neighbour id, global edge id) per sampled edge."""
+        """One hop's rule over owned frontier ids: the number of edges each id took, then per sampled
+        edge, in id order, the neighbour id and the global edge id."""
         local = self.local_index(frontier_type, ids)
         entry, neighbour, position = self.runs[key].expand(local, seed_time, draw_key, **rule)
-        return entry, neighbour, np.asarray(self.edge_ids[key][position], dtype=np.int64)
+        counts = np.bincount(entry, minlength=len(local)).astype(np.int64)
+        return counts, neighbour, np.asarray(self.edge_ids[key][position], dtype=np.int64)
 
     def expand_many(self, requests: list[tuple[Any, ...]]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """expand() for each request of one hop, in order."""

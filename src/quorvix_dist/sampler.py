@@ -122,6 +122,9 @@ def _draw_keys(call_key: int, hop: int, edge_index: int, batch: np.ndarray, node
     return _mix(_mix(prefix ^ batch.astype(np.uint64)) ^ node.astype(np.uint64))
 
 
+_NO_KEYS = np.empty(0, dtype=np.uint64)
+
+
 class _NodeTypeState:
     """The sampled nodes of one type in local-index order, and the map from (batch, id) to local
     index as sorted keys batch * stride + id, so that a hop's edges are recorded with NumPy."""
@@ -349,12 +352,13 @@ class DistNeighborSampler:
             nodes = frontier.nodes()[begin:end]
             batch = frontier.batches()[begin:end]
             times = seed_times[batch] if temporal else np.empty(0, dtype=np.int64)
-            keys = _draw_keys(call_key, hop, index, batch, nodes)
+            draws = "fan_out" in rule and rule["fan_out"] > 0 and (not temporal or self.temporal_strategy == "uniform")
+            keys = _draw_keys(call_key, hop, index, batch, nodes) if draws else None
             owner_of = nodes % num_parts
             for owner in np.unique(owner_of).tolist():
                 picks = np.flatnonzero(owner_of == owner)
                 requests.setdefault(owner, []).append(
-                    (key, edge_type[2], nodes[picks], times[picks] if temporal else times, keys[picks], rule))
+                    (key, edge_type[2], nodes[picks], times[picks] if temporal else times, keys[picks] if draws else _NO_KEYS, rule))
                 placed.setdefault(owner, []).append((index, picks))
         futures = {owner: self.transport.request(owner, "expand_many", batch_of_requests)
                    for owner, batch_of_requests in requests.items() if owner != self.part.index}
@@ -365,8 +369,8 @@ class DistNeighborSampler:
             answered[owner] = self._wait(owner, future)
         pieces: dict[int, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {}
         for owner, answers in answered.items():
-            for (index, picks), (entry, neighbour, edge) in zip(placed[owner], answers):
-                pieces.setdefault(index, []).append((picks[entry], neighbour, edge))
+            for (index, picks), (counts, neighbour, edge) in zip(placed[owner], answers):
+                pieces.setdefault(index, []).append((np.repeat(picks, counts), neighbour, edge))
         merged = {}
         for index, found in pieces.items():
             entry = np.concatenate([f[0] for f in found])

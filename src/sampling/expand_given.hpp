@@ -27,7 +27,7 @@ struct GivenRuns {
 };
 
 // The frontier: part node indices, a seed time per entry (empty without a time rule), and per entry
-// the key its random draws are seeded with.
+// the key its random draws are seeded with (read only when the plan draws).
 struct GivenFrontier {
   Int64Span nodes;
   Int64Span seed_times;
