@@ -156,8 +156,8 @@ def main(argv: list[str] | None = None) -> int:
 
     print(f"graph scale {args.scale:g}: {num_edges:,} edges; batch {args.batch_size}; "
           f"medians of {args.rounds} interleaved rounds")
-    print(f"weight index (cumulative sums, 8 bytes per edge): built in {weight_index_seconds:.3f} s "
-          f"with the sampler, {8 * num_edges / 2**20:.1f} MiB\n")
+    print(f"weight index (cumulative sums and zero counts, 12 bytes per edge): built in "
+          f"{weight_index_seconds:.3f} s with the sampler, {12 * num_edges / 2**20:.1f} MiB\n")
     print("| workload | edges/call | ms/call | ns/edge | vs. plain |")
     print("|---|---:|---:|---:|---:|")
     plain = {"last-k, edge times": "last-k, node times", "temporal uniform, weighted": "last-k, node times"}

@@ -1,23 +1,52 @@
 """What the subgraph types of quorvix_pyg cost on top of sampling.
 
-    python bench/pyg_subgraphs.py [--nodes 200000] [--edges 2000000] [--batch 1024]
+    python bench/pyg_subgraphs.py [--nodes 200000] [--edges 2000000] [--batch 1024] [--reference]
 
-A homogeneous random graph (uniform ends), fan-outs [10, 5]; per subgraph type and per
-shared (disjoint=False) or per-seed subgraphs: the median time of a sampler call
-(native sampling plus the conversion to PyG's output) and the edges it returns.
+A homogeneous random multigraph (uniform ends, parallel edges), fan-outs [10, 5]; per shared
+(disjoint=False) or per-seed subgraphs, the subgraph types are timed call by call in turn, so
+that a load from other processes falls on all of them alike: the median time of a sampler
+call (native sampling plus the conversion to PyG's output), the range of the calls, the
+process CPU time of a call (less disturbed by other processes than the wall time), both
+against directional, and the edges a call returns. --reference adds the NumPy builders the native ones replaced (from
+tests/subgraph_reference.py) applied to the same native results. PyG's own sampler is timed
+beside them where it can run (it needs pyg-lib or torch-sparse).
 """
 
 from __future__ import annotations
 
 import argparse
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import torch
+import torch_geometric.typing
 from torch_geometric.data import Data
 from torch_geometric.sampler import NodeSamplerInput
 
 from quorvix_pyg import NeighborSampler
+from report import markdown_table
+
+KINDS = ("directional", "bidirectional", "induced")
+
+
+def reference_call(sampler: NeighborSampler, kind: str):
+    """A call that builds the subgraph type with the NumPy reference instead."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+    import subgraph_reference as reference
+    from quorvix_pyg.output import NativeResult
+
+    lookup = reference.EdgeLookup(sampler.graph)
+
+    def call(batch):
+        native = NativeResult(*sampler.sample_native("node", batch.numpy(), None))
+        edges = reference.directional_edges(sampler.graph, native)
+        if kind == "bidirectional":
+            return reference.add_reverse_edges(sampler.graph, native, edges, None, lookup)
+        hops = {t: reference._hops(c) for t, c in native.num_sampled_nodes.items()}
+        return reference.induced_edges(sampler.graph, native, hops, None)
+    return call
 
 
 def main(argv=None) -> None:
@@ -25,24 +54,49 @@ def main(argv=None) -> None:
     parser.add_argument("--nodes", type=int, default=200_000)
     parser.add_argument("--edges", type=int, default=2_000_000)
     parser.add_argument("--batch", type=int, default=1024)
-    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--reference", action="store_true")
     args = parser.parse_args(argv)
     rng = np.random.default_rng(0)
     data = Data(edge_index=torch.from_numpy(rng.integers(0, args.nodes, (2, args.edges))), num_nodes=args.nodes)
     seeds = [torch.from_numpy(rng.integers(0, args.nodes, args.batch)) for _ in range(args.repeats + 1)]
-    print("| subgraph type | subgraphs | ms/call | edges/call |\n|---|---|---:|---:|")
-    for kind in ("directional", "bidirectional", "induced"):
-        for disjoint in (False, True):
+    pyg_runs = torch_geometric.typing.WITH_PYG_LIB or torch_geometric.typing.WITH_TORCH_SPARSE
+    body = []
+    for disjoint in (False, True):
+        calls = {}
+        for kind in KINDS:
             sampler = NeighborSampler(data, [10, 5], subgraph_type=kind, disjoint=disjoint, seed=1)
-            sampler.sample_from_nodes(NodeSamplerInput(None, seeds[0]))  # builds the lookups
-            times, edges = [], []
-            for batch in seeds[1:]:
-                start = time.perf_counter()
-                out = sampler.sample_from_nodes(NodeSamplerInput(None, batch))
-                times.append(time.perf_counter() - start)
-                edges.append(len(out.row))
-            print(f"| {kind} | {'per seed' if disjoint else 'shared'} | {np.median(times) * 1000:.1f} "
-                  f"| {int(np.median(edges))} |")
+            calls[("quorvix", kind)] = lambda batch, s=sampler: s.sample_from_nodes(NodeSamplerInput(None, batch))
+            if args.reference and kind != "directional":
+                calls[("NumPy reference", kind)] = reference_call(sampler, kind)
+            if pyg_runs:
+                from torch_geometric.sampler import NeighborSampler as PygSampler
+                pyg = PygSampler(data, [10, 5], subgraph_type=kind, disjoint=disjoint)
+                calls[("PyG", kind)] = lambda batch, s=pyg: s.sample_from_nodes(NodeSamplerInput(None, batch))
+        for call in calls.values():
+            call(seeds[0])  # builds the lookups
+        times = {name: [] for name in calls}
+        cpu = {name: [] for name in calls}
+        edges = {name: [] for name in calls}
+        for batch in seeds[1:]:
+            for name, call in calls.items():  # in turn, call by call
+                start, start_cpu = time.perf_counter(), time.process_time()
+                out = call(batch)
+                times[name].append(time.perf_counter() - start)
+                cpu[name].append(time.process_time() - start_cpu)
+                edges[name].append(len(out.row) if hasattr(out, "row") else sum(len(e.row) for e in out.values()))
+        base = np.median(times[("quorvix", "directional")])
+        base_cpu = np.median(cpu[("quorvix", "directional")])
+        for (who, kind), spent in times.items():
+            ms = np.array(spent) * 1000
+            body.append([who, kind, "per seed" if disjoint else "shared", f"{np.median(ms):.1f}",
+                         f"{ms.min():.1f}-{ms.max():.1f}", f"{np.median(spent) / base:.2f}",
+                         f"{np.median(cpu[(who, kind)]) * 1000:.1f}", f"{np.median(cpu[(who, kind)]) / base_cpu:.2f}",
+                         str(int(np.median(edges[(who, kind)])))])
+    print(markdown_table(["builder", "subgraph type", "subgraphs", "ms/call (median)", "range", "x directional",
+                          "CPU ms/call", "x directional (CPU)", "edges/call"], body))
+    if not pyg_runs:
+        print("\nPyG's own sampler: not measured (neither pyg-lib nor torch-sparse is installed).")
 
 
 if __name__ == "__main__":

@@ -143,7 +143,10 @@ def machine_info() -> dict:
     }
 
 
-def plot(rows: list[dict], path: str) -> None:
+def plot(rows: list[dict], path: str, note: str = "") -> None:
+    """Edges per second against batch size on one thread, and beside it, when the rows hold
+    other thread counts, each count's speed-up over one thread. The format follows the file's
+    suffix (.svg, .png); an SVG is written without a date, so an unchanged figure is unchanged."""
     try:
         import matplotlib
 
@@ -152,20 +155,117 @@ def plot(rows: list[dict], path: str) -> None:
     except ImportError:
         print("--plot: matplotlib is not installed; no plot drawn", file=sys.stderr)
         return
-    fig, ax = plt.subplots(figsize=(6, 4))
-    for workload in dict.fromkeys(r["workload"] for r in rows):
-        points = sorted((r["batch_size"], r["edges_per_second"]) for r in rows if r["workload"] == workload)
-        ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=workload)
-    ax.set_xscale("log", base=2)
+    matplotlib.rcParams["svg.hashsalt"] = "quorvix"
+    scaling = scaling_rows(rows, "seconds_per_call")
+    fig, axes = plt.subplots(1, 2 if scaling else 1, figsize=(11 if scaling else 6, 4.2), squeeze=False)
+    workloads = list(dict.fromkeys(r["workload"] for r in rows))
     sizes = sorted({r["batch_size"] for r in rows})
-    ax.set_xticks(sizes, [str(b) for b in sizes])
-    ax.minorticks_off()
+    colours = {w: f"C{k}" for k, w in enumerate(workloads)}
+
+    def batch_axis(ax):
+        ax.set_xscale("log", base=2)
+        ax.set_xticks(sizes, [str(b) for b in sizes])
+        ax.minorticks_off()
+        ax.set_xlabel("seeds per call")
+        ax.grid(True, which="both", alpha=0.3)
+
+    ax = axes[0][0]
+    for workload in workloads:
+        points = sorted((r["batch_size"], r["edges_per_second"]) for r in rows
+                        if r["workload"] == workload and r.get("threads", 1) == 1)
+        ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=workload,
+                color=colours[workload])
+    batch_axis(ax)
     ax.set_yscale("log")
-    ax.set_xlabel("seeds per call")
     ax.set_ylabel("sampled edges per second")
-    ax.set_title("NeighborSampler.sample throughput")
-    ax.grid(True, which="both", alpha=0.3)
+    ax.set_title("NeighborSampler.sample throughput, one thread")
     ax.legend()
-    fig.tight_layout()
-    fig.savefig(path, dpi=120)
+    if scaling:
+        ax = axes[0][1]
+        counts = sorted({s["threads"] for s in scaling})
+        for workload in workloads:
+            for n, style in zip(counts, ["-", "--", ":", "-."] * len(counts)):
+                points = sorted((s["batch_size"], s["speedup"]) for s in scaling
+                                if s["workload"] == workload and s["threads"] == n)
+                label = workload if len(counts) == 1 else f"{workload}, {n} threads"
+                ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", linestyle=style,
+                        label=label, color=colours[workload])
+        ax.axhline(1, color="grey", linewidth=0.8)
+        batch_axis(ax)
+        ax.set_ylabel("speed-up over one thread")
+        ax.set_title(f"speed-up on {' and '.join(map(str, counts))} threads (identical results)")
+        ax.legend()
+    if note:
+        fig.text(0.01, 0.01, note, fontsize=8, color="dimgrey")
+    fig.tight_layout(rect=(0, 0.04 if note else 0, 1, 1))
+    fig.savefig(path, dpi=120, metadata={"Date": None} if path.endswith(".svg") else None)
+    plt.close(fig)
     print(f"plot written to {path}")
+
+
+def plot_instructions(rows: list[dict], path: str, note: str = "") -> None:
+    """Instructions per sampled edge under callgrind, per workload, a bar per thread count:
+    the figure that machine load does not move."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print("--plot: matplotlib is not installed; no plot drawn", file=sys.stderr)
+        return
+    matplotlib.rcParams["svg.hashsalt"] = "quorvix"
+    workloads = list(dict.fromkeys(r["workload"] for r in rows))
+    counts = sorted({r["threads"] for r in rows})
+    width = 0.8 / len(counts)
+    fig, ax = plt.subplots(figsize=(6, 4.2))
+    for k, n in enumerate(counts):
+        xs, ys = [], []
+        for i, workload in enumerate(workloads):
+            for r in rows:
+                if r["workload"] == workload and r["threads"] == n:
+                    xs.append(i + (k - (len(counts) - 1) / 2) * width)
+                    ys.append(r["instructions_per_edge"])
+        bars = ax.bar(xs, ys, width, label=f"{n} thread{'s' if n > 1 else ''}")
+        ax.bar_label(bars, fmt="%.0f", fontsize=8)
+    ax.set_xticks(range(len(workloads)), workloads)
+    ax.set_yscale("log")
+    ax.set_ylabel("instructions per sampled edge")
+    batches = sorted({r["batch_size"] for r in rows})
+    ax.set_title(f"sample() under callgrind, {', '.join(map(str, batches))} seeds per call")
+    ax.grid(True, axis="y", which="both", alpha=0.3)
+    ax.margins(y=0.15)
+    ax.legend(loc="upper left")
+    if note:
+        fig.text(0.01, 0.01, note, fontsize=8, color="dimgrey")
+    fig.tight_layout(rect=(0, 0.04 if note else 0, 1, 1))
+    fig.savefig(path, dpi=120, metadata={"Date": None} if path.endswith(".svg") else None)
+    plt.close(fig)
+    print(f"plot written to {path}")
+
+
+def plot_note(report: dict) -> str:
+    """Where and how a report was measured, for the figure's foot."""
+    machine = report.get("machine", {})
+    args = report.get("args", {})
+    load = machine.get("load_average")  # 1, 5 and 15 minutes
+    per_row = (f"{args.get('callgrind_calls', '?')} calls per row" if "callgrind" in report
+               else f"median of {args.get('repeats', '?')}")
+    parts = [machine.get("cpu", ""), f"{machine.get('cpus', '?')} CPUs", f"graph scale {args.get('scale', '?')}",
+             per_row]
+    if load is not None and "callgrind" not in report:
+        parts.append(f"load average {load[0]:.1f} at the start")
+    return "; ".join(p for p in parts if p)
+
+
+if __name__ == "__main__":
+    # Redraw the figure of a saved run: python bench/report.py bench/results.json perf.svg
+    import json
+
+    if len(sys.argv) != 3:
+        sys.exit("usage: python bench/report.py RESULTS.json FIGURE.svg")
+    saved = json.loads(open(sys.argv[1]).read())
+    if "callgrind" in saved:
+        plot_instructions(saved["callgrind"], sys.argv[2], plot_note(saved))
+    else:
+        plot(saved["results"], sys.argv[2], plot_note(saved))

@@ -90,7 +90,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import graph as shop  # noqa: E402
 from callgrind import CALLGRIND_FUNCTION, callgrind_table, run_callgrind  # noqa: E402
 from measure import BENCH_DIR, child_main, module_info, run_child  # noqa: E402
-from report import graph_lines, machine_info, plot, scaling_rows, scaling_table, table  # noqa: E402
+from report import graph_lines, machine_info, plot, plot_instructions, plot_note, scaling_rows, scaling_table, table  # noqa: E402
 from workloads import DESCRIPTIONS, WORKLOADS, graph_scale  # noqa: E402
 
 
@@ -121,7 +121,8 @@ def parse_args(argv: list[str] | None):
     parser.add_argument(
         "--json", type=str, default=str(BENCH_DIR / "results.json"), help="where to write results"
     )
-    parser.add_argument("--plot", type=str, default=None, help="draw edges/s against batch size to this file")
+    parser.add_argument("--plot", type=str, default=None,
+                        help="draw edges/s against batch size (with --callgrind: instructions per edge) to this file")
     parser.add_argument(
         "--threads", type=str, default="1", help="comma-separated num_threads values to measure (default 1)"
     )
@@ -210,6 +211,8 @@ def main(argv: list[str] | None = None) -> int:
                 for line in r["top_functions"][kind]:
                     print("    " + line)
         report["callgrind"] = rows
+        if args.plot:
+            plot_instructions(rows, args.plot, plot_note(report))
     else:
         rows = []
         started = time.perf_counter()
@@ -249,7 +252,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"\n{len(rows)} rows in {time.perf_counter() - started:.1f} s")
         report["results"] = rows
         if args.plot:
-            plot(rows, args.plot)
+            plot(rows, args.plot, plot_note(report))
 
     Path(args.json).write_text(json.dumps(report, indent=2) + "\n")
     print(f"results written to {args.json}")

@@ -85,3 +85,24 @@ def result_stats(result) -> tuple[int, int, int]:
 
 def copy_result(result):
     return tuple({key: array.copy() for key, array in d.items()} for d in result)
+
+
+def random_graph(num_nodes: int, num_edges: int, seed: int) -> dict[str, np.ndarray]:
+    """A hub-free random graph of one node type in CSC form: every edge's two ends drawn uniformly,
+    so degrees are about Poisson(num_edges / num_nodes). Per position of `row`: an exponential
+    weight and a time that increases along each node's run (the runs' order for the time rules).
+
+    Keys: colptr (num_nodes + 1), row, dst (the frontier node of each position), weight (float64),
+    time (int64, unique within a run)."""
+    rng = np.random.default_rng(seed)
+    dst = np.sort(rng.integers(0, num_nodes, num_edges, dtype=np.int64))
+    row = rng.integers(0, num_nodes, num_edges, dtype=np.int64)
+    colptr = np.zeros(num_nodes + 1, dtype=np.int64)
+    np.cumsum(np.bincount(dst, minlength=num_nodes), out=colptr[1:])
+    return {
+        "colptr": colptr,
+        "row": row,
+        "dst": dst,
+        "weight": rng.exponential(size=num_edges),
+        "time": np.arange(num_edges, dtype=np.int64),
+    }

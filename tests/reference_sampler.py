@@ -77,6 +77,60 @@ def cumulative_weights(colptr, weights):
     return cumulative, tiles
 
 
+SHORT_RUN = 64  # runs at most this long are drawn from _ScratchRun throughout
+TINY = 2.0**-960  # below it, a fraction of a sum is taken of the sum scaled up by SCALE_UP
+SCALE_UP = 2.0**1000
+SCALE_DOWN = 2.0**-64  # an overflowing sum is recomputed from the weights scaled by it
+
+
+class _ScratchRun:
+    """The weights left in one run (0 once taken) with their running sums, recomputed from the
+    weights left rather than subtracted from a total; the exact rule of successive sampling."""
+
+    def __init__(self, weights, start, end, taken):
+        self.weights, self.start, self.end = weights, start, end
+        self.taken = list(taken)
+        self.load()
+
+    def load(self):
+        self.weight = self.weights[self.start:self.end]
+        for p in self.taken:
+            self.weight[p - self.start] = 0.0
+        self.scaled_down = False
+
+    def find(self, fraction):
+        """The position of the first running sum that exceeds fraction times the sum of all."""
+        sums = _running_sums(self.weight)
+        if self.scaled_down and sums[-1] < TINY:  # read the small weights again as given
+            self.load()
+            sums = _running_sums(self.weight)
+        if math.isinf(sums[-1]):
+            self.weight = [w * SCALE_DOWN for w in self.weight]
+            self.scaled_down = True
+            sums = _running_sums(self.weight)
+        scale = SCALE_UP if sums[-1] < TINY else 1.0
+        target = fraction * (sums[-1] * scale)
+        found = next((i for i, s in enumerate(sums) if s * scale > target), None)
+        if found is None:  # the product rounded up to the whole sum: the last weight left
+            found = max(i for i, w in enumerate(self.weight) if w > 0)
+        return self.start + found
+
+    def pick(self, fraction):
+        """find's position, taken out of the run."""
+        found = self.find(fraction)
+        self.weight[found - self.start] = 0.0
+        self.taken.append(found)
+        return found
+
+
+def _running_sums(values):
+    sums, total = [], 0.0
+    for v in values:
+        total += v
+        sums.append(total)
+    return sums
+
+
 class ReferenceSampler:
     def __init__(self, node_types, edge_types, colptr, row, node_time, seed=123, *, edge_time=None,
                  edge_weight=None):
@@ -395,9 +449,14 @@ class ReferenceSampler:
         return ((high << 26) | low) / 2**53
 
     def _choose_weighted(self, where, start, end, k):
-        """Successive sampling by weight (with replacement: independent picks by weight), on
-        per-run cumulative sums, each pick searching for the first position whose cumulative
-        weight, less the weights already picked up to it, exceeds u * (mass left)."""
+        """Successive sampling by weight (with replacement: independent picks by weight).
+
+        With replacement (unless the run's total is not finite or is below TINY, or colptr does not
+        tile row: then _ScratchRun.find), and without it on a run longer than SHORT_RUN whose colptr tiles row,
+        a pick searches the per-run cumulative sums for the first position whose cumulative weight,
+        less the weights already picked up to it, exceeds u * (mass left). Without replacement this
+        holds while the mass left is at least half the run's (and the run's total is finite and not
+        TINY); from there on, and on short runs throughout, picks come from _ScratchRun."""
         key = where[0]
         weights = self.edge_weight[key]
         for p in range(start, end):
@@ -441,20 +500,35 @@ class ReferenceSampler:
             return start
 
         run_total = cumulative[end - 1] - before
-        for _ in range(k):
-            if self.replace:
+        if self.replace and not (per_run and math.isfinite(run_total) and run_total >= TINY):
+            scratch = _ScratchRun(weights, start, end, [])
+            for _ in range(k):
+                self._record(where, scratch.find(self._fraction()))
+            return
+        if self.replace:
+            for _ in range(k):
                 u = self._fraction() * run_total
                 self._record(where, drawable_near(first_where(lambda q: cumulative[q] - before > u)))
-                continue
-            u = self._fraction() * (run_total - (through[-1] if through else 0.0))
-            p = drawable_near(first_where(lambda q: (cumulative[q] - before) - mass_through(q) > u))
-            i = bisect.bisect_left(picked, p)
-            picked.insert(i, p)
-            widths.insert(i, width(p))
-            del through[i:]
-            for j in range(i, len(picked)):
-                through.append((through[j - 1] if j else 0.0) + widths[j])
-            self._record(where, p)
+            return
+        i = 0
+        if per_run and end - start > SHORT_RUN and math.isfinite(run_total) and run_total >= TINY:
+            while i < k:
+                left = run_total - (through[-1] if through else 0.0)
+                if left < 0.5 * run_total:
+                    break
+                u = self._fraction() * left
+                p = drawable_near(first_where(lambda q: (cumulative[q] - before) - mass_through(q) > u))
+                j = bisect.bisect_left(picked, p)
+                picked.insert(j, p)
+                widths.insert(j, width(p))
+                del through[j:]
+                for m in range(j, len(picked)):
+                    through.append((through[m - 1] if m else 0.0) + widths[m])
+                self._record(where, p)
+                i += 1
+        scratch = _ScratchRun(weights, start, end, picked)
+        for _ in range(i, k):
+            self._record(where, scratch.pick(self._fraction()))
 
     def _record(self, where, p):
         key, neighbour_type, _, s, _, f = where

@@ -25,7 +25,8 @@ PAPER_RESULT = paper_result(ReferenceSampler(**paper_graph()))
 
 def test_module_exports_the_graph_and_the_sampler():
     assert quorvix.__doc__ is None
-    assert [name for name in dir(quorvix) if not name.startswith("__")] == ["GivenRuns", "Graph", "NeighborSampler", "partition"]
+    assert [name for name in dir(quorvix) if not name.startswith("__")] == [
+        "GivenRuns", "Graph", "NeighborSampler", "induced_edges", "partition", "reverse_edges"]
 
 
 def test_signatures_and_docstrings():

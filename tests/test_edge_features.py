@@ -66,27 +66,65 @@ def successive_probabilities(weights, k, replace):
     return probabilities
 
 
+def draw_picks(weights, k, replace=False, seeds=40_000):
+    """The ordered picks of `seeds` seeds at one node whose run holds `weights`, in one call."""
+    key = "item__w__user"
+    n = len(weights)
+    sampler = quorvix.NeighborSampler(["user", "item"], [("item", "w", "user")], {key: i64(0, n)},
+                                      {key: np.arange(n, dtype=np.int64)}, {}, seed=5,
+                                      edge_weight={key: np.array(weights, dtype=np.float64)})
+    sampler.replace = replace
+    picks = sampler.sample_with_edge_ids({key: i64(k)}, {}, "user", np.zeros(seeds, dtype=np.int64), i64())[6][key]
+    return [tuple(p) for p in picks.reshape(seeds, k).tolist()]
+
+
+def assert_follows(outcomes, expected):
+    """Chi-square of the observed outcomes against their probabilities, at the 0.9999 quantile
+    (Wilson-Hilferty, z = 3.72): loose, and deterministic, since the generator seed is fixed."""
+    counts = {}
+    for outcome in outcomes:
+        counts[outcome] = counts.get(outcome, 0) + 1
+    assert set(counts) <= set(expected), set(counts) - set(expected)
+    n = len(outcomes)
+    statistic = sum((counts.get(o, 0) - n * p) ** 2 / (n * p) for o, p in expected.items())
+    df = len(expected) - 1
+    assert statistic < df * (1 - 2 / (9 * df) + 3.72 * (2 / (9 * df)) ** 0.5) ** 3, (statistic, df)
+
+
 @pytest.mark.parametrize("replace", [False, True])
 def test_weighted_picks_follow_successive_sampling(replace):
-    # One call, 40000 seeds at the same node: the ordered picks of each seed against their exact
-    # probabilities (w_i / W, then w_j / (W - w_i) without replacement). Deterministic: fixed seed.
+    # The ordered picks of each seed against their exact probabilities (w_i / W, then w_j / (W - w_i)
+    # without replacement).
     weights = [1.0, 0.0, 2.0, 3.0, 0.5, 4.0]
-    key = "item__w__user"
-    sampler = quorvix.NeighborSampler(["user", "item"], [("item", "w", "user")], {key: i64(0, 6)},
-                                      {key: i64(0, 1, 2, 3, 4, 5)}, {}, seed=5,
-                                      edge_weight={key: np.array(weights)})
-    sampler.replace = replace
-    seeds = 40_000
-    picks = sampler.sample_with_edge_ids({key: i64(2)}, {}, "user", np.zeros(seeds, dtype=np.int64), i64())[6][key]
-    counts = {}
-    for pair in map(tuple, picks.reshape(seeds, 2).tolist()):
-        counts[pair] = counts.get(pair, 0) + 1
-    expected = successive_probabilities(weights, 2, replace)
-    assert set(counts) <= set(expected)
-    statistic = sum((counts.get(pair, 0) - seeds * p) ** 2 / (seeds * p) for pair, p in expected.items())
-    # The chi-square quantile at 0.999 (Wilson-Hilferty, z = 3.09).
-    df = len(expected) - 1
-    assert statistic < df * (1 - 2 / (9 * df) + 3.09 * (2 / (9 * df)) ** 0.5) ** 3
+    assert_follows(draw_picks(weights, 2, replace), successive_probabilities(weights, 2, replace))
+
+
+TINY_RUN = [i * 1e-20 for i in range(1, 98)]
+
+
+@pytest.mark.parametrize("weights, k, replace, outcome, expected", [
+    # Once the three 1s are taken, the small weights keep their ratios: 1/6, 1/3, 1/2.
+    ([1e-20, 2e-20, 3e-20, 1, 1, 1], 4, False, lambda p: (frozenset(p[:3]), p[3]),
+     {(frozenset({3, 4, 5}), q): w / 6 for q, w in enumerate([1, 2, 3])}),
+    # The 1 goes first, then two of the five equal small weights, every ordered pair alike.
+    ([1, 1e-17, 1e-17, 1e-17, 1e-17, 1e-17], 3, False, lambda p: p,
+     {(0, a, b): 1 / 20 for a in range(1, 6) for b in range(1, 6) if a != b}),
+    # Subnormal weights: equal ones, then 1 : 2 : 3 in units of the smallest.
+    ([5e-324, 5e-324, 5e-324], 1, False, lambda p: p[0], {0: 1 / 3, 1: 1 / 3, 2: 1 / 3}),
+    ([5e-324, 1e-323, 1.5e-323], 1, False, lambda p: p[0], {0: 1 / 6, 1: 1 / 3, 2: 1 / 2}),
+    ([5e-324, 1e-323, 1.5e-323], 2, True, lambda p: p,
+     {(a, b): (a + 1) * (b + 1) / 36 for a in range(3) for b in range(3)}),
+    # Weights whose sum overflows float64, then two small ones: 1 : 2.
+    ([1.5e308, 1.5e308, 1.5e308, 1e-300, 2e-300], 4, False, lambda p: (frozenset(p[:3]), p[3]),
+     {(frozenset({0, 1, 2}), 3): 1 / 3, (frozenset({0, 1, 2}), 4): 2 / 3}),
+    # A run long enough to be searched by its cumulative sums first: the fourth pick among 97 small
+    # weights in proportion 1 : 2 : ... : 97.
+    ([1.0, 1.0, 1.0] + TINY_RUN, 4, False, lambda p: (frozenset(p[:3]), p[3]),
+     {(frozenset({0, 1, 2}), 2 + i): i / (97 * 98 / 2) for i in range(1, 98)}),
+], ids=["small-after-large", "tiny-beside-one", "equal-subnormal", "subnormal-1-2-3", "subnormal-replace", "overflow",
+        "long-run"])
+def test_weighted_picks_keep_the_ratios_of_small_weights(weights, k, replace, outcome, expected):
+    assert_follows([outcome(p) for p in draw_picks(weights, k, replace)], expected)
 
 
 def test_a_weighted_hub_draws_like_the_model_at_every_thread_count():

@@ -8,6 +8,7 @@ import pickle
 import re
 import sys
 import tempfile
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -108,6 +109,31 @@ def test_graph_outlives_the_callers_arrays_and_its_python_object():
     gc.collect()
     litter = [np.full(3, -7, dtype=np.int64) for _ in range(100)]  # would take the freed arrays' place
     assert draws(sampler) == expected and len(litter) == 100
+
+
+def test_samplers_on_threads_share_one_graph():
+    # Calls on several threads release the interpreter lock, so these calls read the graph at once.
+    rng = np.random.default_rng(0)
+    n, key = 3000, "a__r__a"
+    graph = dict(node_types=["a"], edge_types=[("a", "r", "a")], colptr={key: np.arange(0, 10 * n + 1, 10)},
+                 row={key: rng.integers(0, n, 10 * n)}, node_time={}, edge_weight={key: rng.random(10 * n)})
+    requests = [({key: i64(5, 3)}, {}, "a", rng.integers(0, n, 400), NONE) for _ in range(6)]
+
+    def run(sampler, results):
+        sampler.num_threads = 2
+        results.extend(as_lists(sampler.sample(*request)) for request in requests)
+
+    expected = [[] for _ in range(4)]
+    for seed, results in enumerate(expected):
+        run(NS(**graph, seed=seed), results)
+    shared = Graph(**graph)
+    got = [[] for _ in range(4)]
+    threads = [threading.Thread(target=run, args=(NS(shared, seed), got[seed])) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert got == expected
 
 
 def resident_bytes():
@@ -235,3 +261,18 @@ def test_the_guide_runs(tmp_path, monkeypatch):
     # One session: later blocks use what earlier ones made.
     test = doctest.DocTestParser().get_doctest("\n".join(blocks), {}, "graph.md", "graph.md", 0)
     assert doctest.DocTestRunner().run(test).failed == 0
+
+
+def test_an_instance_without_init_holds_no_graph(tmp_path):
+    bare = Graph.__new__(Graph)
+    message = "^Graph.__init__\\(\\) has not been called on this instance.$"
+    for name in ("node_types", "edge_types", "num_nodes", "num_edges", "colptr", "row", "node_time", "edge_time",
+                 "edge_weight"):
+        with pytest.raises(TypeError, match=message):
+            getattr(bare, name)
+    for call in (bare.check, lambda: bare.save(tmp_path), lambda: pickle.dumps(bare)):
+        with pytest.raises(TypeError, match=message):
+            call()
+    assert not os.listdir(tmp_path)
+    with pytest.raises(RuntimeError):
+        NS(bare)

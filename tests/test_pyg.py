@@ -2,6 +2,7 @@
 
 import datetime
 import pickle
+from collections import Counter
 
 import numpy as np
 import pytest
@@ -14,7 +15,8 @@ pytest.importorskip("torch_geometric")
 from torch_geometric.data import HeteroData  # noqa: E402
 from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
 
-from quorvix_pyg import NeighborLoader, NeighborSampler, SamplerGraph, graph_from_hetero_data  # noqa: E402
+from quorvix_pyg import (NeighborLoader, NeighborSampler, SamplerGraph, TimeGroupedBatchSampler,  # noqa: E402
+                         graph_from_hetero_data)
 from quorvix_pyg.convert import edge_type_key  # noqa: E402
 from quorvix_pyg.graph import _csc_order  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
@@ -355,8 +357,8 @@ def leaves_drawn(loader, epochs=1):
 def test_workers_sample_what_the_main_process_samples_with_temporal_rules():
     data = random_hetero(np.random.default_rng(3))
     args = (data, [3, 2], ("user", np.tile(np.arange(5), 4)), np.arange(20) * 2)
-    main = NeighborLoader(*args, time_attr="time", batch_size=3)
-    workers = NeighborLoader(*args, time_attr="time", batch_size=3, num_workers=2)
+    main = NeighborLoader(*args, time_attr="time", temporal_strategy="last", batch_size=3)
+    workers = NeighborLoader(*args, time_attr="time", temporal_strategy="last", batch_size=3, num_workers=2)
     main, workers = list(main), list(workers)
     assert len(main) == len(workers) == 7
     for a, b in zip(main, workers):
@@ -411,7 +413,7 @@ def test_uniform_temporal_strategy_draws_among_the_eligible():
         assert len(drawn) == 3 == len(set(drawn)) and max(drawn) <= 20
         seen.update(drawn)
     assert len(seen) > 12  # not the 3 most recent every time
-    last = NeighborLoader(data, [3], ("hub", [0]), time_attr="time")
+    last = NeighborLoader(data, [3], ("hub", [0]), time_attr="time", temporal_strategy="last")
     assert next(iter(last))["leaf"].n_id.tolist() == [18, 19, 20]
 
 
@@ -425,7 +427,8 @@ def test_the_graph_keeps_no_view_of_the_datas_tensors():
     data["user"].time, data["item"].time = torch.randint(0, 100, (100,)), torch.randint(0, 100, (100,))
     data["item", "bought_by", "user"].edge_index = torch.from_numpy(rng.integers(0, 100, (2, 500)))
     data["user", "buys", "item"].edge_index = torch.from_numpy(rng.integers(0, 100, (2, 500)))
-    loader = NeighborLoader(data, [3, 2], ("user", torch.arange(40)), time_attr="time", batch_size=10)
+    loader = NeighborLoader(data, [3, 2], ("user", torch.arange(40)), time_attr="time", temporal_strategy="last",
+                            batch_size=10)
     graph = loader.quorvix_sampler.graph
     for t in data.node_types:
         assert not np.shares_memory(graph.node_time[t], data[t].time.numpy())
@@ -524,3 +527,88 @@ def test_pyg_num_neighbors_objects_and_default_input_nodes():
     only_users["user", "knows", "user"].edge_index = torch.tensor([[0, 1], [1, 2]])
     loader = NeighborLoader(only_users, NumNeighbors([1]), batch_size=3)  # input_nodes=None: every node
     assert next(iter(loader))["user"].n_id.tolist()[:3] == [0, 1, 2]
+
+
+def test_pyg_signatures_and_what_is_refused_when_a_loader_is_built():
+    import inspect
+
+    import torch_geometric.loader
+    import torch_geometric.sampler
+
+    from quorvix_pyg import LinkNeighborLoader
+
+    # PyG's arguments, in PyG's order and with PyG's defaults, lead every signature.
+    for ours, theirs in ((NeighborSampler, torch_geometric.sampler.NeighborSampler),
+                         (NeighborLoader, torch_geometric.loader.NeighborLoader),
+                         (LinkNeighborLoader, torch_geometric.loader.LinkNeighborLoader)):
+        pyg = [p for p in inspect.signature(theirs.__init__).parameters.values() if p.kind != p.VAR_KEYWORD]
+        mine = list(inspect.signature(ours.__init__).parameters.values())[:len(pyg)]
+        assert [(p.name, p.default) for p in mine] == [(p.name, p.default) for p in pyg]
+    data = shop()
+    positional = NeighborSampler(data, [1], "directional", False, False, "last", "time", None, True, True, False)
+    assert positional.subgraph_type == "induced" and positional.temporal_strategy == "last"
+    cases = [
+        (lambda: NeighborSampler(data, [1], sample_direction="backward"),
+         "'sample_direction' must be 'forward': a frontier node's neighbours are the sources of its incoming "
+         "edges, got 'backward'."),
+        (lambda: NeighborLoader(data, [1], ("user", [0]), [3]), "'input_time' needs timestamps: give 'time_attr'."),
+        (lambda: LinkNeighborLoader(data, [1], (PLACES, torch.tensor([[0], [0]])), time_attr="time"),
+         "Links need 'edge_label_time' on a graph with timestamps."),
+        (lambda: NeighborLoader(data, [1], ("user", [0]), batch_by_time=True),
+         "'batch_by_time=True' needs seed times: give 'time_attr' and seed or link times."),
+        (lambda: NeighborLoader(data, [1], ("user", [0]), time_attr="time", batch_by_time=True, sampler=[0]),
+         "'batch_by_time=True' makes the batch sampler; do not give 'batch_sampler' or 'sampler'."),
+        (lambda: TimeGroupedBatchSampler([1, 2], 0), "'batch_size' must be an int of at least 1, got 0."),
+    ]
+    for build, message in cases:
+        with pytest.raises(ValueError) as info:
+            build()
+        assert str(info.value) == message
+
+
+@settings(max_examples=25, deadline=None)
+@given(times=st.lists(st.integers(0, 4), max_size=40), batch_size=st.integers(1, 6), shuffle=st.booleans(),
+       drop_last=st.booleans())
+def test_batches_by_time_hold_one_time_and_every_seed_once(times, batch_size, shuffle, drop_last):
+    batches = TimeGroupedBatchSampler(times, batch_size, shuffle=shuffle, drop_last=drop_last,
+                                      generator=torch.Generator().manual_seed(3))
+    epochs = [list(batches), list(batches)]
+    for epoch in epochs:
+        assert len(epoch) == len(batches)
+        assert all(0 < len(b) <= batch_size and len({times[i] for i in b}) == 1 for b in epoch)
+        seen = sorted(i for b in epoch for i in b)
+        per_time = Counter(times)
+        dropped = sum(n % batch_size for n in per_time.values()) if drop_last else 0
+        assert len(seen) == len(set(seen)) == len(times) - dropped
+        if not shuffle:  # by time, each time's seeds in their order
+            assert [i for b in epoch for i in b] == sorted(seen, key=lambda i: (times[i], i))
+    if shuffle and len(times) > 2 * batch_size + 4 and len(set(times)) > 2:
+        assert epochs[0] != epochs[1]  # a fresh shuffle every epoch
+
+
+def test_batches_by_time_share_one_subgraph_per_batch():
+    # 20 seeds at three times: each batch is one time's seeds and, shared by time, one
+    # subgraph named by its first seed.
+    data = random_hetero(np.random.default_rng(4))
+    num_seeds = 20
+    times = np.arange(num_seeds) % 3 * 15
+    loader = NeighborLoader(data, [2, 2], ("user", np.arange(num_seeds) % 5), times, time_attr="time",
+                            batch_size=4, shuffle=True, batch_by_time=True, shared_by_time=True, seed=1)
+    seen = []
+    for batch in loader:
+        seed_time = batch["user"].seed_time
+        assert len(set(seed_time.tolist())) == 1
+        assert all((batch[t].batch == 0).all() for t in batch.node_types)  # one subgraph
+        seen += batch["user"].input_id.tolist()
+    assert sorted(seen) == list(range(num_seeds)) and len(loader) == 6
+
+
+def test_samplers_over_one_graph_share_its_native_graph():
+    data = shop()
+    first = NeighborSampler(data, [1], time_attr="time")
+    second = NeighborSampler(None, [2], time_attr="time", graph=first.graph)
+    native = first.graph.native_graph()
+    assert first.native_sampler().graph is native and second.native_sampler().graph is native
+    assert native.num_edges == {edge_type_key(e): 4 for e in data.edge_types}
+    copied = pickle.loads(pickle.dumps(first))  # a worker rebuilds it over the unpickled arrays
+    assert copied.graph.native_graph() is not native and copied.native_sampler().graph.num_edges == native.num_edges

@@ -361,28 +361,53 @@ class MemoryGraphStore(GraphStore):
         return [attr for _, attr in self.edges.values()]
 
 
-@settings(max_examples=15, deadline=None)
-@given(st.integers(0, 2**32 - 1), st.booleans())
-def test_a_custom_store_gives_the_batches_of_its_heterodata(seed, timed):
-    rng = np.random.default_rng(seed)
-    data, sizes, edge_types = random_graph(rng, False, node_time=timed, edge_time=False, weights=False)
+def stores_of(data, sizes, edge_types, homogeneous, names):
+    """A custom (FeatureStore, GraphStore) pair holding the graph; a homogeneous one puts
+    its tensors with group_name=None and its edges with edge_type=None."""
     feature_store, graph_store = MemoryFeatureStore(), MemoryGraphStore()
-    for t in data.node_types:
-        for name in ("x", "time") if timed else ("x",):
-            feature_store.put_tensor(data[t][name], group_name=t, attr_name=name, index=None)
+    for t in sizes:
+        for name in names:
+            if name in (data if homogeneous else data[t]):
+                feature_store.put_tensor((data if homogeneous else data[t])[name],
+                                         group_name=None if homogeneous else t, attr_name=name, index=None)
     for e in edge_types:
         src, _, dst = e
-        graph_store.put_edge_index((data[e].edge_index[0], data[e].edge_index[1]), edge_type=e,
+        store = data if homogeneous else data[e]
+        graph_store.put_edge_index((store.edge_index[0], store.edge_index[1]), edge_type=None if homogeneous else e,
                                    layout=EdgeLayout.COO, size=(sizes[src], sizes[dst]))
-    seeds = torch.from_numpy(rng.integers(0, sizes["a"], 4))
-    kwargs = dict(num_neighbors=[2, 2], input_nodes=("a", seeds), batch_size=4, seed=5,
-                  time_attr="time" if timed else None, disjoint=True)
+        if not homogeneous and "time" in names and "time" in store:
+            feature_store.put_tensor(store.time, group_name=e, attr_name="time", index=None)
+    return feature_store, graph_store
+
+
+@settings(max_examples=30, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.sampled_from(["custom", "custom homogeneous", "heterodata pair"]),
+       st.booleans(), st.booleans())
+def test_a_store_pair_gives_the_batches_of_its_data(seed, kind, node_time, edge_time):
+    # Edge times too: a HeteroData as its own pair lists node attributes only, and its
+    # edge times must still rule.
+    rng = np.random.default_rng(seed)
+    homogeneous = kind == "custom homogeneous"
+    edge_time = edge_time and not homogeneous  # PyG gathers a homogeneous store's tensors by node id
+    data, sizes, edge_types = random_graph(rng, homogeneous, node_time=node_time, edge_time=edge_time, weights=False)
+    timed = node_time or edge_time
+    if kind == "heterodata pair":
+        pair = (data, data)
+    else:
+        pair = stores_of(data, sizes, edge_types, homogeneous, ("x", "time") if timed else ("x",))
+    input_type = NODE if homogeneous else "a"
+    seeds = torch.from_numpy(rng.integers(0, sizes[input_type], 4))
+    times = torch.from_numpy(rng.integers(0, 7, 4)) if timed else None
+    kwargs = dict(num_neighbors=[2, 2], input_nodes=seeds if homogeneous else (input_type, seeds), input_time=times,
+                  batch_size=4, seed=5, time_attr="time" if timed else None, disjoint=True)
     want = next(iter(NeighborLoader(data, **kwargs)))
-    got = next(iter(NeighborLoader((feature_store, graph_store), **kwargs)))
-    for t in data.node_types:
-        assert torch.equal(got[t].n_id, want[t].n_id) and torch.equal(got[t].x, want[t].x)
+    got = next(iter(NeighborLoader(pair, **kwargs)))
+    for t in sizes:
+        got_t, want_t = (got, want) if homogeneous else (got[t], want[t])
+        assert torch.equal(got_t.n_id, want_t.n_id) and torch.equal(got_t.x, want_t.x)
     for e in edge_types:
-        assert torch.equal(got[e].edge_index, want[e].edge_index) and torch.equal(got[e].e_id, want[e].e_id)
+        got_e, want_e = (got, want) if homogeneous else (got[e], want[e])
+        assert torch.equal(got_e.edge_index, want_e.edge_index) and torch.equal(got_e.e_id, want_e.e_id)
 
 
 def test_a_sampler_built_earlier_serves_the_loader():
@@ -391,3 +416,18 @@ def test_a_sampler_built_earlier_serves_the_loader():
     got = next(iter(NeighborLoader(data, [2, 2], neighbor_sampler=sampler, batch_size=3)))
     want = next(iter(NeighborLoader(data, [2, 2], seed=4, subgraph_type="induced", batch_size=3)))
     assert torch.equal(got.n_id, want.n_id) and torch.equal(got.e_id, want.e_id) and "batch" not in got
+
+
+def test_a_homogeneous_store_holds_nothing_typed():
+    features, edges = MemoryFeatureStore(), MemoryGraphStore()
+    features.put_tensor(torch.zeros(3, 1), group_name="a", attr_name="x", index=None)
+    edges.put_edge_index((torch.tensor([0]), torch.tensor([1])), edge_type=None, layout=EdgeLayout.COO, size=(3, 3))
+    with pytest.raises(ValueError) as info:
+        NeighborSampler((features, edges), [1])
+    assert str(info.value) == "A homogeneous graph store needs tensors with group_name=None, got node types ['a']."
+    edges.put_edge_index((torch.tensor([0]), torch.tensor([1])), edge_type=("a", "r", "a"), layout=EdgeLayout.COO,
+                         size=(3, 3))
+    with pytest.raises(ValueError) as info:
+        NeighborSampler((features, edges), [1])
+    assert str(info.value) == ("The graph store holds edges with and without an edge type; "
+                               "a homogeneous graph has only edges put with edge_type=None.")

@@ -14,7 +14,7 @@ pytest.importorskip("torch_geometric")
 from torch_geometric.data import Data, HeteroData  # noqa: E402
 from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling  # noqa: E402
 
-from quorvix_pyg import LinkNeighborLoader, NeighborSampler  # noqa: E402
+from quorvix_pyg import LinkNeighborLoader, NeighborLoader, NeighborSampler  # noqa: E402
 from quorvix_pyg.graph import EDGE  # noqa: E402
 from quorvix_pyg.link_sampling import group_seeds  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
@@ -62,18 +62,18 @@ def test_hand_worked_link_batch():
 
 def test_hand_worked_negatives_exist_at_the_links_time():
     # At time 1 only item 0 exists: every negative is item 0, which is also the positive
-    # destination, so all of them point at the one seed of item 0.
+    # destination; each is named in a place of its own, after the destination.
     data = tiny_shop()
     batch = next(iter(LinkNeighborLoader(data, [0], edge_label_index=(BUYS, torch.tensor([[0], [0]])),
                                          edge_label_time=[1], time_attr="time", neg_sampling_ratio=2)))
     assert lists(batch[BUYS], "edge_label_index", "edge_label", "edge_label_time") == [
-        [[0, 0, 0], [0, 0, 0]], [1.0, 0.0, 0.0], [1, 1, 1]]
-    assert batch["item"].n_id.tolist() == [0]
+        [[0, 0, 0], [0, 1, 2]], [1.0, 0.0, 0.0], [1, 1, 1]]
+    assert batch["item"].n_id.tolist() == [0, 0, 0]
     triplet = next(iter(LinkNeighborLoader(data, [0], edge_label_index=(BUYS, torch.tensor([[0], [0]])),
                                            edge_label_time=[1], time_attr="time",
                                            neg_sampling=dict(mode="triplet", amount=3))))
     assert lists(triplet["user"], "src_index", "seed_time") == [[0], [1]]
-    assert lists(triplet["item"], "dst_pos_index", "dst_neg_index") == [[0], [[0, 0, 0]]]
+    assert lists(triplet["item"], "dst_pos_index", "dst_neg_index") == [[0], [[1, 2, 3]]]
 
 
 def test_group_seeds_keeps_one_seed_per_node_and_group():
@@ -119,7 +119,7 @@ def random_graph(rng, homogeneous, timed_items, scale=1, edge_times=False):
 
 
 def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference=None,
-                edge_times=False):
+                edge_times=False, neg_weights=None):
     """Every property of a link batch that brute force can establish; with a reference
     sampler (the model, seeded as the loader's stream) the whole subgraph is the model's."""
     graph = sampler.graph
@@ -142,6 +142,7 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
     else:
         link_group = np.zeros(num_links, np.int64)
 
+    weights = {} if neg_weights is None else neg_weights
     if mode == "triplet":
         src_local, dst_local = node_store[src_type].src_index.numpy(), node_store[dst_type].dst_pos_index.numpy()
         neg_local = node_store[dst_type].dst_neg_index.numpy()
@@ -158,12 +159,24 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
             assert "edge_label" not in link  # no labels given, none made up
         owner = np.arange(num_neg) % num_links
         src_local, dst_local, neg_local = index[0, :num_links], index[1, :num_links], index[1, num_links:]
-        assert (index[0, num_links:] == src_local[owner]).all()  # a negative keeps its link's source
+        neg_src = index[0, num_links:]
+        if "src_weight" in weights:  # a drawn source: positive weight, in its link's subgraph
+            assert (weights["src_weight"][n_id[src_type][neg_src]] > 0).all()
+            assert (group[src_type][neg_src] == link_group[owner]).all()
+        else:
+            assert (neg_src == src_local[owner]).all()  # a negative keeps its link's source
         link_time = None
         if timed:
             all_times = link.edge_label_time.numpy()
             link_time = all_times[:num_links]
             assert (all_times[num_links:] == link_time[owner]).all()
+    if "dst_weight" in weights:
+        assert (weights["dst_weight"][n_id[dst_type][neg_local]] > 0).all()
+    if sampler.per_seed:  # PyG's layout: sources, destinations, negatives, a place each
+        after_src = num_links if src_type == dst_type else 0
+        assert src_local.tolist() == list(range(num_links))
+        assert dst_local.tolist() == list(range(after_src, after_src + num_links))
+        assert neg_local.tolist() == list(range(after_src + num_links, after_src + num_links + owner.size))
     assert (n_id[src_type][src_local] == src_all[input_id]).all()
     assert (n_id[dst_type][dst_local] == dst_all[input_id]).all()
     assert (group[src_type][src_local] == link_group).all() and (group[dst_type][dst_local] == link_group).all()
@@ -179,9 +192,13 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
                     given[end[times[n_id[t][end]] > link_time]] = True
             assert (times[n_id[t]] <= link_time[group[t]])[~given].all()
 
-    for t in graph.node_types:  # a node appears once in its link's subgraph
+    for t in graph.node_types:  # a node found by sampling appears once in its link's subgraph
         pairs = list(zip(group[t].tolist(), n_id[t].tolist()))
-        assert len(set(pairs)) == len(pairs)
+        num_seeds = node_store[t].num_sampled_nodes[0]
+        found = pairs[num_seeds:]
+        assert len(set(found)) == len(found) and not set(found) & set(pairs[:num_seeds])
+        if not sampler.per_seed:  # a shared subgraph names a node once
+            assert len(set(pairs)) == len(pairs)
     for e in graph.edge_types:
         index, e_id = edge_store[e].edge_index.numpy(), edge_store[e].e_id.numpy()
         data_edges = sampler.data_edge_index[e]
@@ -191,19 +208,26 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
         if timed and edge_times:  # edge times rule over node times: no edge later than its link
             assert (edge_store[e].time.numpy() <= link_time[group[e[2]][index[1]]]).all()
 
-    if reference is not None:  # the model grows the same subgraphs from the batch's seeds
+    if reference is not None:
+        # The model grows the same subgraphs from the batch's seeds taken in group order;
+        # the batch puts the seeds back in their places.
         num_seeds = {t: node_store[t].num_sampled_nodes[0] for t in graph.node_types}
+        order = {t: np.argsort(group[t][:num_seeds[t]], kind="stable") for t in graph.node_types}
         model = reference.sample_groups(sampler.num_neighbors, sampler.time_windows,
-                                        {t: n_id[t][:num_seeds[t]] for t in graph.node_types},
-                                        {t: group[t][:num_seeds[t]] for t in graph.node_types},
+                                        {t: n_id[t][:num_seeds[t]][order[t]] for t in graph.node_types},
+                                        {t: group[t][:num_seeds[t]][order[t]] for t in graph.node_types},
                                         link_time if timed else np.empty(0, np.int64))
         m_row, m_col, m_node, m_batch, m_nodes, m_edges, m_edge = model
+        place = {t: np.r_[order[t], np.arange(num_seeds[t], m_node[t].size)].astype(np.int64)
+                 for t in graph.node_types}
         for t in graph.node_types:
-            assert m_node[t].tolist() == n_id[t].tolist() and m_batch[t].tolist() == group[t].tolist()
+            assert m_node[t][np.argsort(place[t])].tolist() == n_id[t].tolist()
+            assert m_batch[t][np.argsort(place[t])].tolist() == group[t].tolist()
             assert m_nodes[t].tolist() == list(node_store[t].num_sampled_nodes)
         for e in graph.edge_types:
             key = "__".join(e)
-            assert edge_store[e].edge_index.tolist() == [m_row[key].tolist(), m_col[key].tolist()]
+            assert edge_store[e].edge_index.tolist() == [place[e[0]][m_row[key]].tolist(),
+                                                         place[e[2]][m_col[key]].tolist()]
             assert edge_store[e].e_id.tolist() == graph.perm[key][m_edge[key]].tolist()
 
 
@@ -232,22 +256,35 @@ def reference_of(sampler, temporal_strategy="last"):
 @given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(), timed_items=st.booleans(),
        mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
        sharing=st.sampled_from(["shared", "per link", "by time"]), batch_size=st.integers(1, 5),
-       strategy=st.sampled_from(["last", "uniform"]), edge_times=st.booleans())
+       strategy=st.sampled_from(["last", "uniform"]), edge_times=st.booleans(),
+       weighted=st.sampled_from([(), ("dst_weight",), ("dst_weight", "src_weight")]))
 def test_link_batches_against_brute_force(seed, homogeneous, timed, timed_items, mode, amount, sharing, batch_size,
-                                          strategy, edge_times):
+                                          strategy, edge_times, weighted):
     rng = np.random.default_rng(seed)
     edge_times = edge_times and timed and not homogeneous
     data, input_type, *links = random_graph(rng, homogeneous, timed_items, edge_times=edge_times)
     if mode == "triplet":
         amount = int(math.ceil(amount))
     neg = None if mode is None else dict(mode=mode, amount=amount)
+    neg_weights = None
+    if neg is not None and weighted:
+        # Weights 0..2, with the earliest node of each type positive so that every link can draw one.
+        neg_weights = {}
+        for name, node_type in (("dst_weight", input_type[2]), ("src_weight", input_type[0]))[:len(weighted)]:
+            store = data if homogeneous else data[node_type]
+            weights = rng.integers(0, 3, store.num_nodes).astype(float)
+            weights[int(store.time.argmin()) if "time" in store else 0] = 1.0
+            neg_weights[name] = neg[name] = weights
+            if "time" in store:  # links no earlier than the first node that can be drawn
+                links[2] = np.maximum(links[2], int(store.time.min()))
     loader, sampler = make_loader(data, input_type, links, homogeneous, timed, num_neighbors=[2, 1],
                                   neg_sampling=neg, disjoint=sharing == "per link", batch_size=batch_size,
                                   shared_by_time=timed and sharing == "by time", seed=seed,
                                   temporal_strategy=strategy)
     reference = reference_of(sampler, strategy)
     for batch in loader:
-        check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference, edge_times)
+        check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, timed, reference, edge_times,
+                    neg_weights if mode == "binary" else neg_weights and {"dst_weight": neg_weights["dst_weight"]})
 
 
 def as_lists(batch):
@@ -297,8 +334,14 @@ def test_link_loading_errors():
         (dict(time_attr="time"), ValueError, "Links need 'edge_label_time' on a graph with timestamps."),
         (dict(time_attr="time", edge_label_time=[0], neg_sampling="binary"), ValueError,
          "No node of type 'item' exists at time 0: no negative can be drawn for link 0 of the batch."),
-        (dict(time_attr="time", edge_label_time=[1], neg_sampling=NegativeSampling("binary", dst_weight=torch.ones(3))),
-         ValueError, "Weighted negative sampling ('src_weight', 'dst_weight') is not supported."),
+        (dict(time_attr="time", edge_label_time=[1], neg_sampling=NegativeSampling("binary", dst_weight=torch.ones(2))),
+         ValueError, "'dst_weight' must hold one number per node of type 'item' (3), "
+                     "got dtype float32 and shape (2,)."),
+        (dict(time_attr="time", edge_label_time=[1], neg_sampling=NegativeSampling("triplet", dst_weight=-torch.ones(3))),
+         ValueError, "'dst_weight' must be finite and non-negative."),
+        (dict(time_attr="time", edge_label_time=[2], neg_sampling=NegativeSampling("triplet", dst_weight=[0, 1, 1])),
+         ValueError, "No node of type 'item' with a positive 'dst_weight' exists at time 2: "
+                     "no negative can be drawn for link 0 of the batch."),
     ]
     for kwargs, error, message in cases:
         with pytest.raises(error) as info:
@@ -354,3 +397,36 @@ def test_other_subgraph_types_keep_links_and_times(subgraph_type):
                                   neg_sampling="binary", batch_size=8, subgraph_type=subgraph_type)
     for batch in loader:
         check_batch(batch, sampler, input_type, False, links, "binary", 1, True)
+
+
+def test_weighted_negatives_follow_the_weights_among_the_nodes_that_exist():
+    # Items at times 1, 3, 5 weighted 1, 0, 3. Link 0 at time 6 draws items 0 and 2 about
+    # 1:3 and never item 1; link 1 at time 4 can only draw item 0 (item 2 does not exist
+    # yet). Binary negatives with src_weight 0, 1 take user 1 as every source.
+    data = tiny_shop()
+    links = (BUYS, torch.tensor([[0, 1], [0, 1]]))
+    dst_weight = torch.tensor([1.0, 0.0, 3.0])
+    triplet = LinkNeighborLoader(data, [0], links, edge_label_time=[6, 4], time_attr="time", batch_size=2, seed=0,
+                                 neg_sampling=dict(mode="triplet", amount=2000, dst_weight=dst_weight))
+    batch = next(iter(triplet))
+    drawn = batch["item"].n_id[batch["item"].dst_neg_index]
+    counts = Counter(drawn[0].tolist())
+    assert set(counts) == {0, 2} and abs(counts[2] - 1500) < 100  # five standard deviations
+    assert set(drawn[1].tolist()) == {0}
+    binary = LinkNeighborLoader(data, [0], links, edge_label_time=[6, 4], time_attr="time", batch_size=2, seed=0,
+                                neg_sampling=NegativeSampling("binary", 50, src_weight=torch.tensor([0.0, 1.0]),
+                                                              dst_weight=dst_weight))
+    batch = next(iter(binary))
+    index = batch[BUYS].edge_label_index
+    assert set(batch["user"].n_id[index[0, 2:]].tolist()) == {1}
+    assert set(batch["item"].n_id[index[1, 2:]].tolist()) <= {0, 2}
+
+
+def test_a_data_without_edges_is_a_graph_without_edges():
+    data = Data(x=torch.arange(5, dtype=torch.float)[:, None], num_nodes=5)
+    node_batch = next(iter(NeighborLoader(data, [2], batch_size=3)))
+    assert node_batch.n_id.tolist() == [0, 1, 2] and node_batch.e_id.tolist() == []
+    link_batch = next(iter(LinkNeighborLoader(data, [2], edge_label_index=torch.tensor([[0, 1], [3, 3]]),
+                                              batch_size=2, neg_sampling=dict(mode="triplet", amount=1), seed=0)))
+    assert link_batch.n_id[link_batch.src_index].tolist() == [0, 1] and link_batch.e_id.tolist() == []
+    assert link_batch.n_id[link_batch.dst_pos_index].tolist() == [3, 3]

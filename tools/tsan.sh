@@ -33,7 +33,8 @@ esac
 if [ $# -eq 0 ]; then
   # Forked children may not start threads under ThreadSanitizer, so the fork test stays out.
   set -- python -m pytest -p no:cacheprovider -q tests/test_sample_property.py \
-    tests/test_hardening.py tests/test_sample_examples.py -k "(thread or failed or failure or model) and not fork"
+    tests/test_hardening.py tests/test_sample_examples.py tests/test_graph.py \
+    -k "(thread or failed or failure or model) and not fork"
 fi
 if [ "$1" = python ]; then
   shift

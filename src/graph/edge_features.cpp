@@ -5,9 +5,14 @@
 
 namespace quorvix {
 
-int64_t count_in(const std::vector<int64_t>& positions, int64_t start, int64_t end) {
-  const auto first = std::lower_bound(positions.begin(), positions.end(), start);
-  return std::lower_bound(first, positions.end(), end) - first;
+int64_t EdgeWeights::zeros_in(int64_t start, int64_t end) const {
+  if (end - start < (int64_t{1} << 32)) {
+    return static_cast<uint32_t>(zeros_before[static_cast<std::size_t>(end)] -
+                                 zeros_before[static_cast<std::size_t>(start)]);
+  }
+  int64_t zeros = 0;
+  for (int64_t p = start; p < end; ++p) zeros += weight[p] == 0.0 ? 1 : 0;
+  return zeros;
 }
 
 int64_t first_in(const std::vector<int64_t>& positions, int64_t start, int64_t end) {
@@ -32,12 +37,15 @@ void index_weights(EdgeWeights& weights, Int64Span colptr) {
   const double* weight = weights.weight;
   const auto counted = [](double w) { return std::isfinite(w) && w > 0.0 ? w : 0.0; };
   weights.cumulative.assign(static_cast<std::size_t>(size), 0.0);
-  weights.zero_positions.clear();
+  weights.zeros_before.assign(static_cast<std::size_t>(size) + 1, 0);
   weights.invalid_positions.clear();
+  uint32_t zeros = 0;
   for (int64_t p = 0; p < size; ++p) {
-    if (weight[p] == 0.0) weights.zero_positions.push_back(p);
+    weights.zeros_before[static_cast<std::size_t>(p)] = zeros;
+    if (weight[p] == 0.0) ++zeros;  // wraps past 2**32: only differences of entries are read
     if (!(std::isfinite(weight[p]) && weight[p] >= 0.0)) weights.invalid_positions.push_back(p);
   }
+  weights.zeros_before[static_cast<std::size_t>(size)] = zeros;
   weights.per_run = tiles(colptr, size);
   if (!weights.per_run) {
     double sum = 0.0;

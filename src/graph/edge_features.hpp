@@ -18,12 +18,16 @@ struct EdgeWeights {
   // (see check()), the sum runs from position 0 instead, for every run.
   std::vector<double> cumulative;
   bool per_run = true;
-  // Ascending positions whose weight is 0, and those whose weight is negative, NaN or infinite.
-  std::vector<int64_t> zero_positions;
+  // zeros_before[p]: the number of weights equal to 0 before position p, modulo 2**32 (a difference
+  // of two entries counts a range shorter than that exactly); size + 1 entries.
+  std::vector<uint32_t> zeros_before;
+  // Ascending positions whose weight is negative, NaN or infinite.
   std::vector<int64_t> invalid_positions;
 
   // The sum of the weights before `start`, as cumulative counts it (start is a run's first position).
   double before(int64_t start) const { return per_run || start == 0 ? 0.0 : cumulative[start - 1]; }
+  // The number of weights equal to 0 in [start, end).
+  int64_t zeros_in(int64_t start, int64_t end) const;
 };
 
 // What an edge type has beyond colptr and row; empty members when not given.
@@ -32,9 +36,6 @@ struct EdgeFeatures {
   Int64Span time;
   const EdgeWeights* weights = nullptr;
 };
-
-// The number of entries of `positions` in [start, end).
-int64_t count_in(const std::vector<int64_t>& positions, int64_t start, int64_t end);
 
 // The first entry of `positions` in [start, end), or -1.
 int64_t first_in(const std::vector<int64_t>& positions, int64_t start, int64_t end);

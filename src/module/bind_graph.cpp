@@ -21,6 +21,15 @@ namespace py = pybind11;
 
 namespace {
 
+// An instance made by Graph.__new__ alone has no native graph, and the binding library would hand a
+// method uninitialised storage in its place. Built graphs are the registered instances; the handle of
+// one is what views of its memory keep alive.
+py::handle handle_of(const Graph& graph) {
+  const py::handle handle = py::detail::get_object_handle(&graph, py::detail::get_type_info(typeid(Graph)));
+  if (!handle) throw py::type_error("Graph.__init__() has not been called on this instance.");
+  return handle;
+}
+
 py::dict optional_dict(const py::object& value) { return value.is_none() ? py::dict() : py::dict(value); }
 
 // A read-only array over graph memory; `base` keeps the graph, and so the memory, alive.
@@ -62,8 +71,8 @@ std::shared_ptr<Graph> load(const py::object& path, bool mmap) {
 }
 
 // The state of a graph Graph.load opened is where it lies; any other graph's is its arrays.
-py::tuple state_of(py::object self) {
-  const Graph& graph = self.cast<const Graph&>();
+py::tuple state_of(const Graph& graph) {
+  const py::handle self = handle_of(graph);
   const GraphSource source = source_of(graph);
   if (!source.directory.empty()) return py::make_tuple("directory", source.directory, source.mapped);
   return py::make_tuple("arrays", graph.node_types, graph.edge_types, self.attr("colptr"), self.attr("row"),
@@ -78,6 +87,32 @@ std::shared_ptr<Graph> graph_of_state(const py::tuple& state) {
 
 py::object forward_to_tables(const char* name, const py::args& args, const py::kwargs& kwargs) {
   return py::module_::import("quorvix_tables").attr(name)(*args, **kwargs);
+}
+
+// Views of one kind of array, each keeping the graph alive.
+template <const ArrayTable Graph::*kTable, const std::vector<std::string> Graph::*kOrder>
+py::dict table_views(const Graph& graph) {
+  return views_of(graph.*kTable, graph.*kOrder, handle_of(graph));
+}
+
+py::dict num_nodes(const Graph& graph) {
+  handle_of(graph);
+  const GraphSchema& schema = graph.schema();
+  py::dict counts;
+  for (std::size_t slot = 0; slot < schema.distinct_node_types.size(); ++slot) {
+    const int64_t count = graph.node_counts()[slot];
+    counts[py::str(schema.distinct_node_types[slot])] = count < 0 ? py::object(py::none()) : py::int_(count);
+  }
+  return counts;
+}
+
+py::dict num_edges(const Graph& graph) {
+  handle_of(graph);
+  py::dict counts;
+  for (std::size_t i = 0; i < graph.edge_types.size(); ++i) {
+    counts[py::str(graph.edge_type_keys[i])] = graph.num_edges(i);
+  }
+  return counts;
 }
 
 }  // namespace
@@ -99,73 +134,67 @@ void bind_graph(py::module_& module) {
           py::kw_only(), py::arg("edge_time") = py::none(), py::arg("edge_weight") = py::none(),
           "Checks and keeps the arrays as NeighborSampler's constructor does, with the same messages.")
       .def_property_readonly(
-          "node_types", [](const Graph& self) { return self.node_types; }, "The node types, as given.")
+          "node_types",
+          [](const Graph& self) {
+            handle_of(self);
+            return self.node_types;
+          },
+          "The node types, as given.")
       .def_property_readonly(
-          "edge_types", [](const Graph& self) { return self.edge_types; },
+          "edge_types",
+          [](const Graph& self) {
+            handle_of(self);
+            return self.edge_types;
+          },
           "The edge types as (neighbour type, relation, frontier type) tuples, as given.")
       .def_property_readonly(
-          "num_nodes",
-          [](const Graph& self) {
-            py::dict counts;
-            const GraphSchema& schema = self.schema();
-            for (std::size_t slot = 0; slot < schema.distinct_node_types.size(); ++slot) {
-              const int64_t count = self.node_counts()[slot];
-              counts[py::str(schema.distinct_node_types[slot])] = count < 0 ? py::object(py::none()) : py::int_(count);
-            }
-            return counts;
-          },
+          "num_nodes", &num_nodes,
           "Per node type, the node count ids are checked against: the length of its node_time, else the\n"
           "largest len(colptr) - 1 among the edge types whose frontier type it is, else None.")
       .def_property_readonly(
-          "num_edges",
-          [](const Graph& self) {
-            py::dict counts;
-            for (std::size_t i = 0; i < self.edge_types.size(); ++i) {
-              counts[py::str(self.edge_type_keys[i])] = self.num_edges(i);
-            }
-            return counts;
-          },
+          "num_edges", &num_edges,
           "Per edge type key, the positions of row its runs cover: colptr[-1] - colptr[0], or 0.")
+      .def_property_readonly("colptr", &table_views<&Graph::colptr, &Graph::edge_type_keys>,
+                             "Per edge type key, a read-only view of colptr.")
+      .def_property_readonly("row", &table_views<&Graph::row, &Graph::edge_type_keys>,
+                             "Per edge type key, a read-only view of row.")
+      .def_property_readonly("node_time", &table_views<&Graph::node_time, &Graph::node_types>,
+                             "Per node type with timestamps, a read-only view of them.")
+      .def_property_readonly("edge_time", &table_views<&Graph::edge_time, &Graph::edge_type_keys>,
+                             "Per edge type key with edge times, a read-only view of them.")
       .def_property_readonly(
-          "colptr", [](py::object self) { const Graph& g = self.cast<const Graph&>(); return views_of(g.colptr, g.edge_type_keys, self); },
-          "Per edge type key, a read-only view of colptr.")
-      .def_property_readonly(
-          "row", [](py::object self) { const Graph& g = self.cast<const Graph&>(); return views_of(g.row, g.edge_type_keys, self); },
-          "Per edge type key, a read-only view of row.")
-      .def_property_readonly(
-          "node_time", [](py::object self) { const Graph& g = self.cast<const Graph&>(); return views_of(g.node_time, g.node_types, self); },
-          "Per node type with timestamps, a read-only view of them.")
-      .def_property_readonly(
-          "edge_time", [](py::object self) { const Graph& g = self.cast<const Graph&>(); return views_of(g.edge_time, g.edge_type_keys, self); },
-          "Per edge type key with edge times, a read-only view of them.")
-      .def_property_readonly(
-          "edge_weight", [](py::object self) { return edge_weight_views(self.cast<const Graph&>(), self); },
+          "edge_weight", [](const Graph& self) { return edge_weight_views(self, handle_of(self)); },
           "Per edge type key with weights, a read-only float64 view of them.")
       .def(
           "check",
-          [](const Graph& self) {
+          [](const Graph& graph) {
+            handle_of(graph);
             // Reads only the graph's arrays, which the graph keeps alive and nothing changes.
             const py::gil_scoped_release released;
-            self.check();
+            graph.check();
           },
           "Checks the whole graph once, as NeighborSampler.check() does; raises RuntimeError at the first\n"
           "fault.")
       .def(
-          "save", [](py::object self, const py::object& path) { graph_files().attr("write")(self, path); },
+          "save",
+          [](const Graph& self, const py::object& path) { graph_files().attr("write")(handle_of(self), path); },
           py::arg("path"),
           "Writes the graph to the directory `path` (made if missing): one .npy file per array and a\n"
           "graph.json naming them. Refuses a directory that already holds a saved graph.")
       .def_static(
-          "load", &load,
-          py::arg("path"), py::arg("mmap") = true,
+          "load", &load, py::arg("path"), py::arg("mmap") = true,
           "Opens a graph Graph.save wrote. With mmap (the default) the arrays are memory-mapped read-only,\n"
           "not read; such a graph pickles as its directory and reopens it when unpickled.")
       .def_static(
-          "from_tables", [](const py::args& args, const py::kwargs& kwargs) { return forward_to_tables("from_tables", args, kwargs); },
-          "quorvix_tables.from_tables(*args, **kwargs): a graph from tables of rows; see that module.")
+          "from_tables",
+          [](const py::args& args, const py::kwargs& kwargs) { return forward_to_tables("from_tables", args, kwargs); },
+          "A graph and its key maps from tables of rows: calls ``quorvix_tables.from_tables`` with the same arguments.")
       .def_static(
-          "from_database", [](const py::args& args, const py::kwargs& kwargs) { return forward_to_tables("from_database", args, kwargs); },
-          "quorvix_tables.from_database(*args, **kwargs): a graph from a database; see that module.")
+          "from_database",
+          [](const py::args& args, const py::kwargs& kwargs) {
+            return forward_to_tables("from_database", args, kwargs);
+          },
+          "A graph and its key maps from a database's tables: calls ``quorvix_tables.from_database`` with the same arguments.")
       .def(py::pickle(&state_of, &graph_of_state));
 }
 

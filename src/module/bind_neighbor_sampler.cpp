@@ -8,9 +8,9 @@
 #include <pybind11/stl.h>
 
 #include "graph/graph.hpp"
-#include "graph/neighbor_sampler.hpp"
 #include "module/bindings.hpp"
 #include "module/graph_arguments.hpp"
+#include "sampling/neighbor_sampler.hpp"
 
 namespace quorvix {
 

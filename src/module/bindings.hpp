@@ -1,4 +1,4 @@
-// Registration of the module's classes, one file each.
+// Registration of the module's classes and functions, one file each.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,6 +7,7 @@ namespace quorvix {
 
 void bind_graph(pybind11::module_& module);
 void bind_neighbor_sampler(pybind11::module_& module);
+void bind_subgraphs(pybind11::module_& module);
 void bind_expand(pybind11::module_& module);
 
 }  // namespace quorvix

@@ -80,10 +80,10 @@ class Graph:
         not read; such a graph pickles as its directory and reopens it when unpickled."""
     @staticmethod
     def from_tables(*args: Any, **kwargs: Any) -> Any:
-        """quorvix_tables.from_tables(*args, **kwargs): a graph from tables of rows; see that module."""
+        """A graph and its key maps from tables of rows: calls ``quorvix_tables.from_tables`` with the same arguments."""
     @staticmethod
     def from_database(*args: Any, **kwargs: Any) -> Any:
-        """quorvix_tables.from_database(*args, **kwargs): a graph from a database; see that module."""
+        """A graph and its key maps from a database's tables: calls ``quorvix_tables.from_database`` with the same arguments."""
     def __getstate__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
@@ -249,3 +249,47 @@ class GivenRuns:
 def partition(*args: Any, **kwargs: Any) -> list[str]:
     """quorvix_dist.partition(graph, num_parts, path, *, node_features=None): writes the graph as parts
     that open memory-mapped; see that module."""
+
+_Edges = tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array]
+
+def induced_edges(
+    colptr: _Int64Array,
+    row: _Int64Array,
+    perm: _Int64Array,
+    edge_time: _Int64Array | None,
+    num_src_nodes: int,
+    src_node: _Int64Array,
+    src_batch: _Int64Array,
+    src_hop_counts: _Int64Array,
+    dst_node: _Int64Array,
+    dst_batch: _Int64Array,
+    dst_hop_counts: _Int64Array,
+    group_time: _Int64Array,
+    num_hops: int,
+) -> _Edges:
+    """Every edge of one edge type (CSC colptr, row, perm, edge_time or None) between two sampled
+    nodes of one subgraph, no later than the subgraph's time group_time[batch] (empty: no bound)
+    when the type has edge times. Returns (row, col, e_id, hop_counts): local ends, edge ids and
+    edges per hop; an edge's hop is the later of its ends' hops less one."""
+
+def reverse_edges(
+    colptr: _Int64Array,
+    row: _Int64Array,
+    perm: _Int64Array,
+    edge_time: _Int64Array | None,
+    index_row: _Int64Array | None,
+    index_position: _Int64Array | None,
+    row_node: _Int64Array,
+    row_batch: _Int64Array,
+    col_node: _Int64Array,
+    target: _Edges,
+    sources: Sequence[tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array, bool]],
+    group_time: _Int64Array,
+) -> _Edges:
+    """The sampled edges target = (row, col, e_id, hop_counts) of one edge type R -> C plus, per
+    hop, reverse copies of the sources ((row, col, e_id, hop_counts, same_type), sampled edges
+    C -> R) so that each pair is joined at least as often as any source joins it the other way.
+    A copy takes the id of the graph's earliest edge between its ends (no later than
+    group_time[batch] when the type has edge times; found through index_row and index_position
+    on long runs when given), else the sampled edge's id for a same_type source, else it is left
+    out. Returns (row, col, e_id, hop_counts)."""

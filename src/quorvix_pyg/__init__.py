@@ -7,11 +7,12 @@ A PyG user changes one import::
                             time_attr="time", batch_size=128)
 """
 
+from .batching import TimeGroupedBatchSampler
 from .graph import SamplerGraph, graph_from_data, graph_from_hetero_data
 from .link_loader import LinkNeighborLoader
 from .loader import NeighborLoader
 from .output import sampler_output
 from .sampler import NeighborSampler
 
-__all__ = ["LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph", "graph_from_data",
-           "graph_from_hetero_data", "sampler_output"]
+__all__ = ["LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph", "TimeGroupedBatchSampler",
+           "graph_from_data", "graph_from_hetero_data", "sampler_output"]

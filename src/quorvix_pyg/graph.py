@@ -11,6 +11,8 @@ from typing import Any, Dict, List, Literal, Optional, Tuple
 
 import numpy as np
 
+import quorvix
+
 from .convert import EdgeType, as_int64, edge_type_key, owned_int64, to_numpy
 
 
@@ -31,6 +33,11 @@ class SamplerGraph:
     CSC order; a run of an edge type with edge times is sorted by them instead.
     ``homogeneous`` marks a graph built from a ``Data``: one node type, one edge type.
 
+    The sampling side is a ``quorvix.Graph`` over these arrays (:meth:`native_graph`), which
+    every sampler over this graph in a process shares; this class adds what PyG needs
+    around it: the way back to the original edge order, every node type's count, and the
+    arrays as PyG-side files.
+
     Pickling keeps arrays opened with ``np.load(..., mmap_mode=...)`` memory-mapped: they
     travel as their file name and offset, so worker processes share the pages.
     """
@@ -45,6 +52,16 @@ class SamplerGraph:
     edge_time: Dict[str, np.ndarray] = field(default_factory=dict)
     edge_weight: Dict[str, np.ndarray] = field(default_factory=dict)
     homogeneous: bool = False
+
+    def native_graph(self) -> quorvix.Graph:
+        """The extension's graph value over these arrays (borrowed, not copied), built and
+        checked on first use in a process and shared by every sampler over this graph."""
+        native = self.__dict__.get("_native")
+        if native is None:
+            native = quorvix.Graph(self.node_types, self.edge_types, self.colptr, self.row, self.node_time,
+                                   edge_time=self.edge_time or None, edge_weight=self.edge_weight or None)
+            self.__dict__["_native"] = native
+        return native
 
     def sampler_arguments(self) -> Tuple[List[str], List[EdgeType], Dict[str, np.ndarray],
                                          Dict[str, np.ndarray], Dict[str, np.ndarray]]:
@@ -87,6 +104,7 @@ class SamplerGraph:
 
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)
+        state.pop("_native", None)  # rebuilt over the unpickled arrays
         for part in ARRAY_PARTS:
             state[part] = {key: _MappedFile.of(array) or array for key, array in state[part].items()}
         return state
@@ -175,15 +193,15 @@ def graph_from_data(data: Any, time_attr: Optional[str] = None, weight_attr: Opt
     if not hasattr(data, "edge_index"):
         raise TypeError(f"'data' must be a Data, a HeteroData or a (FeatureStore, GraphStore) pair, "
                         f"got {type(data).__name__}.")
-    if data.edge_index is None:
-        raise ValueError(f"Edge type {EDGE} has no 'edge_index'.")
     if data.num_nodes is None:
         raise ValueError(f"Node type '{NODE}' has no known number of nodes; set data['{NODE}'].num_nodes.")
     # A Data stores node and edge attributes together: an attribute with one entry per edge
     # (and not one per node) is edge-level.
-    node_attr, edge_attr = _split_data_attribute(data, time_attr)
+    # A Data without edge_index (only links to predict) is a graph without edges, as in PyG.
+    edge_index = data.edge_index if data.edge_index is not None else np.empty((2, 0), np.int64)
+    node_attr, edge_attr = _split_data_attribute(data, time_attr, edge_index.shape[1])
     weight = _attribute(data, weight_attr)
-    graph = build_graph([NODE], [EDGE], {NODE: int(data.num_nodes)}, {EDGE: data.edge_index},
+    graph = build_graph([NODE], [EDGE], {NODE: int(data.num_nodes)}, {EDGE: edge_index},
                         time_attr, {NODE: node_attr}, {EDGE: edge_attr}, weight_attr, {EDGE: weight})
     graph.homogeneous = True
     return graph
@@ -195,11 +213,17 @@ def graph_from_stores(feature_store: Any, graph_store: Any, time_attr: Optional[
     type from ``graph_store.coo()`` (``e_id`` then counts in that order, through its
     permutation where it returns one), node counts from the edge attributes' sizes and the
     feature store's tensor sizes, times and weights from the feature store (group name the
-    node type or edge type, attribute name ``time_attr`` / ``weight_attr``)."""
+    node type or edge type, attribute name ``time_attr`` / ``weight_attr``). Edges put with
+    ``edge_type=None`` and tensors with ``group_name=None`` make a homogeneous graph, as a
+    ``Data`` would."""
     edge_attrs = graph_store.get_all_edge_attrs()
-    edge_types = list(dict.fromkeys(tuple(a.edge_type) for a in edge_attrs))
-    tensor_attrs = {(a.group_name if isinstance(a.group_name, str) else tuple(a.group_name), a.attr_name): a
-                    for a in feature_store.get_all_tensor_attrs()}
+    stored_types = list(dict.fromkeys(_stored_edge_type(a.edge_type) for a in edge_attrs))
+    homogeneous = None in stored_types
+    if homogeneous and len(stored_types) > 1:
+        raise ValueError("The graph store holds edges with and without an edge type; "
+                         "a homogeneous graph has only edges put with edge_type=None.")
+    edge_types = [EDGE if e is None else e for e in stored_types]
+    tensor_attrs = {(_stored_group(a.group_name), a.attr_name): a for a in feature_store.get_all_tensor_attrs()}
     num_nodes: Dict[str, int] = {}
     for (group, _), attr in tensor_attrs.items():
         if isinstance(group, str):
@@ -207,31 +231,67 @@ def graph_from_stores(feature_store: Any, graph_store: Any, time_attr: Optional[
             num_nodes[group] = max(num_nodes.get(group, 0), int(size[0]))
     for attr in edge_attrs:
         if attr.size is not None:
-            src, _, dst = attr.edge_type
+            src, _, dst = EDGE if homogeneous else attr.edge_type
             for t, n in ((src, attr.size[0]), (dst, attr.size[1])):
                 num_nodes[t] = max(num_nodes.get(t, 0), int(n))
     node_types = list(dict.fromkeys([*num_nodes, *(t for e in edge_types for t in (e[0], e[2]))]))
+    if homogeneous and node_types != [NODE]:
+        raise ValueError(f"A homogeneous graph store needs tensors with group_name=None, "
+                         f"got node types {[t for t in node_types if t != NODE]}.")
     for t in node_types:
         if t not in num_nodes:
             raise ValueError(f"Node type '{t}' has no known number of nodes; set data['{t}'].num_nodes.")
-    rows, cols, perms = graph_store.coo(edge_types)
+    rows, cols, perms = graph_store.coo(stored_types)
+    if not isinstance(rows, dict):  # a homogeneous store answers with the tensors themselves
+        rows, cols, perms = {None: rows}, {None: cols}, {None: perms}
     edges = {}
-    for e in edge_types:
-        edge_index = np.stack([to_numpy(rows[e]), to_numpy(cols[e])])
-        perm = perms.get(e) if perms else None
+    for stored, e in zip(stored_types, edge_types):
+        edge_index = np.stack([to_numpy(rows[stored]), to_numpy(cols[stored])])
+        perm = perms.get(stored) if perms else None
         if perm is not None:  # coo() reordered the stored edges: put them back
             edge_index[:, to_numpy(perm)] = edge_index.copy()
         edges[e] = edge_index
 
-    def fetch(group: Any, name: Optional[str]) -> Any:
-        if name is None or (group, name) not in tensor_attrs:
+    def fetch(group: Any, name: Optional[str], edge_level: bool) -> Any:
+        if name is None:
             return None
-        return feature_store.get_tensor(group_name=group, attr_name=name, index=None)
+        if (group, name) in tensor_attrs:
+            return _whole_tensor(feature_store, None if homogeneous else group, name)
+        if not edge_level or homogeneous:
+            return None
+        # A store may hold edge attributes it does not list (a HeteroData lists node
+        # attributes only): ask for them, so that edge times are never silently dropped.
+        try:
+            return _whole_tensor(feature_store, group, name)
+        except (KeyError, AttributeError, ValueError, IndexError, TypeError):
+            return None
 
-    return build_graph(node_types, edge_types, num_nodes, edges,
-                       time_attr, {t: fetch(t, time_attr) for t in node_types},
-                       {e: fetch(e, time_attr) for e in edge_types},
-                       weight_attr, {e: fetch(e, weight_attr) for e in edge_types})
+    # A homogeneous store's one group holds node attributes (PyG gathers them by node id).
+    graph = build_graph(node_types, edge_types, num_nodes, edges, time_attr,
+                        {t: fetch(t, time_attr, False) for t in node_types},
+                        {e: fetch(e, time_attr, True) for e in edge_types},
+                        weight_attr, {e: fetch(e, weight_attr, True) for e in edge_types})
+    graph.homogeneous = homogeneous
+    return graph
+
+
+def _whole_tensor(feature_store: Any, group: Any, name: str) -> Any:
+    try:
+        return feature_store.get_tensor(group_name=group, attr_name=name, index=None)
+    except TypeError:
+        if group is not None:
+            raise
+        return feature_store.get_tensor(attr_name=name, index=None)  # a Data's attributes have no group
+
+
+def _stored_edge_type(edge_type: Any) -> Optional[EdgeType]:
+    return tuple(edge_type) if isinstance(edge_type, (tuple, list)) else None  # None, or a Data's unset type
+
+
+def _stored_group(group: Any) -> Any:
+    if isinstance(group, (tuple, list)):
+        return tuple(group)
+    return group if isinstance(group, str) else NODE  # None, or a Data's unset group
 
 
 def build_graph(node_types: List[str], edge_types: List[EdgeType], num_nodes: Dict[str, int],
@@ -287,12 +347,11 @@ def _attribute(store: Any, name: Optional[str]) -> Any:
     return store[name] if name is not None and name in store else None
 
 
-def _split_data_attribute(data: Any, name: Optional[str]) -> Tuple[Any, Any]:
+def _split_data_attribute(data: Any, name: Optional[str], num_edges: int) -> Tuple[Any, Any]:
     """(node-level value, edge-level value) of a Data's attribute, by its length."""
     value = _attribute(data, name)
     if value is None:
         return None, None
-    num_edges = data.edge_index.shape[1]
     if len(value) == num_edges and (data.is_edge_attr(name) if hasattr(data, "is_edge_attr") else True):
         return None, value
     return value, None

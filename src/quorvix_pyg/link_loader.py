@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
-from typing import Any, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
 import torch
 from torch_geometric.loader import LinkLoader
 
+from .batching import time_grouped_batches
 from .convert import as_int64
 from .graph import SamplerGraph
 from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
@@ -27,10 +28,15 @@ class LinkNeighborLoader(LinkLoader):
     subgraph shared by the batch and ``disjoint=True`` one per link.
 
     Negatives replace a link's destination by a node of the destination type drawn
-    uniformly among those that exist at the link's time (node time not later than it; a
-    type without node times always exists). ``"binary"`` appends ``ceil(amount * batch)``
-    negative links, the k-th drawn for the (k mod batch)-th link, with label 0;
-    ``"triplet"`` draws ``amount`` per link.
+    among those that exist at the link's time (node time not later than it; a type without
+    node times always exists), uniformly or in proportion to ``dst_weight``. ``"binary"``
+    appends ``ceil(amount * batch)`` negative links, the k-th drawn for the (k mod
+    batch)-th link, with label 0; they keep their link's source unless ``src_weight`` is
+    given, which draws the source too. ``"triplet"`` draws ``amount`` per link.
+
+    With a subgraph per link the seeds are laid out as in PyG: per node type the sources,
+    then the destinations, then the negatives, one seed per named node (``src_index`` is
+    ``arange(batch_size)``); a shared subgraph holds each named node once.
 
     Args:
         data (Data or HeteroData): the graph with its features.
@@ -46,18 +52,22 @@ class LinkNeighborLoader(LinkLoader):
             ``"triplet"`` negatives and their ``amount``. (default: :obj:`None`)
         neg_sampling_ratio (int or float, optional): binary negatives, this many per
             link. (default: :obj:`None`)
-        time_attr, temporal_strategy, time_windows, seed, num_threads, replace,
-            subgraph_type, disjoint, shared_by_time, weight_attr, graph: as for
-            :class:`quorvix_pyg.NeighborSampler`; ``seed`` also seeds the negatives, and
-            ``shared_by_time`` lets the links of one time share one subgraph.
+        time_attr, temporal_strategy, time_windows, seed, num_threads: as for
+            :class:`quorvix_pyg.NeighborSampler`, as are ``replace``, ``subgraph_type``,
+            ``disjoint``, ``shared_by_time``, ``weight_attr`` and ``graph``; ``seed`` also
+            seeds the negatives, and ``shared_by_time`` lets the links of one time share
+            one subgraph.
+        transform, transform_sampler_output, filter_per_worker: as for PyG's ``LinkLoader``.
         neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
             used instead of building one (the sampling arguments are then its own).
         directed (bool, optional): :obj:`False` is PyG's older spelling of
             ``subgraph_type="induced"``. (default: :obj:`True`)
         is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
             it is built. (default: :obj:`False`)
-        **loader_kwargs: arguments of ``LinkLoader`` and ``torch.utils.data.DataLoader``,
-            such as ``batch_size``, ``shuffle``, ``num_workers`` or ``transform``.
+        batch_by_time (bool, optional): fill every batch from links of one time, see
+            :class:`quorvix_pyg.TimeGroupedBatchSampler`. (default: :obj:`False`)
+        **loader_kwargs: arguments of ``torch.utils.data.DataLoader``, such as
+            ``batch_size``, ``shuffle`` or ``num_workers``.
     """
 
     def __init__(
@@ -67,23 +77,27 @@ class LinkNeighborLoader(LinkLoader):
         edge_label_index: Any = None,
         edge_label: Any = None,
         edge_label_time: Any = None,
-        *,
-        neg_sampling: Any = None,
-        neg_sampling_ratio: Optional[float] = None,
-        time_attr: Optional[str] = None,
-        temporal_strategy: TemporalStrategy = "last",
-        time_windows: Optional[TimeWindows] = None,
-        seed: Optional[int] = None,
-        num_threads: Optional[int] = None,
         replace: bool = False,
         subgraph_type: Any = "directional",
         disjoint: bool = False,
-        shared_by_time: bool = False,
+        temporal_strategy: TemporalStrategy = "uniform",
+        neg_sampling: Any = None,
+        neg_sampling_ratio: Optional[float] = None,
+        time_attr: Optional[str] = None,
         weight_attr: Optional[str] = None,
-        graph: Optional[SamplerGraph] = None,
+        transform: Optional[Callable] = None,
+        transform_sampler_output: Optional[Callable] = None,
+        is_sorted: bool = False,
+        filter_per_worker: Optional[bool] = None,
         neighbor_sampler: Optional[NeighborSampler] = None,
         directed: bool = True,
-        is_sorted: bool = False,
+        *,
+        shared_by_time: bool = False,
+        time_windows: Optional[TimeWindows] = None,
+        seed: Optional[int] = None,
+        num_threads: Optional[int] = None,
+        graph: Optional[SamplerGraph] = None,
+        batch_by_time: bool = False,
         **loader_kwargs: Any,
     ):
         if neighbor_sampler is None:
@@ -95,11 +109,22 @@ class LinkNeighborLoader(LinkLoader):
         elif not isinstance(neighbor_sampler, NeighborSampler):
             raise TypeError(f"'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, "
                             f"got {type(neighbor_sampler).__name__}.")
+        has_time = neighbor_sampler.graph.has_time
+        if edge_label_time is not None and not has_time:
+            raise ValueError("'edge_label_time' needs timestamps: give 'time_attr'.")
+        if edge_label_time is None and has_time:
+            # Without link times nothing would be filtered by time: refuse rather than leak.
+            raise ValueError("Links need 'edge_label_time' on a graph with timestamps.")
         if edge_label_time is not None:
             edge_label_time = torch.tensor(as_int64(edge_label_time, "edge_label_time"))
+        if batch_by_time:
+            loader_kwargs = time_grouped_batches(
+                None if edge_label_time is None else edge_label_time.numpy(), loader_kwargs)
         super().__init__(data, neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
                          edge_label_time=edge_label_time, neg_sampling=neg_sampling,
-                         neg_sampling_ratio=neg_sampling_ratio, **loader_kwargs)
+                         neg_sampling_ratio=neg_sampling_ratio, transform=transform,
+                         transform_sampler_output=transform_sampler_output, filter_per_worker=filter_per_worker,
+                         **loader_kwargs)
         self.quorvix_sampler = neighbor_sampler
 
     def __iter__(self) -> Iterator[Any]:

@@ -8,6 +8,7 @@ import numpy as np
 import torch
 from torch_geometric.loader import NodeLoader
 
+from .batching import time_grouped_batches
 from .convert import as_index_tensor, as_int64
 from .graph import NODE, SamplerGraph
 from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
@@ -35,7 +36,7 @@ class NeighborLoader(NodeLoader):
             seeds' own ``time_attr``. (default: :obj:`None`)
         replace, subgraph_type, disjoint, temporal_strategy, time_attr, weight_attr: as for
             :class:`quorvix_pyg.NeighborSampler`; ``temporal_strategy`` defaults to
-            ``"last"`` (PyG's to ``"uniform"``).
+            ``"uniform"``, as in PyG.
         transform, transform_sampler_output, filter_per_worker: as for PyG's ``NodeLoader``.
         is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
             it is built. (default: :obj:`False`)
@@ -45,6 +46,10 @@ class NeighborLoader(NodeLoader):
             ``subgraph_type="induced"``. (default: :obj:`True`)
         shared_by_time, time_windows, seed, graph, num_threads: as for
             :class:`quorvix_pyg.NeighborSampler`.
+        batch_by_time (bool, optional): fill every batch from seeds of one seed time
+            (shuffled within and across times with ``shuffle=True``), see
+            :class:`quorvix_pyg.TimeGroupedBatchSampler`; with ``shared_by_time=True`` a
+            batch is then one subgraph. (default: :obj:`False`)
         **kwargs: arguments of ``torch.utils.data.DataLoader``, such as ``batch_size``,
             ``shuffle`` or ``num_workers``.
     """
@@ -58,7 +63,7 @@ class NeighborLoader(NodeLoader):
         replace: bool = False,
         subgraph_type: Any = "directional",
         disjoint: bool = False,
-        temporal_strategy: TemporalStrategy = "last",
+        temporal_strategy: TemporalStrategy = "uniform",
         time_attr: Optional[str] = None,
         weight_attr: Optional[str] = None,
         transform: Optional[Callable] = None,
@@ -73,6 +78,7 @@ class NeighborLoader(NodeLoader):
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,
         num_threads: Optional[int] = None,
+        batch_by_time: bool = False,
         **kwargs: Any,
     ):
         if neighbor_sampler is None:
@@ -85,6 +91,8 @@ class NeighborLoader(NodeLoader):
             raise TypeError(f"'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, "
                             f"got {type(neighbor_sampler).__name__}.")
         input_nodes, num_seeds = _seed_nodes(neighbor_sampler.graph, input_nodes)
+        if input_time is not None and not neighbor_sampler.graph.has_time:
+            raise ValueError("'input_time' needs timestamps: give 'time_attr'.")
         if input_time is not None:
             input_time = torch.tensor(as_int64(input_time, "input_time"))
             if input_time.numel() != num_seeds:
@@ -96,6 +104,13 @@ class NeighborLoader(NodeLoader):
             raise ValueError(f"Seeds of node type '{input_type}' have no timestamps: give 'input_time'.")
         if time_attr is not None:
             _refuse_numpy_datetimes(data, time_attr)
+        if batch_by_time:
+            seed_time = None
+            if input_time is not None:
+                seed_time = input_time.numpy()
+            elif input_type in graph.node_time:
+                seed_time = graph.node_time[input_type][_seed_ids(graph, input_nodes, input_type)]
+            kwargs = time_grouped_batches(seed_time, kwargs)
         super().__init__(data, neighbor_sampler, input_nodes=input_nodes, input_time=input_time,
                          transform=transform, transform_sampler_output=transform_sampler_output,
                          filter_per_worker=filter_per_worker, **kwargs)
@@ -132,6 +147,15 @@ def _seed_nodes(graph: SamplerGraph, input_nodes: Any) -> Tuple[Any, int]:
         return input_type, graph.num_nodes[input_type]
     ids, num_seeds = _checked_ids(graph, input_type, ids)
     return (input_type, ids), num_seeds
+
+
+def _seed_ids(graph: SamplerGraph, input_nodes: Any, input_type: str) -> np.ndarray:
+    """The seed ids, in the order the loader takes them, of checked ``input_nodes``."""
+    ids = input_nodes[1] if isinstance(input_nodes, tuple) else None if isinstance(input_nodes, str) else input_nodes
+    if ids is None:
+        return np.arange(graph.num_nodes[input_type])
+    ids = ids.numpy()
+    return np.flatnonzero(ids) if ids.dtype == np.bool_ else ids
 
 
 def _checked_ids(graph: SamplerGraph, input_type: str, ids: Any) -> Tuple[torch.Tensor, int]:

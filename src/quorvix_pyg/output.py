@@ -7,11 +7,13 @@ returns to what PyG's loaders take; node-level and link-level sampling both end 
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, NamedTuple, Optional, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import torch
 from torch_geometric.sampler import HeteroSamplerOutput, SamplerOutput
+
+import quorvix
 
 from .convert import EdgeType, edge_type_key
 from .graph import SamplerGraph
@@ -32,12 +34,12 @@ class NativeResult(NamedTuple):
 
 
 class Edges(NamedTuple):
-    """The edges of one edge type in a batch: local ends, original edge ids, hop index."""
+    """The edges of one edge type in a batch: local ends, original edge ids, edges per hop."""
 
     row: np.ndarray
     col: np.ndarray
     e_id: np.ndarray
-    hop: np.ndarray
+    hop_counts: np.ndarray
 
 
 def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.ndarray],
@@ -61,20 +63,19 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
         lookup: the reverse-edge index for ``"bidirectional"`` (built when omitted).
     """
     native = NativeResult(*result)
-    node_hop = {t: _hops(c) for t, c in native.num_sampled_nodes.items()}
     edges: Dict[str, Edges] = {}
     for edge_type in graph.edge_types:
         key = edge_type_key(edge_type)
         positions = native.edge[key]
         edges[key] = Edges(native.row[key], native.col[key], np.asarray(graph.perm[key][positions], np.int64),
-                           _hops(native.num_sampled_edges[key]))
-    num_hops = {key: len(native.num_sampled_edges[key]) for key in edges}
+                           native.num_sampled_edges[key])
+    group_time = np.empty(0, np.int64) if seed_time is None else np.asarray(seed_time, np.int64)
     if subgraph_type == "bidirectional":
-        edges = add_reverse_edges(graph, native, edges, seed_time, lookup or EdgeLookup(graph))
+        edges = add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph))
     elif subgraph_type == "induced":
-        edges = induced_edges(graph, native, node_hop, seed_time)
+        edges = induced_edges(graph, native, group_time)
     t = torch.from_numpy
-    counts = {key: np.bincount(e.hop, minlength=num_hops[key]).tolist() for key, e in edges.items()}
+    counts = {key: e.hop_counts.tolist() for key, e in edges.items()}
     if graph.homogeneous:
         (key, e), (node_type,) = next(iter(edges.items())), graph.node_types
         return SamplerOutput(
@@ -92,26 +93,6 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
         num_sampled_nodes={k: v.tolist() for k, v in native.num_sampled_nodes.items()},
         num_sampled_edges={edge_types[k]: c for k, c in counts.items()},
         metadata=metadata)
-
-
-def _sorted_search(haystack: np.ndarray, needles: np.ndarray) -> np.ndarray:
-    """np.searchsorted with the needles sorted first: each search then starts where the last
-    one ended, which saves most cache misses on a large haystack."""
-    order = np.argsort(needles, kind="stable")
-    found = np.empty(len(needles), np.int64)
-    found[order] = np.searchsorted(haystack, needles[order])
-    return found
-
-
-def _hops(counts: np.ndarray) -> np.ndarray:
-    return np.repeat(np.arange(len(counts), dtype=np.int64), counts)
-
-
-def _ordered(row: np.ndarray, col: np.ndarray, e_id: np.ndarray, hop: np.ndarray,
-             tie: Optional[np.ndarray] = None) -> Edges:
-    """Edges sorted by hop (then by ``tie``), stable: per-hop counts then split them."""
-    order = np.lexsort((tie, hop)) if tie is not None else np.argsort(hop, kind="stable")
-    return Edges(row[order], col[order], e_id[order], hop[order])
 
 
 # -- reverse edges ---------------------------------------------------------------------------
@@ -133,93 +114,64 @@ def reverse_edge_types(edge_types: List[EdgeType]) -> Dict[EdgeType, Optional[Ed
     return reverse
 
 
+# Runs of a destination up to this long are scanned natively; an index serves longer ones.
+SCANNED_RUN = 64
+
+
 class EdgeLookup:
-    """Per edge type, the CSC positions sorted by (destination, source), ties by time: finds
-    the graph's earliest edge between two nodes. Built per edge type on first use."""
+    """Per edge type, the index that finds the graph's earliest edge between two nodes on a
+    destination's long run: its sources sorted, with their CSC positions (earliest first
+    among parallel edges, as the CSC is time-sorted within a run). Built per edge type on
+    first use, and only where some run is longer than a scan covers."""
 
     def __init__(self, graph: SamplerGraph):
         self.graph = graph
-        self._index: Dict[str, tuple] = {}
+        self._index: Dict[str, Tuple[Optional[np.ndarray], Optional[np.ndarray]]] = {}
 
-    def _sorted(self, key: str) -> tuple:
+    def index(self, key: str) -> Tuple[Optional[np.ndarray], Optional[np.ndarray]]:
+        """``(index_row, index_position)`` of ``quorvix.reverse_edges``, or Nones."""
         if key not in self._index:
             colptr, row = np.asarray(self.graph.colptr[key]), np.asarray(self.graph.row[key])
-            num_src = self.graph.num_nodes[key_types(self.graph, key)[0]]
-            dst = np.repeat(np.arange(len(colptr) - 1, dtype=np.int64), np.diff(colptr))
-            # Within a destination's run the CSC is time-sorted, so a stable sort keeps the
-            # earliest of parallel edges first.
-            pair = dst * num_src + row[:len(dst)]
-            order = np.argsort(pair, kind="stable")
-            self._index[key] = (pair[order], order)
+            run = np.diff(colptr)
+            if not len(run) or run.max() <= SCANNED_RUN:
+                self._index[key] = (None, None)
+            else:
+                dst = np.repeat(np.arange(len(run), dtype=np.int64), run)
+                order = np.lexsort((row[:len(dst)], dst))  # stable: ties keep CSC order
+                self._index[key] = (np.ascontiguousarray(row[order], np.int64), order.astype(np.int64))
         return self._index[key]
-
-    def first_edge(self, key: str, src: np.ndarray, dst: np.ndarray) -> np.ndarray:
-        """The CSC position of the earliest edge src -> dst of each pair, or -1."""
-        pairs, order = self._sorted(key)
-        if not len(pairs):
-            return np.full(len(src), -1, np.int64)
-        num_src = self.graph.num_nodes[key_types(self.graph, key)[0]]
-        wanted = dst * num_src + src
-        at = _sorted_search(pairs, wanted)
-        found = at < len(pairs)
-        found[found] = pairs[at[found]] == wanted[found]
-        return np.where(found, order[np.minimum(at, len(order) - 1)], -1)
-
-
-def key_types(graph: SamplerGraph, key: str) -> EdgeType:
-    return next(e for e in graph.edge_types if edge_type_key(e) == key)
 
 
 def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str, Edges],
-                      seed_time: Optional[np.ndarray], lookup: EdgeLookup) -> Dict[str, Edges]:
-    """Every sampled edge also in reverse, once, in the hop it was sampled in (after that
-    hop's sampled edges of the type). A reverse edge takes the id of the graph's earliest
-    edge between its ends (not later than its subgraph's time); where the graph has none,
-    an edge type whose two ends have one type reuses the sampled edge's own id, and across
-    types the reverse is left out: it would have no attributes to gather."""
+                      group_time: np.ndarray, lookup: EdgeLookup) -> Dict[str, Edges]:
+    """Every sampled edge also in reverse, so that each pair of nodes is joined as often one
+    way as the other: as often as the sampled edges join it in the direction sampled more
+    often. The sampled edges all stay; a reverse copy goes in the hop of the sampled edge it
+    reverses (after that hop's sampled edges of the type). A reverse copy takes the id of the
+    graph's earliest edge between its ends in its direction (not later than its subgraph's
+    time); where the graph has none, an edge type whose two ends have one type reuses the
+    sampled edge's own id, and across types the reverse is left out: it would have no
+    attributes to gather."""
     reverse = reverse_edge_types(graph.edge_types)
-    extra: Dict[str, List[tuple]] = {edge_type_key(e): [] for e in graph.edge_types}
-    for edge_type in graph.edge_types:
-        key, target = edge_type_key(edge_type), reverse[edge_type]
-        if target is None or not len(edges[key].row):
-            continue
-        target_key = edge_type_key(target)
-        e = edges[key]
-        src_nodes, dst_nodes = native.node[edge_type[0]], native.node[edge_type[2]]
-        # The reverse of src -> dst is an edge dst -> src of the target type.
-        position = lookup.first_edge(target_key, dst_nodes[e.col], src_nodes[e.row])
-        if seed_time is not None and len(seed_time) and target_key in graph.edge_time:
-            group_time = seed_time[native.batch[edge_type[2]][e.col]]
-            late = position >= 0
-            late[late] = graph.edge_time[target_key][position[late]] > group_time[late]
-            position[late] = -1
-        real = position >= 0
-        e_id = e.e_id.copy()
-        e_id[real] = graph.perm[target_key][position[real]]
-        keep = real if target != edge_type else np.ones(len(real), bool)
-        extra[target_key].append((e.col[keep], e.row[keep], e_id[keep], e.hop[keep]))
     out = {}
-    for key, e in edges.items():
-        if not extra[key]:
-            out[key] = e
+    for target in graph.edge_types:
+        key = edge_type_key(target)
+        sources = [tuple(edges[edge_type_key(s)]) + (s == target,) for s in graph.edge_types
+                   if reverse[s] == target and len(edges[edge_type_key(s)].row)]
+        if not sources:
+            out[key] = edges[key]
             continue
-        row, col, e_id, hop = (np.concatenate(parts) for parts in zip(*extra[key]))
-        width = max(len(native.node[key_types(graph, key)[2]]), 1)
-        pair = row * width + col
-        # Leave out a reverse edge the type already holds, and repeats among the reverse ones.
-        fresh = ~np.isin(pair, e.row * width + e.col)
-        _, first = np.unique(pair[fresh], return_index=True)
-        take = np.flatnonzero(fresh)[np.sort(first)]
-        out[key] = _ordered(np.concatenate([e.row, row[take]]), np.concatenate([e.col, col[take]]),
-                            np.concatenate([e.e_id, e_id[take]]), np.concatenate([e.hop, hop[take]]),
-                            np.concatenate([np.zeros(len(e.row), np.int8), np.ones(len(take), np.int8)]))
+        index_row, index_position = lookup.index(key)
+        out[key] = Edges(*quorvix.reverse_edges(
+            graph.colptr[key], graph.row[key], graph.perm[key], graph.edge_time.get(key), index_row,
+            index_position, native.node[target[0]], native.batch[target[0]], native.node[target[2]],
+            tuple(edges[key]), sources, group_time))
     return out
 
 
 # -- induced subgraphs -----------------------------------------------------------------------
 
-def induced_edges(graph: SamplerGraph, native: NativeResult, node_hop: Dict[str, np.ndarray],
-                  seed_time: Optional[np.ndarray]) -> Dict[str, Edges]:
+def induced_edges(graph: SamplerGraph, native: NativeResult, group_time: np.ndarray) -> Dict[str, Edges]:
     """Every edge of the graph between two nodes of the same subgraph (a node listed twice
     in one subgraph, a repeated seed, gets the edges of each copy), no later than the
     subgraph's time when the edge type has edge times. An edge's hop is the later of its
@@ -228,42 +180,9 @@ def induced_edges(graph: SamplerGraph, native: NativeResult, node_hop: Dict[str,
     for edge_type in graph.edge_types:
         src_type, _, dst_type = edge_type
         key = edge_type_key(edge_type)
-        colptr, row = graph.colptr[key], graph.row[key]
-        dst_nodes, dst_group = native.node[dst_type], native.batch[dst_type]
-        # Every graph edge into a subgraph node: its CSC run, expanded without a Python loop.
-        start, end = colptr[dst_nodes], colptr[dst_nodes + 1]
-        degree = end - start
-        col = np.repeat(np.arange(len(dst_nodes), dtype=np.int64), degree)
-        offsets = np.arange(int(degree.sum()), dtype=np.int64) - np.repeat(np.cumsum(degree) - degree, degree)
-        position = np.repeat(start, degree) + offsets
-        group = dst_group[col]
-        if seed_time is not None and len(seed_time) and key in graph.edge_time:
-            in_time = graph.edge_time[key][position] <= seed_time[group]
-            col, position, group = col[in_time], position[in_time], group[in_time]
-        # Keep those whose source is a node of the same subgraph, once per copy of it.
-        src_nodes, src_group = native.node[src_type], native.batch[src_type]
-        num_src = graph.num_nodes[src_type]
-        candidates = np.asarray(row[position])
-        if num_src <= 8 * len(candidates):
-            # Most candidates lead outside the subgraph: drop them by a mark per node first,
-            # cheaper than searching for each.
-            marked = np.zeros(num_src, bool)
-            marked[src_nodes] = True
-            inside = marked[candidates]
-            col, position, group, candidates = col[inside], position[inside], group[inside], candidates[inside]
-        src_key = src_group * num_src + src_nodes
-        by_key = np.argsort(src_key, kind="stable")
-        sorted_key = src_key[by_key]
-        wanted = group * num_src + candidates
-        order = np.argsort(wanted)
-        first, last = np.empty(len(wanted), np.int64), np.empty(len(wanted), np.int64)
-        first[order] = np.searchsorted(sorted_key, wanted[order])  # sorted: each search starts
-        last[order] = np.searchsorted(sorted_key, wanted[order], "right")  # where the last ended
-        copies = last - first
-        match = np.repeat(first, copies) + (np.arange(int(copies.sum())) - np.repeat(np.cumsum(copies) - copies, copies))
-        local_row = by_key[match]
-        local_col = np.repeat(col, copies)
-        e_id = np.asarray(graph.perm[key][np.repeat(position, copies)], np.int64)
-        hop = np.maximum(np.maximum(node_hop[src_type][local_row], node_hop[dst_type][local_col]), 1) - 1
-        out[key] = _ordered(local_row, local_col, e_id, hop)
+        out[key] = Edges(*quorvix.induced_edges(
+            graph.colptr[key], graph.row[key], graph.perm[key], graph.edge_time.get(key),
+            graph.num_nodes[src_type], native.node[src_type], native.batch[src_type],
+            native.num_sampled_nodes[src_type], native.node[dst_type], native.batch[dst_type],
+            native.num_sampled_nodes[dst_type], group_time, len(native.num_sampled_edges[key])))
     return out

@@ -51,13 +51,23 @@ class NeighborSampler(BaseSampler):
         shared_by_time (bool, optional): with timestamps, the seeds of one seed time share
             one subgraph; ``batch`` then holds each node's first seed of its group.
             (default: :obj:`False`)
-        temporal_strategy (str, optional): with timestamps, ``"last"`` takes the k most
-            recent neighbours not later than the seed, ``"uniform"`` draws k of them
-            uniformly. (default: :obj:`"last"`)
+        temporal_strategy (str, optional): with timestamps, ``"uniform"`` draws k of the
+            neighbours not later than the seed uniformly, ``"last"`` takes the k most recent
+            of them. (default: :obj:`"uniform"`, as in PyG; the extension's own default is
+            ``"last"``)
         time_attr (str, optional): node-level and/or edge-level timestamp attribute; an
             edge type with edge times is filtered by them. (default: :obj:`None`)
         weight_attr (str, optional): edge-level sampling weights for random fan-outs.
             (default: :obj:`None`)
+        is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
+            it is built. (default: :obj:`False`)
+        share_memory (bool, optional): accepted for PyG's sake; the graph arrays are NumPy
+            arrays that forked workers share and spawned workers receive pickled (or
+            memory-mapped, see :class:`SamplerGraph`). (default: :obj:`False`)
+        directed (bool, optional): :obj:`False` is PyG's older spelling of
+            ``subgraph_type="induced"``. (default: :obj:`True`)
+        sample_direction (str, optional): only ``"forward"`` (PyG's default): neighbours
+            are the sources of a node's incoming edges. (default: :obj:`"forward"`)
         time_windows (Dict[Tuple[str, str, str], List[Tuple[int, int]]], optional): per edge
             type a ``(lower, upper)`` pair per hop: every neighbour with
             ``seed_time + lower < time <= seed_time + upper`` is taken; ``lower=None`` has no
@@ -75,19 +85,28 @@ class NeighborSampler(BaseSampler):
         self,
         data: Any,
         num_neighbors: NumNeighbors,
-        *,
         subgraph_type: Any = "directional",
         replace: bool = False,
         disjoint: bool = False,
-        shared_by_time: bool = False,
-        temporal_strategy: TemporalStrategy = "last",
+        temporal_strategy: TemporalStrategy = "uniform",
         time_attr: Optional[str] = None,
         weight_attr: Optional[str] = None,
+        is_sorted: bool = False,
+        share_memory: bool = False,
+        directed: bool = True,
+        sample_direction: Literal["forward", "backward"] = "forward",
+        *,
+        shared_by_time: bool = False,
         time_windows: Optional[TimeWindows] = None,
         seed: Optional[int] = None,
         graph: Optional[SamplerGraph] = None,
         num_threads: Optional[int] = None,
     ):
+        if sample_direction != "forward":
+            raise ValueError(f"'sample_direction' must be 'forward': a frontier node's neighbours are the "
+                             f"sources of its incoming edges, got {sample_direction!r}.")
+        if not directed:  # PyG's older spelling of an induced subgraph
+            subgraph_type = "induced"
         if temporal_strategy not in TEMPORAL_STRATEGIES:
             raise ValueError(f"'temporal_strategy' must be 'last' or 'uniform', got {temporal_strategy!r}.")
         subgraph_type = getattr(subgraph_type, "value", subgraph_type)  # SubgraphType members hold their name
@@ -134,12 +153,11 @@ class NeighborSampler(BaseSampler):
         """The extension's sampler for this process, built on first use.
 
         It cannot be pickled and must not be shared with a forked child: each process
-        (the main one, every loader worker) builds its own over the same graph arrays.
+        (the main one, every loader worker) builds its own, over the graph's one
+        ``quorvix.Graph`` (see :meth:`SamplerGraph.native_graph`).
         """
         if self._native is None or self._native_pid != os.getpid():
-            native = quorvix.NeighborSampler(*self.graph.sampler_arguments(), seed=self.stream_seed(),
-                                             edge_time=self.graph.edge_time or None,
-                                             edge_weight=self.graph.edge_weight or None)
+            native = quorvix.NeighborSampler(self.graph.native_graph(), seed=self.stream_seed())
             if self.temporal_strategy != "last":
                 native.temporal_strategy = self.temporal_strategy
             if self.num_threads is not None:
@@ -204,7 +222,17 @@ class NeighborSampler(BaseSampler):
     def sample_from_edges(self, index: EdgeSamplerInput,
                           neg_sampling: Optional[NegativeSampling] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
         """Subgraphs around seed links and their negatives: see :mod:`quorvix_pyg.link_sampling`."""
-        return link_sampling.sample_from_edges(self, index, neg_sampling)
+        draws = self.__dict__.setdefault("negative_draws", link_sampling.NegativeDraws())
+
+        def sample_groups(seed_nodes: Dict[str, np.ndarray], seed_groups: Dict[str, np.ndarray],
+                          group_time: np.ndarray) -> tuple:
+            return self.native_sampler().sample_groups(self.num_neighbors, self.time_windows, seed_nodes,
+                                                       seed_groups, group_time)
+
+        result, time, metadata = link_sampling.sample_links(
+            self.graph, index, neg_sampling, per_seed=self.per_seed, draws=draws, stream_seed=self.stream_seed,
+            sample_groups=sample_groups)
+        return self.to_output(result, time, metadata)
 
     @property
     def edge_permutation(self) -> None:

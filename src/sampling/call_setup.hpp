@@ -9,8 +9,8 @@
 #include <pybind11/numpy.h>
 
 #include "graph/int64_span.hpp"
-#include "graph/neighbor_sampler.hpp"
 #include "sampling/call_state.hpp"
+#include "sampling/neighbor_sampler.hpp"
 
 namespace quorvix {
 

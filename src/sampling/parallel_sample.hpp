@@ -10,7 +10,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "graph/neighbor_sampler.hpp"
+#include "sampling/neighbor_sampler.hpp"
 #include "sampling/parallel_state.hpp"
 #include "sampling/seeds.hpp"
 

@@ -1,12 +1,14 @@
 #include "sampling/random_fan_out.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "sampling/recording.hpp"
+#include "sampling/weight_scratch.hpp"
 
 namespace quorvix {
 
@@ -23,7 +25,13 @@ int64_t positive_weights(const EdgeTypeKey& key, const EdgeWeights& weights, int
     const int64_t invalid = first_in(weights.invalid_positions, start, end);
     if (invalid >= 0) throw_invalid_weight(key, invalid);
   }
-  return end - start - count_in(weights.zero_positions, start, end);
+  if (end - start <= kShortRun) {
+    // Counted in place: the run's few weights share cache lines, the zero list's probes do not.
+    int64_t positive = 0;
+    for (int64_t p = start; p < end; ++p) positive += weights.weight[p] > 0.0 ? 1 : 0;
+    return positive;
+  }
+  return end - start - weights.zeros_in(start, end);
 }
 
 int64_t twice(int64_t k) { return k > std::numeric_limits<int64_t>::max() / 2 ? std::numeric_limits<int64_t>::max() : 2 * k; }
@@ -106,21 +114,57 @@ int64_t drawable_near(const EdgeWeights& weights, const Picks& picks, int64_t st
 
 template <typename Edges>
 void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
-  thread_local Picks picks;
-  picks.clear();
   const EdgeWeights& weights = *edges.weights;
-  const RunMass mass{weights, start, weights.before(start)};
-  const double run_total = mass.through(end - 1);
   EdgeRecorder record(edges, frontier, k);
-  for (int64_t i = 0; i < k; ++i) {
-    const double fraction = unit_fraction(*edges.generator);
-    const double u = fraction * (run_total - picks.total());
-    const int64_t found =
-        first_where(start, end - start, [&](int64_t p) { return mass.through(p) - picks.mass_through(p) > u; });
-    const int64_t p = drawable_near(weights, picks, start, end, found);
-    picks.insert(p, mass.width(p));
-    record.add(p);
+  int64_t i = 0;
+  // Draws the picks left from the scratch, `taken` already taken.
+  const auto draw_rest = [&](const int64_t* taken, std::size_t taken_count) {
+    with_scratch(start, end, k, [&](RunScratch& scratch) {
+      std::copy(taken, taken + taken_count, scratch.taken);
+      scratch.taken_count = taken_count;
+      scratch.load(weights, start);
+      for (; i < k; ++i) {
+        record.add(take_from_scratch(scratch, weights, start, unit_fraction(*edges.generator), i + 1 < k));
+      }
+    });
+  };
+  if (weights.per_run && end - start > kShortRun) {
+    // The cumulative sums serve a long run while the mass left is at least half of it: their rounding
+    // is then within a few units in the last place of that mass. Past it, the scratch takes over.
+    thread_local Picks picks;
+    picks.clear();
+    const RunMass mass{weights, start, weights.before(start)};
+    const double run_total = mass.through(end - 1);
+    const bool searchable = std::isfinite(run_total) && run_total >= kTiny;
+    for (; searchable && i < k; ++i) {
+      const double left = run_total - picks.total();
+      if (left < 0.5 * run_total) break;
+      const double u = unit_fraction(*edges.generator) * left;
+      const int64_t found =
+          first_where(start, end - start, [&](int64_t q) { return mass.through(q) - picks.mass_through(q) > u; });
+      const int64_t p = drawable_near(weights, picks, start, end, found);
+      picks.insert(p, mass.width(p));
+      record.add(p);
+    }
+    if (i < k) draw_rest(picks.position.data(), picks.position.size());
+  } else {
+    draw_rest(nullptr, 0);
   }
+  record.finish();
+}
+
+// Picks with replacement from a run whose cumulative sums cannot be searched: their total is not
+// finite or too small for a fraction of it to keep its bits, or they run from position 0.
+template <typename Edges>
+void replaced_from_scratch(const Edges& edges, const FrontierNode& frontier, int64_t start, int64_t end, int64_t k) {
+  EdgeRecorder record(edges, frontier, k);
+  with_scratch(start, end, 0, [&](RunScratch& scratch) {
+    scratch.load(*edges.weights, start);
+    for (int64_t i = 0; i < k; ++i) {
+      const double fraction = unit_fraction(*edges.generator);
+      record.add(start + static_cast<int64_t>(find_in_scratch(scratch, *edges.weights, start, fraction)));
+    }
+  });
   record.finish();
 }
 
@@ -131,6 +175,10 @@ void weighted_with_replacement(const Edges& edges, const FrontierNode& frontier,
   const EdgeWeights& weights = *edges.weights;
   const RunMass mass{weights, start, weights.before(start)};
   const double run_total = mass.through(end - 1);
+  if (!weights.per_run || !std::isfinite(run_total) || run_total < kTiny) {
+    replaced_from_scratch(edges, frontier, start, end, k);
+    return;
+  }
   EdgeRecorder record(edges, frontier, k);
   for (int64_t i = 0; i < k; ++i) {
     const double u = unit_fraction(*edges.generator) * run_total;

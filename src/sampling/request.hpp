@@ -7,7 +7,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "graph/neighbor_sampler.hpp"
+#include "sampling/neighbor_sampler.hpp"
 
 namespace quorvix {
 

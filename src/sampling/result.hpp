@@ -1,7 +1,7 @@
 // The six result dicts of a sample call: the per-call tables' lists, handed over as NumPy arrays.
 #pragma once
 
-#include "graph/neighbor_sampler.hpp"
+#include "sampling/neighbor_sampler.hpp"
 
 namespace quorvix {
 

@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "graph/array_dict.hpp"
-#include "graph/neighbor_sampler.hpp"
 #include "sampling/call_setup.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/hop_rule.hpp"
+#include "sampling/neighbor_sampler.hpp"
 #include "sampling/parallel_sample.hpp"
 #include "sampling/recording.hpp"
 #include "sampling/request.hpp"

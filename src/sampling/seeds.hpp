@@ -11,7 +11,7 @@
 #include <pybind11/pybind11.h>
 
 #include "graph/keys.hpp"
-#include "graph/neighbor_sampler.hpp"
+#include "sampling/neighbor_sampler.hpp"
 
 namespace quorvix {
 

@@ -1,4 +1,4 @@
-#include "graph/neighbor_sampler.hpp"
+#include "sampling/neighbor_sampler.hpp"
 
 #include <stdexcept>
 #include <utility>

@@ -1,0 +1,103 @@
+"""Tables and their keys read from a DuckDB or SQLite connection.
+
+Primary and foreign keys not given are read from the database's own constraints: a
+single-column PRIMARY KEY, and single-column FOREIGN KEYs between the tables taken.
+Composite keys are left out (a graph node is one row named by one key).
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+
+from .columns import SqliteTable, quote
+
+Schema = Tuple[Dict[str, str], List[Tuple[str, str, str]]]
+
+
+def database_tables(connection: Any, tables: Union[None, Sequence[str], Mapping[str, str]]
+                    ) -> Dict[str, Any]:
+    """Table name -> a table object :func:`read_columns` reads; a mapping gives SQL queries."""
+    kind = _kind(connection)
+    if tables is None:
+        tables = _table_names(connection, kind)
+    if isinstance(tables, str):
+        raise TypeError("tables must be a list of table names or a dict of name -> SQL query, "
+                        "got a string")
+    queries = dict(tables) if isinstance(tables, Mapping) else {t: None for t in tables}
+    out: Dict[str, Any] = {}
+    for name, query in queries.items():
+        if kind == "duckdb":
+            out[name] = connection.table(name) if query is None else connection.sql(query)
+        else:
+            out[name] = (SqliteTable(connection, quote(name), _rowid_order(connection, name))
+                         if query is None else SqliteTable(connection, f"({query})"))
+    return out
+
+
+def database_keys(connection: Any, tables: Sequence[str]) -> Schema:
+    """(primary_keys, foreign_keys) of the named tables, from the database's constraints."""
+    kind = _kind(connection)
+    primary, foreign = (_duckdb_keys if kind == "duckdb" else _sqlite_keys)(connection, tables)
+    taken = set(tables)
+    foreign = [fk for fk in foreign if fk[0] in taken and fk[2] in taken]
+    return primary, foreign
+
+
+def _rowid_order(connection: Any, table: str) -> str:
+    """ORDER BY rowid, except for a WITHOUT ROWID table, which is read in primary key order."""
+    found = connection.execute("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = ?",
+                               (table,)).fetchone()
+    if found and found[0] and "WITHOUT ROWID" in " ".join(found[0].upper().split()):
+        return ""
+    return " ORDER BY rowid"
+
+
+def _kind(connection: Any) -> str:
+    module = type(connection).__module__.split(".")[0].lstrip("_")
+    if module in ("duckdb", "sqlite3"):
+        return module
+    raise TypeError(f"connection must be a DuckDB or sqlite3 connection, got {type(connection).__name__}")
+
+
+def _table_names(connection: Any, kind: str) -> List[str]:
+    if kind == "duckdb":
+        query = ("SELECT table_name FROM duckdb_tables() WHERE database_name = current_database() "
+                 "AND schema_name = current_schema() ORDER BY table_oid")
+    else:
+        query = "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%' ORDER BY rowid"
+    return [r[0] for r in connection.execute(query).fetchall()]
+
+
+def _duckdb_keys(connection: Any, tables: Sequence[str]) -> Schema:
+    rows = connection.execute(
+        "SELECT table_name, constraint_type, constraint_column_names, referenced_table, "
+        "referenced_column_names FROM duckdb_constraints() WHERE database_name = current_database() "
+        "AND schema_name = current_schema() AND constraint_type IN ('PRIMARY KEY', 'FOREIGN KEY') "
+        "ORDER BY table_oid, constraint_index").fetchall()
+    primary = {t: cols[0] for t, kind, cols, _, _ in rows
+               if kind == "PRIMARY KEY" and len(cols) == 1 and t in tables}
+    foreign = [(t, cols[0], parent) for t, kind, cols, parent, parent_cols in rows
+               if kind == "FOREIGN KEY" and len(cols) == 1 and t in tables
+               and primary.get(parent) == parent_cols[0]]
+    return primary, foreign
+
+
+def _sqlite_keys(connection: Any, tables: Sequence[str]) -> Schema:
+    primary: Dict[str, str] = {}
+    references: List[Tuple[str, str, str, Optional[str]]] = []
+    for table in tables:
+        info = connection.execute(f"PRAGMA table_info({quote(table)})").fetchall()
+        key = [r[1] for r in sorted(info, key=lambda r: r[5]) if r[5] > 0]
+        if len(key) == 1:
+            primary[table] = key[0]
+        fks = connection.execute(f"PRAGMA foreign_key_list({quote(table)})").fetchall()
+        columns_per_fk: Dict[int, list] = {}
+        for fk_id, _, parent, column, parent_column, *_ in fks:
+            columns_per_fk.setdefault(fk_id, []).append((parent, column, parent_column))
+        for parts in sorted(columns_per_fk.items()):
+            if len(parts[1]) == 1:
+                parent, column, parent_column = parts[1][0]
+                references.append((table, column, parent, parent_column))
+    # A reference without a column names the parent's primary key.
+    foreign = [(t, c, p) for t, c, p, pc in references if pc is None or primary.get(p) == pc]
+    return primary, foreign

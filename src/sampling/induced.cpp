@@ -1,0 +1,136 @@
+#include "sampling/induced.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sampling/grouping.hpp"
+#include "sampling/pair_table.hpp"
+
+namespace quorvix {
+
+namespace {
+
+constexpr const char* kFunction = "induced_edges";
+
+}  // namespace
+
+SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const SampledNodes& src,
+                            const SampledNodes& dst, Int64Span group_time, int64_t num_hops) {
+  check_csc(kFunction, csc);
+  if (num_src_nodes < 0) throw std::invalid_argument("induced_edges: 'num_src_nodes' must not be negative.");
+  if (num_hops < 0) throw std::invalid_argument("induced_edges: 'num_hops' must not be negative.");
+  check_same_length(kFunction, "src_batch", src.batch, "src_node", src.node);
+  check_same_length(kFunction, "dst_batch", dst.batch, "dst_node", dst.node);
+  check_indices(kFunction, "src_node", src.node, num_src_nodes);
+  check_indices(kFunction, "dst_node", dst.node, csc.colptr.size - 1);
+  const bool timed = group_time.size != 0 && csc.edge_time.size != 0;
+  if (timed) {
+    check_indices(kFunction, "src_batch", src.batch, group_time.size);
+    check_indices(kFunction, "dst_batch", dst.batch, group_time.size);
+  }
+  const std::vector<int64_t> src_hop = hops_of(kFunction, "src_hop_counts", src.hop_counts, src.node.size);
+  const std::vector<int64_t> dst_hop = hops_of(kFunction, "dst_hop_counts", dst.hop_counts, dst.node.size);
+  const auto edge_hop = [&](int64_t i, int64_t j) {
+    return std::max(std::max(src_hop[static_cast<std::size_t>(i)], dst_hop[static_cast<std::size_t>(j)]),
+                    int64_t{1}) - 1;
+  };
+
+  int64_t candidates = 0;
+  for (int64_t j = 0; j < dst.node.size; ++j) {
+    check_run(kFunction, csc, dst.node[j]);
+    candidates += csc.colptr[dst.node[j] + 1] - csc.colptr[dst.node[j]];
+  }
+
+  HopOrderedEdges out(num_hops);
+  out.reserve(candidates);
+  std::vector<int64_t> next_copy(static_cast<std::size_t>(src.node.size));
+  const auto emit_run = [&](int64_t j, const auto& first_copy_of) {
+    const int64_t v = dst.node[j], group = dst.batch[j];
+    const int64_t end = csc.colptr[v + 1];
+    for (int64_t p = csc.colptr[v]; p < end; ++p) {
+      if (timed && csc.edge_time[p] > group_time[group]) continue;
+      const int64_t u = csc.row[p];
+      if (static_cast<uint64_t>(u) >= static_cast<uint64_t>(num_src_nodes)) {
+        throw std::invalid_argument("induced_edges: 'row' holds an index outside [0, " + std::to_string(num_src_nodes) +
+                                    ").");
+      }
+      for (int64_t i = first_copy_of(group, u); i >= 0; i = next_copy[static_cast<std::size_t>(i)]) {
+        out.add(i, j, csc.perm[p], edge_hop(i, j));
+      }
+    }
+  };
+
+  int64_t num_groups = 0;
+  bool batches_small = true;
+  for (const Int64Span batch : {src.batch, dst.batch}) {
+    for (int64_t k = 0; k < batch.size; ++k) {
+      batches_small = batches_small && batch[k] >= 0 && batch[k] <= src.node.size + dst.node.size;
+      if (batches_small) num_groups = std::max(num_groups, batch[k] + 1);
+    }
+  }
+  if (batches_small && num_src_nodes <= 16 * (candidates + src.node.size)) {
+    // The graph's source nodes are few beside the work: one subgraph at a time, its nodes marked in
+    // an array over them, and in a bit per node that fits in cache and turns most candidates away.
+    std::vector<int64_t> first_copy(static_cast<std::size_t>(num_src_nodes), -1);
+    std::vector<uint64_t> marked(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0);
+    const Grouping src_by_group = Grouping::of(src.batch, src.batch.size, num_groups);
+    const Grouping dst_by_group = Grouping::of(dst.batch, dst.batch.size, num_groups);
+    const auto first_copy_of = [&](int64_t, int64_t u) {
+      if (!(marked[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1)) return int64_t{-1};
+      return first_copy[static_cast<std::size_t>(u)];
+    };
+    for (int64_t g = 0; g < num_groups; ++g) {
+      if (dst_by_group.begin(g) == dst_by_group.end(g)) continue;
+      for (int64_t at = src_by_group.end(g) - 1; at >= src_by_group.begin(g); --at) {
+        const int64_t i = src_by_group[at], u = src.node[i];
+        int64_t& head = first_copy[static_cast<std::size_t>(u)];
+        next_copy[static_cast<std::size_t>(i)] = head;
+        head = i;
+        marked[static_cast<std::size_t>(u >> 6)] |= uint64_t{1} << (u & 63);
+      }
+      const int64_t end = dst_by_group.end(g);
+      for (int64_t at = dst_by_group.begin(g); at < end; ++at) {
+        if (at + kPrefetchColptrAhead < end) prefetch_colptr(csc, dst.node[dst_by_group[at + kPrefetchColptrAhead]]);
+        if (at + kPrefetchRunAhead < end) prefetch_run(csc, dst.node[dst_by_group[at + kPrefetchRunAhead]]);
+        emit_run(dst_by_group[at], first_copy_of);
+      }
+      for (int64_t at = src_by_group.begin(g); at < src_by_group.end(g); ++at) {
+        const int64_t u = src.node[src_by_group[at]];
+        first_copy[static_cast<std::size_t>(u)] = -1;
+        marked[static_cast<std::size_t>(u >> 6)] = 0;
+      }
+    }
+    return out.finish();
+  }
+
+  // Else a table of (subgraph, node) pairs, and one bit per graph node to drop most candidates,
+  // which lead outside the subgraph, before the table is probed, when the bits are few.
+  PairTable first_copy(static_cast<std::size_t>(src.node.size));
+  for (int64_t i = src.node.size - 1; i >= 0; --i) {
+    int64_t& head = first_copy.at(src.batch[i], src.node[i], PairTable::kMissing);
+    next_copy[static_cast<std::size_t>(i)] = head;
+    head = i;
+  }
+  std::vector<uint64_t> sampled_bits;
+  const bool use_bits = num_src_nodes / 64 <= candidates;
+  if (use_bits) {
+    sampled_bits.assign(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0);
+    for (int64_t i = 0; i < src.node.size; ++i) {
+      sampled_bits[static_cast<std::size_t>(src.node[i] >> 6)] |= uint64_t{1} << (src.node[i] & 63);
+    }
+  }
+  const auto first_copy_of = [&](int64_t group, int64_t u) {
+    if (use_bits && !(sampled_bits[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1)) return PairTable::kMissing;
+    return first_copy.find(group, u);
+  };
+  for (int64_t j = 0; j < dst.node.size; ++j) {
+    if (j + kPrefetchColptrAhead < dst.node.size) prefetch_colptr(csc, dst.node[j + kPrefetchColptrAhead]);
+    if (j + kPrefetchRunAhead < dst.node.size) prefetch_run(csc, dst.node[j + kPrefetchRunAhead]);
+    emit_run(j, first_copy_of);
+  }
+  return out.finish();
+}
+
+}  // namespace quorvix

@@ -1,0 +1,85 @@
+"""An obviously correct, row-by-row build of a graph from tables, to compare quorvix_tables with.
+
+A database here is plain Python: {table: {"key": [...] or None, "time": [...] or None,
+"fks": {column: (parent table, [key or None per row])}, "size": rows}}. Converters below turn it into each
+input kind quorvix_tables reads.
+"""
+
+import numpy as np
+
+
+def reference_graph(db):
+    """(colptr, row, node_time, references) as lists, built with loops and dicts."""
+    colptr, row, references = {}, {}, {}
+    node_time = {t: list(spec["time"]) for t, spec in db.items() if spec["time"] is not None}
+    for child, spec in db.items():
+        n_child = spec["size"]
+        for column, (parent, values) in spec["fks"].items():
+            row_of = {k: i for i, k in enumerate(db[parent]["key"])}
+            n_parent = len(db[parent]["key"])
+            children = [[] for _ in range(n_parent)]
+            parent_of = [None] * n_child
+            null = dangling = 0
+            for i, value in enumerate(values):
+                if value is None:
+                    null += 1
+                elif value not in row_of:
+                    dangling += 1
+                else:
+                    children[row_of[value]].append(i)
+                    parent_of[i] = row_of[value]
+            child_time = spec["time"]
+            if child_time is not None:
+                for run in children:
+                    run.sort(key=lambda i: (child_time[i], i))
+            down = f"{child}__f2p_{column}__{parent}"
+            up = f"{parent}__rev_f2p_{column}__{child}"
+            colptr[down] = [0]
+            row[down] = []
+            for run in children:
+                row[down] += run
+                colptr[down].append(len(row[down]))
+            colptr[up] = [0]
+            row[up] = []
+            for p in parent_of:
+                if p is not None:
+                    row[up].append(p)
+                colptr[up].append(len(row[up]))
+            references[(child, column, parent)] = (n_child, n_child - null - dangling, null, dangling)
+    return colptr, row, node_time, references
+
+
+def columns_of(db):
+    """Per table, column name -> list of Python values (None for null)."""
+    out = {}
+    for t, spec in db.items():
+        cols = {}
+        if spec["key"] is not None:
+            cols["id"] = list(spec["key"])
+        if spec["time"] is not None:
+            cols["time"] = list(spec["time"])
+        for column, (_, values) in spec["fks"].items():
+            cols[column] = list(values)
+        out[t] = cols
+    return out
+
+
+def schema_of(db):
+    primary_keys = {t: "id" for t, spec in db.items() if spec["key"] is not None}
+    foreign_keys = [(t, c, p) for t, spec in db.items() for c, (p, _) in spec["fks"].items()]
+    time_columns = {t: "time" for t, spec in db.items() if spec["time"] is not None}
+    return primary_keys, foreign_keys, time_columns
+
+
+def as_numpy_column(values):
+    """Integers as int64 (a masked array when some are null), strings as an object array with
+    None."""
+    if any(isinstance(v, str) for v in values):
+        array = np.empty(len(values), dtype=object)
+        array[:] = values
+        return array
+    if any(v is None for v in values):
+        null = np.array([v is None for v in values])
+        return np.ma.MaskedArray(np.array([0 if v is None else v for v in values], dtype=np.int64),
+                                 mask=null)
+    return np.array(values, dtype=np.int64)
