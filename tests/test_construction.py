@@ -26,7 +26,7 @@ PAPER_RESULT = paper_result(ReferenceSampler(**paper_graph()))
 def test_module_exports_the_graph_and_the_sampler():
     assert quorvix.__doc__ is None
     assert [name for name in dir(quorvix) if not name.startswith("__")] == [
-        "Graph", "NeighborSampler", "induced_edges", "reverse_edges"]
+        "GivenRuns", "Graph", "NeighborSampler", "induced_edges", "partition", "reverse_edges"]
 
 
 def test_signatures_and_docstrings():

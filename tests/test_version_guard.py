@@ -53,7 +53,7 @@ def test_module_imports_on_the_interpreter_it_was_built_for():
     assert sys.version.startswith(f"{sys.version_info.major}.{sys.version_info.minor}.")
     assert quorvix.__doc__ is None
     assert [name for name in vars(quorvix) if not name.startswith("__")] == [
-        "Graph", "NeighborSampler", "induced_edges", "reverse_edges"]
+        "Graph", "NeighborSampler", "induced_edges", "reverse_edges", "GivenRuns", "partition"]
 
 
 @pytest.fixture

@@ -47,6 +47,7 @@ wanted = {
     "quorvix_pyg": lambda n: n == "quorvix_pyg/__init__.py",
     "quorvix_graph_files": lambda n: n == "quorvix_graph_files/__init__.py",
     "quorvix_tables": lambda n: n == "quorvix_tables/__init__.py",
+    "quorvix_dist": lambda n: n == "quorvix_dist/__init__.py",
 }
 absent = [what for what, match in wanted.items() if not any(match(n) for n in names)]
 if absent:

@@ -8,5 +8,6 @@ namespace quorvix {
 void bind_graph(pybind11::module_& module);
 void bind_neighbor_sampler(pybind11::module_& module);
 void bind_subgraphs(pybind11::module_& module);
+void bind_expand(pybind11::module_& module);
 
 }  // namespace quorvix

@@ -28,6 +28,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix() {
     quorvix::bind_graph(module);
     quorvix::bind_neighbor_sampler(module);
     quorvix::bind_subgraphs(module);
+    quorvix::bind_expand(module);
     return module.release().ptr();
   } catch (pybind11::error_already_set& error) {
     pybind11::raise_from(error, PyExc_ImportError, "initialization failed");

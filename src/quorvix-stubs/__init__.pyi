@@ -212,6 +212,44 @@ class NeighborSampler:
     @replace.setter
     def replace(self, value: bool) -> None: ...
 
+class GivenRuns:
+    """One edge type's CSC runs for the frontier nodes a part owns (colptr indexed by the part's node
+    index, row holding global neighbour ids), with the times windows read (one per row position) and
+    optional weights. expand() runs one hop's rule for frontier nodes the caller gives."""
+
+    def __init__(
+        self,
+        key: str,
+        frontier_type: str,
+        neighbour_type: str,
+        colptr: npt.ArrayLike,
+        row: npt.ArrayLike,
+        *,
+        time: npt.ArrayLike | None = None,
+        weight: npt.ArrayLike | None = None,
+        neighbour_count: SupportsIndex | None = None,
+    ) -> None: ...
+    def expand(
+        self,
+        nodes: npt.ArrayLike,
+        seed_time: npt.ArrayLike,
+        draw_key: npt.ArrayLike,
+        *,
+        fan_out: SupportsIndex | None = None,
+        window: tuple[SupportsIndex | None, SupportsIndex] | None = None,
+        temporal: bool = False,
+        temporal_strategy: Literal["last", "uniform"] = "last",
+        replace: bool = False,
+    ) -> tuple[_Int64Array, _Int64Array, _Int64Array]:
+        """Expands the part nodes `nodes` (entry i with seed time seed_time[i] when `temporal`) by a fan-out
+        or a window (lower or None, upper), as one hop of a sample call does. A rule that draws seeds
+        its engine per entry from draw_key[i] (the keys may be empty for other rules). Returns (entry, neighbour, position) per sampled edge,
+        in entry order."""
+
+def partition(*args: Any, **kwargs: Any) -> list[str]:
+    """``quorvix_dist.partition(graph, num_parts, path, *, node_features=None)``: writes the graph as parts
+    that open memory-mapped; see that module."""
+
 _Edges = tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array]
 
 def induced_edges(

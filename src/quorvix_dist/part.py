@@ -1,0 +1,128 @@
+"""One part of a partitioned graph, opened memory-mapped, and the set of all parts checked together."""
+
+from __future__ import annotations
+
+import json
+import os
+from typing import Any
+
+import numpy as np
+
+from quorvix_dist.partition import FORMAT, MANIFEST, part_directory
+
+__all__ = ["Part", "open_part", "read_manifests"]
+
+
+def _read_manifest(directory: str) -> dict[str, Any]:
+    path = os.path.join(directory, MANIFEST)
+    if not os.path.isfile(path):
+        raise FileNotFoundError(f"Part directory '{directory}' has no {MANIFEST}: missing or unfinished part.")
+    with open(path, encoding="utf-8") as file:
+        manifest = json.load(file)
+    if manifest.get("format") != FORMAT:
+        raise ValueError(f"'{path}' is not a quorvix part manifest.")
+    return manifest
+
+
+def read_manifests(path: str | os.PathLike[str], num_parts: int | None = None) -> list[dict[str, Any]]:
+    """The manifests of every part under `path`, checked to be the parts of one graph in one partitioning.
+
+    Refuses a missing part, parts of different graphs, and a part count other than `num_parts` (when
+    given) or than the parts' own.
+    """
+    first = _read_manifest(part_directory(path, 0))
+    count = int(first["num_parts"])
+    if num_parts is not None and count != num_parts:
+        raise ValueError(f"The parts under '{os.fspath(path)}' were written for {count} parts, not {num_parts}.")
+    manifests = [first] + [_read_manifest(part_directory(path, k)) for k in range(1, count)]
+    for k, manifest in enumerate(manifests):
+        if manifest["fingerprint"] != first["fingerprint"]:
+            raise ValueError(f"Part {k} under '{os.fspath(path)}' is of a different graph than part 0.")
+        if manifest["num_parts"] != count or manifest["part"] != k:
+            raise ValueError(f"'{part_directory(path, k)}' holds part {manifest['part']} of "
+                             f"{manifest['num_parts']}, not part {k} of {count}.")
+    if os.path.exists(part_directory(path, count)):
+        raise ValueError(f"'{os.fspath(path)}' holds more than the {count} parts its manifests name.")
+    return manifests
+
+
+class Part:
+    """Part `index` of `num_parts`: its runs per edge type as quorvix.GivenRuns, its nodes' ids, times
+    and features, all memory-mapped."""
+
+    # The methods an owner runs for other ranks' requests.
+    REQUESTS = frozenset({"expand_many", "node_feature", "node_times"})
+
+    def __init__(self, directory: str, manifest: dict[str, Any]) -> None:
+        import quorvix
+
+        self.directory = directory
+        self.manifest = manifest
+        self.index = int(manifest["part"])
+        self.num_parts = int(manifest["num_parts"])
+        self.node_types: list[str] = list(manifest["node_types"])
+        self.edge_types = [tuple(e) for e in manifest["edge_types"]]
+        self.num_nodes: dict[str, int] = {k: int(v) for k, v in manifest["num_nodes"].items()}
+        self.has_node_time = bool(manifest["has_node_time"])
+        self.typed_node_time = set(manifest["node_time"])
+
+        def load(name: str) -> np.ndarray:
+            return np.load(os.path.join(directory, name), mmap_mode="r")
+
+        self.edge_ids: dict[str, np.ndarray] = {}
+        self.runs: dict[str, Any] = {}
+        self.timed: dict[str, bool] = {}
+        for index, (edge_type, entry) in enumerate(zip(self.edge_types, manifest["edges"])):
+            key = entry["key"]
+            self.timed[key] = entry["time"] is not None
+            self.edge_ids[key] = load(f"edge_id.{index}.npy")
+            self.runs[key] = quorvix.GivenRuns(
+                key, edge_type[2], edge_type[0], load(f"colptr.{index}.npy"), load(f"row.{index}.npy"),
+                time=load(f"time.{index}.npy") if entry["time"] else None,
+                weight=load(f"weight.{index}.npy") if entry["weighted"] else None,
+                neighbour_count=self.num_nodes[edge_type[0]] if self.num_nodes[edge_type[0]] >= 0 else None)
+        self.node_time: dict[str, np.ndarray] = {}
+        self.features: dict[str, dict[str, np.ndarray]] = {}
+        for index, node_type in enumerate(self.node_types):
+            if node_type in self.typed_node_time:
+                self.node_time[node_type] = load(f"node_time.{index}.npy")
+            self.features[node_type] = {name: load(f"feature.{index}.{name}.npy")
+                                        for name in manifest["features"].get(node_type, [])}
+
+    def local_index(self, node_type: str, ids: np.ndarray) -> np.ndarray:
+        """The part's indices of global `ids`; an id the part does not own is refused."""
+        ids = np.asarray(ids, dtype=np.int64)
+        count = self.num_nodes[node_type]
+        foreign = (ids % self.num_parts != self.index) | (ids < 0) | ((ids >= count) & (count >= 0))
+        if foreign.any():
+            bad = int(ids[np.argmax(foreign)])
+            raise ValueError(f"Node {bad} of type '{node_type}' is not owned by part {self.index} of "
+                             f"{self.num_parts}.")
+        return ids // self.num_parts
+
+    def expand(self, key: str, frontier_type: str, ids: np.ndarray, seed_time: np.ndarray,
+               draw_key: np.ndarray, rule: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """One hop's rule over owned frontier ids: the number of edges each id took, then per sampled
+        edge, in id order, the neighbour id and the global edge id."""
+        local = self.local_index(frontier_type, ids)
+        entry, neighbour, position = self.runs[key].expand(local, seed_time, draw_key, **rule)
+        counts = np.bincount(entry, minlength=len(local)).astype(np.int64)
+        return counts, neighbour, np.asarray(self.edge_ids[key][position], dtype=np.int64)
+
+    def expand_many(self, requests: list[tuple[Any, ...]]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+        """expand() for each request of one hop, in order."""
+        return [self.expand(*request) for request in requests]
+
+    def node_times(self, node_type: str, ids: np.ndarray) -> np.ndarray:
+        return np.asarray(self.node_time[node_type][self.local_index(node_type, ids)], dtype=np.int64)
+
+    def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
+        return np.asarray(self.features[node_type][name][self.local_index(node_type, ids)])
+
+
+def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None) -> Part:
+    """Opens part `part` under `path` after checking every part's manifest."""
+    manifests = read_manifests(path, num_parts)
+    if not 0 <= part < len(manifests):
+        raise ValueError(f"There is no part {part} among the {len(manifests)} parts under '{os.fspath(path)}'.")
+    return Part(part_directory(path, part), manifests[part])

@@ -1,0 +1,380 @@
+"""Sampling across parts over torch.distributed.rpc: every rank owns a part and serves requests for it
+on the RPC threads, whatever its main thread does, and samples hop by hop as a trainer.
+
+A hop sends one request per remote part carrying, for every edge type, the frontier nodes that part
+owns with their seed times, draw keys and the hop's rule; nodes of the trainer's own part are expanded
+in process. The answers are merged in frontier order exactly as one sampler records them, so rules
+without draws give one sampler's subgraphs. Random fan-outs seed their engine per (call, hop, edge
+type, subgraph, node): the same distribution as one sampler, and the same draws for a given seed and
+call order whatever the part count.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Callable, Mapping
+
+import numpy as np
+
+from quorvix_dist.part import Part, open_part
+
+__all__ = ["DistNeighborSampler", "InProcessTransport", "RpcTransport", "init_part_worker", "served_part",
+           "shutdown", "worker_name"]
+
+_SERVED: dict[str, Part] = {}
+
+# Odd 64-bit constants that spread each field of a draw key over every bit (splitmix64's).
+_GOLDEN = np.uint64(0x9E3779B97F4A7C15)
+_MIX1 = np.uint64(0xBF58476D1CE4E5B9)
+_MIX2 = np.uint64(0x94D049BB133111EB)
+
+
+def worker_name(part: int) -> str:
+    return f"quorvix-part-{part}"
+
+
+def served_part() -> Part:
+    part = _SERVED.get("part")
+    if part is None:
+        raise RuntimeError("This process serves no part: call quorvix_dist.init_part_worker first.")
+    return part
+
+
+def _serve(operation: str, *args: Any) -> Any:
+    """What an owner runs for a request: one of Part's request methods on the part it serves."""
+    if operation not in Part.REQUESTS:
+        raise ValueError(f"'{operation}' is not a part request.")
+    return getattr(served_part(), operation)(*args)
+
+
+class _Answered:
+    """A future already holding its value, for requests answered in process."""
+
+    def __init__(self, value: Any) -> None:
+        self._value = value
+
+    def wait(self) -> Any:
+        return self._value
+
+
+class RpcTransport:
+    """Requests to owners over torch.distributed.rpc, each bounded by `timeout` seconds."""
+
+    def __init__(self, timeout: float = 30.0, worker: Callable[[int], str] = worker_name) -> None:
+        self.timeout = float(timeout)
+        self.worker = worker
+
+    def request(self, owner: int, operation: str, *args: Any) -> Any:
+        from torch.distributed import rpc
+
+        return rpc.rpc_async(self.worker(owner), _serve, args=(operation, *args), timeout=self.timeout)
+
+
+class InProcessTransport:
+    """Requests answered by parts opened in this process: every part's answers without a world."""
+
+    timeout = 0.0
+
+    def __init__(self, parts: Mapping[int, Part]) -> None:
+        self.parts = parts
+
+    def worker(self, owner: int) -> str:
+        return f"in-process part {owner}"
+
+    def request(self, owner: int, operation: str, *args: Any) -> _Answered:
+        return _Answered(getattr(self.parts[owner], operation)(*args))
+
+
+def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *, init_method: str,
+                     timeout: float = 30.0) -> Part:
+    """Opens part `rank` of the `world_size` parts under `path`, serves it and joins the RPC world as
+    worker_name(rank). `timeout` (seconds) bounds every request made through this world."""
+    from torch.distributed import rpc
+
+    part = open_part(path, rank, world_size)
+    _SERVED["part"] = part
+    options = rpc.TensorPipeRpcBackendOptions(init_method=init_method, rpc_timeout=timeout)
+    rpc.init_rpc(worker_name(rank), rank=rank, world_size=world_size, rpc_backend_options=options)
+    return part
+
+
+def shutdown(graceful: bool = True) -> None:
+    """Leaves the RPC world (waiting for every rank when graceful) and stops serving."""
+    from torch.distributed import rpc
+
+    rpc.shutdown(graceful=graceful)
+    _SERVED.clear()
+
+
+def _mix(values: np.ndarray) -> np.ndarray:
+    with np.errstate(over="ignore"):
+        z = values + _GOLDEN
+        z = (z ^ (z >> np.uint64(30))) * _MIX1
+        z = (z ^ (z >> np.uint64(27))) * _MIX2
+        return z ^ (z >> np.uint64(31))
+
+
+def _draw_keys(call_key: int, hop: int, edge_index: int, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
+    """The key each entry's engine is seeded with: a hash of (call, hop, edge type, subgraph, node)."""
+    prefix = np.array([call_key], dtype=np.uint64)
+    for field in (hop, edge_index):
+        prefix = _mix(prefix ^ np.uint64(field))
+    return _mix(_mix(prefix ^ batch.astype(np.uint64)) ^ node.astype(np.uint64))
+
+
+_NO_KEYS = np.empty(0, dtype=np.uint64)
+
+
+class _NodeTypeState:
+    """The sampled nodes of one type in local-index order, and the map from (batch, id) to local
+    index as sorted keys batch * stride + id, so that a hop's edges are recorded with NumPy."""
+
+    # Ids of a type without a node count are unchecked; keys assume they stay below this.
+    UNCOUNTED_STRIDE = 2**32
+
+    def __init__(self, name: str, count: int) -> None:
+        self.name = name
+        self.stride = count if count > 0 else self.UNCOUNTED_STRIDE
+        self.node_chunks: list[np.ndarray] = []
+        self.batch_chunks: list[np.ndarray] = []
+        self.size = 0
+        self.keys = np.empty(0, dtype=np.int64)  # sorted
+        self.locals = np.empty(0, dtype=np.int64)  # aligned with keys
+        self.counts = [0]
+        self.frontier = (0, 0)
+
+    def _key(self, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
+        if self.stride == self.UNCOUNTED_STRIDE and len(node) and int(node.max()) >= self.stride:
+            raise ValueError(f"Node {int(node.max())} of type '{self.name}' is not below 2**32, the largest id "
+                             "of a type without a node count that sampling across parts records.")
+        return batch * self.stride + node
+
+    def nodes(self) -> np.ndarray:
+        return np.concatenate(self.node_chunks) if self.node_chunks else np.empty(0, dtype=np.int64)
+
+    def batches(self) -> np.ndarray:
+        return np.concatenate(self.batch_chunks) if self.batch_chunks else np.empty(0, dtype=np.int64)
+
+    def _append(self, batch: np.ndarray, node: np.ndarray, keys: np.ndarray, mapped: np.ndarray) -> None:
+        """Appends the nodes; `keys` (distinct, not yet mapped) map to the local indices `mapped`."""
+        self.node_chunks.append(node)
+        self.batch_chunks.append(batch)
+        self.size += len(node)
+        keys = np.concatenate([self.keys, keys])
+        order = np.argsort(keys, kind="stable")
+        self.keys = keys[order]
+        self.locals = np.concatenate([self.locals, mapped])[order]
+
+    def add_seeds(self, batch: np.ndarray, node: np.ndarray) -> None:
+        """Every seed takes its own local index; a repeated one is found at its first occurrence."""
+        keys = self._key(batch, node)
+        distinct, first = np.unique(keys, return_index=True)
+        self._append(batch, node, np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64))
+        self.keys, self.locals = distinct, first + (self.size - len(node))
+
+    def record(self, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
+        """The local index of each (batch, node) in order, appending the pairs not seen before in
+        the order they first occur."""
+        keys = self._key(batch, node)
+        local = np.empty(len(keys), dtype=np.int64)
+        place = np.searchsorted(self.keys, keys)
+        found = place < len(self.keys)
+        found[found] = self.keys[place[found]] == keys[found]
+        local[found] = self.locals[place[found]]
+        fresh = keys[~found]
+        distinct, first, inverse = np.unique(fresh, return_index=True, return_inverse=True)
+        by_occurrence = np.argsort(first, kind="stable")
+        rank = np.empty(len(distinct), dtype=np.int64)
+        rank[by_occurrence] = np.arange(len(distinct), dtype=np.int64) + self.size
+        local[~found] = rank[inverse.reshape(-1)]
+        firsts = first[by_occurrence]
+        self._append(batch[~found][firsts], node[~found][firsts], distinct, rank)
+        return local
+
+
+class DistNeighborSampler:
+    """A sampler over the parts of a graph, run by a rank that serves `part` in an RPC world.
+
+    Settings as NeighborSampler's: temporal_strategy, disjoint, replace; `seed` seeds the keys of the
+    random draws, so calls made in the same order draw the same neighbours whatever the part count.
+    `timeout` (seconds) bounds the wait for every part's answer over RPC; `transport` replaces RPC
+    (InProcessTransport answers from parts opened in this process).
+    """
+
+    def __init__(self, part: Part, seed: int = 123, *, temporal_strategy: str = "last", disjoint: bool = True,
+                 replace: bool = False, timeout: float = 30.0, transport: Any = None) -> None:
+        self.part = part
+        self.temporal_strategy = temporal_strategy
+        self.disjoint = disjoint
+        self.replace = replace
+        self.transport = RpcTransport(timeout) if transport is None else transport
+        self._keys = np.random.default_rng(seed)
+        self.node_types = part.node_types
+        self.edge_types = part.edge_types
+        self.edge_type_keys = ["__".join(e) for e in part.edge_types]
+        self._has_time = part.has_node_time or any(
+            entry["time"] == "edge_time" for entry in part.manifest["edges"])
+
+    # ---- requests to owners -------------------------------------------------------------------
+    def _wait(self, owner: int, future: Any) -> Any:
+        try:
+            return future.wait()
+        except ValueError:
+            raise
+        except Exception as error:  # a dead, hung or unreachable owner: RPC's own errors vary
+            first_line = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+            raise RuntimeError(f"Part {owner} ({self.transport.worker(owner)}) did not answer within "
+                               f"{self.transport.timeout:g} s or failed: {first_line}") from error
+
+    def _by_owner(self, operation: str, node_type: str, ids: np.ndarray, *args: Any) -> np.ndarray:
+        """Part.<operation>(node_type, *args, ids) answered by each id's owner, in the order of `ids`."""
+        ids = np.asarray(ids, dtype=np.int64)
+        owner_of = ids % self.part.num_parts
+        pending = []
+        for owner in np.unique(owner_of).tolist():
+            picks = np.flatnonzero(owner_of == owner)
+            if owner != self.part.index:
+                pending.append((owner, picks, self.transport.request(owner, operation, node_type, *args, ids[picks])))
+        answers = []
+        local = np.flatnonzero(owner_of == self.part.index)
+        if len(local):
+            answers.append((local, getattr(self.part, operation)(node_type, *args, ids[local])))
+        answers += [(picks, self._wait(owner, future)) for owner, picks, future in pending]
+        if not answers:
+            return np.empty(0, dtype=np.int64)
+        first = np.asarray(answers[0][1])
+        out = np.empty((len(ids),) + first.shape[1:], dtype=first.dtype)
+        for picks, values in answers:
+            out[picks] = values
+        return out
+
+    def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
+        """Rows of feature `name` of `ids`, read by their owners."""
+        return self._by_owner("node_feature", node_type, ids, name)
+
+    def node_time(self, node_type: str, ids: np.ndarray) -> np.ndarray:
+        """The node times of `ids`, read by their owners."""
+        return self._by_owner("node_times", node_type, ids)
+
+    # ---- sampling -----------------------------------------------------------------------------
+    def _rule(self, num_neighbors: Mapping[str, Any], offsets: Mapping[str, Any], key: str, hop: int,
+              temporal: bool) -> dict[str, Any] | None:
+        if key in num_neighbors:
+            fan_outs = np.asarray(num_neighbors[key]).reshape(-1)
+            if hop >= len(fan_outs) or int(fan_outs[hop]) == 0:
+                return None
+            return {"fan_out": int(fan_outs[hop]), "temporal": temporal,
+                    "temporal_strategy": self.temporal_strategy, "replace": self.replace}
+        rows = np.asarray(offsets[key], dtype=object)
+        # Without timestamps a window has nothing to place itself by, and takes nothing.
+        if hop >= len(rows) or not temporal:
+            return None
+        lower, upper = rows[hop][0], rows[hop][1]
+        return {"window": (None if lower is None else int(lower), int(upper)), "temporal": True}
+
+    def sample_with_edge_ids(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
+                             entity_table: str, seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
+        """NeighborSampler.sample_with_edge_ids over the parts: (row, col, node, batch, num_sampled_nodes,
+        num_sampled_edges, edge), edge ids being the whole graph's."""
+        seeds = np.asarray(seed_node, dtype=np.int64).reshape(-1)
+        given_time = np.asarray(seed_time, dtype=np.int64).reshape(-1)
+        seed_times = np.empty(0, dtype=np.int64)
+        if self._has_time:
+            if len(given_time):
+                seed_times = given_time
+            elif entity_table in self.part.typed_node_time:
+                seed_times = self.node_time(entity_table, seeds)
+        if self.disjoint:
+            batches = np.arange(len(seeds), dtype=np.int64)
+        elif len(seed_times) == 0:
+            batches = np.zeros(len(seeds), dtype=np.int64)
+        else:
+            first: dict[int, int] = {}
+            batches = np.array([first.setdefault(int(t), i) for i, t in enumerate(seed_times.tolist())],
+                               dtype=np.int64)
+        call_key = int(self._keys.integers(0, 2**63))
+        num_hops = 0
+        for key in self.edge_type_keys:
+            source = num_neighbors if key in num_neighbors else sampling_time_offsets
+            num_hops = max(num_hops, len(source[key]))
+
+        states = {name: _NodeTypeState(name, self.part.num_nodes[name]) for name in self.node_types}
+        states[entity_table].add_seeds(batches, seeds)
+        states[entity_table].counts[0] = len(seeds)
+        states[entity_table].frontier = (0, len(seeds))
+        out_row = {key: [] for key in self.edge_type_keys}
+        out_col = {key: [] for key in self.edge_type_keys}
+        out_edge = {key: [] for key in self.edge_type_keys}
+        edge_counts: dict[str, list[int]] = {key: [] for key in self.edge_type_keys}
+
+        for hop in range(num_hops):
+            answers = self._expand_hop(hop, states, num_neighbors, sampling_time_offsets, seed_times, call_key)
+            frontier_batches = {name: state.batches() for name, state in states.items()}
+            for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
+                entry, neighbour, edge = answers.get(index, (np.empty(0, np.int64),) * 3)
+                col = entry + states[edge_type[2]].frontier[0]
+                out_row[key].append(states[edge_type[0]].record(frontier_batches[edge_type[2]][col], neighbour))
+                out_col[key].append(col)
+                out_edge[key].append(edge)
+                edge_counts[key].append(len(entry))
+            for state in states.values():
+                state.frontier = (state.frontier[1], state.size)
+                state.counts.append(state.frontier[1] - state.frontier[0])
+
+        def joined(table: Mapping[str, list[np.ndarray]]) -> dict[str, np.ndarray]:
+            return {name: np.concatenate(chunks) if chunks else np.empty(0, dtype=np.int64)
+                    for name, chunks in table.items()}
+
+        def listed(table: Mapping[str, list[int]]) -> dict[str, np.ndarray]:
+            return {name: np.asarray(values, dtype=np.int64) for name, values in table.items()}
+
+        return (joined(out_row), joined(out_col), {t: s.nodes() for t, s in states.items()},
+                {t: s.batches() for t, s in states.items()}, listed({t: s.counts for t, s in states.items()}),
+                listed(edge_counts), joined(out_edge))
+
+    def _expand_hop(self, hop: int, states: Mapping[str, _NodeTypeState], num_neighbors: Mapping[str, Any],
+                    offsets: Mapping[str, Any], seed_times: np.ndarray,
+                    call_key: int) -> dict[int, tuple[np.ndarray, np.ndarray, np.ndarray]]:
+        """Per edge type index, (frontier entry, neighbour, edge id) of the hop's sampled edges, in
+        frontier order: one request per remote part, the own part's nodes expanded here."""
+        num_parts = self.part.num_parts
+        requests: dict[int, list[tuple[Any, ...]]] = {}
+        placed: dict[int, list[tuple[int, np.ndarray]]] = {}  # owner -> (edge type index, frontier entries)
+        for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
+            frontier = states[edge_type[2]]
+            begin, end = frontier.frontier
+            if begin == end:
+                continue
+            temporal = self.part.timed[key] and len(seed_times) > 0
+            rule = self._rule(num_neighbors, offsets, key, hop, temporal)
+            if rule is None:
+                continue
+            nodes = frontier.nodes()[begin:end]
+            batch = frontier.batches()[begin:end]
+            times = seed_times[batch] if temporal else np.empty(0, dtype=np.int64)
+            draws = "fan_out" in rule and rule["fan_out"] > 0 and (not temporal or self.temporal_strategy == "uniform")
+            keys = _draw_keys(call_key, hop, index, batch, nodes) if draws else None
+            owner_of = nodes % num_parts
+            for owner in np.unique(owner_of).tolist():
+                picks = np.flatnonzero(owner_of == owner)
+                requests.setdefault(owner, []).append(
+                    (key, edge_type[2], nodes[picks], times[picks] if temporal else times, keys[picks] if draws else _NO_KEYS, rule))
+                placed.setdefault(owner, []).append((index, picks))
+        futures = {owner: self.transport.request(owner, "expand_many", batch_of_requests)
+                   for owner, batch_of_requests in requests.items() if owner != self.part.index}
+        answered: dict[int, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {}
+        if self.part.index in requests:
+            answered[self.part.index] = self.part.expand_many(requests[self.part.index])
+        for owner, future in futures.items():
+            answered[owner] = self._wait(owner, future)
+        pieces: dict[int, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {}
+        for owner, answers in answered.items():
+            for (index, picks), (counts, neighbour, edge) in zip(placed[owner], answers):
+                pieces.setdefault(index, []).append((np.repeat(picks, counts), neighbour, edge))
+        merged = {}
+        for index, found in pieces.items():
+            entry = np.concatenate([f[0] for f in found])
+            order = np.argsort(entry, kind="stable")
+            merged[index] = (entry[order], np.concatenate([f[1] for f in found])[order],
+                             np.concatenate([f[2] for f in found])[order])
+        return merged

@@ -1,0 +1,69 @@
+#include "sampling/expand_given.hpp"
+
+#include <random>
+
+#include "graph/int64_list.hpp"
+#include "graph/local_index_map.hpp"
+#include "sampling/call_state.hpp"
+#include "sampling/index_set.hpp"
+
+namespace quorvix {
+
+ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, const HopPlan& plan, bool replace) {
+  const auto n = static_cast<std::size_t>(frontier.nodes.size);
+  // Entry i is its own subgraph (batch i), so the walk's seed-time lookup by batch reads entry i's time.
+  Int64List frontier_batch;
+  Int64List frontier_node;
+  frontier_batch.reserve(n);
+  frontier_node.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    frontier_batch.push_back(static_cast<int64_t>(i));
+    frontier_node.push_back(frontier.nodes[static_cast<int64_t>(i)]);
+  }
+  const std::vector<int64_t> seed_times(frontier.seed_times.data, frontier.seed_times.data + frontier.seed_times.size);
+  NodeTypeState frontier_state;
+  frontier_state.batch = &frontier_batch;
+  frontier_state.node = &frontier_node;
+
+  Int64List neighbour_batch;
+  Int64List neighbour_node;
+  LocalIndexMap neighbour_index;
+  NodeTypeState neighbours;
+  neighbours.batch = &neighbour_batch;
+  neighbours.node = &neighbour_node;
+  neighbours.local_index = &neighbour_index;
+  neighbours.id_bound = runs.neighbour_bound;
+
+  Int64List out_row;
+  Int64List out_col;
+  Int64List out_edge;
+  int64_t edge_count = 0;
+  std::mt19937 generator;
+  IndexSet chosen;
+  SerialSamplingWithIds edges{&runs.key, &runs.frontier_type, &runs.neighbour_type, runs.colptr, runs.row,
+                              Int64Span{}, &neighbours, &out_row, &out_col, &out_edge, &edge_count, &generator,
+                              &chosen};
+  edges.edge_time = runs.time.data;
+  edges.weights = runs.weights;
+  edges.replace = replace;
+
+  const auto end = static_cast<int64_t>(n);
+  if (plan.draws()) {
+    for (int64_t p = 0; p < end; ++p) {
+      generator.seed(static_cast<std::mt19937::result_type>(frontier.draw_keys[p] ^ (frontier.draw_keys[p] >> 32)));
+      expand_frontier(edges, frontier_state, p, p + 1, plan, seed_times);
+    }
+  } else {
+    expand_frontier(edges, frontier_state, 0, end, plan, seed_times);
+  }
+
+  ExpandedRuns expanded;
+  const std::size_t m = out_edge.size();
+  expanded.entry.assign(out_col.data(), out_col.data() + m);
+  expanded.position.assign(out_edge.data(), out_edge.data() + m);
+  expanded.neighbour.resize(m);
+  for (std::size_t j = 0; j < m; ++j) expanded.neighbour[j] = neighbour_node[static_cast<std::size_t>(out_row[j])];
+  return expanded;
+}
+
+}  // namespace quorvix

@@ -1,0 +1,49 @@
+// Expansion of frontier nodes given from outside a sample call: the nodes a part owns, each with the
+// seed time of the subgraph that reached it, expanded under one hop's rule by the same walk a call uses.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "graph/edge_features.hpp"
+#include "graph/int64_span.hpp"
+#include "sampling/expand.hpp"
+
+namespace quorvix {
+
+// One edge type's runs for the frontier nodes a part owns, indexed by the part's own node index.
+// `time` (one per row position, or empty) is what windows read: the edge times, or the neighbours'
+// node times copied beside row. Views; their owner keeps them alive.
+struct GivenRuns {
+  std::string key;
+  std::string frontier_type;
+  std::string neighbour_type;
+  Int64Span colptr;
+  Int64Span row;
+  Int64Span time;
+  const EdgeWeights* weights = nullptr;
+  uint64_t neighbour_bound = UINT64_MAX;  // neighbour ids at or above it are refused
+};
+
+// The frontier: part node indices, a seed time per entry (empty without a time rule), and per entry
+// the key its random draws are seeded with (read only when the plan draws).
+struct GivenFrontier {
+  Int64Span nodes;
+  Int64Span seed_times;
+  const uint64_t* draw_keys = nullptr;
+};
+
+// What the entries took, in entry order: for each sampled edge its entry, neighbour id and row position.
+struct ExpandedRuns {
+  std::vector<int64_t> entry;
+  std::vector<int64_t> neighbour;
+  std::vector<int64_t> position;
+};
+
+// Expands every entry under `plan` with the call's `replace` setting. A rule that draws seeds a fresh
+// engine per entry from its draw key, so an entry's choice depends on its key alone, not on which
+// part or batch it came with. Throws std::runtime_error as a sample call does.
+ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, const HopPlan& plan, bool replace);
+
+}  // namespace quorvix

@@ -1,0 +1,156 @@
+"""One rank of the multi-process tests of partitioned sampling: serves its part over RPC on
+127.0.0.1, samples as a trainer and writes what it found to <out>/rank-<r>.json.
+
+python dist_worker.py MODE RANK WORLD PORT GRAPH_DIR PARTS_DIR OUT_DIR
+MODE: 'equal' compares with one sampler over the whole graph; 'faults' provokes each fault.
+"""
+
+import json
+import os
+import sys
+import time
+
+import numpy as np
+
+import quorvix
+import quorvix_dist
+
+USER_ITEM = "item__bought__user"
+ITEM_USER = "user__bought_by__item"
+USER_USER = "user__follows__user"
+
+
+def make_graph(num_users=60, num_items=40, seed=0):
+    """Users follow users (edges timed), users buy items (items timed); runs sorted by time."""
+    rng = np.random.default_rng(seed)
+    item_time = rng.integers(0, 50, num_items)
+    user_time = rng.integers(0, 50, num_users)
+    colptr, row, edge_time = {}, {}, {}
+
+    def runs(key, frontier_count, neighbour_count, times=None):
+        lengths = rng.integers(0, 7, frontier_count)
+        ids, stamps = [], []
+        for n in lengths:
+            run = rng.integers(0, neighbour_count, n)
+            t = rng.integers(0, 50, n) if times is None else times[run]
+            order = np.argsort(t, kind="stable")
+            ids.append(run[order])
+            stamps.append(t[order])
+        colptr[key] = np.concatenate([[0], np.cumsum(lengths)]).astype(np.int64)
+        row[key] = np.concatenate(ids).astype(np.int64)
+        return np.concatenate(stamps).astype(np.int64)
+
+    runs(USER_ITEM, num_users, num_items, item_time)
+    runs(ITEM_USER, num_items, num_users, None)  # users have no node time: edges decide
+    edge_time[ITEM_USER] = runs(ITEM_USER, num_items, num_users)
+    edge_time[USER_USER] = runs(USER_USER, num_users, num_users)
+    return dict(node_types=["user", "item"],
+                edge_types=[("item", "bought", "user"), ("user", "bought_by", "item"), ("user", "follows", "user")],
+                colptr=colptr, row=row, node_time={"item": item_time.astype(np.int64)}, edge_time=edge_time)
+
+
+def temporal_requests(rank):
+    """Last-k fan-outs and windows, with and without seed times, differing by rank."""
+    rng = np.random.default_rng(100 + rank)
+    windows = np.array([[None, 0], [-20, 5]], dtype=object)
+    out = []
+    for call in range(3 + 2 * rank):
+        seeds = rng.integers(0, 60, 8).astype(np.int64)
+        times = rng.integers(10, 50, 8).astype(np.int64) if call % 2 == 0 else np.sort(rng.integers(10, 50, 8))
+        num_neighbors = {USER_ITEM: np.array([2, 3], dtype=np.int64), USER_USER: np.array([3, -1], dtype=np.int64)}
+        offsets = {ITEM_USER: windows}
+        out.append((num_neighbors, offsets, "user", seeds, times.astype(np.int64)))
+    return out
+
+
+def as_lists(result):
+    return [{k: v.tolist() for k, v in table.items()} for table in result]
+
+
+def equal(rank, world, parts_dir, graph_dir, out):
+    part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=60)
+    whole = quorvix.Graph.load(graph_dir)
+    single = quorvix.NeighborSampler(whole, 1)
+    dist = quorvix_dist.DistNeighborSampler(part, 1)
+    mismatches, calls = 0, 0
+    for disjoint in (True, False):
+        single.disjoint = dist.disjoint = disjoint
+        for request in temporal_requests(rank):
+            calls += 1
+            mismatches += as_lists(single.sample_with_edge_ids(*request)) != as_lists(dist.sample_with_edge_ids(*request))
+            time.sleep(0.05 * rank)  # ranks call when they like, not in step
+    x = np.load(os.path.join(graph_dir, "features.npy"))
+    ids = np.arange(60, dtype=np.int64)[::-1]
+    features_equal = bool(np.array_equal(dist.node_feature("user", "x", ids), x[ids]))
+    quorvix_dist.shutdown()
+    return {"calls": calls, "mismatches": int(mismatches), "features_equal": features_equal}
+
+
+def wait_for_exit(pid, seconds=60.0):
+    """Until the process is gone or a zombie (its parent, the test, reaps it later)."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as file:
+                if file.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return
+        except OSError:
+            return
+        time.sleep(0.05)
+
+
+def faults(rank, world, parts_dir, graph_dir, out):
+    """Rank 1 dies when told, rank 2 hangs on every request, rank 0 meets each fault."""
+    timeout = 3.0
+    with open(os.path.join(out["dir"], f"pid-{rank}"), "w") as file:
+        file.write(str(os.getpid()))
+    part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=timeout)
+    die_flag = os.path.join(out["dir"], "die")
+    if rank == 2:
+        part.expand_many = lambda requests: time.sleep(120)
+    if rank != 0:
+        while not os.path.exists(die_flag):
+            time.sleep(0.05)
+        os._exit(0 if rank == 2 else 3)
+    found = {}
+    transport = quorvix_dist.RpcTransport(timeout)
+    try:
+        transport.request(1, "node_feature", "user", "x", np.array([0], dtype=np.int64)).wait()
+    except Exception as error:  # noqa: BLE001 - the type RPC rebuilds is what a caller sees
+        found["foreign"] = [type(error).__name__, str(error)]
+    dist = quorvix_dist.DistNeighborSampler(part, timeout=timeout)
+    request = ({USER_ITEM: np.array([-1], dtype=np.int64), USER_USER: np.array([-1], dtype=np.int64)},
+               {ITEM_USER: np.array([[None, 0]], dtype=object)}, "user")
+    for name, seed in (("hung", 2), ("dead", 1)):
+        if name == "dead":
+            open(die_flag, "w").close()
+            wait_for_exit(int(open(os.path.join(out["dir"], "pid-1")).read()))
+        start = time.monotonic()
+        try:
+            dist.sample_with_edge_ids(*request, np.array([seed], dtype=np.int64), np.array([40], dtype=np.int64))
+            found[name] = ["no error", ""]
+        except Exception as error:  # noqa: BLE001
+            found[name] = [type(error).__name__, str(error), time.monotonic() - start]
+    open(die_flag, "w").close()
+    return found
+
+
+def main():
+    mode, rank, world, port, graph_dir, parts_dir, out_dir = sys.argv[1:]
+    rank, world = int(rank), int(world)
+    out = {"init": f"tcp://127.0.0.1:{port}", "dir": out_dir}
+    result = (equal if mode == "equal" else faults)(rank, world, parts_dir, graph_dir, out)
+    with open(os.path.join(out_dir, f"rank-{rank}.json"), "w") as file:
+        json.dump(result, file)
+    if mode == "equal" and rank == 0:
+        # Rank 0 hosts the tcp:// store that the others' shutdown still talks to: it leaves last.
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline and not all(
+                os.path.exists(os.path.join(out_dir, f"rank-{r}.json")) for r in range(1, world)):
+            time.sleep(0.05)
+    sys.stdout.flush()
+    os._exit(0)
+
+
+if __name__ == "__main__":
+    main()

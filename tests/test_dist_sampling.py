@@ -1,0 +1,183 @@
+"""Sampling across parts against one sampler over the whole graph, with every part opened in this
+process: rules without draws give one sampler's subgraphs exactly, random ones the same distribution
+and the same draws whatever the part count. The RPC world itself is exercised in test_dist_world.py."""
+
+import json
+import math
+import os
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import strategies as st
+
+import quorvix
+from graphs import as_lists, i64, shop_graph
+from reference_sampler import edge_key
+from test_sample_property import graphs, requests
+
+quorvix_dist = pytest.importorskip("quorvix_dist")
+
+
+def open_parts(graph, num_parts, path, **kwargs):
+    quorvix.partition(graph, num_parts, path, **kwargs)
+    return {k: quorvix_dist.open_part(path, k, num_parts) for k in range(num_parts)}
+
+
+def dist_sampler(parts, rank, **settings_):
+    return quorvix_dist.DistNeighborSampler(parts[rank], transport=quorvix_dist.InProcessTransport(parts), **settings_)
+
+
+def without_draws(graph, request, strategy):
+    """The request with every fan-out that could draw replaced by 'take all' (-1)."""
+    num_neighbors, offsets, entity, seeds, seed_time = request
+    has_time = bool(graph["node_time"]) or bool(graph["edge_time"])
+    seeds_timed = has_time and (len(seed_time) > 0 or entity in graph["node_time"])
+    fixed = {}
+    for key, fan_outs in num_neighbors.items():
+        neighbour = key.split("__")[0]
+        timed = neighbour in graph["node_time"] or key in graph["edge_time"]
+        draws = not (timed and seeds_timed and strategy == "last")
+        fixed[key] = np.where(fan_outs > 0, -1, fan_outs) if draws else fan_outs
+    return fixed, offsets, entity, seeds, seed_time
+
+
+def valid(graph):
+    try:
+        g = quorvix.Graph(**graph)
+        g.check()
+    except (RuntimeError, ValueError, KeyError, IndexError):
+        return None
+    return g
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.filter_too_much,
+                                                                  HealthCheck.too_slow])
+@given(data=st.data())
+def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
+    """Rules without draws: exactly one sampler's results (edge ids included) from every rank, for
+    1 to 4 parts, per seed and shared; rules with draws: the same results for 2 and 3 parts."""
+    graph, sizes = data.draw(graphs())
+    whole = valid(graph)
+    assume(whole is not None)
+    strategy = data.draw(st.sampled_from(["last", "uniform"]))
+    disjoint = data.draw(st.booleans())
+    replace = data.draw(st.sampled_from([False, True]))
+    request = data.draw(requests(graph, sizes))
+    exact = without_draws(graph, request, strategy)
+    sampler = quorvix.NeighborSampler(whole, 7)
+    sampler.temporal_strategy, sampler.disjoint, sampler.replace = strategy, disjoint, replace
+    try:
+        expected = as_lists(sampler.sample_with_edge_ids(*exact))
+    except (RuntimeError, ValueError, KeyError, IndexError):
+        assume(False)
+    base = tmp_path_factory.mktemp("parts")
+    drawn = {}
+    for num_parts in (1, 2, 3, 4):
+        parts = open_parts(whole, num_parts, base / str(num_parts))
+        rank = data.draw(st.integers(0, num_parts - 1))
+        settings_ = dict(temporal_strategy=strategy, disjoint=disjoint, replace=replace)
+        got = as_lists(dist_sampler(parts, rank, **settings_).sample_with_edge_ids(*exact))
+        assert got == expected, f"{num_parts} parts, rank {rank}"
+        if num_parts in (2, 3):
+            drawn[num_parts] = as_lists(dist_sampler(parts, rank, seed=11, **settings_).sample_with_edge_ids(*request))
+    assert drawn[2] == drawn[3]
+
+
+def fan_out_counts(sample, calls, key="item__at__user"):
+    counts = {}
+    for _ in range(calls):
+        out = sample()
+        chosen = tuple(sorted(out[2]["item"][out[0][key]].tolist()))
+        counts[chosen] = counts.get(chosen, 0) + 1
+    return counts
+
+
+def chi_square_upper_tail(statistic, dof):
+    """P(X >= statistic) for chi-square with even `dof`, in closed form."""
+    half = statistic / 2
+    return math.exp(-half) * sum(half**i / math.factorial(i) for i in range(dof // 2))
+
+
+def test_random_fan_outs_draw_uniform_pairs_as_one_sampler(tmp_path):
+    """2 of 5 neighbours, 2000 calls: every pair equally likely (chi-square, fixed seeds), for one
+    sampler and for parts; the same seed repeats the same draws."""
+    star = dict(node_types=["user", "item"], edge_types=[("item", "at", "user")],
+                colptr={"item__at__user": i64(0, 5, 10)}, row={"item__at__user": np.arange(10) % 5},
+                node_time={})
+    graph = quorvix.Graph(**star)
+    parts = open_parts(graph, 2, tmp_path)
+    args = ({"item__at__user": i64(2)}, {}, "user", i64(0), i64())
+    single = quorvix.NeighborSampler(graph, 3)
+    dist = dist_sampler(parts, 1, seed=3)
+    for sample in (lambda: single.sample_with_edge_ids(*args), lambda: dist.sample_with_edge_ids(*args)):
+        counts = fan_out_counts(sample, 2000)
+        assert len(counts) == 10
+        expected = 2000 / 10
+        statistic = sum((c - expected) ** 2 / expected for c in counts.values())
+        assert chi_square_upper_tail(statistic, 10) > 1e-4  # 9 degrees of freedom, bounded by 10's tail
+    first, second = (dist_sampler(parts, rank, seed=3) for rank in (0, 1))
+    assert [as_lists(first.sample_with_edge_ids(*args)) for _ in range(3)] == [
+        as_lists(second.sample_with_edge_ids(*args)) for _ in range(3)]
+
+
+def test_features_and_times_come_from_their_owners(tmp_path):
+    graph = quorvix.Graph(**shop_graph())
+    x = np.arange(6, dtype=np.float32).reshape(3, 2)
+    parts = open_parts(graph, 2, tmp_path, node_features={"item": {"x": x, "y": i64(5, 6, 7)}})
+    dist = dist_sampler(parts, 0)
+    np.testing.assert_array_equal(dist.node_feature("item", "x", i64(2, 1, 0, 1)), x[[2, 1, 0, 1]])
+    np.testing.assert_array_equal(dist.node_feature("item", "y", i64(1)), i64(6))
+    np.testing.assert_array_equal(dist.node_time("item", i64(1, 2)), i64(2, 3))
+    with pytest.raises(ValueError, match=r"^Node 1 of type 'item' is not owned by part 0 of 2\.$"):
+        parts[0].node_feature("item", "x", i64(0, 1))
+    with pytest.raises(ValueError, match=r"^Node 4 of type 'item' is not owned by part 0 of 2\.$"):
+        parts[0].expand_many([("user__bought_by__item", "item", i64(4), i64(), i64(0), {"fan_out": -1})])
+
+
+def test_part_files_hold_owned_runs_times_and_edge_ids(tmp_path):
+    """Shop graph, 2 parts, worked by hand: part 1 owns user 1 (item 2 at time 3) and item 1."""
+    graph = quorvix.Graph(**shop_graph())
+    part = open_parts(graph, 2, tmp_path)[1]
+    bought = edge_key(("item", "bought", "user"))
+    assert [part.runs[bought] is not None, part.timed[bought]] == [True, True]
+    directory = tmp_path / "part-1"
+    assert np.load(directory / "colptr.0.npy").tolist() == [0, 1]
+    assert np.load(directory / "row.0.npy").tolist() == [2]
+    assert np.load(directory / "time.0.npy").tolist() == [3]
+    assert np.load(directory / "edge_id.0.npy").tolist() == [2]
+    assert np.load(directory / "ids.1.npy").tolist() == [1]
+    assert np.load(directory / "node_time.1.npy").tolist() == [2]
+    assert isinstance(part.edge_ids[bought], np.memmap)
+
+
+def test_bad_part_directories_are_refused(tmp_path):
+    graph = quorvix.Graph(**shop_graph())
+    quorvix.partition(graph, 2, tmp_path / "a")
+    path = tmp_path / "a"
+    with pytest.raises(ValueError, match=r"were written for 2 parts, not 3\.$"):
+        quorvix_dist.open_part(path, 0, 3)
+    with pytest.raises(FileExistsError, match=r"already holds a part \(manifest\.json\)\.$"):
+        quorvix.partition(graph, 2, path)
+    # Part 1 of another graph in place of this one's.
+    other = dict(shop_graph(), node_time={"item": i64(1, 2, 4)})
+    quorvix.partition(quorvix.Graph(**other), 2, tmp_path / "b")
+    os.rename(path / "part-1", tmp_path / "kept")
+    os.rename(tmp_path / "b" / "part-1", path / "part-1")
+    with pytest.raises(ValueError, match=r"^Part 1 under '.*' is of a different graph than part 0\.$"):
+        quorvix_dist.open_part(path, 0)
+    os.rename(path / "part-1", tmp_path / "b" / "part-1")
+    with pytest.raises(FileNotFoundError, match=r"has no manifest\.json: missing or unfinished part\.$"):
+        quorvix_dist.open_part(path, 0)
+    os.rename(tmp_path / "kept", path / "part-1")
+    manifest = json.loads((path / "part-1" / "manifest.json").read_text())
+    (path / "part-1" / "manifest.json").write_text(json.dumps(dict(manifest, part=0)))
+    with pytest.raises(ValueError, match=r"holds part 0 of 2, not part 1 of 2\.$"):
+        quorvix_dist.open_part(path, 1)
+
+
+def test_command_line_partitions_a_saved_graph(tmp_path, capsys):
+    quorvix.Graph(**shop_graph()).save(tmp_path / "g")
+    quorvix_dist.partition_main([str(tmp_path / "g"), "3", str(tmp_path / "p")])
+    assert capsys.readouterr().out.split() == [str(tmp_path / "p" / f"part-{k}") for k in range(3)]
+    assert quorvix_dist.open_part(tmp_path / "p", 2).num_parts == 3

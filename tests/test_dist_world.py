@@ -1,0 +1,92 @@
+"""Partitioned sampling in real RPC worlds of 2 and 3 processes on 127.0.0.1: one sampler's subgraphs
+from every rank without lockstep, and each fault ending in a clear error within the timeout. Every
+world is bounded: its processes are killed when it overruns."""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import quorvix
+
+torch = pytest.importorskip("torch")
+if not torch.distributed.is_available() or not torch.distributed.rpc.is_available():
+    pytest.skip("torch.distributed.rpc is not available", allow_module_level=True)
+
+import dist_worker  # noqa: E402
+
+WORKER = Path(__file__).with_name("dist_worker.py")
+WORLD_TIMEOUT = 240  # seconds for a whole world, start-up on a loaded machine included
+
+
+def free_port():
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def run_world(mode, world, tmp_path):
+    """Runs the world, once more on a fresh port if the first one was taken meanwhile."""
+    results, logs = start_world(mode, world, tmp_path / "first")
+    if len(results) < world and any("address already in use" in log.lower() for log in logs):
+        results, logs = start_world(mode, world, tmp_path / "again")
+    return results, logs
+
+
+def start_world(mode, world, tmp_path):
+    tmp_path.mkdir()
+    graph = quorvix.Graph(**dist_worker.make_graph())
+    graph.save(tmp_path / "graph")
+    x = np.arange(120, dtype=np.float32).reshape(60, 2)
+    np.save(tmp_path / "graph" / "features.npy", x)
+    quorvix.partition(graph, world, tmp_path / "parts", node_features={"user": x})
+    out = tmp_path / "out"
+    out.mkdir()
+    env = dict(os.environ, TP_SOCKET_IFNAME="lo", GLOO_SOCKET_IFNAME="lo", MASTER_ADDR="127.0.0.1",
+               PYTHONPATH=os.pathsep.join([str(WORKER.parent), os.environ.get("PYTHONPATH", "")]))
+    port = free_port()
+    processes = [subprocess.Popen([sys.executable, str(WORKER), mode, str(rank), str(world), str(port),
+                                   str(tmp_path / "graph"), str(tmp_path / "parts"), str(out)],
+                                  env=env, start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                 for rank in range(world)]
+    deadline = time.monotonic() + WORLD_TIMEOUT
+    logs = []
+    try:
+        for process in processes:
+            logs.append(process.communicate(timeout=max(1.0, deadline - time.monotonic()))[0].decode(errors="replace"))
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+    return {rank: json.loads((out / f"rank-{rank}.json").read_text())
+            for rank in range(world) if (out / f"rank-{rank}.json").exists()}, logs
+
+
+@pytest.mark.parametrize("world", [2, 3])
+def test_every_rank_samples_one_samplers_subgraphs(world, tmp_path):
+    results, logs = run_world("equal", world, tmp_path)
+    assert sorted(results) == list(range(world)), logs
+    for rank, result in results.items():
+        # Ranks made different numbers of calls, at different times.
+        assert result == {"calls": 2 * (3 + 2 * rank), "mismatches": 0, "features_equal": True}
+
+
+def test_faults_end_in_clear_errors_within_the_timeout(tmp_path):
+    results, logs = run_world("faults", 3, tmp_path)
+    assert 0 in results, logs
+    found = results[0]
+    assert found["foreign"][0] == "ValueError"
+    assert "Node 0 of type 'user' is not owned by part 1 of 3." in found["foreign"][1]
+    for name, part in (("hung", 2), ("dead", 1)):
+        kind, message, seconds = found[name]
+        assert kind == "RuntimeError", found
+        assert message.startswith(f"Part {part} (quorvix-part-{part}) did not answer within 3 s or failed: ")
+        assert seconds < 3 + 20  # the timeout plus slack for a loaded machine
