@@ -80,8 +80,18 @@ def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
         got = as_lists(dist_sampler(parts, rank, **settings_).sample_with_edge_ids(*exact))
         assert got == expected, f"{num_parts} parts, rank {rank}"
         if num_parts in (2, 3):
-            drawn[num_parts] = as_lists(dist_sampler(parts, rank, seed=11, **settings_).sample_with_edge_ids(*request))
+            drawn[num_parts] = refusal_or_lists(dist_sampler(parts, rank, seed=11, **settings_), request)
     assert drawn[2] == drawn[3]
+    refused = refusal_or_lists(sampler, request)
+    if isinstance(refused, str):  # a fan-out no call may draw is refused alike, before any part is asked
+        assert drawn[2] == refused
+
+
+def refusal_or_lists(sampler, request):
+    try:
+        return as_lists(sampler.sample_with_edge_ids(*request))
+    except ValueError as error:
+        return str(error)
 
 
 def fan_out_counts(sample, calls, key="item__at__user"):
@@ -181,3 +191,23 @@ def test_command_line_partitions_a_saved_graph(tmp_path, capsys):
     quorvix_dist.partition_main([str(tmp_path / "g"), "3", str(tmp_path / "p")])
     assert capsys.readouterr().out.split() == [str(tmp_path / "p" / f"part-{k}") for k in range(3)]
     assert quorvix_dist.open_part(tmp_path / "p", 2).num_parts == 3
+
+
+def test_given_runs_refuse_what_no_call_may_ask():
+    key = "item__at__user"
+    runs = quorvix.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]))
+    nodes, none = np.array([0]), np.empty(0, np.int64)
+    cases = [
+        (lambda: quorvix.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), time=np.array([1])),
+         "'time' and 'row' differ in length."),
+        (lambda: runs.expand(nodes, none, none, fan_out=1, temporal=True), "'seed_time' and 'nodes' differ in length."),
+        (lambda: runs.expand(nodes, none, none, fan_out=1), "'draw_key' and 'nodes' differ in length."),
+        (lambda: runs.expand(nodes, none, np.array([5]), fan_out=2**31, replace=True),
+         "'fan_out' is 2147483648, above 2147483647, the largest fan-out drawn with replacement."),
+    ]
+    for call, message in cases:
+        with pytest.raises((ValueError, RuntimeError)) as info:
+            call()
+        assert str(info.value) == message
+    entry, neighbour, position = runs.expand(nodes, none, np.array([5]), fan_out=2**31 - 1, replace=False)
+    assert sorted(neighbour.tolist()) == [0, 1] and sorted(position.tolist()) == [0, 1]  # takes all

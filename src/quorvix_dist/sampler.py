@@ -28,6 +28,9 @@ _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
 _MIX1 = np.uint64(0xBF58476D1CE4E5B9)
 _MIX2 = np.uint64(0x94D049BB133111EB)
 
+# The largest fan-out a sampler draws with replacement (2**31 - 1): its picks must stay countable.
+MAX_REPLACED_FAN_OUT = 2**31 - 1
+
 
 def worker_name(part: int) -> str:
     return f"quorvix-part-{part}"
@@ -276,6 +279,12 @@ class DistNeighborSampler:
                              entity_table: str, seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
         """NeighborSampler.sample_with_edge_ids over the parts: (row, col, node, batch, num_sampled_nodes,
         num_sampled_edges, edge), edge ids being the whole graph's."""
+        if self.replace:  # refused before anything is drawn or sent, as a sampler's call refuses it
+            for key in self.edge_type_keys:
+                for hop, k in enumerate(np.asarray(num_neighbors.get(key, ()), dtype=np.int64).reshape(-1).tolist()):
+                    if k > MAX_REPLACED_FAN_OUT:
+                        raise ValueError(f"'num_neighbors' for '{key}' at hop {hop} is {k}, above "
+                                         f"{MAX_REPLACED_FAN_OUT}, the largest fan-out drawn with replacement.")
         seeds = np.asarray(seed_node, dtype=np.int64).reshape(-1)
         given_time = np.asarray(seed_time, dtype=np.int64).reshape(-1)
         seed_times = np.empty(0, dtype=np.int64)

@@ -1,15 +1,23 @@
 #include "sampling/expand_given.hpp"
 
 #include <random>
+#include <stdexcept>
+#include <string>
 
 #include "graph/int64_list.hpp"
 #include "graph/local_index_map.hpp"
 #include "sampling/call_state.hpp"
+#include "sampling/fan_out_limit.hpp"
 #include "sampling/index_set.hpp"
 
 namespace quorvix {
 
 ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, const HopPlan& plan, bool replace) {
+  // As in a sampler's call: beyond this bound the picks of one node cannot be counted, let alone held.
+  if (replace && plan.rule.kind == HopRule::Kind::kFanOut && plan.rule.fan_out > kMaxReplacedFanOut) {
+    throw std::invalid_argument("'fan_out' is " + std::to_string(plan.rule.fan_out) + ", above " +
+                                std::to_string(kMaxReplacedFanOut) + ", the largest fan-out drawn with replacement.");
+  }
   const auto n = static_cast<std::size_t>(frontier.nodes.size);
   // Entry i is its own subgraph (batch i), so the walk's seed-time lookup by batch reads entry i's time.
   Int64List frontier_batch;
