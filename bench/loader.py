@@ -222,7 +222,11 @@ def run_once(data, graph, users, times, config: Config, args) -> dict:
     gc.collect()  # persistent workers end with their loader
     all_batches = warm_up + batches
     result["main_cpu_ms"] = 1000 * (time.process_time() - cpu_start) / all_batches
-    result["worker_cpu_ms"] = 1000 * (children_cpu_seconds() - children_start) / all_batches
+    # Workers are this process's children only when forked; a forkserver or spawn start method makes
+    # them another process's, whose CPU time this process cannot read.
+    forked = multiprocessing.get_start_method() == "fork"
+    result["worker_cpu_ms"] = (1000 * (children_cpu_seconds() - children_start) / all_batches if forked
+                               else float("nan"))
     return result
 
 
