@@ -11,10 +11,10 @@ import numpy as np
 def reference_graph(db):
     """(colptr, row, node_time, references) as lists, built with loops and dicts."""
     colptr, row, references = {}, {}, {}
-    node_time = {t: list(spec["time"]) for t, spec in db.items() if spec["time"] is not None}
-    for child, spec in db.items():
-        n_child = spec["size"]
-        for column, (parent, values) in spec["fks"].items():
+    node_time = {t: list(table["time"]) for t, table in db.items() if table["time"] is not None}
+    for child, table in db.items():
+        n_child = table["size"]
+        for column, (parent, values) in table["fks"].items():
             row_of = {k: i for i, k in enumerate(db[parent]["key"])}
             n_parent = len(db[parent]["key"])
             children = [[] for _ in range(n_parent)]
@@ -28,7 +28,7 @@ def reference_graph(db):
                 else:
                     children[row_of[value]].append(i)
                     parent_of[i] = row_of[value]
-            child_time = spec["time"]
+            child_time = table["time"]
             if child_time is not None:
                 for run in children:
                     run.sort(key=lambda i: (child_time[i], i))
@@ -52,22 +52,22 @@ def reference_graph(db):
 def columns_of(db):
     """Per table, column name -> list of Python values (None for null)."""
     out = {}
-    for t, spec in db.items():
+    for t, table in db.items():
         cols = {}
-        if spec["key"] is not None:
-            cols["id"] = list(spec["key"])
-        if spec["time"] is not None:
-            cols["time"] = list(spec["time"])
-        for column, (_, values) in spec["fks"].items():
+        if table["key"] is not None:
+            cols["id"] = list(table["key"])
+        if table["time"] is not None:
+            cols["time"] = list(table["time"])
+        for column, (_, values) in table["fks"].items():
             cols[column] = list(values)
         out[t] = cols
     return out
 
 
 def schema_of(db):
-    primary_keys = {t: "id" for t, spec in db.items() if spec["key"] is not None}
-    foreign_keys = [(t, c, p) for t, spec in db.items() for c, (p, _) in spec["fks"].items()]
-    time_columns = {t: "time" for t, spec in db.items() if spec["time"] is not None}
+    primary_keys = {t: "id" for t, table in db.items() if table["key"] is not None}
+    foreign_keys = [(t, c, p) for t, table in db.items() for c, (p, _) in table["fks"].items()]
+    time_columns = {t: "time" for t, table in db.items() if table["time"] is not None}
     return primary_keys, foreign_keys, time_columns
 
 

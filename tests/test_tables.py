@@ -134,12 +134,12 @@ def test_matches_the_row_by_row_build(kind, db, datetimes):
     assert {k: v.tolist() for k, v in arrays.node_time.items()} == node_time
     assert all(v.dtype == np.int64 for part in arrays[2:] for v in part.values())
     assert {fk: (r.rows, r.edges, r.null, r.dangling) for fk, r in keys.references.items()} == references
-    assert keys.num_nodes == {t: spec["size"] for t, spec in db.items()}
-    for t, spec in db.items():
-        if spec["key"]:
-            ids = np.random.default_rng(0).permutation(len(spec["key"]))
-            assert keys.to_id(t, [spec["key"][i] for i in ids]).tolist() == ids.tolist()
-            assert keys.to_key(t, ids).tolist() == [spec["key"][i] for i in ids]
+    assert keys.num_nodes == {t: table["size"] for t, table in db.items()}
+    for t, table in db.items():
+        if table["key"]:
+            ids = np.random.default_rng(0).permutation(len(table["key"]))
+            assert keys.to_id(t, [table["key"][i] for i in ids]).tolist() == ids.tolist()
+            assert keys.to_key(t, ids).tolist() == [table["key"][i] for i in ids]
     # The sampler accepts the graph, and its own check finds every run sorted by time.
     quorvix.NeighborSampler(*arrays).check()
 
