@@ -38,6 +38,11 @@ void LocalIndexMap::clear() {
   }
 }
 
+LocalIndexMap::Insertion LocalIndexMap::grow_and_insert(int64_t batch, int64_t node) {
+  rehash(slots_.size() * 2);
+  return insert(batch, node);
+}
+
 void LocalIndexMap::rehash(std::size_t capacity) {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(capacity, Slot{0, 0, kNeverTaken});

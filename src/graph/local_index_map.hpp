@@ -24,8 +24,8 @@ class LocalIndexMap {
   LocalIndexMap();
 
   // Returns the pair's local index; a new pair receives next_local(), which then grows by one.
-  // Defined inline below: it runs once per sampled edge.
-  Insertion insert(int64_t batch, int64_t node);
+  // Defined below, always inlined: it runs once per sampled edge.
+  __attribute__((always_inline)) Insertion insert(int64_t batch, int64_t node);
 
   int64_t next_local() const { return next_local_; }
   // The bytes the table holds.
@@ -58,7 +58,8 @@ class LocalIndexMap {
     return (key * 0x9E3779B97F4A7C15ull) >> shift_;
   }
   void rehash(std::size_t capacity);
-  __attribute__((noinline, cold)) void grow() { rehash(slots_.size() * 2); }
+  // Grows the table, then inserts the pair in the larger table.
+  __attribute__((noinline, cold)) Insertion grow_and_insert(int64_t batch, int64_t node);
 
   std::vector<Slot> slots_;
   uint64_t mask_ = 0;
@@ -74,10 +75,7 @@ inline LocalIndexMap::Insertion LocalIndexMap::insert(int64_t batch, int64_t nod
     if (slot.stamp < base_) {
       // Only a new pair can pass the load limit, so only a new pair checks it; after growing, the
       // pair is probed again in the larger table.
-      if (next_local_ >= grow_at_) {
-        grow();
-        return insert(batch, node);
-      }
+      if (next_local_ >= grow_at_) return grow_and_insert(batch, node);
       slot = Slot{batch, node, base_ + next_local_};
       return {next_local_++, true};
     }

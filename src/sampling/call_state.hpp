@@ -12,6 +12,7 @@
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
 #include "sampling/index_set.hpp"
+#include "sampling/node_index_table.hpp"
 
 namespace quorvix {
 
@@ -23,6 +24,9 @@ struct NodeTypeState {
   Int64List* node = nullptr;
   std::vector<int64_t>* counts = nullptr;  // num_sampled_nodes of the type
   LocalIndexMap* local_index = nullptr;  // owned by the sampler, reused across calls
+  // What a call that grows one subgraph maps ids with instead of local_index, when set (owned by
+  // the sampler).
+  NodeIndexTable* node_index = nullptr;
   int64_t frontier_begin = 0;  // [frontier_begin, frontier_end): local indices expanded this hop
   int64_t frontier_end = 0;
   Int64Span node_time;  // empty data when the type has no timestamps
@@ -47,9 +51,12 @@ struct DrawnValues {
 // Everything one edge type needs while one hop walks its frontier, resolved once per hop. `Engine`
 // gives the random draws (std::mt19937 or DrawnValues); with `kEdgeIds` the row position of every
 // sampled edge is recorded too, and a call that does not ask for them compiles without that store.
-template <typename Engine, bool kEdgeIds>
+// With `kOneGroup` every node belongs to one subgraph, and is found by id in its node type's
+// NodeIndexTable, without hashing its identity, where the type has one.
+template <typename Engine, bool kEdgeIds, bool kOneGroup = false>
 struct EdgeSampling {
   static constexpr bool kRecordsEdgeIds = kEdgeIds;
+  static constexpr bool kOneSubgraph = kOneGroup;
 
   const EdgeTypeKey* key;
   const NodeType* frontier_type;
@@ -74,12 +81,17 @@ using SerialSampling = EdgeSampling<std::mt19937, false>;
 using SerialSamplingWithIds = EdgeSampling<std::mt19937, true>;
 using ChunkSampling = EdgeSampling<DrawnValues, false>;
 using ChunkSamplingWithIds = EdgeSampling<DrawnValues, true>;
+// One subgraph per call runs on one thread: seeds of one batch value make one chunk.
+using OneGroupSampling = EdgeSampling<std::mt19937, false, true>;
+using OneGroupSamplingWithIds = EdgeSampling<std::mt19937, true, true>;
 
-// Explicit instantiations of a function template over the four kinds above.
+// Explicit instantiations of a function template over the six kinds above.
 #define QUORVIX_FOR_EACH_EDGE_SAMPLING(MACRO) \
   MACRO(SerialSampling)                       \
   MACRO(SerialSamplingWithIds)                \
   MACRO(ChunkSampling)                        \
-  MACRO(ChunkSamplingWithIds)
+  MACRO(ChunkSamplingWithIds)                 \
+  MACRO(OneGroupSampling)                     \
+  MACRO(OneGroupSamplingWithIds)
 
 }  // namespace quorvix

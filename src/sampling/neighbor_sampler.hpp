@@ -25,12 +25,14 @@
 #include "graph/sampler_options.hpp"
 #include "graph/schema.hpp"
 #include "graph/tables.hpp"
+#include "sampling/node_index_table.hpp"
 
 namespace quorvix {
 
 namespace py = pybind11;
 
 struct ParallelState;
+struct NodeTypeState;
 struct SeedSet;
 
 // (out_row, out_col, out_node, out_batch, num_sampled_nodes, num_sampled_edges)
@@ -137,12 +139,20 @@ class NeighborSampler {
   std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> sample_seeds(
       const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
       uint64_t num_hops, const SeedSet& seeds);
+  // The hops of a one-thread call, from seeds already in `node_states`; `Edges` is the call's kind of
+  // EdgeSampling.
+  template <typename Edges>
+  void sample_hops(const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
+                   uint64_t num_hops, const std::vector<int64_t>& seed_times, std::vector<NodeTypeState>& node_states);
 
   const GraphSchema& schema_;
   std::mutex call_mutex_;
   std::atomic<std::thread::id> call_owner_{};  // the thread inside sample, while one is
   // One per distinct node type: the dedup maps of a call, kept so their storage is reused.
   std::vector<LocalIndexMap> local_index_maps_;
+  // One per distinct node type: what calls that grow one subgraph map ids with instead, made by the
+  // first such call.
+  std::vector<NodeIndexTable> node_index_tables_;
   // By result table and key, the length of the previous call's list: a sampler answering a stream
   // of similar calls then makes each result array once at about the right size, rather than
   // growing it (NumPy zero-fills what an array grows by).

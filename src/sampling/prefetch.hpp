@@ -1,7 +1,8 @@
 // Cache warming for frontier nodes a few iterations ahead of the one being expanded. Expanding a
 // node costs a few dependent loads at random places of large arrays (colptr, then row, then the
 // neighbour's time); issuing them early overlaps their misses. Nothing here changes a result, and
-// every address is checked before it is formed.
+// every address is checked before it is formed. All of it is always inlined: a prefetch issued
+// through a call, or dropped with its call, leaves the reads it was for to stall.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +17,13 @@ inline constexpr int64_t kPrefetchRow = 8;
 inline constexpr int64_t kPrefetchTime = 4;
 
 template <typename Edges>
-inline void prefetch_colptr(const Edges& edges, int64_t node) {
+inline __attribute__((always_inline)) void prefetch_colptr(const Edges& edges, int64_t node) {
   if (edges.colptr.contains_index(node)) __builtin_prefetch(edges.colptr.data + node);
 }
 
 // The run's middle: the first position a bisection probes, and within a line of most short runs.
 template <typename Edges>
-inline bool probe_position(const Edges& edges, int64_t node, int64_t& position) {
+inline __attribute__((always_inline)) bool probe_position(const Edges& edges, int64_t node, int64_t& position) {
   if (node < 0 || node >= edges.colptr.size - 1) return false;
   const int64_t start = edges.colptr[node];
   const int64_t end = edges.colptr[node + 1];
@@ -37,14 +38,14 @@ inline bool probe_position(const Edges& edges, int64_t node, int64_t& position) 
 
 // The row stage alone, for walks that do not pass the probe position on.
 template <typename Edges>
-inline void prefetch_row_only(const Edges& edges, int64_t node) {
+inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges, int64_t node) {
   int64_t position;
   if (probe_position(edges, node, position)) __builtin_prefetch(edges.row.data + position);
 }
 
 // Returns the probe position (-1 when the node has none) for prefetch_time to reuse.
 template <typename Edges>
-inline int64_t prefetch_row(const Edges& edges, int64_t node) {
+inline __attribute__((always_inline)) int64_t prefetch_row(const Edges& edges, int64_t node) {
   int64_t position;
   if (!probe_position(edges, node, position)) return -1;
   __builtin_prefetch(edges.row.data + position);
@@ -54,7 +55,7 @@ inline int64_t prefetch_row(const Edges& edges, int64_t node) {
 // kEdgeTime: the edge type's own times (one per row position) rather than the neighbours'.
 // `position` is what prefetch_row returned for the node, so colptr is not read a second time.
 template <bool kEdgeTime, typename Edges>
-inline void prefetch_time(const Edges& edges, int64_t position) {
+inline __attribute__((always_inline)) void prefetch_time(const Edges& edges, int64_t position) {
   if (position < 0) return;
   if constexpr (kEdgeTime) {
     __builtin_prefetch(edges.edge_time + position);

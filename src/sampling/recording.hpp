@@ -24,7 +24,7 @@ inline void check_node_id(const NodeTypeState& state, const NodeType& node_type,
 template <typename Edges>
 class EdgeRecorder {
  public:
-  EdgeRecorder(const Edges& edges, const FrontierNode& frontier, int64_t count)
+  __attribute__((always_inline)) EdgeRecorder(const Edges& edges, const FrontierNode& frontier, int64_t count)
       : edges_(edges),
         frontier_(frontier),
         neighbours_(*edges.neighbours),
@@ -34,10 +34,16 @@ class EdgeRecorder {
   }
 
   // `position` indexes the edge type's row; the neighbour inherits the frontier node's batch index.
-  void add(int64_t position) {
+  // Always inlined: a call would cost as much as the recording itself.
+  __attribute__((always_inline)) void add(int64_t position) {
     const int64_t neighbour = edges_.row[position];
     check_node_id(neighbours_, *edges_.neighbour_type, neighbour);
-    const LocalIndexMap::Insertion found = neighbours_.local_index->insert(frontier_.batch, neighbour);
+    LocalIndexMap::Insertion found;
+    if (Edges::kOneSubgraph && neighbours_.node_index != nullptr) {
+      found = neighbours_.node_index->insert(neighbour);
+    } else {
+      found = neighbours_.local_index->insert(frontier_.batch, neighbour);
+    }
     if (found.inserted) {
       // Appended beyond the current frontier range: expanded in the next hop, not this one.
       neighbours_.batch->push_back(frontier_.batch);

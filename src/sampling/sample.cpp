@@ -20,9 +20,32 @@ namespace quorvix {
 
 namespace {
 
-std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler, std::vector<LocalIndexMap>& local_index_maps) {
+// A node type is mapped by id (NodeIndexTable, 4 bytes per node) when it has at most this many times
+// the nodes the previous call sampled of it: a lookup in a table that much larger than the sample
+// misses the cache more often than a hash table sized by the sample does.
+constexpr int64_t kTableSpread = 8;
+
+// Whether every seed has one batch value: the call grows one subgraph.
+bool grows_one_subgraph(const SeedSet& seeds) {
+  const int64_t* only = nullptr;
+  for (const SeedsOfType& typed : seeds.types) {
+    for (const int64_t& batch : typed.batch) {
+      if (only == nullptr) only = &batch;
+      if (batch != *only) return false;
+    }
+  }
+  return true;
+}
+
+// Per distinct node type, the state of a call. With `tables` (a call that grows one subgraph), a type
+// whose previous call sampled enough of its nodes maps ids by its table instead of its hash map;
+// returns whether any type does.
+bool make_node_states(NeighborSampler& sampler, std::vector<LocalIndexMap>& local_index_maps,
+                      std::vector<NodeIndexTable>* tables, int64_t seed_count, std::vector<NodeTypeState>& states) {
   const GraphSchema& schema = sampler.schema();
-  std::vector<NodeTypeState> states(schema.distinct_node_types.size());
+  states.assign(schema.distinct_node_types.size(), NodeTypeState{});
+  if (tables != nullptr) tables->resize(states.size());
+  bool any_table = false;
   for (std::size_t slot = 0; slot < states.size(); ++slot) {
     const NodeType& name = schema.distinct_node_types[slot];
     NodeTypeState& state = states[slot];
@@ -31,9 +54,17 @@ std::vector<NodeTypeState> make_node_states(NeighborSampler& sampler, std::vecto
     state.counts = &sampler.num_sampled_nodes.at(name);
     state.local_index = &local_index_maps[slot];
     state.local_index->clear();
+    const int64_t node_count = sampler.node_counts()[slot];
+    // The result list starts at about the previous call's length.
+    const auto previous = static_cast<int64_t>(state.node->capacity());
+    if (tables != nullptr && node_count <= kTableSpread * previous && NodeIndexTable::fits(node_count, seed_count)) {
+      state.node_index = &(*tables)[slot];
+      state.node_index->start(node_count, seed_count);
+      any_table = true;
+    }
     describe_node_type(sampler, slot, state);
   }
-  return states;
+  return any_table;
 }
 
 // Seeds become the first frontier of their types, in the given order: seed i of a type takes local
@@ -43,11 +74,16 @@ void add_seeds(std::vector<NodeTypeState>& states, const SeedSet& seeds) {
   for (const SeedsOfType& typed : seeds.types) {
     NodeTypeState& state = states[typed.slot];
     const std::size_t n = typed.ids.size();
-    state.local_index->reserve(n);
+    const bool by_id = state.node_index != nullptr;
+    if (!by_id) state.local_index->reserve(n);
     int64_t* const batches = state.batch->open_tail(n);
     int64_t* const nodes = state.node->open_tail(n);
     for (std::size_t i = 0; i < n; ++i) {
-      if (!state.local_index->insert(typed.batch[i], typed.ids[i]).inserted) state.local_index->skip_local();
+      if (by_id) {
+        if (!state.node_index->insert(typed.ids[i]).inserted) state.node_index->skip_local();
+      } else if (!state.local_index->insert(typed.batch[i], typed.ids[i]).inserted) {
+        state.local_index->skip_local();
+      }
       batches[i] = typed.batch[i];
       nodes[i] = typed.ids[i];
     }
@@ -94,7 +130,6 @@ template <bool kEdgeIds>
 std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSampler::sample_seeds(
     const py::dict& num_neighbors, const py::dict& sampling_time_offsets, TemporalStrategy strategy,
     uint64_t num_hops, const SeedSet& seeds) {
-  using Edges = EdgeSampling<std::mt19937, kEdgeIds>;
   // Before anything is allocated, and the same on every thread count.
   if (call_replace) check_replaced_fan_outs(num_neighbors, edge_type_keys);
   const auto threads = static_cast<std::size_t>(num_threads);
@@ -109,49 +144,19 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
   }
   reset_call_tables(kEdgeIds);
   try {
-    std::vector<NodeTypeState> node_states = make_node_states(*this, local_index_maps_);
-    IndexSet chosen;
+    int64_t seed_count = 0;
+    for (const SeedsOfType& typed : seeds.types) seed_count += static_cast<int64_t>(typed.ids.size());
+    std::vector<NodeTypeState> node_states;
+    const bool by_id = make_node_states(*this, local_index_maps_,
+                                        grows_one_subgraph(seeds) ? &node_index_tables_ : nullptr, seed_count,
+                                        node_states);
     add_seeds(node_states, seeds);
-    const std::vector<int64_t>& seed_times = seeds.time_of_batch;
-
-    for (uint64_t hop = 0; hop < num_hops; ++hop) {
-      for (std::size_t i = 0; i < edge_types.size(); ++i) {
-        const EdgeTypeKey& key = edge_type_keys[i];
-        const EdgeTypeSlots& slots = schema_.edge_type_slots[i];
-        if (slots.frontier == kNoSlot) {
-          throw std::out_of_range("Frontier type '" + frontier_type(edge_types[i]) + "' of '" + key +
-                                  "' is not in 'node_types'.");
-        }
-        std::vector<int64_t>& edge_counts = num_sampled_edges.at(key);
-        edge_counts.push_back(0);
-        NodeTypeState& neighbours = node_states[slots.neighbour];
-        const HopPlan plan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
-                           edge_type_timed(i) && !seed_times.empty(), strategy};
-        Edges edges{&key,
-                          &frontier_type(edge_types[i]),
-                          &neighbour_type(edge_types[i]),
-                          colptr.at(key),
-                          row.at(key),
-                          neighbours.node_time,
-                          &neighbours,
-                          &out_row.at(key),
-                          &out_col.at(key),
-                          kEdgeIds ? &out_edge.at(key) : nullptr,
-                          &edge_counts.back(),
-                          &generator,
-                          &chosen};
-        describe_edge_type(*this, i, edges);
-        const NodeTypeState& frontier = node_states[slots.frontier];
-        expand_frontier(edges, frontier, frontier.frontier_begin, frontier.frontier_end, plan, seed_times);
-      }
-      // The nodes each type gained in this hop become its next frontier. A repeated name finds its
-      // range already moved on and counts 0.
-      for (const std::size_t slot : schema_.node_type_slots) {
-        NodeTypeState& state = node_states[slot];
-        state.frontier_begin = state.frontier_end;
-        state.frontier_end = static_cast<int64_t>(state.node->size());
-        state.counts->push_back(state.frontier_end - state.frontier_begin);
-      }
+    if (by_id) {
+      sample_hops<EdgeSampling<std::mt19937, kEdgeIds, true>>(num_neighbors, sampling_time_offsets, strategy,
+                                                               num_hops, seeds.time_of_batch, node_states);
+    } else {
+      sample_hops<EdgeSampling<std::mt19937, kEdgeIds>>(num_neighbors, sampling_time_offsets, strategy, num_hops,
+                                                        seeds.time_of_batch, node_states);
     }
     if constexpr (kEdgeIds) {
       py::dict edge_ids;
@@ -164,6 +169,52 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
     // Release what the failed call gathered; the next call starts from a fresh reset regardless.
     clear_call_tables();
     throw;
+  }
+}
+
+template <typename Edges>
+void NeighborSampler::sample_hops(const py::dict& num_neighbors, const py::dict& sampling_time_offsets,
+                                  TemporalStrategy strategy, uint64_t num_hops, const std::vector<int64_t>& seed_times,
+                                  std::vector<NodeTypeState>& node_states) {
+  IndexSet chosen;
+  for (uint64_t hop = 0; hop < num_hops; ++hop) {
+    for (std::size_t i = 0; i < edge_types.size(); ++i) {
+      const EdgeTypeKey& key = edge_type_keys[i];
+      const EdgeTypeSlots& slots = schema_.edge_type_slots[i];
+      if (slots.frontier == kNoSlot) {
+        throw std::out_of_range("Frontier type '" + frontier_type(edge_types[i]) + "' of '" + key +
+                                "' is not in 'node_types'.");
+      }
+      std::vector<int64_t>& edge_counts = num_sampled_edges.at(key);
+      edge_counts.push_back(0);
+      NodeTypeState& neighbours = node_states[slots.neighbour];
+      const HopPlan plan{fetch_hop_rule(num_neighbors, sampling_time_offsets, key, hop),
+                         edge_type_timed(i) && !seed_times.empty(), strategy};
+      Edges edges{&key,
+                  &frontier_type(edge_types[i]),
+                  &neighbour_type(edge_types[i]),
+                  colptr.at(key),
+                  row.at(key),
+                  neighbours.node_time,
+                  &neighbours,
+                  &out_row.at(key),
+                  &out_col.at(key),
+                  Edges::kRecordsEdgeIds ? &out_edge.at(key) : nullptr,
+                  &edge_counts.back(),
+                  &generator,
+                  &chosen};
+      describe_edge_type(*this, i, edges);
+      const NodeTypeState& frontier = node_states[slots.frontier];
+      expand_frontier(edges, frontier, frontier.frontier_begin, frontier.frontier_end, plan, seed_times);
+    }
+    // The nodes each type gained in this hop become its next frontier. A repeated name finds its
+    // range already moved on and counts 0.
+    for (const std::size_t slot : schema_.node_type_slots) {
+      NodeTypeState& state = node_states[slot];
+      state.frontier_begin = state.frontier_end;
+      state.frontier_end = static_cast<int64_t>(state.node->size());
+      state.counts->push_back(state.frontier_end - state.frontier_begin);
+    }
   }
 }
 

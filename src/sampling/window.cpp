@@ -13,11 +13,6 @@ namespace quorvix {
 
 namespace {
 
-struct NeighbourRange {
-  int64_t start;
-  int64_t end;
-};
-
 // The failures are kept out of line so that the checks on the hot path stay small enough to inline.
 [[noreturn]] __attribute__((noinline, cold)) void throw_node_outside_colptr(const EdgeTypeKey& key,
                                                                             const NodeType& frontier_type,
@@ -77,7 +72,8 @@ int64_t saturating_add(int64_t a, int64_t b) {
   return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
 }
 
-// The neighbours not later than `seed_time`, checked for order: empty when there are none.
+}  // namespace
+
 template <bool kEdgeTime, typename Edges>
 NeighbourRange admissible_run(const Edges& edges, const FrontierNode& frontier, int64_t seed_time) {
   NeighbourRange range = neighbour_range(edges, frontier.node);
@@ -87,8 +83,6 @@ NeighbourRange admissible_run(const Edges& edges, const FrontierNode& frontier, 
   check_sorted<kEdgeTime>(edges, range.start, range.end);
   return range;
 }
-
-}  // namespace
 
 template <bool kEdgeTime, typename Edges>
 int64_t first_after(const Edges& edges, int64_t bound, int64_t from, int64_t to) {
@@ -116,17 +110,6 @@ void sample_time_window(const Edges& edges, const FrontierNode& frontier, const 
   range.end = first_after<kEdgeTime>(edges, saturating_add(seed_time, offsets.upper), range.start, range.end);
   check_sorted<kEdgeTime>(edges, range.start, range.end);
   if (range.start == range.end) return;
-  record_run(edges, frontier, range.start, range.end);
-}
-
-template <bool kEdgeTime, typename Edges>
-void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
-  if (k == 0) return;
-  NeighbourRange range = admissible_run<kEdgeTime>(edges, frontier, seed_time);
-  // The cut is by position: equal times on both sides of it are split.
-  if (k > 0) range.start = std::max(range.start, range.end - k);
-  if (range.start == range.end) return;
-  // The cut run is taken whole, without a draw.
   record_run(edges, frontier, range.start, range.end);
 }
 
@@ -165,7 +148,7 @@ int64_t count_recent_uniform_draws(const Edges& edges, const FrontierNode& front
   template int64_t first_after<kEdgeTime, Edges>(const Edges&, int64_t, int64_t, int64_t);                    \
   template void sample_time_window<kEdgeTime, Edges>(const Edges&, const FrontierNode&, const TimeOffsets&,   \
                                                      int64_t);                                               \
-  template void sample_recent_window<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t, int64_t);  \
+  template NeighbourRange admissible_run<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t);       \
   template void sample_recent_uniform<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t, int64_t); \
   template int64_t count_recent_uniform_draws<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t,   \
                                                                 int64_t);

@@ -2,9 +2,11 @@
 // time, by recency, or the whole run.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "sampling/call_state.hpp"
+#include "sampling/recording.hpp"
 
 namespace quorvix {
 
@@ -30,9 +32,29 @@ template <bool kEdgeTime, typename Edges>
 void sample_time_window(const Edges& edges, const FrontierNode& frontier, const TimeOffsets& offsets,
                         int64_t seed_time);
 
-// Takes the k latest neighbours not later than `seed_time` (all of them when k < 0).
+// A run of positions of `row`: [start, end).
+struct NeighbourRange {
+  int64_t start;
+  int64_t end;
+};
+
+// The neighbours of `frontier` not later than `seed_time`, checked for order: empty when there are
+// none.
 template <bool kEdgeTime, typename Edges>
-void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time);
+NeighbourRange admissible_run(const Edges& edges, const FrontierNode& frontier, int64_t seed_time);
+
+// Takes the k latest neighbours not later than `seed_time` (all of them when k < 0). Defined here, so
+// that the walk has it inlined whatever the inliner's limits at link time: it runs once per node.
+template <bool kEdgeTime, typename Edges>
+inline void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
+  if (k == 0) return;
+  NeighbourRange range = admissible_run<kEdgeTime>(edges, frontier, seed_time);
+  // The cut is by position: equal times on both sides of it are split.
+  if (k > 0) range.start = std::max(range.start, range.end - k);
+  if (range.start == range.end) return;
+  // The cut run is taken whole, without a draw.
+  record_run(edges, frontier, range.start, range.end);
+}
 
 // Takes k neighbours not later than `seed_time` uniformly at random without replacement (all of them
 // when k < 0 or k covers them all).
