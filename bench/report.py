@@ -143,10 +143,9 @@ def machine_info() -> dict:
     }
 
 
-def plot(rows: list[dict], path: str, note: str = "") -> None:
-    """Edges per second against batch size on one thread, and beside it, when the rows hold
-    other thread counts, each count's speed-up over one thread. The format follows the file's
-    suffix (.svg, .png); an SVG is written without a date, so an unchanged figure is unchanged."""
+def pyplot():
+    """matplotlib's pyplot on the file-only backend, with SVG ids that do not change from run to run;
+    None, with a note, when matplotlib is not installed."""
     try:
         import matplotlib
 
@@ -154,8 +153,18 @@ def plot(rows: list[dict], path: str, note: str = "") -> None:
         import matplotlib.pyplot as plt
     except ImportError:
         print("--plot: matplotlib is not installed; no plot drawn", file=sys.stderr)
-        return
+        return None
     matplotlib.rcParams["svg.hashsalt"] = "quorvix"
+    return plt
+
+
+def plot(rows: list[dict], path: str, note: str = "") -> None:
+    """Edges per second against batch size on one thread, and beside it, when the rows hold
+    other thread counts, each count's speed-up over one thread. The format follows the file's
+    suffix (.svg, .png); an SVG is written without a date, so an unchanged figure is unchanged."""
+    plt = pyplot()
+    if plt is None:
+        return
     scaling = scaling_rows(rows, "seconds_per_call")
     fig, axes = plt.subplots(1, 2 if scaling else 1, figsize=(11 if scaling else 6, 4.2), squeeze=False)
     workloads = list(dict.fromkeys(r["workload"] for r in rows))
@@ -206,15 +215,9 @@ def plot(rows: list[dict], path: str, note: str = "") -> None:
 def plot_instructions(rows: list[dict], path: str, note: str = "") -> None:
     """Instructions per sampled edge under callgrind, per workload, a bar per thread count:
     the figure that machine load does not move."""
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("--plot: matplotlib is not installed; no plot drawn", file=sys.stderr)
+    plt = pyplot()
+    if plt is None:
         return
-    matplotlib.rcParams["svg.hashsalt"] = "quorvix"
     workloads = list(dict.fromkeys(r["workload"] for r in rows))
     counts = sorted({r["threads"] for r in rows})
     width = 0.8 / len(counts)
