@@ -36,11 +36,16 @@ inline __attribute__((always_inline)) bool probe_position(const Edges& edges, in
   return true;
 }
 
-// The row stage alone, for walks that do not pass the probe position on.
+// The row stage alone, for walks that do not pass the probe position on: the run's first, middle and
+// last lines, as the rules that take or draw from a whole run read all of a short run.
 template <typename Edges>
 inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges, int64_t node) {
   int64_t position;
-  if (probe_position(edges, node, position)) __builtin_prefetch(edges.row.data + position);
+  if (!probe_position(edges, node, position)) return;
+  const int64_t* const row = edges.row.data;
+  __builtin_prefetch(row + edges.colptr[node]);
+  __builtin_prefetch(row + position);
+  __builtin_prefetch(row + edges.colptr[node + 1] - 1);
 }
 
 // Returns the probe position (-1 when the node has none) for prefetch_time to reuse.
