@@ -16,6 +16,7 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
+from quorvix_dist.checks import request_checker
 from quorvix_dist.part import Part, open_part
 
 __all__ = ["DistNeighborSampler", "InProcessTransport", "RpcTransport", "init_part_worker", "served_part",
@@ -27,9 +28,6 @@ _SERVED: dict[str, Part] = {}
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
 _MIX1 = np.uint64(0xBF58476D1CE4E5B9)
 _MIX2 = np.uint64(0x94D049BB133111EB)
-
-# The largest fan-out a sampler draws with replacement (2**31 - 1): its picks must stay countable.
-MAX_REPLACED_FAN_OUT = 2**31 - 1
 
 
 def worker_name(part: int) -> str:
@@ -207,6 +205,9 @@ class DistNeighborSampler:
     def __init__(self, part: Part, seed: int = 123, *, temporal_strategy: str = "last", disjoint: bool = True,
                  replace: bool = False, timeout: float = 30.0, transport: Any = None) -> None:
         self.part = part
+        # Every call is checked by a sampler over the graph's edgeless twin first, which also holds
+        # (and checks) the settings: requests and settings are refused as a sampler refuses them.
+        self._checker = request_checker(part)
         self.temporal_strategy = temporal_strategy
         self.disjoint = disjoint
         self.replace = replace
@@ -217,6 +218,33 @@ class DistNeighborSampler:
         self.edge_type_keys = ["__".join(e) for e in part.edge_types]
         self._has_time = part.has_node_time or any(
             entry["time"] == "edge_time" for entry in part.manifest["edges"])
+
+    @property
+    def temporal_strategy(self) -> str:
+        """As NeighborSampler.temporal_strategy: 'last' or 'uniform'."""
+        return self._checker.temporal_strategy
+
+    @temporal_strategy.setter
+    def temporal_strategy(self, value: Any) -> None:
+        self._checker.temporal_strategy = value
+
+    @property
+    def disjoint(self) -> bool:
+        """As NeighborSampler.disjoint: a subgraph per seed, else one per distinct seed time."""
+        return self._checker.disjoint
+
+    @disjoint.setter
+    def disjoint(self, value: Any) -> None:
+        self._checker.disjoint = value
+
+    @property
+    def replace(self) -> bool:
+        """As NeighborSampler.replace: random fan-outs draw with replacement."""
+        return self._checker.replace
+
+    @replace.setter
+    def replace(self, value: Any) -> None:
+        self._checker.replace = value
 
     # ---- requests to owners -------------------------------------------------------------------
     def _wait(self, owner: int, future: Any) -> Any:
@@ -275,16 +303,17 @@ class DistNeighborSampler:
         lower, upper = rows[hop][0], rows[hop][1]
         return {"window": (None if lower is None else int(lower), int(upper)), "temporal": True}
 
+    def sample(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any], entity_table: str,
+               seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
+        """NeighborSampler.sample over the parts: (row, col, node, batch, num_sampled_nodes,
+        num_sampled_edges)."""
+        return self.sample_with_edge_ids(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time)[:6]
+
     def sample_with_edge_ids(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
                              entity_table: str, seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
         """NeighborSampler.sample_with_edge_ids over the parts: (row, col, node, batch, num_sampled_nodes,
         num_sampled_edges, edge), edge ids being the whole graph's."""
-        if self.replace:  # refused before anything is drawn or sent, as a sampler's call refuses it
-            for key in self.edge_type_keys:
-                for hop, k in enumerate(np.asarray(num_neighbors.get(key, ()), dtype=np.int64).reshape(-1).tolist()):
-                    if k > MAX_REPLACED_FAN_OUT:
-                        raise ValueError(f"'num_neighbors' for '{key}' at hop {hop} is {k}, above "
-                                         f"{MAX_REPLACED_FAN_OUT}, the largest fan-out drawn with replacement.")
+        self._checker.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time)
         seeds = np.asarray(seed_node, dtype=np.int64).reshape(-1)
         given_time = np.asarray(seed_time, dtype=np.int64).reshape(-1)
         seed_times = np.empty(0, dtype=np.int64)
@@ -297,10 +326,27 @@ class DistNeighborSampler:
             batches = np.arange(len(seeds), dtype=np.int64)
         elif len(seed_times) == 0:
             batches = np.zeros(len(seeds), dtype=np.int64)
-        else:
-            first: dict[int, int] = {}
-            batches = np.array([first.setdefault(int(t), i) for i, t in enumerate(seed_times.tolist())],
-                               dtype=np.int64)
+        else:  # a subgraph is named by its first seed, whose time is then the subgraph's
+            _, first, inverse = np.unique(seed_times, return_index=True, return_inverse=True)
+            batches = first[inverse.reshape(-1)].astype(np.int64)
+        return self._sample_seeds(num_neighbors, sampling_time_offsets, [(entity_table, seeds, batches)], seed_times)
+
+    def sample_groups(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
+                      seed_nodes: Mapping[str, Any], seed_groups: Mapping[str, Any],
+                      group_time: Any) -> tuple[dict[str, np.ndarray], ...]:
+        """NeighborSampler.sample_groups over the parts: one subgraph per group of seeds of one or more
+        node types, group_time holding each group's time (or empty for no time rule)."""
+        self._checker.sample_groups(num_neighbors, sampling_time_offsets, seed_nodes, seed_groups, group_time)
+        seeds = [(str(name), np.asarray(seed_nodes[name], dtype=np.int64).reshape(-1),
+                  np.asarray(seed_groups[name], dtype=np.int64).reshape(-1)) for name in list(seed_nodes)]
+        times = np.asarray(group_time, dtype=np.int64).reshape(-1) if self._has_time else np.empty(0, np.int64)
+        return self._sample_seeds(num_neighbors, sampling_time_offsets, seeds, times)
+
+    def _sample_seeds(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
+                      seeds: list[tuple[str, np.ndarray, np.ndarray]],
+                      seed_times: np.ndarray) -> tuple[dict[str, np.ndarray], ...]:
+        """The traversal of a checked request from its seeds (node type, ids, batch values), every hop
+        over every edge type; seed_times holds the time of each batch value, or nothing."""
         call_key = int(self._keys.integers(0, 2**63))
         num_hops = 0
         for key in self.edge_type_keys:
@@ -308,9 +354,10 @@ class DistNeighborSampler:
             num_hops = max(num_hops, len(source[key]))
 
         states = {name: _NodeTypeState(name, self.part.num_nodes[name]) for name in self.node_types}
-        states[entity_table].add_seeds(batches, seeds)
-        states[entity_table].counts[0] = len(seeds)
-        states[entity_table].frontier = (0, len(seeds))
+        for node_type, ids, batches in seeds:
+            states[node_type].add_seeds(batches, ids)
+            states[node_type].counts[0] = len(ids)
+            states[node_type].frontier = (0, len(ids))
         out_row = {key: [] for key in self.edge_type_keys}
         out_col = {key: [] for key in self.edge_type_keys}
         out_edge = {key: [] for key in self.edge_type_keys}
