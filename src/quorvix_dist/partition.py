@@ -94,13 +94,17 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
             raise ValueError(f"edge_ids names '{key}', which is not an edge type of the graph.")
         if len(ids) != len(graph.row[key]):
             raise ValueError(f"edge_ids['{key}'] has {len(ids)} entries, not one per edge ({len(graph.row[key])}).")
+    # The ids each part owns rows of: a type's count, or for a type the graph gives none, its features' rows.
+    extents = {name: max(count, 0) for name, count in counts.items()}
     for node_type, arrays in features.items():
         if node_type not in counts:
             raise ValueError(f"node_features names '{node_type}', which is not a node type of the graph.")
+        if counts[node_type] < 0 and arrays:
+            extents[node_type] = len(next(iter(arrays.values())))
         for name, array in arrays.items():
-            if len(array) != counts[node_type]:
+            if len(array) != extents[node_type]:
                 raise ValueError(f"node_features['{node_type}']['{name}'] has {len(array)} rows, not the "
-                                 f"type's {counts[node_type]} nodes.")
+                                 f"type's {extents[node_type]} nodes.")
     print_key = fingerprint(graph)
     node_time = graph.node_time
     edge_time = graph.edge_time
@@ -140,7 +144,7 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
             edge_entries.append({"key": key, "time": time_source, "weighted": key in edge_weight,
                                  "frontier_count": len(colptr) - 1, "edge_ids": "positions" if given is None else "given"})
         for index, node_type in enumerate(graph.node_types):
-            ids = np.arange(part, max(counts[node_type], 0), num_parts, dtype=np.int64)
+            ids = np.arange(part, extents[node_type], num_parts, dtype=np.int64)
             np.save(os.path.join(directory, f"ids.{index}.npy"), ids)
             if node_type in node_time:
                 np.save(os.path.join(directory, f"node_time.{index}.npy"), np.asarray(node_time[node_type])[ids])

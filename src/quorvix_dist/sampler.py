@@ -268,11 +268,9 @@ class DistNeighborSampler:
                 pending.append((owner, picks, self.transport.request(owner, operation, node_type, *args, ids[picks])))
         answers = []
         local = np.flatnonzero(owner_of == self.part.index)
-        if len(local):
+        if len(local) or not pending:  # no ids at all: the own part's empty answer has the right shape
             answers.append((local, getattr(self.part, operation)(node_type, *args, ids[local])))
         answers += [(picks, self._wait(owner, future)) for owner, picks, future in pending]
-        if not answers:
-            return np.empty(0, dtype=np.int64)
         first = np.asarray(answers[0][1])
         out = np.empty((len(ids),) + first.shape[1:], dtype=first.dtype)
         for picks, values in answers:
