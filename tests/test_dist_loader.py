@@ -10,16 +10,9 @@ torch = pytest.importorskip("torch")
 pytest.importorskip("torch_geometric")
 
 import quorvix_dist  # noqa: E402
+from dist_worker import flat_batch as flat  # noqa: E402
 from quorvix_pyg import DistNeighborLoader, NeighborLoader, partition_data  # noqa: E402
 from test_pyg import hetero_requests, shop  # noqa: E402
-
-
-def flat(batch):
-    """Every attribute of every store, by (store, name), tensors as lists."""
-    stores = [("", batch)] if not hasattr(batch, "node_types") else [
-        (key, batch[key]) for key in batch.node_types + batch.edge_types]
-    return {(str(key), name): value.tolist() if torch.is_tensor(value) else value
-            for key, store in stores for name, value in store.items()}
 
 
 def open_parts(data, num_parts, path, time_attr):
