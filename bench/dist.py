@@ -232,7 +232,8 @@ def main(argv: list[str] | None = None) -> int:
     print(markdown_table(["configuration", "edges/s (median)", "range", "bytes sent per sampled edge"], body))
     if loader_body:
         print()
-        print(f"loaders: last-k 16 then 8, batch {args.batch}, {args.rounds} batches, {FEATURE_WIDTH} features per node")
+        print(f"loaders: last-k 16 then 8, batch {args.batch}, {args.rounds} batches, "
+              f"{FEATURE_WIDTH} features per node")
         print(markdown_table(["configuration", "batches/s (median)", "range", "MB sent per batch"], loader_body))
     return 0
 

@@ -91,7 +91,8 @@ def test_what_the_loader_refuses(tmp_path):
         with pytest.raises(ValueError) as raised:
             DistNeighborLoader(parts[0], [1], ("user", torch.tensor([0])), transport=transport, **kwargs)
         assert str(raised.value) == message
-    graph = quorvix.Graph(["a"], [("a", "to", "a")], {"a__to__a": np.array([0, 0])}, {"a__to__a": np.array([], int)}, {})
+    key = "a__to__a"
+    graph = quorvix.Graph(["a"], [("a", "to", "a")], {key: np.array([0, 0])}, {key: np.array([], int)}, {})
     quorvix.partition(graph, 1, tmp_path / "plain")
     plain = quorvix_dist.open_part(tmp_path / "plain", 0)
     with pytest.raises(ValueError) as raised:

@@ -142,7 +142,8 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
                 np.save(os.path.join(directory, f"weight.{index}.npy"), np.asarray(edge_weight[key])[positions])
             # The frontier count each colptr bounds: request checks refuse the ids one sampler refuses.
             edge_entries.append({"key": key, "time": time_source, "weighted": key in edge_weight,
-                                 "frontier_count": len(colptr) - 1, "edge_ids": "positions" if given is None else "given"})
+                                 "frontier_count": len(colptr) - 1,
+                                 "edge_ids": "positions" if given is None else "given"})
         for index, node_type in enumerate(graph.node_types):
             ids = np.arange(part, extents[node_type], num_parts, dtype=np.int64)
             np.save(os.path.join(directory, f"ids.{index}.npy"), ids)

@@ -66,9 +66,10 @@ class DistNeighborLoader(NeighborLoader):
 
     Args:
         part (quorvix_dist.Part): the part this rank serves.
-        num_neighbors, input_nodes, input_time, replace, disjoint, temporal_strategy,
-            transform, transform_sampler_output, shared_by_time, time_windows, seed,
-            batch_by_time: as for :class:`NeighborLoader`; times are the parts' own.
+        num_neighbors, input_nodes, input_time, replace, disjoint, temporal_strategy: as for
+            :class:`NeighborLoader`; times are the parts' own.
+        transform, transform_sampler_output, shared_by_time, time_windows, seed, batch_by_time: as
+            for :class:`NeighborLoader`.
         subgraph_type (str, optional): only ``"directional"``. (default: :obj:`"directional"`)
         timeout (float, optional): seconds each request to another part may take.
             (default: :obj:`30.0`)
@@ -121,7 +122,8 @@ class DistNeighborLoader(NeighborLoader):
         batch = super().filter_fn(out)
         sampler = self.quorvix_sampler
         features = sampler.part.manifest["features"]
-        stores = [(NODE, batch)] if sampler.graph.homogeneous else [(t, batch[t]) for t in sampler.graph.node_types]
+        graph = sampler.graph
+        stores = [(NODE, batch)] if graph.homogeneous else [(t, batch[t]) for t in graph.node_types]
         for node_type, store in stores:
             if node_type not in sampler.stored_num_nodes:
                 del store["num_nodes"]  # the empty graph's; n_id and the features give the count

@@ -69,7 +69,8 @@ def part_graph(part: Any, node_time_of: Callable[[str], Any]) -> Tuple[SamplerGr
     num_nodes = {name: int(count) for name, count in described["num_nodes"].items()}
     no_edges = np.empty(0, np.int64)
     graph = SamplerGraph(node_types=list(part.node_types), edge_types=list(part.edge_types), num_nodes=num_nodes,
-                         colptr={}, row={}, perm={}, node_time={name: node_time_of(name) for name in part.typed_node_time},
+                         colptr={}, row={}, perm={},
+                         node_time={name: node_time_of(name) for name in part.typed_node_time},
                          edge_time={entry["key"]: no_edges for entry in part.manifest["edges"]
                                     if entry["time"] == "edge_time"},
                          homogeneous=bool(described["homogeneous"]))
