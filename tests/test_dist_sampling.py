@@ -5,6 +5,7 @@ and the same draws whatever the part count. The RPC world itself is exercised in
 import json
 import math
 import os
+import re
 
 import numpy as np
 import pytest
@@ -105,6 +106,12 @@ def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
         assert drawn[2] == refused
 
 
+def without_addresses(message):
+    """The binding library's message for arguments it cannot convert shows the sampler called, by
+    address: the checking sampler is another object than the one compared with."""
+    return re.sub(r" object at 0x[0-9a-f]+>", " object>", message)
+
+
 @settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_requests_are_refused_as_one_sampler_refuses_them(data, tmp_path_factory):
@@ -121,10 +128,10 @@ def test_requests_are_refused_as_one_sampler_refuses_them(data, tmp_path_factory
     sampler = quorvix.NeighborSampler(whole, 7)
     sampler.replace = replace
     try:
-        sampler.sample(**request)
+        sampler.sample(*request.values())  # positional, as the checking sampler is called
         return  # accepted requests are compared in the test above
     except (RuntimeError, ValueError, KeyError, IndexError, TypeError) as error:
-        expected = (type(error), str(error))
+        expected = (type(error), without_addresses(str(error)))
     parts = open_parts(whole, 2, tmp_path_factory.mktemp("parts"))
     asked = []
     transport = quorvix_dist.InProcessTransport(parts)
@@ -132,8 +139,8 @@ def test_requests_are_refused_as_one_sampler_refuses_them(data, tmp_path_factory
     dist = quorvix_dist.DistNeighborSampler(parts[0], replace=replace, transport=transport)
     for call in (dist.sample, dist.sample_with_edge_ids):
         with pytest.raises(Exception) as raised:
-            call(**request)
-        assert (raised.type, str(raised.value)) == expected
+            call(*request.values())
+        assert (raised.type, without_addresses(str(raised.value))) == expected
     assert asked == []
 
 
