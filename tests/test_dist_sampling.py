@@ -220,6 +220,12 @@ def test_features_and_times_come_from_their_owners(tmp_path):
     np.testing.assert_array_equal(dist.node_feature("item", "x", i64(2, 1, 0, 1)), x[[2, 1, 0, 1]])
     np.testing.assert_array_equal(dist.node_feature("item", "y", i64(1)), i64(6))
     np.testing.assert_array_equal(dist.node_time("item", i64(1, 2)), i64(2, 3))
+    rows = dist.node_features({"item": (["x", "y"], i64(1, 2, 0)), "user": ([], i64(1))})
+    np.testing.assert_array_equal(rows["item"]["x"], x[[1, 2, 0]])
+    np.testing.assert_array_equal(rows["item"]["y"], i64(6, 7, 5))
+    assert rows["user"] == {}
+    empty = dist.node_features({"item": (["x"], i64())})["item"]["x"]
+    assert (empty.shape, empty.dtype) == ((0, 2), np.float32)
     with pytest.raises(ValueError, match=r"^Node 1 of type 'item' is not owned by part 0 of 2\.$"):
         parts[0].node_feature("item", "x", i64(0, 1))
     with pytest.raises(ValueError, match=r"^Node 4 of type 'item' is not owned by part 0 of 2\.$"):

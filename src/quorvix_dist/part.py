@@ -51,7 +51,7 @@ class Part:
     and features, all memory-mapped."""
 
     # The methods an owner runs for other ranks' requests.
-    REQUESTS = frozenset({"expand_many", "node_feature", "node_times"})
+    REQUESTS = frozenset({"expand_many", "node_feature", "node_features", "node_times"})
 
     def __init__(self, directory: str, manifest: dict[str, Any]) -> None:
         import quorvix
@@ -118,6 +118,10 @@ class Part:
 
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
         return np.asarray(self.features[node_type][name][self.local_index(node_type, ids)])
+
+    def node_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
+        """Per (node type, feature names, owned ids), the rows of each feature, in order."""
+        return [[self.node_feature(node_type, name, ids) for name in names] for node_type, names, ids in wanted]
 
 
 def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None) -> Part:

@@ -36,7 +36,8 @@ class _PartSampler(NeighborSampler):
         self.part = part
         self.timeout = float(timeout)
         self.transport = transport
-        graph, self.empty_data, self.stored_num_nodes = part_graph(part, lambda node_type: _OwnersNodeTime(self, node_type))
+        graph, self.empty_data, self.stored_num_nodes = part_graph(
+            part, lambda node_type: _OwnersNodeTime(self, node_type))
         super().__init__(None, num_neighbors, graph=graph, **settings)
 
     def native_sampler(self) -> Any:
@@ -124,10 +125,11 @@ class DistNeighborLoader(NeighborLoader):
         features = sampler.part.manifest["features"]
         graph = sampler.graph
         stores = [(NODE, batch)] if graph.homogeneous else [(t, batch[t]) for t in graph.node_types]
+        wanted = {node_type: (features.get(node_type, []), store["n_id"].numpy()) for node_type, store in stores}
+        rows = sampler.native_sampler().node_features(wanted)  # one request per owner
         for node_type, store in stores:
             if node_type not in sampler.stored_num_nodes:
                 del store["num_nodes"]  # the empty graph's; n_id and the features give the count
-            ids = store["n_id"].numpy()
-            for name in features.get(node_type, []):
-                store[name] = torch.from_numpy(sampler.native_sampler().node_feature(node_type, name, ids))
+            for name, values in rows[node_type].items():
+                store[name] = torch.from_numpy(values)
         return batch if self.batch_transform is None else self.batch_transform(batch)
