@@ -30,13 +30,17 @@ def batches(loader, shuffle_seed):
 def test_batches_are_the_whole_graph_loaders(case, data, tmp_path_factory):
     """Random heterogeneous graphs, rules without draws (last-k with times, windows, -1), per seed
     and shared, shuffled or not, from any rank of 1 to 3 parts: NeighborLoader's batches, node
-    features and labels included."""
+    features, labels and edge attributes included."""
     graph, num_neighbors, options, requests = case
     timed = set(t for t in graph.node_types if "time" in graph[t])
     for t in graph.node_types:
         n = graph[t].num_nodes
         graph[t].x = torch.arange(2 * n, dtype=torch.float32).reshape(n, 2) + (100 if t == "b" else 0)
         graph[t].y = torch.arange(n) % 3
+    for e in graph.edge_types:  # an edge attribute that names the edge, one that is 2-D
+        m = graph[e].edge_index.size(1)
+        graph[e].w = torch.arange(m) * 10 + len(e[1])
+        graph[e].edge_attr = torch.stack([torch.arange(m, dtype=torch.float64)] * 2, 1) / 4
     fixed = {e: [-1 if k > 0 and e[0] not in timed else k for k in hops] for e, hops in num_neighbors.items()}
     settings_ = dict(temporal_strategy="last", time_windows=options["time_windows"],
                      disjoint=data.draw(st.booleans()), batch_size=data.draw(st.integers(1, 3)),
@@ -60,7 +64,7 @@ def test_a_data_gives_data_batches(tmp_path):
     from torch_geometric.data import Data
 
     data = Data(edge_index=torch.tensor([[0, 1, 2, 0], [1, 2, 3, 3]]), time=torch.arange(4),
-                x=torch.arange(4.0)[:, None])
+                x=torch.arange(4.0)[:, None], edge_weight=torch.tensor([0.5, 1.5, 2.5, 3.5]))
     parts = open_parts(data, 2, tmp_path, "time")
     loader = DistNeighborLoader(parts[0], [1, 1], torch.tensor([3, 2]), temporal_strategy="last", batch_size=2,
                                 transport=quorvix_dist.InProcessTransport(parts))
@@ -70,6 +74,7 @@ def test_a_data_gives_data_batches(tmp_path):
     assert batch.n_id.tolist() == [3, 2, 2, 1, 1, 0]
     assert batch.x[:, 0].tolist() == [3.0, 2.0, 2.0, 1.0, 1.0, 0.0]
     assert batch.e_id.tolist() == [2, 1, 1, 0]
+    assert batch.edge_weight.tolist() == [2.5, 1.5, 1.5, 0.5]
     assert batch.batch.tolist() == [0, 1, 0, 1, 0, 1]
     assert flat(batch) == flat(next(iter(NeighborLoader(data, [1, 1], torch.tensor([3, 2]), time_attr="time",
                                                         temporal_strategy="last", batch_size=2))))

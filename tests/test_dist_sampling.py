@@ -232,6 +232,33 @@ def test_features_and_times_come_from_their_owners(tmp_path):
         parts[0].expand_many([("user__bought_by__item", "item", i64(4), i64(), i64(0), {"fan_out": -1})])
 
 
+def test_edge_features_come_from_the_owners_of_their_frontier_nodes(tmp_path):
+    """Shop graph, 2 parts: user 0's edges (positions 0, 1) are part 0's, user 1's (2) part 1's;
+    edge_ids renames position p to 100 + p."""
+    graph = quorvix.Graph(**shop_graph())
+    w = np.array([[0.5], [1.5], [2.5]])
+    parts = open_parts(graph, 2, tmp_path, edge_ids={BOUGHT: i64(100, 101, 102)},
+                       edge_features={BOUGHT: {"w": w}})
+    dist = dist_sampler(parts, 1)
+    rows = dist.edge_features({BOUGHT: (["w"], i64(102, 100, 101), i64(1, 0, 0)), BOUGHT_BY: ([], i64(), i64())})
+    np.testing.assert_array_equal(rows[BOUGHT]["w"], w[[2, 0, 1]])
+    assert rows[BOUGHT_BY] == {}
+    with pytest.raises(ValueError) as raised:
+        parts[0].edge_features([(BOUGHT, ["w"], i64(100, 102))])
+    assert str(raised.value) == f"Edge 102 of '{BOUGHT}' is not held by part 0 of 2."
+    for kwargs, message in (
+            (dict(edge_features={"no__such__type": {}}),
+             "edge_features names 'no__such__type', which is not an edge type of the graph."),
+            (dict(edge_features={BOUGHT: {"w": w[:2]}}),
+             f"edge_features['{BOUGHT}']['w'] has 2 rows, not one per edge (3)."),
+            (dict(edge_ids={"no__such__type": i64()}),
+             "edge_ids names 'no__such__type', which is not an edge type of the graph."),
+            (dict(edge_ids={BOUGHT: i64(1)}), f"edge_ids['{BOUGHT}'] has 1 entries, not one per edge (3).")):
+        with pytest.raises(ValueError) as raised:
+            quorvix.partition(graph, 2, tmp_path / "refused", **kwargs)
+        assert str(raised.value) == message
+
+
 def test_part_files_hold_owned_runs_times_and_edge_ids(tmp_path):
     """Shop graph, 2 parts, worked by hand: part 1 owns user 1 (item 2 at time 3) and item 1."""
     graph = quorvix.Graph(**shop_graph())

@@ -284,31 +284,46 @@ class DistNeighborSampler:
     def node_features(self, wanted: Mapping[str, tuple[list[str], np.ndarray]]) -> dict[str, dict[str, np.ndarray]]:
         """Per node type, the rows of each named feature of its ids: {node type: (names, ids)} in, one
         request per owner for them all."""
-        owners = {node_type: np.asarray(ids, dtype=np.int64) % self.part.num_parts
-                  for node_type, (_, ids) in wanted.items()}
+        return self._rows_by_owner("node_features", {
+            node_type: (names, ids, np.asarray(ids, dtype=np.int64) % self.part.num_parts)
+            for node_type, (names, ids) in wanted.items()})
+
+    def edge_features(self, wanted: Mapping[str, tuple[list[str], np.ndarray, np.ndarray]]
+                      ) -> dict[str, dict[str, np.ndarray]]:
+        """Per edge type key, the rows of each named edge feature of its edges: {key: (names, edge ids,
+        the edges' frontier node ids)} in, one request per owner (the frontier node's) for them all."""
+        return self._rows_by_owner("edge_features", {
+            key: (names, ids, np.asarray(frontier, dtype=np.int64) % self.part.num_parts)
+            for key, (names, ids, frontier) in wanted.items()})
+
+    def _rows_by_owner(self, operation: str, wanted: Mapping[str, tuple[list[str], Any, np.ndarray]]
+                       ) -> dict[str, dict[str, np.ndarray]]:
+        """Part.<operation> over [(group, names, ids)] for every group's (names, ids, owner of each id),
+        one request per owner, the rows put back in the order of the ids."""
         requests: dict[int, list[tuple[str, list[str], np.ndarray]]] = {}
         placed: dict[int, list[tuple[str, np.ndarray]]] = {}
-        for node_type, (names, ids) in wanted.items():
-            for owner in np.unique(owners[node_type]).tolist():
-                picks = np.flatnonzero(owners[node_type] == owner)
-                requests.setdefault(owner, []).append((node_type, list(names), np.asarray(ids, np.int64)[picks]))
-                placed.setdefault(owner, []).append((node_type, picks))
-        futures = {owner: self.transport.request(owner, "node_features", asked)
+        for group, (names, ids, owner_of) in wanted.items():
+            ids = np.asarray(ids, dtype=np.int64)
+            for owner in np.unique(owner_of).tolist():
+                picks = np.flatnonzero(owner_of == owner)
+                requests.setdefault(owner, []).append((group, list(names), ids[picks]))
+                placed.setdefault(owner, []).append((group, picks))
+        futures = {owner: self.transport.request(owner, operation, asked)
                    for owner, asked in requests.items() if owner != self.part.index}
         answered = {}
         if self.part.index in requests:
-            answered[self.part.index] = self.part.node_features(requests[self.part.index])
+            answered[self.part.index] = getattr(self.part, operation)(requests[self.part.index])
         for owner, future in futures.items():
             answered[owner] = self._wait(owner, future)
         out: dict[str, dict[str, np.ndarray]] = {}
-        for node_type, (names, ids) in wanted.items():
+        for group, (names, ids, _) in wanted.items():
             # The own part's empty rows give each feature its shape and dtype, whoever owns the ids.
-            empty = self.part.node_features([(node_type, list(names), np.empty(0, np.int64))])[0]
-            out[node_type] = {name: np.empty((len(ids),) + e.shape[1:], dtype=e.dtype) for name, e in zip(names, empty)}
+            empty = getattr(self.part, operation)([(group, list(names), np.empty(0, np.int64))])[0]
+            out[group] = {name: np.empty((len(ids),) + e.shape[1:], dtype=e.dtype) for name, e in zip(names, empty)}
         for owner, answers in answered.items():
-            for (node_type, picks), rows in zip(placed[owner], answers):
-                for name, values in zip(wanted[node_type][0], rows):
-                    out[node_type][name][picks] = values
+            for (group, picks), rows in zip(placed[owner], answers):
+                for name, values in zip(wanted[group][0], rows):
+                    out[group][name][picks] = values
         return out
 
     def node_time(self, node_type: str, ids: np.ndarray) -> np.ndarray:

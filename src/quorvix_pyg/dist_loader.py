@@ -9,6 +9,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 import torch
 
+from .convert import edge_type_key
 from .graph import NODE
 from .loader import NeighborLoader
 from .parts import part_graph
@@ -59,8 +60,8 @@ class DistNeighborLoader(NeighborLoader):
 
     Batches are those of :class:`NeighborLoader` over the whole graph: ``n_id``, ``e_id`` (in
     ``data``'s edge order), ``batch``, ``seed_time``, ``input_id``, ``num_sampled_nodes``,
-    ``num_sampled_edges`` and every node-level attribute, read from the part that owns each node.
-    Edge-level attributes other than ``edge_index`` are not gathered. Rules that make no draws
+    ``num_sampled_edges`` and every node-level and edge-level attribute, read from the part that
+    owns each node (an edge's, from the owner of its destination). Rules that make no draws
     (``temporal_strategy="last"`` with times, time windows, ``-1``) give the whole graph's
     batches exactly; random fan-outs draw from the same distribution. Ranks need not take the
     same number of batches.
@@ -119,7 +120,8 @@ class DistNeighborLoader(NeighborLoader):
                          batch_by_time=batch_by_time, **kwargs)
 
     def filter_fn(self, out: Any) -> Any:
-        """PyG's batch of the sampled nodes and edges, with each node's features read from its owner."""
+        """PyG's batch of the sampled nodes and edges, with the features of each node and edge read
+        from their owners."""
         batch = super().filter_fn(out)
         sampler = self.quorvix_sampler
         features = sampler.part.manifest["features"]
@@ -132,4 +134,15 @@ class DistNeighborLoader(NeighborLoader):
                 del store["num_nodes"]  # the empty graph's; n_id and the features give the count
             for name, values in rows[node_type].items():
                 store[name] = torch.from_numpy(values)
+        edge_names = sampler.part.manifest.get("edge_features", {})
+        edge_stores = {edge_type_key(e): (e, batch if graph.homogeneous else batch[e]) for e in graph.edge_types}
+        wanted = {}
+        for key, (edge_type, store) in edge_stores.items():
+            if edge_names.get(key):
+                destination = batch if graph.homogeneous else batch[edge_type[2]]
+                frontier = destination["n_id"][store["edge_index"][1]].numpy()
+                wanted[key] = (edge_names[key], store["e_id"].numpy(), frontier)
+        for key, values in sampler.native_sampler().edge_features(wanted).items():
+            for name, rows_of_edges in values.items():
+                edge_stores[key][1][name] = torch.from_numpy(rows_of_edges)
         return batch if self.batch_transform is None else self.batch_transform(batch)

@@ -1,9 +1,10 @@
 """A PyG graph written as the parts of :mod:`quorvix_dist`, and a part read back in PyG's terms.
 
 :func:`partition_data` builds the sampler's arrays from ``data`` as :class:`NeighborLoader` does,
-writes them as parts whose edge ids are ``data``'s own edge order and whose node features are
-every node-level tensor of ``data``, and beside each part's manifest a ``pyg.json`` naming what the
-parts alone cannot tell (the node counts PyG knows, whether ``data`` was a ``Data``).
+writes them as parts whose edge ids are ``data``'s own edge order and whose node and edge
+features are every node-level and edge-level tensor of ``data``, and beside each part's manifest
+a ``pyg.json`` naming what the parts alone cannot tell (the node counts PyG knows, whether
+``data`` was a ``Data``, which stores held ``num_nodes``).
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 import numpy as np
 
-from .convert import to_numpy
+from .convert import edge_type_key, to_numpy
 from .graph import NODE, SamplerGraph, graph_from_data
 
 PYG_FILE = "pyg.json"
@@ -41,8 +42,16 @@ def partition_data(data: Any, num_parts: int, path: str | os.PathLike[str], time
     for node_type, store in stores:
         features[node_type] = {name: np.ascontiguousarray(to_numpy(store[name])) for name in store.node_attrs()
                                if name != "num_nodes" and hasattr(store[name], "shape")}
+    edge_features: Dict[str, Dict[str, np.ndarray]] = {}
+    for edge_type in graph.edge_types:
+        key = edge_type_key(edge_type)
+        store = data if graph.homogeneous else data[edge_type]
+        # In the CSC order the parts are cut in: the row of CSC position p is the one of edge perm[p].
+        perm = np.asarray(graph.perm[key])
+        edge_features[key] = {name: to_numpy(store[name])[perm] for name in store.edge_attrs()
+                              if name != "edge_index" and hasattr(store[name], "shape")}
     directories = quorvix_dist.partition(graph.native_graph(), num_parts, path, node_features=features,
-                                         edge_ids=graph.perm)
+                                         edge_ids=graph.perm, edge_features=edge_features)
     # A store that holds num_nodes passes it on to its batches (as the batch's count); others do not.
     described = {"homogeneous": graph.homogeneous, "num_nodes": graph.num_nodes,
                  "stored_num_nodes": [node_type for node_type, store in stores if "num_nodes" in store]}
