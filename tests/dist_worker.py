@@ -51,7 +51,8 @@ def make_graph(num_users=60, num_items=40, seed=0):
 
 
 def make_pyg_data(num_users=60, num_items=40, seed=0):
-    """Users buy items and follow users; both node types timed, with features and user labels."""
+    """Users buy items and follow users; both node types timed, with features and user labels, and
+    follows timed per edge (an edge attribute that batches carry, and the edge type's time rule)."""
     import torch
     from torch_geometric.data import HeteroData
 
@@ -65,6 +66,7 @@ def make_pyg_data(num_users=60, num_items=40, seed=0):
     data["user", "bought", "item"].edge_index = torch.from_numpy(bought)
     data["item", "rev_bought", "user"].edge_index = torch.from_numpy(bought[::-1].copy())
     data["user", "follows", "user"].edge_index = torch.from_numpy(rng.integers(0, num_users, (2, 150)))
+    data["user", "follows", "user"].time = torch.from_numpy(rng.integers(0, 50, 150))
     return data
 
 
