@@ -47,6 +47,8 @@ def test_batches_are_the_whole_graph_loaders(case, data, tmp_path_factory):
                      shuffle=data.draw(st.booleans()))
     if timed and not settings_["disjoint"]:
         settings_["shared_by_time"] = data.draw(st.booleans())
+    if timed:  # batches of one seed time each, the seeds' own times read from their owners
+        settings_["batch_by_time"] = data.draw(st.booleans())
     num_parts = data.draw(st.integers(1, 3))
     parts = open_parts(graph, num_parts, tmp_path_factory.mktemp("parts"), options["time_attr"])
     rank = data.draw(st.integers(0, num_parts - 1))
@@ -66,10 +68,13 @@ def test_a_data_gives_data_batches(tmp_path):
     data = Data(edge_index=torch.tensor([[0, 1, 2, 0], [1, 2, 3, 3]]), time=torch.arange(4),
                 x=torch.arange(4.0)[:, None], edge_weight=torch.tensor([0.5, 1.5, 2.5, 3.5]))
     parts = open_parts(data, 2, tmp_path, "time")
+    seen = []
     loader = DistNeighborLoader(parts[0], [1, 1], torch.tensor([3, 2]), temporal_strategy="last", batch_size=2,
-                                transport=quorvix_dist.InProcessTransport(parts))
+                                transport=quorvix_dist.InProcessTransport(parts),
+                                transform=lambda batch: seen.append(batch.x.tolist()) or batch)
     (batch,) = list(loader)
     assert type(batch) is Data
+    assert seen == [batch.x.tolist()]  # the transform ran once, on the batch with its features
     # Seed 3's latest in-neighbour is 2 (time 2; 0 -> 3 is listed later but older), then 1; seed 2's is 1, then 0.
     assert batch.n_id.tolist() == [3, 2, 2, 1, 1, 0]
     assert batch.x[:, 0].tolist() == [3.0, 2.0, 2.0, 1.0, 1.0, 0.0]
