@@ -153,6 +153,23 @@ def test_group_arguments_are_refused_as_one_sampler_refuses_them(seed_nodes, see
     assert str(raised.value) == message
 
 
+def test_checks_of_a_graph_larger_than_memory_take_no_memory(tmp_path):
+    """A part whose manifest names 10**10 items (an 80 GB colptr and node times for the edgeless
+    twin): the sampler is built, refuses item 10**10 as a sampler would, and stays small."""
+    part = open_parts(quorvix.Graph(**shop_graph()), 1, tmp_path)[0]
+    part.num_nodes["item"] = 10**10
+    for entry in part.manifest["edges"]:
+        if entry["key"] == BOUGHT_BY:
+            entry["frontier_count"] = 10**10
+    dist = quorvix_dist.DistNeighborSampler(part, transport=quorvix_dist.InProcessTransport({0: part}))
+    with pytest.raises(RuntimeError) as raised:
+        dist.sample({BOUGHT: i64(1), BOUGHT_BY: i64(1)}, {}, "item", i64(10**10), i64())
+    assert str(raised.value) == "Node 10000000000 of type 'item' is not below the type's node count 10000000000."
+    with open("/proc/self/status") as status:
+        resident_kib = int(status.read().split("VmRSS:")[1].split()[0])
+    assert resident_kib < 4 * 2**20  # far below the twin's 160 GB of address space
+
+
 def test_settings_are_refused_as_one_sampler_refuses_them(tmp_path):
     dist = dist_sampler(open_parts(quorvix.Graph(**shop_graph()), 2, tmp_path), 0)
     sampler = quorvix.NeighborSampler(**shop_graph())

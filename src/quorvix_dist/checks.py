@@ -4,11 +4,13 @@ A part knows the whole graph's names, node counts, colptr lengths and which edge
 weights. A graph with exactly those but no edges is refused and accepted by a sampler's calls as the
 whole graph is, for everything a call checks before it samples (dicts, keys, fan-outs, seed ids and
 times, groups): a sampler over it checks each request and its errors are a sampler's own, word for
-word. Its arrays are zeros that nothing writes, so they take address space, not memory.
+word. Its arrays are zeros in read-only mappings, so they take address space, not memory.
 """
 
 from __future__ import annotations
 
+import mmap
+import sys
 from typing import Any
 
 import numpy as np
@@ -18,9 +20,21 @@ from quorvix_dist.part import Part
 __all__ = ["request_checker"]
 
 
+# Linux's MAP_NORESERVE, which the mmap module names from Python 3.13 only: without it a mapping
+# larger than memory is refused under the default overcommit rule, even one that is never written.
+_NO_RESERVE = getattr(mmap, "MAP_NORESERVE", 0x4000 if sys.platform.startswith("linux") else 0)
+
+
 def _zeros(length: int) -> np.ndarray:
-    # calloc'd: pages that are never written are never backed.
-    return np.zeros(max(length, 0), dtype=np.int64)
+    """`length` int64 zeros in a read-only anonymous mapping, reserving nothing: reads map the
+    kernel's one zero page, so even a whole graph's colptr length costs address space only."""
+    if length <= 0:
+        return np.zeros(0, dtype=np.int64)
+    if not hasattr(mmap, "MAP_ANONYMOUS"):  # Windows' mmap takes no flags
+        return np.zeros(length, dtype=np.int64)
+    region = mmap.mmap(-1, length * 8, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | _NO_RESERVE,
+                       prot=mmap.PROT_READ)
+    return np.frombuffer(region, dtype=np.int64)
 
 
 def request_checker(part: Part) -> Any:
