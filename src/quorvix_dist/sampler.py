@@ -355,7 +355,7 @@ class DistNeighborSampler:
     def sample_with_edge_ids(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
                              entity_table: str, seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
         """NeighborSampler.sample_with_edge_ids over the parts: (row, col, node, batch, num_sampled_nodes,
-        num_sampled_edges, edge), edge ids being the whole graph's."""
+        num_sampled_edges, edge), edge ids being the whole graph's (or the ids partition was given)."""
         self._checker.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time)
         seeds = np.asarray(seed_node, dtype=np.int64).reshape(-1)
         given_time = np.asarray(seed_time, dtype=np.int64).reshape(-1)
