@@ -3,12 +3,19 @@
     python bench/dist.py                # scale 0.1, parts 1 2 4
     python bench/dist.py --scale 0.01   # a smoke run in seconds
     python bench/dist.py --world        # also one process per part over RPC on 127.0.0.1
+    python bench/dist.py --loader       # batches/s of quorvix_pyg's loaders, whole graph and parts
+    python bench/dist.py --quick --loader --world   # all of it small, in well under a minute
 
 Every part is opened in this process and requests go through a transport that pickles each request
 and answer as RPC would, counting the bytes; the time is the trainers' and owners' work without the
 network. Calls alternate between the configurations, and each row reports the median of the rounds
 with their range. With --world, each part count also runs as a world of processes on the loopback
 (TensorPipe), rank 0 sampling the same batches while the others serve.
+
+With --loader, the same seeds in batches of --batch go through quorvix_pyg.NeighborLoader over the
+whole graph (as a HeteroData with a 16-wide float feature per node) and DistNeighborLoader over its
+parts, alternating batch by batch; a batch's time includes gathering the features (from their
+owners). With --world also, a world of 2 processes on the loopback runs DistNeighborLoader on rank 0.
 """
 
 from __future__ import annotations
@@ -52,13 +59,60 @@ class CountingTransport(quorvix_dist.InProcessTransport):
         return quorvix_dist.sampler._Answered(pickle.loads(received))
 
 
+FEATURE_WIDTH = 16
+
+
+def loader_data(scale: float):
+    """The shop graph as a HeteroData (edges in random order, node times) with a float feature per node."""
+    import torch
+    from pyg_graph import shuffled_hetero_data
+
+    g, data = shuffled_hetero_data(scale)
+    rng = np.random.default_rng(1)
+    for node_type in g.node_types:
+        data[node_type].x = torch.from_numpy(rng.random((g.num_nodes[node_type], FEATURE_WIDTH), dtype=np.float32))
+    return g, data
+
+
+def loader_settings(args, g) -> dict:
+    """The seeds of every round in one input, taken in batches of --batch, last-k 16 then 8."""
+    import torch
+
+    # One thread, as torchrun gives each rank: on a shared 2-core machine torch's gathers on two
+    # threads wait on each other (30 times slower index_select seen) and would swamp the sampling.
+    torch.set_num_threads(1)
+
+    batches = seed_batches(g, args.batch, args.rounds, seed=0)
+    users = np.concatenate([u for u, _ in batches])
+    times = np.concatenate([t for _, t in batches])
+    return dict(num_neighbors=[16, 8], input_nodes=("users", torch.from_numpy(users)), input_time=times,
+                temporal_strategy="last", batch_size=args.batch)
+
+
+def timed_batches(iterators: dict) -> dict[str, list[tuple[float, float]]]:
+    """(wall, CPU) seconds per batch of each loader, taking one batch of each in turn until they end.
+    The process's CPU time holds up where a shared machine's other load stretches the wall time."""
+    seconds = {name: [] for name in iterators}
+    while True:
+        for name, batches in iterators.items():
+            start, cpu = time.perf_counter(), time.process_time()
+            if next(batches, None) is None:
+                return seconds
+            seconds[name].append((time.perf_counter() - start, time.process_time() - cpu))
+
+
 def serve_world(args) -> int:
     """One rank of a --world run: rank 0 times the batches and prints its rates as JSON."""
     rank, world, port, parts_dir, done_dir = args.serve
     rank, world = int(rank), int(world)
     part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=f"tcp://127.0.0.1:{port}",
                                          timeout=120)
-    if rank == 0:
+    if rank == 0 and args.loader:
+        from quorvix_pyg import DistNeighborLoader
+
+        loader = DistNeighborLoader(part, timeout=120, **loader_settings(args, shop.load_graph(args.scale)))
+        print(json.dumps(timed_batches({"rpc": iter(loader)})["rpc"]), flush=True)  # rank 0's CPU only
+    elif rank == 0:
         g = shop.load_graph(args.scale)
         num_neighbors, offsets = request(args.workload)
         sampler = quorvix_dist.DistNeighborSampler(part, disjoint=True, timeout=120)
@@ -76,7 +130,7 @@ def serve_world(args) -> int:
     return 0
 
 
-def world_rates(args, parts_dir: Path, num_parts: int) -> list[float]:
+def world_rates(args, parts_dir: Path, num_parts: int, loader: bool = False) -> list[float]:
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
@@ -84,12 +138,46 @@ def world_rates(args, parts_dir: Path, num_parts: int) -> list[float]:
     done.mkdir()
     env = dict(os.environ, TP_SOCKET_IFNAME="lo", GLOO_SOCKET_IFNAME="lo")
     common = ["--scale", str(args.scale), "--workload", args.workload, "--batch", str(args.batch),
-              "--rounds", str(args.rounds)]
+              "--rounds", str(args.rounds)] + (["--loader"] if loader else [])
     processes = [subprocess.Popen([sys.executable, __file__, *common, "--serve", str(rank), str(num_parts), str(port),
                                    str(parts_dir), str(done)], env=env, stdout=subprocess.PIPE, text=True)
                  for rank in range(num_parts)]
-    outputs = [p.communicate(timeout=1800)[0] for p in processes]
+    try:
+        outputs = [p.communicate(timeout=1800)[0] for p in processes]
+    finally:
+        for process in processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
     return json.loads(outputs[0].strip().splitlines()[-1])
+
+
+def loader_rows(args, tmp: Path) -> list[list[str]]:
+    """Batches/s of NeighborLoader over the whole graph and of DistNeighborLoader over parts."""
+    from quorvix_pyg import DistNeighborLoader, NeighborLoader, partition_data
+
+    g, data = loader_data(args.scale)
+    settings = loader_settings(args, g)
+    loaders = {"NeighborLoader, whole graph": (NeighborLoader(data, time_attr="time", **settings), None)}
+    for num_parts in args.parts:
+        path = tmp / f"pyg-{num_parts}"
+        partition_data(data, num_parts, path, time_attr="time")
+        parts = {k: quorvix_dist.open_part(path, k) for k in range(num_parts)}
+        transport = CountingTransport(parts)
+        loaders[f"DistNeighborLoader, {num_parts} parts in process"] = (
+            DistNeighborLoader(parts[0], transport=transport, **settings), transport)
+    seconds = timed_batches({name: iter(loader) for name, (loader, _) in loaders.items()})
+    if args.world:
+        seconds["DistNeighborLoader, 2 processes over RPC"] = world_rates(args, tmp / "pyg-2", 2, loader=True)
+        loaders["DistNeighborLoader, 2 processes over RPC"] = (None, None)
+    rows = []
+    for name, (_, transport) in loaders.items():
+        rates = [1 / wall for wall, _ in seconds[name]]
+        cpu_ms = statistics.median(cpu for _, cpu in seconds[name]) * 1e3
+        sent = "-" if transport is None else f"{transport.bytes / len(rates) / 1e6:.2f}"
+        rows.append([name, f"{statistics.median(rates):.1f}", f"{min(rates):.1f}-{max(rates):.1f}",
+                     f"{cpu_ms:.1f}", sent])
+    return rows
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -100,8 +188,12 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--batch", type=int, default=512)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--world", action="store_true", help="also time worlds of processes over RPC")
+    parser.add_argument("--loader", action="store_true", help="also time quorvix_pyg's loaders")
+    parser.add_argument("--quick", action="store_true", help="scale 0.01, parts 1 2, batch 128, 5 rounds")
     parser.add_argument("--serve", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    if args.quick:
+        args.scale, args.parts, args.batch, args.rounds = 0.01, [1, 2], 128, 5
     if args.serve:
         return serve_world(args)
 
@@ -142,8 +234,15 @@ def main(argv: list[str] | None = None) -> int:
                     values = world_rates(args, Path(tmp) / str(num_parts), num_parts)
                     body.append([f"{num_parts} processes over RPC", fmt_rate(statistics.median(values)),
                                  f"{fmt_rate(min(values))}-{fmt_rate(max(values))}", "as in process"])
+        loader_body = loader_rows(args, Path(tmp)) if args.loader else []
     print(f"shop graph scale {args.scale}, {args.workload}, batch {args.batch}, {args.rounds} rounds")
     print(markdown_table(["configuration", "edges/s (median)", "range", "bytes sent per sampled edge"], body))
+    if loader_body:
+        print()
+        print(f"loaders: last-k 16 then 8, batch {args.batch}, {args.rounds} batches, "
+              f"{FEATURE_WIDTH} features per node")
+        print(markdown_table(["configuration", "batches/s (median)", "range", "CPU ms per batch (median)",
+                              "MB sent per batch"], loader_body))
     return 0
 
 

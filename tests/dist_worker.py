@@ -2,7 +2,8 @@
 127.0.0.1, samples as a trainer and writes what it found to <out>/rank-<r>.json.
 
 python dist_worker.py MODE RANK WORLD PORT GRAPH_DIR PARTS_DIR OUT_DIR
-MODE: 'equal' compares with one sampler over the whole graph; 'faults' provokes each fault.
+MODE: 'equal' compares with one sampler over the whole graph; 'loader' compares DistNeighborLoader's
+batches with NeighborLoader's over the whole graph; 'faults' provokes each fault.
 """
 
 import json
@@ -49,6 +50,39 @@ def make_graph(num_users=60, num_items=40, seed=0):
                 colptr=colptr, row=row, node_time={"item": item_time.astype(np.int64)}, edge_time=edge_time)
 
 
+def make_pyg_data(num_users=60, num_items=40, seed=0):
+    """Users buy items and follow users; both node types timed, with features and user labels, and
+    follows timed per edge (an edge attribute that batches carry, and the edge type's time rule)."""
+    import torch
+    from torch_geometric.data import HeteroData
+
+    rng = np.random.default_rng(seed)
+    data = HeteroData()
+    for name, count in (("user", num_users), ("item", num_items)):
+        data[name].x = torch.from_numpy(rng.normal(size=(count, 3)).astype(np.float32))
+        data[name].time = torch.from_numpy(rng.integers(0, 50, count))
+    data["user"].y = torch.from_numpy(rng.integers(0, 2, num_users))
+    bought = np.stack([rng.integers(0, num_users, 200), rng.integers(0, num_items, 200)])
+    data["user", "bought", "item"].edge_index = torch.from_numpy(bought)
+    data["item", "rev_bought", "user"].edge_index = torch.from_numpy(bought[::-1].copy())
+    data["user", "follows", "user"].edge_index = torch.from_numpy(rng.integers(0, num_users, (2, 150)))
+    data["user", "follows", "user"].time = torch.from_numpy(rng.integers(0, 50, 150))
+    return data
+
+
+LOADER_SETTINGS = dict(num_neighbors=[3, 2], temporal_strategy="last", batch_size=8)
+
+
+def flat_batch(batch):
+    """Every attribute of every store of a batch, by (store, name), tensors as lists."""
+    import torch
+
+    stores = [("", batch)] if not hasattr(batch, "node_types") else [
+        (key, batch[key]) for key in batch.node_types + batch.edge_types]
+    return {(str(key), name): value.tolist() if torch.is_tensor(value) else value
+            for key, store in stores for name, value in store.items()}
+
+
 def temporal_requests(rank):
     """Last-k fan-outs and windows, with and without seed times, differing by rank."""
     rng = np.random.default_rng(100 + rank)
@@ -84,6 +118,27 @@ def equal(rank, world, parts_dir, graph_dir, out):
     features_equal = bool(np.array_equal(dist.node_feature("user", "x", ids), x[ids]))
     quorvix_dist.shutdown()
     return {"calls": calls, "mismatches": int(mismatches), "features_equal": features_equal}
+
+
+def loader(rank, world, parts_dir, graph_dir, out):
+    """Rank r takes 2 + 2r batches of its own seeds, sampling across parts, and compares them with
+    NeighborLoader's over the whole graph."""
+    import torch
+    from quorvix_pyg import DistNeighborLoader, NeighborLoader
+
+    part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=60)
+    seeds = ("user", torch.arange(rank, 60, world))
+    dist = DistNeighborLoader(part, input_nodes=seeds, **LOADER_SETTINGS)
+    whole = NeighborLoader(make_pyg_data(), input_nodes=seeds, time_attr="time", **LOADER_SETTINGS)
+    mismatches, batches = 0, 0
+    for got, expected in zip(dist, whole):
+        mismatches += flat_batch(got) != flat_batch(expected)
+        batches += 1
+        if batches == 2 + 2 * rank:
+            break
+        time.sleep(0.05 * rank)
+    quorvix_dist.shutdown()
+    return {"batches": batches, "mismatches": int(mismatches)}
 
 
 def wait_for_exit(pid, seconds=60.0):
@@ -139,10 +194,10 @@ def main():
     mode, rank, world, port, graph_dir, parts_dir, out_dir = sys.argv[1:]
     rank, world = int(rank), int(world)
     out = {"init": f"tcp://127.0.0.1:{port}", "dir": out_dir}
-    result = (equal if mode == "equal" else faults)(rank, world, parts_dir, graph_dir, out)
+    result = {"equal": equal, "loader": loader, "faults": faults}[mode](rank, world, parts_dir, graph_dir, out)
     with open(os.path.join(out_dir, f"rank-{rank}.json"), "w") as file:
         json.dump(result, file)
-    if mode == "equal" and rank == 0:
+    if mode != "faults" and rank == 0:
         # Rank 0 hosts the tcp:// store that the others' shutdown still talks to: it leaves last.
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and not all(

@@ -5,6 +5,7 @@ and the same draws whatever the part count. The RPC world itself is exercised in
 import json
 import math
 import os
+import re
 
 import numpy as np
 import pytest
@@ -12,9 +13,11 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import quorvix
-from graphs import as_lists, i64, shop_graph
+from fuzz import sampler_fuzz
+from graphs import BOUGHT, BOUGHT_BY, as_lists, i64, outcome, shop_graph
 from reference_sampler import edge_key
-from test_sample_property import graphs, requests
+from test_sample_property import graphs, group_requests, requests
+from test_shared_subgraphs import GROUP_ARGUMENT_ERRORS
 
 quorvix_dist = pytest.importorskip("quorvix_dist")
 
@@ -31,15 +34,25 @@ def dist_sampler(parts, rank, **settings_):
 def without_draws(graph, request, strategy):
     """The request with every fan-out that could draw replaced by 'take all' (-1)."""
     num_neighbors, offsets, entity, seeds, seed_time = request
-    has_time = bool(graph["node_time"]) or bool(graph["edge_time"])
-    seeds_timed = has_time and (len(seed_time) > 0 or entity in graph["node_time"])
+    seeds_timed = len(seed_time) > 0 or entity in graph["node_time"]
+    return (rules_without_draws(graph, num_neighbors, seeds_timed, strategy), offsets, entity, seeds, seed_time)
+
+
+def groups_without_draws(graph, request, strategy):
+    num_neighbors, offsets, seed_nodes, seed_groups, group_time = request
+    return (rules_without_draws(graph, num_neighbors, len(group_time) > 0, strategy), offsets, seed_nodes,
+            seed_groups, group_time)
+
+
+def rules_without_draws(graph, num_neighbors, seeds_timed, strategy):
+    seeds_timed = seeds_timed and (bool(graph["node_time"]) or bool(graph["edge_time"]))
     fixed = {}
     for key, fan_outs in num_neighbors.items():
         neighbour = key.split("__")[0]
         timed = neighbour in graph["node_time"] or key in graph["edge_time"]
         draws = not (timed and seeds_timed and strategy == "last")
         fixed[key] = np.where(fan_outs > 0, -1, fan_outs) if draws else fan_outs
-    return fixed, offsets, entity, seeds, seed_time
+    return fixed
 
 
 def valid(graph):
@@ -56,7 +69,8 @@ def valid(graph):
 @given(data=st.data())
 def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
     """Rules without draws: exactly one sampler's results (edge ids included) from every rank, for
-    1 to 4 parts, per seed and shared; rules with draws: the same results for 2 and 3 parts."""
+    1 to 4 parts, per seed, shared and by groups, and from sample as well; rules with draws: the
+    same results for 2 and 3 parts."""
     graph, sizes = data.draw(graphs())
     whole = valid(graph)
     assume(whole is not None)
@@ -65,26 +79,110 @@ def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
     replace = data.draw(st.sampled_from([False, True]))
     request = data.draw(requests(graph, sizes))
     exact = without_draws(graph, request, strategy)
+    exact_groups = groups_without_draws(graph, data.draw(group_requests(graph, sizes)), strategy)
     sampler = quorvix.NeighborSampler(whole, 7)
     sampler.temporal_strategy, sampler.disjoint, sampler.replace = strategy, disjoint, replace
     try:
         expected = as_lists(sampler.sample_with_edge_ids(*exact))
     except (RuntimeError, ValueError, KeyError, IndexError):
         assume(False)
+    expected_sample = as_lists(sampler.sample(*exact))
+    expected_groups = outcome(sampler.sample_groups, *exact_groups)
     base = tmp_path_factory.mktemp("parts")
     drawn = {}
     for num_parts in (1, 2, 3, 4):
         parts = open_parts(whole, num_parts, base / str(num_parts))
         rank = data.draw(st.integers(0, num_parts - 1))
         settings_ = dict(temporal_strategy=strategy, disjoint=disjoint, replace=replace)
-        got = as_lists(dist_sampler(parts, rank, **settings_).sample_with_edge_ids(*exact))
-        assert got == expected, f"{num_parts} parts, rank {rank}"
+        dist = dist_sampler(parts, rank, **settings_)
+        assert as_lists(dist.sample_with_edge_ids(*exact)) == expected, f"{num_parts} parts, rank {rank}"
+        assert as_lists(dist.sample(*exact)) == expected_sample
+        assert outcome(dist.sample_groups, *exact_groups) == expected_groups
         if num_parts in (2, 3):
             drawn[num_parts] = refusal_or_lists(dist_sampler(parts, rank, seed=11, **settings_), request)
     assert drawn[2] == drawn[3]
     refused = refusal_or_lists(sampler, request)
     if isinstance(refused, str):  # a fan-out no call may draw is refused alike, before any part is asked
         assert drawn[2] == refused
+
+
+def without_addresses(message):
+    """The binding library's message for arguments it cannot convert shows the sampler called, by
+    address: the checking sampler is another object than the one compared with."""
+    return re.sub(r" object at 0x[0-9a-f]+>", " object>", message)
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+@given(data=st.data())
+def test_requests_are_refused_as_one_sampler_refuses_them(data, tmp_path_factory):
+    """Requests spoiled one aspect at a time (keys, dtypes, shapes, placements, seeds, seed times,
+    fan-outs at the int64 limits): the same exception type and message from parts as from one
+    sampler, before any part is asked."""
+    graph, sizes = data.draw(graphs())
+    whole = valid(graph)
+    assume(whole is not None)
+    request = data.draw(sampler_fuzz.requests(graph, sizes, set(graph["node_time"])))
+    # Dicts that answer lookups differently from call to call give two calls two answers.
+    assume(all(type(request[name]) is dict for name in ("num_neighbors", "sampling_time_offsets")))
+    replace = data.draw(st.booleans())
+    sampler = quorvix.NeighborSampler(whole, 7)
+    sampler.replace = replace
+    try:
+        sampler.sample(*request.values())  # positional, as the checking sampler is called
+        return  # accepted requests are compared in the test above
+    except (RuntimeError, ValueError, KeyError, IndexError, TypeError) as error:
+        expected = (type(error), without_addresses(str(error)))
+    parts = open_parts(whole, 2, tmp_path_factory.mktemp("parts"))
+    asked = []
+    transport = quorvix_dist.InProcessTransport(parts)
+    transport.request = lambda *args: asked.append(args)
+    dist = quorvix_dist.DistNeighborSampler(parts[0], replace=replace, transport=transport)
+    for call in (dist.sample, dist.sample_with_edge_ids):
+        with pytest.raises(Exception) as raised:
+            call(*request.values())
+        assert (raised.type, without_addresses(str(raised.value))) == expected
+    assert asked == []
+
+
+@pytest.mark.parametrize("seed_nodes, seed_groups, group_time, message", GROUP_ARGUMENT_ERRORS)
+def test_group_arguments_are_refused_as_one_sampler_refuses_them(seed_nodes, seed_groups, group_time, message,
+                                                                 tmp_path):
+    dist = dist_sampler(open_parts(quorvix.Graph(**shop_graph()), 2, tmp_path), 1)
+    with pytest.raises(RuntimeError) as raised:
+        dist.sample_groups({BOUGHT: i64(1), BOUGHT_BY: i64(1)}, {}, seed_nodes, seed_groups, group_time)
+    assert str(raised.value) == message
+
+
+def test_checks_of_a_graph_larger_than_memory_take_no_memory(tmp_path):
+    """A part whose manifest names 10**10 items (an 80 GB colptr and node times for the edgeless
+    twin): the sampler is built, refuses item 10**10 as a sampler would, and stays small."""
+    part = open_parts(quorvix.Graph(**shop_graph()), 1, tmp_path)[0]
+    part.num_nodes["item"] = 10**10
+    for entry in part.manifest["edges"]:
+        if entry["key"] == BOUGHT_BY:
+            entry["frontier_count"] = 10**10
+    dist = quorvix_dist.DistNeighborSampler(part, transport=quorvix_dist.InProcessTransport({0: part}))
+    with pytest.raises(RuntimeError) as raised:
+        dist.sample({BOUGHT: i64(1), BOUGHT_BY: i64(1)}, {}, "item", i64(10**10), i64())
+    assert str(raised.value) == "Node 10000000000 of type 'item' is not below the type's node count 10000000000."
+    with open("/proc/self/status") as status:
+        resident_kib = int(status.read().split("VmRSS:")[1].split()[0])
+    assert resident_kib < 4 * 2**20  # far below the twin's 160 GB of address space
+
+
+def test_settings_are_refused_as_one_sampler_refuses_them(tmp_path):
+    dist = dist_sampler(open_parts(quorvix.Graph(**shop_graph()), 2, tmp_path), 0)
+    sampler = quorvix.NeighborSampler(**shop_graph())
+    for name, value in (("disjoint", 0), ("replace", "yes"), ("temporal_strategy", "first")):
+        errors = []
+        for target in (sampler, dist):
+            with pytest.raises(Exception) as raised:
+                setattr(target, name, value)
+            errors.append((raised.type, str(raised.value)))
+        assert errors[0] == errors[1]
+    with pytest.raises(ValueError) as raised:
+        quorvix_dist.DistNeighborSampler(dist.part, temporal_strategy="first")
+    assert (raised.type, str(raised.value)) == errors[1]
 
 
 def refusal_or_lists(sampler, request):
@@ -139,10 +237,43 @@ def test_features_and_times_come_from_their_owners(tmp_path):
     np.testing.assert_array_equal(dist.node_feature("item", "x", i64(2, 1, 0, 1)), x[[2, 1, 0, 1]])
     np.testing.assert_array_equal(dist.node_feature("item", "y", i64(1)), i64(6))
     np.testing.assert_array_equal(dist.node_time("item", i64(1, 2)), i64(2, 3))
+    rows = dist.node_features({"item": (["x", "y"], i64(1, 2, 0)), "user": ([], i64(1))})
+    np.testing.assert_array_equal(rows["item"]["x"], x[[1, 2, 0]])
+    np.testing.assert_array_equal(rows["item"]["y"], i64(6, 7, 5))
+    assert rows["user"] == {}
+    empty = dist.node_features({"item": (["x"], i64())})["item"]["x"]
+    assert (empty.shape, empty.dtype) == ((0, 2), np.float32)
     with pytest.raises(ValueError, match=r"^Node 1 of type 'item' is not owned by part 0 of 2\.$"):
         parts[0].node_feature("item", "x", i64(0, 1))
     with pytest.raises(ValueError, match=r"^Node 4 of type 'item' is not owned by part 0 of 2\.$"):
         parts[0].expand_many([("user__bought_by__item", "item", i64(4), i64(), i64(0), {"fan_out": -1})])
+
+
+def test_edge_features_come_from_the_owners_of_their_frontier_nodes(tmp_path):
+    """Shop graph, 2 parts: user 0's edges (positions 0, 1) are part 0's, user 1's (2) part 1's;
+    edge_ids renames position p to 100 + p."""
+    graph = quorvix.Graph(**shop_graph())
+    w = np.array([[0.5], [1.5], [2.5]])
+    parts = open_parts(graph, 2, tmp_path, edge_ids={BOUGHT: i64(100, 101, 102)},
+                       edge_features={BOUGHT: {"w": w}})
+    dist = dist_sampler(parts, 1)
+    rows = dist.edge_features({BOUGHT: (["w"], i64(102, 100, 101), i64(1, 0, 0)), BOUGHT_BY: ([], i64(), i64())})
+    np.testing.assert_array_equal(rows[BOUGHT]["w"], w[[2, 0, 1]])
+    assert rows[BOUGHT_BY] == {}
+    with pytest.raises(ValueError) as raised:
+        parts[0].edge_features([(BOUGHT, ["w"], i64(100, 102))])
+    assert str(raised.value) == f"Edge 102 of '{BOUGHT}' is not held by part 0 of 2."
+    for kwargs, message in (
+            (dict(edge_features={"no__such__type": {}}),
+             "edge_features names 'no__such__type', which is not an edge type of the graph."),
+            (dict(edge_features={BOUGHT: {"w": w[:2]}}),
+             f"edge_features['{BOUGHT}']['w'] has 2 rows, not one per edge (3)."),
+            (dict(edge_ids={"no__such__type": i64()}),
+             "edge_ids names 'no__such__type', which is not an edge type of the graph."),
+            (dict(edge_ids={BOUGHT: i64(1)}), f"edge_ids['{BOUGHT}'] has 1 entries, not one per edge (3).")):
+        with pytest.raises(ValueError) as raised:
+            quorvix.partition(graph, 2, tmp_path / "refused", **kwargs)
+        assert str(raised.value) == message
 
 
 def test_part_files_hold_owned_runs_times_and_edge_ids(tmp_path):

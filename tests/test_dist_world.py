@@ -46,7 +46,12 @@ def start_world(mode, world, tmp_path):
     graph.save(tmp_path / "graph")
     x = np.arange(120, dtype=np.float32).reshape(60, 2)
     np.save(tmp_path / "graph" / "features.npy", x)
-    quorvix.partition(graph, world, tmp_path / "parts", node_features={"user": x})
+    if mode == "loader":
+        from quorvix_pyg import partition_data
+
+        partition_data(dist_worker.make_pyg_data(), world, tmp_path / "parts", "time")
+    else:
+        quorvix.partition(graph, world, tmp_path / "parts", node_features={"user": x})
     out = tmp_path / "out"
     out.mkdir()
     env = dict(os.environ, TP_SOCKET_IFNAME="lo", GLOO_SOCKET_IFNAME="lo", MASTER_ADDR="127.0.0.1",
@@ -77,6 +82,12 @@ def test_every_rank_samples_one_samplers_subgraphs(world, tmp_path):
     for rank, result in results.items():
         # Ranks made different numbers of calls, at different times.
         assert result == {"calls": 2 * (3 + 2 * rank), "mismatches": 0, "features_equal": True}
+
+
+def test_the_loader_gives_the_whole_graphs_batches_on_every_rank(tmp_path):
+    pytest.importorskip("torch_geometric")
+    results, logs = run_world("loader", 2, tmp_path)
+    assert results == {0: {"batches": 2, "mismatches": 0}, 1: {"batches": 4, "mismatches": 0}}, logs
 
 
 def test_faults_end_in_clear_errors_within_the_timeout(tmp_path):

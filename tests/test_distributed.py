@@ -53,7 +53,7 @@ def torchrun(*args):
         port = s.getsockname()[1]
     cmd = [sys.executable, "-m", "torch.distributed.run", "--nproc_per_node=2",
            "--master_addr=127.0.0.1", f"--master_port={port}", *map(str, args)]
-    env = dict(os.environ, GLOO_SOCKET_IFNAME="lo", OMP_NUM_THREADS="1")
+    env = dict(os.environ, GLOO_SOCKET_IFNAME="lo", TP_SOCKET_IFNAME="lo", OMP_NUM_THREADS="1")
     proc = subprocess.Popen(cmd, cwd=ROOT, env=env, text=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         out, err = proc.communicate(timeout=TIMEOUT)
@@ -141,3 +141,23 @@ def test_a_rank_with_a_bad_seed_ends_the_job_with_its_error(graph_dir, tmp_path)
     assert "rank      : 1 (local_rank: 1)" in root_cause
     assert "RuntimeError: Node 1000000 of type 'customers' is not below the type's node count 60." in root_cause
     assert "epoch 1" not in out
+
+
+def test_the_partitioned_training_example_trains_on_the_whole_graphs_batches(tmp_path):
+    """examples/dist_train.py: two ranks, one part each, batches equal to one machine's; then the
+    same parts with one feature row changed on part 1 end the run with the check's error."""
+    pytest.importorskip("torch_geometric")
+    parts = tmp_path / "parts"
+    subprocess.run([sys.executable, str(ROOT / "examples" / "dist_train.py"), "--prepare-only", "2",
+                    "--parts-dir", str(parts)], check=True, timeout=TIMEOUT)
+    code, out, err = torchrun(ROOT / "examples" / "dist_train.py", "--parts-dir", parts)
+    assert code == 0, err
+    assert out.count("batches equal the single-machine loader's") == 2
+    assert out.count("epoch 1: loss") == 2
+    features = parts / "part-1" / "feature.0.x.npy"  # customers owned by part 1
+    x = np.load(features)
+    x[:] += 1
+    np.save(features, x)
+    code, out, err = torchrun(ROOT / "examples" / "dist_train.py", "--parts-dir", parts)
+    assert code != 0
+    assert "differs from the single-machine loader's" in err

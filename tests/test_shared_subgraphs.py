@@ -77,7 +77,8 @@ def test_disjoint_setting():
 GROUPS = {"user": i64(0, 1)}
 
 
-@pytest.mark.parametrize("seed_nodes, seed_groups, group_time, message", [
+# Also what sampling across parts must refuse alike (test_dist_sampling.py).
+GROUP_ARGUMENT_ERRORS = [
     ({"shop": i64(0)}, {"shop": i64(0)}, i64(), "Invalid type 'shop' found in seed_nodes."),
     ({"user": i64(0, 1)}, {"user": i64(0, 1).reshape(2, 1)}, i64(), "Type 'user' in seed_groups is not 1D."),
     ({"user": i64(0, 1)}, {"user": np.array([0, 1], np.int32)}, i64(), "Type 'user' in seed_groups must have dtype int64."),
@@ -89,7 +90,10 @@ GROUPS = {"user": i64(0, 1)}
     ({"user": i64(0, 1)}, {"user": i64(0, 2)}, i64(4, 5),
      "Type 'user' in seed_groups has group 2 at position 1, not below the 2 entries of group_time."),
     ({"user": i64(0, 2)}, GROUPS, i64(4, 5), "Node 2 of type 'user' is not below the type's node count 2."),
-])
+]
+
+
+@pytest.mark.parametrize("seed_nodes, seed_groups, group_time, message", GROUP_ARGUMENT_ERRORS)
 def test_group_arguments_are_checked(seed_nodes, seed_groups, group_time, message):
     sampler = quorvix.NeighborSampler(**shop_graph())
     with pytest.raises(RuntimeError) as raised:

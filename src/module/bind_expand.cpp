@@ -131,8 +131,8 @@ void bind_expand(py::module_& module) {
       [](const py::args& args, const py::kwargs& kwargs) {
         return py::module_::import("quorvix_dist").attr("partition")(*args, **kwargs);
       },
-      "``quorvix_dist.partition(graph, num_parts, path, *, node_features=None)``: writes the graph as parts\n"
-      "that open memory-mapped; see that module.");
+      "``quorvix_dist.partition(graph, num_parts, path, *, node_features=None, edge_ids=None,\n"
+      "edge_features=None)``: writes the graph as parts that open memory-mapped; see that module.");
 }
 
 }  // namespace quorvix

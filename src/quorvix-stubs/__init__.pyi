@@ -247,8 +247,8 @@ class GivenRuns:
         in entry order."""
 
 def partition(*args: Any, **kwargs: Any) -> list[str]:
-    """``quorvix_dist.partition(graph, num_parts, path, *, node_features=None)``: writes the graph as parts
-    that open memory-mapped; see that module."""
+    """``quorvix_dist.partition(graph, num_parts, path, *, node_features=None, edge_ids=None,
+    edge_features=None)``: writes the graph as parts that open memory-mapped; see that module."""
 
 _Edges = tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array]
 

@@ -51,7 +51,7 @@ class Part:
     and features, all memory-mapped."""
 
     # The methods an owner runs for other ranks' requests.
-    REQUESTS = frozenset({"expand_many", "node_feature", "node_times"})
+    REQUESTS = frozenset({"edge_features", "expand_many", "node_feature", "node_features", "node_times"})
 
     def __init__(self, directory: str, manifest: dict[str, Any]) -> None:
         import quorvix
@@ -70,12 +70,16 @@ class Part:
             return np.load(os.path.join(directory, name), mmap_mode="r")
 
         self.edge_ids: dict[str, np.ndarray] = {}
+        self.edge_attributes: dict[str, dict[str, np.ndarray]] = {}
+        self._edge_order: dict[str, tuple[np.ndarray, np.ndarray]] = {}  # per key: edge ids sorted, their places
         self.runs: dict[str, Any] = {}
         self.timed: dict[str, bool] = {}
         for index, (edge_type, entry) in enumerate(zip(self.edge_types, manifest["edges"])):
             key = entry["key"]
             self.timed[key] = entry["time"] is not None
             self.edge_ids[key] = load(f"edge_id.{index}.npy")
+            self.edge_attributes[key] = {name: load(f"edge_feature.{index}.{name}.npy")
+                                         for name in manifest.get("edge_features", {}).get(key, [])}
             self.runs[key] = quorvix.GivenRuns(
                 key, edge_type[2], edge_type[0], load(f"colptr.{index}.npy"), load(f"row.{index}.npy"),
                 time=load(f"time.{index}.npy") if entry["time"] else None,
@@ -113,11 +117,34 @@ class Part:
         """expand() for each request of one hop, in order."""
         return [self.expand(*request) for request in requests]
 
+    def edge_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
+        """Per (edge type key, feature names, edge ids of edges into owned nodes), the rows of each
+        feature, in order."""
+        out = []
+        for key, names, ids in wanted:
+            if key not in self._edge_order:  # built on first use: only edge features need it
+                order = np.argsort(self.edge_ids[key], kind="stable")
+                self._edge_order[key] = (np.asarray(self.edge_ids[key])[order], order)
+            held, order = self._edge_order[key]
+            ids = np.asarray(ids, dtype=np.int64)
+            place = np.minimum(np.searchsorted(held, ids), max(len(held) - 1, 0))
+            missing = (held[place] != ids) if len(held) else np.ones(len(ids), dtype=bool)
+            if missing.any():
+                raise ValueError(f"Edge {int(ids[np.argmax(missing)])} of '{key}' is not held by part {self.index} "
+                                 f"of {self.num_parts}.")
+            local = order[place]
+            out.append([np.asarray(self.edge_attributes[key][name][local]) for name in names])
+        return out
+
     def node_times(self, node_type: str, ids: np.ndarray) -> np.ndarray:
         return np.asarray(self.node_time[node_type][self.local_index(node_type, ids)], dtype=np.int64)
 
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
         return np.asarray(self.features[node_type][name][self.local_index(node_type, ids)])
+
+    def node_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
+        """Per (node type, feature names, owned ids), the rows of each feature, in order."""
+        return [[self.node_feature(node_type, name, ids) for name in names] for node_type, names, ids in wanted]
 
 
 def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None) -> Part:

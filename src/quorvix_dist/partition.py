@@ -75,24 +75,48 @@ def _features_of(node_features: Mapping[str, Any] | None) -> dict[str, dict[str,
 
 
 def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
-              node_features: Mapping[str, Any] | None = None) -> list[str]:
+              node_features: Mapping[str, Any] | None = None,
+              edge_ids: Mapping[str, Any] | None = None,
+              edge_features: Mapping[str, Mapping[str, Any]] | None = None) -> list[str]:
     """Writes `graph` as `num_parts` parts under `path` (made if missing) and returns their directories.
 
     `node_features` maps a node type to an array with one row per node (named 'x') or to a dict of such
-    arrays (features, labels); each part keeps the rows of the nodes it owns.
+    arrays (features, labels); each part keeps the rows of the nodes it owns. `edge_ids` maps edge type
+    keys to the id to record for each position of the graph's row (by default the position itself), for
+    graphs whose edges have ids of their own, such as PyG's edge order. `edge_features` maps edge type
+    keys to {name: array with one row per position of row}; the owner of an edge's frontier node keeps
+    its rows.
     """
     num_parts = int(num_parts)
     if num_parts < 1:
         raise ValueError(f"num_parts must be at least 1, got {num_parts}.")
     counts = _node_counts(graph)
     features = _features_of(node_features)
+    for key, ids in (edge_ids or {}).items():
+        if key not in graph.row:
+            raise ValueError(f"edge_ids names '{key}', which is not an edge type of the graph.")
+        if len(ids) != len(graph.row[key]):
+            raise ValueError(f"edge_ids['{key}'] has {len(ids)} entries, not one per edge ({len(graph.row[key])}).")
+    edge_arrays = {key: {name: np.asarray(array) for name, array in arrays.items()}
+                   for key, arrays in (edge_features or {}).items()}
+    for key, arrays in edge_arrays.items():
+        if key not in graph.row:
+            raise ValueError(f"edge_features names '{key}', which is not an edge type of the graph.")
+        for name, array in arrays.items():
+            if len(array) != len(graph.row[key]):
+                raise ValueError(f"edge_features['{key}']['{name}'] has {len(array)} rows, not one per edge "
+                                 f"({len(graph.row[key])}).")
+    # The ids each part owns rows of: a type's count, or for a type the graph gives none, its features' rows.
+    extents = {name: max(count, 0) for name, count in counts.items()}
     for node_type, arrays in features.items():
         if node_type not in counts:
             raise ValueError(f"node_features names '{node_type}', which is not a node type of the graph.")
+        if counts[node_type] < 0 and arrays:
+            extents[node_type] = len(next(iter(arrays.values())))
         for name, array in arrays.items():
-            if len(array) != counts[node_type]:
+            if len(array) != extents[node_type]:
                 raise ValueError(f"node_features['{node_type}']['{name}'] has {len(array)} rows, not the "
-                                 f"type's {counts[node_type]} nodes.")
+                                 f"type's {extents[node_type]} nodes.")
     print_key = fingerprint(graph)
     node_time = graph.node_time
     edge_time = graph.edge_time
@@ -113,7 +137,9 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
             row = np.asarray(graph.row[key])[positions]
             np.save(os.path.join(directory, f"colptr.{index}.npy"), local_colptr)
             np.save(os.path.join(directory, f"row.{index}.npy"), row)
-            np.save(os.path.join(directory, f"edge_id.{index}.npy"), positions)
+            given = (edge_ids or {}).get(key)
+            np.save(os.path.join(directory, f"edge_id.{index}.npy"),
+                    positions if given is None else np.asarray(given, dtype=np.int64)[positions])
             # The times a window reads, beside row: edge times win over the neighbours' node times.
             time_source = None
             if key in edge_time:
@@ -126,9 +152,14 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
                 np.save(os.path.join(directory, f"time.{index}.npy"), times)
             if key in edge_weight:
                 np.save(os.path.join(directory, f"weight.{index}.npy"), np.asarray(edge_weight[key])[positions])
-            edge_entries.append({"key": key, "time": time_source, "weighted": key in edge_weight})
+            for name, array in edge_arrays.get(key, {}).items():
+                np.save(os.path.join(directory, f"edge_feature.{index}.{name}.npy"), array[positions])
+            # The frontier count each colptr bounds: request checks refuse the ids one sampler refuses.
+            edge_entries.append({"key": key, "time": time_source, "weighted": key in edge_weight,
+                                 "frontier_count": len(colptr) - 1,
+                                 "edge_ids": "positions" if given is None else "given"})
         for index, node_type in enumerate(graph.node_types):
-            ids = np.arange(part, max(counts[node_type], 0), num_parts, dtype=np.int64)
+            ids = np.arange(part, extents[node_type], num_parts, dtype=np.int64)
             np.save(os.path.join(directory, f"ids.{index}.npy"), ids)
             if node_type in node_time:
                 np.save(os.path.join(directory, f"node_time.{index}.npy"), np.asarray(node_time[node_type])[ids])
@@ -147,6 +178,7 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
             "node_time": [t for t in graph.node_types if t in node_time],
             "edges": edge_entries,
             "features": {t: sorted(arrays) for t, arrays in features.items()},
+            "edge_features": {key: sorted(arrays) for key, arrays in edge_arrays.items()},
         }
         # The manifest last: a directory without one is an interrupted write, refused when opened.
         with open(os.path.join(directory, MANIFEST), "w", encoding="utf-8") as file:

@@ -16,6 +16,7 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
+from quorvix_dist.checks import request_checker
 from quorvix_dist.part import Part, open_part
 
 __all__ = ["DistNeighborSampler", "InProcessTransport", "RpcTransport", "init_part_worker", "served_part",
@@ -27,9 +28,6 @@ _SERVED: dict[str, Part] = {}
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
 _MIX1 = np.uint64(0xBF58476D1CE4E5B9)
 _MIX2 = np.uint64(0x94D049BB133111EB)
-
-# The largest fan-out a sampler draws with replacement (2**31 - 1): its picks must stay countable.
-MAX_REPLACED_FAN_OUT = 2**31 - 1
 
 
 def worker_name(part: int) -> str:
@@ -207,6 +205,9 @@ class DistNeighborSampler:
     def __init__(self, part: Part, seed: int = 123, *, temporal_strategy: str = "last", disjoint: bool = True,
                  replace: bool = False, timeout: float = 30.0, transport: Any = None) -> None:
         self.part = part
+        # Every call is checked by a sampler over the graph's edgeless twin first, which also holds
+        # (and checks) the settings: requests and settings are refused as a sampler refuses them.
+        self._checker = request_checker(part)
         self.temporal_strategy = temporal_strategy
         self.disjoint = disjoint
         self.replace = replace
@@ -217,6 +218,33 @@ class DistNeighborSampler:
         self.edge_type_keys = ["__".join(e) for e in part.edge_types]
         self._has_time = part.has_node_time or any(
             entry["time"] == "edge_time" for entry in part.manifest["edges"])
+
+    @property
+    def temporal_strategy(self) -> str:
+        """As NeighborSampler.temporal_strategy: 'last' or 'uniform'."""
+        return self._checker.temporal_strategy
+
+    @temporal_strategy.setter
+    def temporal_strategy(self, value: Any) -> None:
+        self._checker.temporal_strategy = value
+
+    @property
+    def disjoint(self) -> bool:
+        """As NeighborSampler.disjoint: a subgraph per seed, else one per distinct seed time."""
+        return self._checker.disjoint
+
+    @disjoint.setter
+    def disjoint(self, value: Any) -> None:
+        self._checker.disjoint = value
+
+    @property
+    def replace(self) -> bool:
+        """As NeighborSampler.replace: random fan-outs draw with replacement."""
+        return self._checker.replace
+
+    @replace.setter
+    def replace(self, value: Any) -> None:
+        self._checker.replace = value
 
     # ---- requests to owners -------------------------------------------------------------------
     def _wait(self, owner: int, future: Any) -> Any:
@@ -240,11 +268,9 @@ class DistNeighborSampler:
                 pending.append((owner, picks, self.transport.request(owner, operation, node_type, *args, ids[picks])))
         answers = []
         local = np.flatnonzero(owner_of == self.part.index)
-        if len(local):
+        if len(local) or not pending:  # no ids at all: the own part's empty answer has the right shape
             answers.append((local, getattr(self.part, operation)(node_type, *args, ids[local])))
         answers += [(picks, self._wait(owner, future)) for owner, picks, future in pending]
-        if not answers:
-            return np.empty(0, dtype=np.int64)
         first = np.asarray(answers[0][1])
         out = np.empty((len(ids),) + first.shape[1:], dtype=first.dtype)
         for picks, values in answers:
@@ -254,6 +280,51 @@ class DistNeighborSampler:
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
         """Rows of feature `name` of `ids`, read by their owners."""
         return self._by_owner("node_feature", node_type, ids, name)
+
+    def node_features(self, wanted: Mapping[str, tuple[list[str], np.ndarray]]) -> dict[str, dict[str, np.ndarray]]:
+        """Per node type, the rows of each named feature of its ids: {node type: (names, ids)} in, one
+        request per owner for them all."""
+        return self._rows_by_owner("node_features", {
+            node_type: (names, ids, np.asarray(ids, dtype=np.int64) % self.part.num_parts)
+            for node_type, (names, ids) in wanted.items()})
+
+    def edge_features(self, wanted: Mapping[str, tuple[list[str], np.ndarray, np.ndarray]]
+                      ) -> dict[str, dict[str, np.ndarray]]:
+        """Per edge type key, the rows of each named edge feature of its edges: {key: (names, edge ids,
+        the edges' frontier node ids)} in, one request per owner (the frontier node's) for them all."""
+        return self._rows_by_owner("edge_features", {
+            key: (names, ids, np.asarray(frontier, dtype=np.int64) % self.part.num_parts)
+            for key, (names, ids, frontier) in wanted.items()})
+
+    def _rows_by_owner(self, operation: str, wanted: Mapping[str, tuple[list[str], Any, np.ndarray]]
+                       ) -> dict[str, dict[str, np.ndarray]]:
+        """Part.<operation> over [(group, names, ids)] for every group's (names, ids, owner of each id),
+        one request per owner, the rows put back in the order of the ids."""
+        requests: dict[int, list[tuple[str, list[str], np.ndarray]]] = {}
+        placed: dict[int, list[tuple[str, np.ndarray]]] = {}
+        for group, (names, ids, owner_of) in wanted.items():
+            ids = np.asarray(ids, dtype=np.int64)
+            for owner in np.unique(owner_of).tolist():
+                picks = np.flatnonzero(owner_of == owner)
+                requests.setdefault(owner, []).append((group, list(names), ids[picks]))
+                placed.setdefault(owner, []).append((group, picks))
+        futures = {owner: self.transport.request(owner, operation, asked)
+                   for owner, asked in requests.items() if owner != self.part.index}
+        answered = {}
+        if self.part.index in requests:
+            answered[self.part.index] = getattr(self.part, operation)(requests[self.part.index])
+        for owner, future in futures.items():
+            answered[owner] = self._wait(owner, future)
+        out: dict[str, dict[str, np.ndarray]] = {}
+        for group, (names, ids, _) in wanted.items():
+            # The own part's empty rows give each feature its shape and dtype, whoever owns the ids.
+            empty = getattr(self.part, operation)([(group, list(names), np.empty(0, np.int64))])[0]
+            out[group] = {name: np.empty((len(ids),) + e.shape[1:], dtype=e.dtype) for name, e in zip(names, empty)}
+        for owner, answers in answered.items():
+            for (group, picks), rows in zip(placed[owner], answers):
+                for name, values in zip(wanted[group][0], rows):
+                    out[group][name][picks] = values
+        return out
 
     def node_time(self, node_type: str, ids: np.ndarray) -> np.ndarray:
         """The node times of `ids`, read by their owners."""
@@ -275,16 +346,17 @@ class DistNeighborSampler:
         lower, upper = rows[hop][0], rows[hop][1]
         return {"window": (None if lower is None else int(lower), int(upper)), "temporal": True}
 
+    def sample(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any], entity_table: str,
+               seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
+        """NeighborSampler.sample over the parts: (row, col, node, batch, num_sampled_nodes,
+        num_sampled_edges)."""
+        return self.sample_with_edge_ids(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time)[:6]
+
     def sample_with_edge_ids(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
                              entity_table: str, seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
         """NeighborSampler.sample_with_edge_ids over the parts: (row, col, node, batch, num_sampled_nodes,
-        num_sampled_edges, edge), edge ids being the whole graph's."""
-        if self.replace:  # refused before anything is drawn or sent, as a sampler's call refuses it
-            for key in self.edge_type_keys:
-                for hop, k in enumerate(np.asarray(num_neighbors.get(key, ()), dtype=np.int64).reshape(-1).tolist()):
-                    if k > MAX_REPLACED_FAN_OUT:
-                        raise ValueError(f"'num_neighbors' for '{key}' at hop {hop} is {k}, above "
-                                         f"{MAX_REPLACED_FAN_OUT}, the largest fan-out drawn with replacement.")
+        num_sampled_edges, edge), edge ids being the whole graph's (or the ids partition was given)."""
+        self._checker.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time)
         seeds = np.asarray(seed_node, dtype=np.int64).reshape(-1)
         given_time = np.asarray(seed_time, dtype=np.int64).reshape(-1)
         seed_times = np.empty(0, dtype=np.int64)
@@ -297,10 +369,27 @@ class DistNeighborSampler:
             batches = np.arange(len(seeds), dtype=np.int64)
         elif len(seed_times) == 0:
             batches = np.zeros(len(seeds), dtype=np.int64)
-        else:
-            first: dict[int, int] = {}
-            batches = np.array([first.setdefault(int(t), i) for i, t in enumerate(seed_times.tolist())],
-                               dtype=np.int64)
+        else:  # a subgraph is named by its first seed, whose time is then the subgraph's
+            _, first, inverse = np.unique(seed_times, return_index=True, return_inverse=True)
+            batches = first[inverse.reshape(-1)].astype(np.int64)
+        return self._sample_seeds(num_neighbors, sampling_time_offsets, [(entity_table, seeds, batches)], seed_times)
+
+    def sample_groups(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
+                      seed_nodes: Mapping[str, Any], seed_groups: Mapping[str, Any],
+                      group_time: Any) -> tuple[dict[str, np.ndarray], ...]:
+        """NeighborSampler.sample_groups over the parts: one subgraph per group of seeds of one or more
+        node types, group_time holding each group's time (or empty for no time rule)."""
+        self._checker.sample_groups(num_neighbors, sampling_time_offsets, seed_nodes, seed_groups, group_time)
+        seeds = [(str(name), np.asarray(seed_nodes[name], dtype=np.int64).reshape(-1),
+                  np.asarray(seed_groups[name], dtype=np.int64).reshape(-1)) for name in list(seed_nodes)]
+        times = np.asarray(group_time, dtype=np.int64).reshape(-1) if self._has_time else np.empty(0, np.int64)
+        return self._sample_seeds(num_neighbors, sampling_time_offsets, seeds, times)
+
+    def _sample_seeds(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
+                      seeds: list[tuple[str, np.ndarray, np.ndarray]],
+                      seed_times: np.ndarray) -> tuple[dict[str, np.ndarray], ...]:
+        """The traversal of a checked request from its seeds (node type, ids, batch values), every hop
+        over every edge type; seed_times holds the time of each batch value, or nothing."""
         call_key = int(self._keys.integers(0, 2**63))
         num_hops = 0
         for key in self.edge_type_keys:
@@ -308,9 +397,10 @@ class DistNeighborSampler:
             num_hops = max(num_hops, len(source[key]))
 
         states = {name: _NodeTypeState(name, self.part.num_nodes[name]) for name in self.node_types}
-        states[entity_table].add_seeds(batches, seeds)
-        states[entity_table].counts[0] = len(seeds)
-        states[entity_table].frontier = (0, len(seeds))
+        for node_type, ids, batches in seeds:
+            states[node_type].add_seeds(batches, ids)
+            states[node_type].counts[0] = len(ids)
+            states[node_type].frontier = (0, len(ids))
         out_row = {key: [] for key in self.edge_type_keys}
         out_col = {key: [] for key in self.edge_type_keys}
         out_edge = {key: [] for key in self.edge_type_keys}

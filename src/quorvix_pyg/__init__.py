@@ -8,11 +8,13 @@ A PyG user changes one import::
 """
 
 from .batching import TimeGroupedBatchSampler
+from .dist_loader import DistNeighborLoader
 from .graph import SamplerGraph, graph_from_data, graph_from_hetero_data
 from .link_loader import LinkNeighborLoader
 from .loader import NeighborLoader
 from .output import sampler_output
+from .parts import partition_data
 from .sampler import NeighborSampler
 
-__all__ = ["LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph", "TimeGroupedBatchSampler",
-           "graph_from_data", "graph_from_hetero_data", "sampler_output"]
+__all__ = ["DistNeighborLoader", "LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph",
+           "TimeGroupedBatchSampler", "graph_from_data", "graph_from_hetero_data", "partition_data", "sampler_output"]

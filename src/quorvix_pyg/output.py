@@ -67,8 +67,9 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
     for edge_type in graph.edge_types:
         key = edge_type_key(edge_type)
         positions = native.edge[key]
-        edges[key] = Edges(native.row[key], native.col[key], np.asarray(graph.perm[key][positions], np.int64),
-                           native.num_sampled_edges[key])
+        # A graph without perm (the parts of a partitioned graph) records the original ids already.
+        e_id = graph.perm[key][positions] if key in graph.perm else positions
+        edges[key] = Edges(native.row[key], native.col[key], np.asarray(e_id, np.int64), native.num_sampled_edges[key])
     group_time = np.empty(0, np.int64) if seed_time is None else np.asarray(seed_time, np.int64)
     if subgraph_type == "bidirectional":
         edges = add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph))
