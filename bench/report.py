@@ -158,6 +158,16 @@ def pyplot():
     return plt
 
 
+def save_figure(plt, fig, path: str, note: str) -> None:
+    """Writes the figure, with `note` along its foot; an SVG without a date."""
+    if note:
+        fig.text(0.01, 0.01, note, fontsize=8, color="dimgrey")
+    fig.tight_layout(rect=(0, 0.04 if note else 0, 1, 1))
+    fig.savefig(path, dpi=120, metadata={"Date": None} if path.endswith(".svg") else None)
+    plt.close(fig)
+    print(f"plot written to {path}")
+
+
 def plot(rows: list[dict], path: str, note: str = "") -> None:
     """Edges per second against batch size on one thread, and beside it, when the rows hold
     other thread counts, each count's speed-up over one thread. The format follows the file's
@@ -204,12 +214,7 @@ def plot(rows: list[dict], path: str, note: str = "") -> None:
         ax.set_ylabel("speed-up over one thread")
         ax.set_title(f"speed-up on {' and '.join(map(str, counts))} threads (identical results)")
         ax.legend()
-    if note:
-        fig.text(0.01, 0.01, note, fontsize=8, color="dimgrey")
-    fig.tight_layout(rect=(0, 0.04 if note else 0, 1, 1))
-    fig.savefig(path, dpi=120, metadata={"Date": None} if path.endswith(".svg") else None)
-    plt.close(fig)
-    print(f"plot written to {path}")
+    save_figure(plt, fig, path, note)
 
 
 def plot_instructions(rows: list[dict], path: str, note: str = "") -> None:
@@ -239,12 +244,7 @@ def plot_instructions(rows: list[dict], path: str, note: str = "") -> None:
     ax.grid(True, axis="y", which="both", alpha=0.3)
     ax.margins(y=0.15)
     ax.legend(loc="upper left")
-    if note:
-        fig.text(0.01, 0.01, note, fontsize=8, color="dimgrey")
-    fig.tight_layout(rect=(0, 0.04 if note else 0, 1, 1))
-    fig.savefig(path, dpi=120, metadata={"Date": None} if path.endswith(".svg") else None)
-    plt.close(fig)
-    print(f"plot written to {path}")
+    save_figure(plt, fig, path, note)
 
 
 def plot_note(report: dict) -> str:
