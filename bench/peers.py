@@ -166,8 +166,26 @@ def peers(graph: dict, weighted: bool, notes: list[str]) -> list:
     return libraries
 
 
-def measure(libraries: list, fanouts: list[int], batches: list[np.ndarray], threads: list[int]) -> dict:
-    """{(library, threads): [seconds per call, one per batch]}, configurations alternating."""
+def model_step(mebibytes: int):
+    """An untimed stand-in for the model step between two sampler calls: it writes over a buffer of
+    `mebibytes` MiB and multiplies two 512 x 512 matrices, so each call finds the caches as a
+    training step leaves them. None for 0."""
+    if mebibytes <= 0:
+        return None
+    buffer = np.zeros(mebibytes << 17)  # float64: 2**17 per MiB
+    weights = np.random.default_rng(0).random((512, 512))
+
+    def step() -> None:
+        np.add(buffer, 1.0, out=buffer)
+        weights @ weights
+
+    return step
+
+
+def measure(libraries: list, fanouts: list[int], batches: list[np.ndarray], threads: list[int],
+            step=None) -> dict:
+    """{(library, threads): [seconds per call, one per batch]}, configurations alternating; `step`,
+    when given, runs before every call, untimed."""
     for library in libraries:
         library.prepare(fanouts)
         for t in threads:  # warm-up: first calls fault in memory and start pools
@@ -176,6 +194,8 @@ def measure(libraries: list, fanouts: list[int], batches: list[np.ndarray], thre
     for seeds in batches:
         for library in libraries:
             for t in threads:
+                if step is not None:
+                    step()
                 started = time.perf_counter()
                 library.call(seeds, t)
                 times[(library.name, t)].append(time.perf_counter() - started)
@@ -235,6 +255,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rounds", type=int, default=15, help="calls per configuration, alternating")
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--check", action="store_true", help="compare last-k picks with DGL's, seed by seed")
+    parser.add_argument("--model-step", type=int, default=0, metavar="MIB",
+                        help="before every call, untimed, write over MIB MiB and multiply two 512 x 512 "
+                             "matrices, as a model step between calls would (default 0: calls back to back)")
     parser.add_argument("--quick", action="store_true", help="small graph, few rounds")
     args = parser.parse_args(argv)
     if args.quick:
@@ -249,7 +272,7 @@ def main(argv: list[str] | None = None) -> int:
         libraries = peers(graph, weighted, notes)
         batches = [rng.choice(args.nodes, size=min(batch, args.nodes), replace=False).astype(np.int64)
                    for _ in range(args.rounds)]
-        times = measure(libraries, args.fanouts, batches, args.threads)
+        times = measure(libraries, args.fanouts, batches, args.threads, model_step(args.model_step))
         configs, ratios = summarize(f"{name}, batch {batch}", times, [lib.name for lib in libraries])
         config_rows += configs
         ratio_rows += ratios
@@ -258,7 +281,8 @@ def main(argv: list[str] | None = None) -> int:
     print(f"{datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC; {machine['cpu']}, {machine['cpus']} CPUs; "
           f"load average {machine['load_average'][0]:.1f} (noise: other processes share the machine)")
     print(f"hub-free random graph: {args.nodes:,} nodes, {args.edges:,} edges; fan-outs {args.fanouts}; "
-          f"{args.rounds} rounds, configurations alternating call by call\n")
+          f"{args.rounds} rounds, configurations alternating call by call"
+          + (f", a {args.model_step} MiB stand-in model step before each call" if args.model_step else "") + "\n")
     print(markdown_table(["mode", "library", "threads", "ms/call (median)"], config_rows))
     print()
     print(markdown_table(["mode", "peer at its best", "quorvix at its best", "peer / quorvix", "range over rounds"],
