@@ -3,7 +3,7 @@
     python bench/dist.py                # scale 0.1, parts 1 2 4
     python bench/dist.py --scale 0.01   # a smoke run in seconds
     python bench/dist.py --world        # also one process per part over RPC on 127.0.0.1
-    python bench/dist.py --loader       # batches/s of quorvix_pyg's loaders, whole graph and parts
+    python bench/dist.py --loader       # batches/s of quorvix.pyg's loaders, whole graph and parts
     python bench/dist.py --quick --loader --world   # all of it small, in well under a minute
 
 Every part is opened in this process and requests go through a transport that pickles each request
@@ -12,7 +12,7 @@ network. Calls alternate between the configurations, and each row reports the me
 with their range. With --world, each part count also runs as a world of processes on the loopback
 (TensorPipe), rank 0 sampling the same batches while the others serve.
 
-With --loader, the same seeds in batches of --batch go through quorvix_pyg.NeighborLoader over the
+With --loader, the same seeds in batches of --batch go through quorvix.pyg.NeighborLoader over the
 whole graph (as a HeteroData with a 16-wide float feature per node) and DistNeighborLoader over its
 parts, alternating batch by batch; a batch's time includes gathering the features (from their
 owners). With --world also, a world of 2 processes on the loopback runs DistNeighborLoader on rank 0.
@@ -41,10 +41,10 @@ from report import fmt_rate, markdown_table  # noqa: E402
 from workloads import request, seed_batches  # noqa: E402
 
 import quorvix  # noqa: E402
-import quorvix_dist  # noqa: E402
+import quorvix.dist  # noqa: E402
 
 
-class CountingTransport(quorvix_dist.InProcessTransport):
+class CountingTransport(quorvix.dist.InProcessTransport):
     """Answers in process after a pickle round trip of request and answer, counting their bytes."""
 
     def __init__(self, parts):
@@ -56,7 +56,7 @@ class CountingTransport(quorvix_dist.InProcessTransport):
         answer = super().request(owner, operation, *pickle.loads(sent)[1]).wait()
         received = pickle.dumps(answer, protocol=pickle.HIGHEST_PROTOCOL)
         self.bytes += len(sent) + len(received)
-        return quorvix_dist.sampler._Answered(pickle.loads(received))
+        return quorvix.dist.sampler._Answered(pickle.loads(received))
 
 
 FEATURE_WIDTH = 16
@@ -105,24 +105,24 @@ def serve_world(args) -> int:
     """One rank of a --world run: rank 0 times the batches and prints its rates as JSON."""
     rank, world, port, parts_dir, done_dir = args.serve
     rank, world = int(rank), int(world)
-    part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=f"tcp://127.0.0.1:{port}",
+    part = quorvix.dist.init_part_worker(parts_dir, rank, world, init_method=f"tcp://127.0.0.1:{port}",
                                          timeout=120)
     if rank == 0 and args.loader:
-        from quorvix_pyg import DistNeighborLoader
+        from quorvix.pyg import DistNeighborLoader
 
         loader = DistNeighborLoader(part, timeout=120, **loader_settings(args, shop.load_graph(args.scale)))
         print(json.dumps(timed_batches({"rpc": iter(loader)})["rpc"]), flush=True)  # rank 0's CPU only
     elif rank == 0:
         g = shop.load_graph(args.scale)
         num_neighbors, offsets = request(args.workload)
-        sampler = quorvix_dist.DistNeighborSampler(part, disjoint=True, timeout=120)
+        sampler = quorvix.dist.DistNeighborSampler(part, disjoint=True, timeout=120)
         rates = []
         for users, times in seed_batches(g, args.batch, args.rounds, seed=0):
             start = time.perf_counter()
             result = sampler.sample_with_edge_ids(num_neighbors, offsets, "users", users, times)
             rates.append(sum(a.size for a in result[0].values()) / (time.perf_counter() - start))
         print(json.dumps(rates), flush=True)
-    quorvix_dist.shutdown()  # the others keep serving until rank 0 gets here
+    quorvix.dist.shutdown()  # the others keep serving until rank 0 gets here
     Path(done_dir, str(rank)).touch()
     if rank == 0:  # rank 0 hosts the store the others' shutdown uses: it leaves last
         while not all(Path(done_dir, str(r)).exists() for r in range(1, world)):
@@ -154,7 +154,7 @@ def world_rates(args, parts_dir: Path, num_parts: int, loader: bool = False) -> 
 
 def loader_rows(args, tmp: Path) -> list[list[str]]:
     """Batches/s of NeighborLoader over the whole graph and of DistNeighborLoader over parts."""
-    from quorvix_pyg import DistNeighborLoader, NeighborLoader, partition_data
+    from quorvix.pyg import DistNeighborLoader, NeighborLoader, partition_data
 
     g, data = loader_data(args.scale)
     settings = loader_settings(args, g)
@@ -162,7 +162,7 @@ def loader_rows(args, tmp: Path) -> list[list[str]]:
     for num_parts in args.parts:
         path = tmp / f"pyg-{num_parts}"
         partition_data(data, num_parts, path, time_attr="time")
-        parts = {k: quorvix_dist.open_part(path, k) for k in range(num_parts)}
+        parts = {k: quorvix.dist.open_part(path, k) for k in range(num_parts)}
         transport = CountingTransport(parts)
         loaders[f"DistNeighborLoader, {num_parts} parts in process"] = (
             DistNeighborLoader(parts[0], transport=transport, **settings), transport)
@@ -188,7 +188,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--batch", type=int, default=512)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--world", action="store_true", help="also time worlds of processes over RPC")
-    parser.add_argument("--loader", action="store_true", help="also time quorvix_pyg's loaders")
+    parser.add_argument("--loader", action="store_true", help="also time quorvix.pyg's loaders")
     parser.add_argument("--quick", action="store_true", help="scale 0.01, parts 1 2, batch 128, 5 rounds")
     parser.add_argument("--serve", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -207,9 +207,9 @@ def main(argv: list[str] | None = None) -> int:
     with tempfile.TemporaryDirectory() as tmp:
         for num_parts in args.parts:
             quorvix.partition(graph, num_parts, Path(tmp) / str(num_parts))
-            parts = {k: quorvix_dist.open_part(Path(tmp) / str(num_parts), k) for k in range(num_parts)}
+            parts = {k: quorvix.dist.open_part(Path(tmp) / str(num_parts), k) for k in range(num_parts)}
             transport = CountingTransport(parts)
-            sampler = quorvix_dist.DistNeighborSampler(parts[0], disjoint=True, transport=transport)
+            sampler = quorvix.dist.DistNeighborSampler(parts[0], disjoint=True, transport=transport)
             configs[f"{num_parts} parts"] = (
                 lambda u, t, s=sampler: s.sample_with_edge_ids(num_neighbors, offsets, "users", u, t), transport)
         rates = {name: [] for name in configs}

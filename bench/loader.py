@@ -1,4 +1,4 @@
-"""Batches per second of quorvix_pyg.NeighborLoader by worker processes and sampler threads.
+"""Batches per second of quorvix.pyg.NeighborLoader by worker processes and sampler threads.
 
     python bench/loader.py            # the table of docs/guide/workers.md (a few minutes on 2 cores)
     python bench/loader.py --quick    # a small graph, one round: well under a minute
@@ -172,7 +172,7 @@ class timed:
 
 
 def make_loader(data, graph, users, times, config: Config, args, counters):
-    from quorvix_pyg import NeighborLoader
+    from quorvix.pyg import NeighborLoader
 
     kwargs = {}
     if config.workers:
@@ -295,7 +295,7 @@ def main(argv: list[str] | None = None) -> int:
 
     import torch
 
-    from quorvix_pyg import graph_from_hetero_data
+    from quorvix.pyg import graph_from_hetero_data
 
     started = time.perf_counter()
     data = build_data(args.scale, args.features)

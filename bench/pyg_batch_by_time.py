@@ -36,7 +36,7 @@ from torch_geometric.nn import SAGEConv, to_hetero
 import graph as shop
 from loader import build_data
 from report import markdown_table
-from quorvix_pyg import NeighborLoader
+from quorvix.pyg import NeighborLoader
 
 DAY = 86_400
 CONFIGS = ("per seed", "by time, per seed", "by time, shared")

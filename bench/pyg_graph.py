@@ -1,4 +1,4 @@
-"""Time quorvix_pyg.graph_from_hetero_data on the shop graph of bench/graph.py.
+"""Time quorvix.pyg.graph_from_hetero_data on the shop graph of bench/graph.py.
 
     python bench/pyg_graph.py [--scale 1.0] [--repeats 3]
 
@@ -52,7 +52,7 @@ def current_rss_kib() -> int:
 
 
 def measure(scale: float, check: bool, out) -> None:
-    from quorvix_pyg import graph_from_hetero_data
+    from quorvix.pyg import graph_from_hetero_data
 
     cached, data = shuffled_hetero_data(scale)
     base_rss = current_rss_kib()

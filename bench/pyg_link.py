@@ -1,4 +1,4 @@
-"""Where the time of a link batch goes: quorvix_pyg's Python side against the native call.
+"""Where the time of a link batch goes: quorvix.pyg's Python side against the native call.
 
     python bench/pyg_link.py [--scale 1.0] [--batches 40]
 
@@ -24,7 +24,7 @@ sys.path.insert(0, str(ROOT / "examples"))
 from pyg_link_train import BUYS, make_shop  # noqa: E402
 from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling  # noqa: E402
 
-from quorvix_pyg import NeighborSampler  # noqa: E402
+from quorvix.pyg import NeighborSampler  # noqa: E402
 
 
 class TimedNative:

@@ -1,4 +1,4 @@
-"""What the subgraph types of quorvix_pyg cost on top of sampling.
+"""What the subgraph types of quorvix.pyg cost on top of sampling.
 
     python bench/pyg_subgraphs.py [--nodes 200000] [--edges 2000000] [--batch 1024] [--reference]
 
@@ -25,7 +25,7 @@ import torch_geometric.typing
 from torch_geometric.data import Data
 from torch_geometric.sampler import NodeSamplerInput
 
-from quorvix_pyg import NeighborSampler
+from quorvix.pyg import NeighborSampler
 from report import markdown_table
 
 KINDS = ("directional", "bidirectional", "induced")
@@ -35,7 +35,7 @@ def reference_call(sampler: NeighborSampler, kind: str):
     """A call that builds the subgraph type with the NumPy reference instead."""
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
     import subgraph_reference as reference
-    from quorvix_pyg.output import NativeResult
+    from quorvix.pyg.output import NativeResult
 
     lookup = reference.EdgeLookup(sampler.graph)
 

@@ -10,7 +10,7 @@ repeat in a fresh child process, the configurations alternating:
 
 - tables/pandas: quorvix.Graph.from_tables on the pandas DataFrames;
 - tables/duckdb: the same on the tables held in an in-memory DuckDB database;
-- pyg: pandas key lookups to edge_index, a HeteroData, quorvix_pyg.graph_from_hetero_data.
+- pyg: pandas key lookups to edge_index, a HeteroData, quorvix.pyg.graph_from_hetero_data.
 
 Each ends with a quorvix.Graph and a NeighborSampler over it. Reported: median wall time (range),
 CPU time and the child's peak RSS above what the generated tables already used. The first
@@ -92,7 +92,7 @@ def build_with_pyg(tables):
 
     import quorvix
 
-    from quorvix_pyg import graph_from_hetero_data
+    from quorvix.pyg import graph_from_hetero_data
 
     data = HeteroData()
     for name, frame in tables.items():
@@ -114,9 +114,9 @@ def measure(configuration: str, rows: int, out) -> None:
 
     if configuration == "pyg":  # imports are not part of the build
         import torch_geometric.data  # noqa: F401
-        import quorvix_pyg  # noqa: F401
+        import quorvix.pyg  # noqa: F401
     else:
-        import quorvix_tables  # noqa: F401
+        import quorvix.tables  # noqa: F401
     tables = make_database(rows)
     if configuration == "tables/duckdb":
         import duckdb

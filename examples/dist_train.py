@@ -4,13 +4,13 @@
 
 Needs PyTorch and PyTorch Geometric; runs on CPU (gloo for the gradients, RPC over TensorPipe for
 sampling). The synthetic shop of examples/pyg_train.py (customers, products, transactions) is
-written as one part per rank with quorvix_pyg.partition_data; each rank opens its part, serves it
-to the others over torch.distributed.rpc, and trains on batches of quorvix_pyg.DistNeighborLoader:
+written as one part per rank with quorvix.pyg.partition_data; each rank opens its part, serves it
+to the others over torch.distributed.rpc, and trains on batches of quorvix.pyg.DistNeighborLoader:
 a customer's most recent transactions up to the cut-off and their products, sampled across parts,
 node features read from the parts that own them. No rank holds the whole graph to sample.
 
 As a check, each rank also builds the synthetic shop whole and compares every batch with
-quorvix_pyg.NeighborLoader's over it: the rules take the most recent neighbours, so the batches
+quorvix.pyg.NeighborLoader's over it: the rules take the most recent neighbours, so the batches
 must be equal; a mismatch ends the run with exit code 1.
 
 On several machines, write the parts once (--prepare-only), give each machine the directory
@@ -37,9 +37,9 @@ from torch.nn.parallel import DistributedDataParallel
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))  # the sibling examples, under torchrun too
 
-import quorvix_dist  # noqa: E402
+import quorvix.dist  # noqa: E402
 from pyg_train import Model, check_no_future, examples_at, make_database  # noqa: E402
-from quorvix_pyg import DistNeighborLoader, NeighborLoader, partition_data  # noqa: E402
+from quorvix.pyg import DistNeighborLoader, NeighborLoader, partition_data  # noqa: E402
 
 CUTOFFS = [150, 210]  # days
 LOADER = dict(num_neighbors=[8, 1], temporal_strategy="last")  # 8 latest transactions, then their product
@@ -142,13 +142,13 @@ def main(argv=None):
             partition_data(data, world_size, directory, time_attr="time")
         dist.barrier()
         # Under torchrun the launcher hosts the store both worlds meet at.
-        part = quorvix_dist.init_part_worker(directory, rank, world_size, init_method="env://", timeout=args.timeout)
+        part = quorvix.dist.init_part_worker(directory, rank, world_size, init_method="env://", timeout=args.timeout)
         try:
             train(part, data, rank, world_size, args.epochs, args.batch_size, args.timeout)
         except BaseException:
-            quorvix_dist.shutdown(graceful=False)  # the others may never reach a graceful one
+            quorvix.dist.shutdown(graceful=False)  # the others may never reach a graceful one
             raise
-        quorvix_dist.shutdown()  # waits until every rank has stopped sampling
+        quorvix.dist.shutdown()  # waits until every rank has stopped sampling
     finally:
         if args.parts_dir is None and directory is not None and rank == 0:
             shutil.rmtree(directory, ignore_errors=True)

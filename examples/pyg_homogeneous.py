@@ -6,7 +6,7 @@
 A synthetic citation network (no downloads): papers appear over time, each in one of a few
 fields, and cite earlier papers, mostly of their own field. The graph is one Data with both
 directions of every citation and each paper's publication time. The task: a paper's field
-from its own noisy features and those of its neighbourhood. quorvix_pyg.NeighborLoader, a
+from its own noisy features and those of its neighbourhood. quorvix.pyg.NeighborLoader, a
 drop-in for PyG's, samples each paper's subgraph with time_attr="time": papers published
 later than the seed (those citing it, for one) are never seen, so the model trains only on
 what was known at publication. Papers of the last fifth of the time line are held out.
@@ -23,7 +23,7 @@ import torch.nn.functional as F
 from torch_geometric.data import Data
 from torch_geometric.nn import SAGEConv
 
-from quorvix_pyg import NeighborLoader
+from quorvix.pyg import NeighborLoader
 
 NUM_FIELDS = 5
 

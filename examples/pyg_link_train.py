@@ -5,7 +5,7 @@
 
 The synthetic shop of examples/pyg_train.py (customers, products, transactions) with one
 question: which product will this customer buy next? Every purchase is a link
-(customer, product) at its time. quorvix_pyg.LinkNeighborLoader grows one subgraph per link
+(customer, product) at its time. quorvix.pyg.LinkNeighborLoader grows one subgraph per link
 from both ends, never past the link's time, and draws negative products among those already
 listed at that time; a to_hetero GraphSAGE embeds both ends and a dot product scores the
 pair. Training uses binary negatives; validation ranks each bought product among 20
@@ -23,7 +23,7 @@ import torch.nn.functional as F
 from pyg_train import DAY, make_database
 from torch_geometric.nn import SAGEConv, to_hetero
 
-from quorvix_pyg import LinkNeighborLoader, graph_from_hetero_data
+from quorvix.pyg import LinkNeighborLoader, graph_from_hetero_data
 
 BUYS = ("customers", "buys", "products")  # the links to predict (not a message-passing edge)
 TRAIN_DAYS, VALID_DAYS = (150, 270), (270, 330)

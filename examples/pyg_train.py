@@ -5,7 +5,7 @@
 
 A synthetic shop database (customers, products, transactions; no downloads) becomes a PyG
 HeteroData. The task: at a cut-off time, will a customer buy anything in the next 30 days?
-Each training example is a (customer, cut-off) pair; quorvix_pyg.NeighborLoader samples the
+Each training example is a (customer, cut-off) pair; quorvix.pyg.NeighborLoader samples the
 customer's most recent transactions up to the cut-off and their products, never anything
 later, and a to_hetero GraphSAGE reads the subgraph. Validation uses a later cut-off.
 """
@@ -21,7 +21,7 @@ import torch.nn.functional as F
 from torch_geometric.data import HeteroData
 from torch_geometric.nn import SAGEConv, to_hetero
 
-from quorvix_pyg import NeighborLoader, graph_from_hetero_data
+from quorvix.pyg import NeighborLoader, graph_from_hetero_data
 
 DAY = 86_400  # timestamps are seconds
 HORIZON = 30 * DAY  # the label looks this far ahead of the cut-off

@@ -8,7 +8,7 @@ from reference_sampler import ReferenceSampler
 def pytest_report_header():
     """Where the modules under test come from: an installed wheel, a source build or a sanitizer build."""
     lines = []
-    for name in ("quorvix", "quorvix_pyg"):
+    for name in ("quorvix", "quorvix.pyg"):
         found = importlib.util.find_spec(name)
         lines.append(f"{name}: {found.origin if found else 'not installed'}")
     return lines

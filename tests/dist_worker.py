@@ -14,7 +14,7 @@ import time
 import numpy as np
 
 import quorvix
-import quorvix_dist
+import quorvix.dist
 
 USER_ITEM = "item__bought__user"
 ITEM_USER = "user__bought_by__item"
@@ -102,10 +102,10 @@ def as_lists(result):
 
 
 def equal(rank, world, parts_dir, graph_dir, out):
-    part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=60)
+    part = quorvix.dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=60)
     whole = quorvix.Graph.load(graph_dir)
     single = quorvix.NeighborSampler(whole, 1)
-    dist = quorvix_dist.DistNeighborSampler(part, 1)
+    dist = quorvix.dist.DistNeighborSampler(part, 1)
     mismatches, calls = 0, 0
     for disjoint in (True, False):
         single.disjoint = dist.disjoint = disjoint
@@ -116,7 +116,7 @@ def equal(rank, world, parts_dir, graph_dir, out):
     x = np.load(os.path.join(graph_dir, "features.npy"))
     ids = np.arange(60, dtype=np.int64)[::-1]
     features_equal = bool(np.array_equal(dist.node_feature("user", "x", ids), x[ids]))
-    quorvix_dist.shutdown()
+    quorvix.dist.shutdown()
     return {"calls": calls, "mismatches": int(mismatches), "features_equal": features_equal}
 
 
@@ -124,9 +124,9 @@ def loader(rank, world, parts_dir, graph_dir, out):
     """Rank r takes 2 + 2r batches of its own seeds, sampling across parts, and compares them with
     NeighborLoader's over the whole graph."""
     import torch
-    from quorvix_pyg import DistNeighborLoader, NeighborLoader
+    from quorvix.pyg import DistNeighborLoader, NeighborLoader
 
-    part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=60)
+    part = quorvix.dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=60)
     seeds = ("user", torch.arange(rank, 60, world))
     dist = DistNeighborLoader(part, input_nodes=seeds, **LOADER_SETTINGS)
     whole = NeighborLoader(make_pyg_data(), input_nodes=seeds, time_attr="time", **LOADER_SETTINGS)
@@ -137,7 +137,7 @@ def loader(rank, world, parts_dir, graph_dir, out):
         if batches == 2 + 2 * rank:
             break
         time.sleep(0.05 * rank)
-    quorvix_dist.shutdown()
+    quorvix.dist.shutdown()
     return {"batches": batches, "mismatches": int(mismatches)}
 
 
@@ -159,7 +159,7 @@ def faults(rank, world, parts_dir, graph_dir, out):
     timeout = 3.0
     with open(os.path.join(out["dir"], f"pid-{rank}"), "w") as file:
         file.write(str(os.getpid()))
-    part = quorvix_dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=timeout)
+    part = quorvix.dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=timeout)
     die_flag = os.path.join(out["dir"], "die")
     if rank == 2:
         part.expand_many = lambda requests: time.sleep(120)
@@ -168,12 +168,12 @@ def faults(rank, world, parts_dir, graph_dir, out):
             time.sleep(0.05)
         os._exit(0 if rank == 2 else 3)
     found = {}
-    transport = quorvix_dist.RpcTransport(timeout)
+    transport = quorvix.dist.RpcTransport(timeout)
     try:
         transport.request(1, "node_feature", "user", "x", np.array([0], dtype=np.int64)).wait()
     except Exception as error:  # noqa: BLE001 - the type RPC rebuilds is what a caller sees
         found["foreign"] = [type(error).__name__, str(error)]
-    dist = quorvix_dist.DistNeighborSampler(part, timeout=timeout)
+    dist = quorvix.dist.DistNeighborSampler(part, timeout=timeout)
     request = ({USER_ITEM: np.array([-1], dtype=np.int64), USER_USER: np.array([-1], dtype=np.int64)},
                {ITEM_USER: np.array([[None, 0]], dtype=object)}, "user")
     for name, seed in (("hung", 2), ("dead", 1)):

@@ -8,9 +8,9 @@ from typing import Dict, List, NamedTuple, Optional
 
 import numpy as np
 
-from quorvix_pyg.convert import EdgeType, edge_type_key
-from quorvix_pyg.graph import SamplerGraph
-from quorvix_pyg.output import NativeResult, reverse_edge_types
+from quorvix.pyg.convert import EdgeType, edge_type_key
+from quorvix.pyg.graph import SamplerGraph
+from quorvix.pyg.output import NativeResult, reverse_edge_types
 
 
 class Edges(NamedTuple):

@@ -1,8 +1,8 @@
-"""An obviously correct, row-by-row build of a graph from tables, to compare quorvix_tables with.
+"""An obviously correct, row-by-row build of a graph from tables, to compare quorvix.tables with.
 
 A database here is plain Python: {table: {"key": [...] or None, "time": [...] or None,
 "fks": {column: (parent table, [key or None per row])}, "size": rows}}. Converters below turn it into each
-input kind quorvix_tables reads.
+input kind quorvix.tables reads.
 """
 
 import numpy as np

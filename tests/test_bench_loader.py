@@ -52,7 +52,7 @@ def test_derived_edge_types_follow_the_orders(data):
 def test_timers_count_every_batch_where_it_is_made(data, config):
     """run_once raises unless the sampler and collation timers saw each timed batch once, in the
     main process or in forked workers; the per-batch times cannot exceed the batch's share."""
-    from quorvix_pyg import graph_from_hetero_data
+    from quorvix.pyg import graph_from_hetero_data
 
     class Args:
         fanouts, batch_size, epochs = [2, 1], 64, 2

@@ -24,9 +24,11 @@ PAPER_RESULT = paper_result(ReferenceSampler(**paper_graph()))
 
 
 def test_module_exports_the_graph_and_the_sampler():
-    assert quorvix.__doc__ is None
-    assert [name for name in dir(quorvix) if not name.startswith("__")] == [
-        "GivenRuns", "Graph", "NeighborSampler", "induced_edges", "partition", "reverse_edges"]
+    assert quorvix.__all__ == ["Graph", "NeighborSampler", "partition"]
+    assert quorvix._core.__doc__ is None
+    assert [name for name in dir(quorvix._core) if not name.startswith("__")] == [
+        "GivenRuns", "Graph", "NeighborSampler", "induced_edges", "reverse_edges"]
+    assert quorvix.Graph is quorvix._core.Graph and quorvix.NeighborSampler.__module__ == "quorvix"
 
 
 def test_signatures_and_docstrings():

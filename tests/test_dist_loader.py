@@ -1,4 +1,4 @@
-"""quorvix_pyg.DistNeighborLoader against NeighborLoader over the whole graph, with every part
+"""quorvix.pyg.DistNeighborLoader against NeighborLoader over the whole graph, with every part
 opened in this process; the 2-process RPC world is in test_dist_world.py."""
 
 import numpy as np
@@ -9,15 +9,15 @@ from hypothesis import strategies as st
 torch = pytest.importorskip("torch")
 pytest.importorskip("torch_geometric")
 
-import quorvix_dist  # noqa: E402
+import quorvix.dist  # noqa: E402
 from dist_worker import flat_batch as flat  # noqa: E402
-from quorvix_pyg import DistNeighborLoader, NeighborLoader, partition_data  # noqa: E402
+from quorvix.pyg import DistNeighborLoader, NeighborLoader, partition_data  # noqa: E402
 from test_pyg import hetero_requests, shop  # noqa: E402
 
 
 def open_parts(data, num_parts, path, time_attr):
     partition_data(data, num_parts, path, time_attr)
-    return {k: quorvix_dist.open_part(path, k) for k in range(num_parts)}
+    return {k: quorvix.dist.open_part(path, k) for k in range(num_parts)}
 
 
 def batches(loader, shuffle_seed):
@@ -52,7 +52,7 @@ def test_batches_are_the_whole_graph_loaders(case, data, tmp_path_factory):
     num_parts = data.draw(st.integers(1, 3))
     parts = open_parts(graph, num_parts, tmp_path_factory.mktemp("parts"), options["time_attr"])
     rank = data.draw(st.integers(0, num_parts - 1))
-    transport = quorvix_dist.InProcessTransport(parts)
+    transport = quorvix.dist.InProcessTransport(parts)
     for input_type, seeds, time in requests:
         input_nodes = (input_type, torch.tensor(seeds))
         whole = NeighborLoader(graph, fixed, input_nodes, time, time_attr=options["time_attr"], **settings_)
@@ -70,7 +70,7 @@ def test_a_data_gives_data_batches(tmp_path):
     parts = open_parts(data, 2, tmp_path, "time")
     seen = []
     loader = DistNeighborLoader(parts[0], [1, 1], torch.tensor([3, 2]), temporal_strategy="last", batch_size=2,
-                                transport=quorvix_dist.InProcessTransport(parts),
+                                transport=quorvix.dist.InProcessTransport(parts),
                                 transform=lambda batch: seen.append(batch.x.tolist()) or batch)
     (batch,) = list(loader)
     assert type(batch) is Data
@@ -90,7 +90,7 @@ def test_what_the_loader_refuses(tmp_path):
 
     data = shop()
     parts = open_parts(data, 2, tmp_path / "pyg", "time")
-    transport = quorvix_dist.InProcessTransport(parts)
+    transport = quorvix.dist.InProcessTransport(parts)
     cases = [
         (dict(num_workers=2), "DistNeighborLoader samples in the process that joined the RPC world: "
                               "'num_workers' must be 0, got 2."),
@@ -104,8 +104,8 @@ def test_what_the_loader_refuses(tmp_path):
     key = "a__to__a"
     graph = quorvix.Graph(["a"], [("a", "to", "a")], {key: np.array([0, 0])}, {key: np.array([], int)}, {})
     quorvix.partition(graph, 1, tmp_path / "plain")
-    plain = quorvix_dist.open_part(tmp_path / "plain", 0)
+    plain = quorvix.dist.open_part(tmp_path / "plain", 0)
     with pytest.raises(ValueError) as raised:
         DistNeighborLoader(plain, [1], ("a", torch.tensor([0])))
     assert str(raised.value) == (f"Part directory '{plain.directory}' has no pyg.json: write the parts with "
-                                 "quorvix_pyg.partition_data.")
+                                 "quorvix.pyg.partition_data.")

@@ -19,16 +19,16 @@ from reference_sampler import edge_key
 from test_sample_property import graphs, group_requests, requests
 from test_shared_subgraphs import GROUP_ARGUMENT_ERRORS
 
-quorvix_dist = pytest.importorskip("quorvix_dist")
+qdist = pytest.importorskip("quorvix.dist")
 
 
 def open_parts(graph, num_parts, path, **kwargs):
     quorvix.partition(graph, num_parts, path, **kwargs)
-    return {k: quorvix_dist.open_part(path, k, num_parts) for k in range(num_parts)}
+    return {k: qdist.open_part(path, k, num_parts) for k in range(num_parts)}
 
 
 def dist_sampler(parts, rank, **settings_):
-    return quorvix_dist.DistNeighborSampler(parts[rank], transport=quorvix_dist.InProcessTransport(parts), **settings_)
+    return qdist.DistNeighborSampler(parts[rank], transport=qdist.InProcessTransport(parts), **settings_)
 
 
 def without_draws(graph, request, strategy):
@@ -134,9 +134,9 @@ def test_requests_are_refused_as_one_sampler_refuses_them(data, tmp_path_factory
         expected = (type(error), without_addresses(str(error)))
     parts = open_parts(whole, 2, tmp_path_factory.mktemp("parts"))
     asked = []
-    transport = quorvix_dist.InProcessTransport(parts)
+    transport = qdist.InProcessTransport(parts)
     transport.request = lambda *args: asked.append(args)
-    dist = quorvix_dist.DistNeighborSampler(parts[0], replace=replace, transport=transport)
+    dist = qdist.DistNeighborSampler(parts[0], replace=replace, transport=transport)
     for call in (dist.sample, dist.sample_with_edge_ids):
         with pytest.raises(Exception) as raised:
             call(*request.values())
@@ -161,7 +161,7 @@ def test_checks_of_a_graph_larger_than_memory_take_no_memory(tmp_path):
     for entry in part.manifest["edges"]:
         if entry["key"] == BOUGHT_BY:
             entry["frontier_count"] = 10**10
-    dist = quorvix_dist.DistNeighborSampler(part, transport=quorvix_dist.InProcessTransport({0: part}))
+    dist = qdist.DistNeighborSampler(part, transport=qdist.InProcessTransport({0: part}))
     with pytest.raises(RuntimeError) as raised:
         dist.sample({BOUGHT: i64(1), BOUGHT_BY: i64(1)}, {}, "item", i64(10**10), i64())
     assert str(raised.value) == "Node 10000000000 of type 'item' is not below the type's node count 10000000000."
@@ -181,7 +181,7 @@ def test_settings_are_refused_as_one_sampler_refuses_them(tmp_path):
             errors.append((raised.type, str(raised.value)))
         assert errors[0] == errors[1]
     with pytest.raises(ValueError) as raised:
-        quorvix_dist.DistNeighborSampler(dist.part, temporal_strategy="first")
+        qdist.DistNeighborSampler(dist.part, temporal_strategy="first")
     assert (raised.type, str(raised.value)) == errors[1]
 
 
@@ -297,7 +297,7 @@ def test_bad_part_directories_are_refused(tmp_path):
     quorvix.partition(graph, 2, tmp_path / "a")
     path = tmp_path / "a"
     with pytest.raises(ValueError, match=r"were written for 2 parts, not 3\.$"):
-        quorvix_dist.open_part(path, 0, 3)
+        qdist.open_part(path, 0, 3)
     with pytest.raises(FileExistsError, match=r"already holds a part \(manifest\.json\)\.$"):
         quorvix.partition(graph, 2, path)
     # Part 1 of another graph in place of this one's.
@@ -306,30 +306,30 @@ def test_bad_part_directories_are_refused(tmp_path):
     os.rename(path / "part-1", tmp_path / "kept")
     os.rename(tmp_path / "b" / "part-1", path / "part-1")
     with pytest.raises(ValueError, match=r"^Part 1 under '.*' is of a different graph than part 0\.$"):
-        quorvix_dist.open_part(path, 0)
+        qdist.open_part(path, 0)
     os.rename(path / "part-1", tmp_path / "b" / "part-1")
     with pytest.raises(FileNotFoundError, match=r"has no manifest\.json: missing or unfinished part\.$"):
-        quorvix_dist.open_part(path, 0)
+        qdist.open_part(path, 0)
     os.rename(tmp_path / "kept", path / "part-1")
     manifest = json.loads((path / "part-1" / "manifest.json").read_text())
     (path / "part-1" / "manifest.json").write_text(json.dumps(dict(manifest, part=0)))
     with pytest.raises(ValueError, match=r"holds part 0 of 2, not part 1 of 2\.$"):
-        quorvix_dist.open_part(path, 1)
+        qdist.open_part(path, 1)
 
 
 def test_command_line_partitions_a_saved_graph(tmp_path, capsys):
     quorvix.Graph(**shop_graph()).save(tmp_path / "g")
-    quorvix_dist.partition_main([str(tmp_path / "g"), "3", str(tmp_path / "p")])
+    qdist.partition_main([str(tmp_path / "g"), "3", str(tmp_path / "p")])
     assert capsys.readouterr().out.split() == [str(tmp_path / "p" / f"part-{k}") for k in range(3)]
-    assert quorvix_dist.open_part(tmp_path / "p", 2).num_parts == 3
+    assert qdist.open_part(tmp_path / "p", 2).num_parts == 3
 
 
 def test_given_runs_refuse_what_no_call_may_ask():
     key = "item__at__user"
-    runs = quorvix.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]))
+    runs = quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]))
     nodes, none = np.array([0]), np.empty(0, np.int64)
     cases = [
-        (lambda: quorvix.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), time=np.array([1])),
+        (lambda: quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), time=np.array([1])),
          "'time' and 'row' differ in length."),
         (lambda: runs.expand(nodes, none, none, fan_out=1, temporal=True), "'seed_time' and 'nodes' differ in length."),
         (lambda: runs.expand(nodes, none, none, fan_out=1), "'draw_key' and 'nodes' differ in length."),

@@ -47,7 +47,7 @@ def start_world(mode, world, tmp_path):
     x = np.arange(120, dtype=np.float32).reshape(60, 2)
     np.save(tmp_path / "graph" / "features.npy", x)
     if mode == "loader":
-        from quorvix_pyg import partition_data
+        from quorvix.pyg import partition_data
 
         partition_data(dist_worker.make_pyg_data(), world, tmp_path / "parts", "time")
     else:

@@ -161,12 +161,12 @@ def test_raised_message_is_documented_as_raised(quorvix, case):
 
 
 def bridge_message_pieces():
-    """Fixed text of every message raised in quorvix_pyg: the literal parts of each raise's
+    """Fixed text of every message raised in quorvix.pyg: the literal parts of each raise's
     string or f-string."""
     import ast
 
     pieces = set()
-    for path in sorted((ROOT / "src" / "quorvix_pyg").glob("*.py")):
+    for path in sorted((ROOT / "src" / "quorvix" / "pyg").glob("*.py")):
         for node in ast.walk(ast.parse(path.read_text())):
             if isinstance(node, ast.Raise) and isinstance(node.exc, ast.Call) and node.exc.args:
                 message = node.exc.args[0]

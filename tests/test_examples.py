@@ -102,7 +102,7 @@ def names_the_code_blocks_assume(pyg):
 @pytest.mark.parametrize("page", [p.relative_to(ROOT).as_posix() for p in CODE_PAGES])
 def test_doc_code_blocks_run(page):
     blocks = code_blocks(page)
-    pyg = any("quorvix_pyg" in b for b in blocks)
+    pyg = any("quorvix.pyg" in b for b in blocks)
     if pyg:
         pytest.importorskip("torch_geometric")
     names = names_the_code_blocks_assume(pyg)

@@ -245,7 +245,7 @@ def test_bad_directories_are_refused(tmp_path):
 
 
 def test_table_constructors_forward(monkeypatch):
-    tables = pytest.importorskip("quorvix_tables")
+    tables = pytest.importorskip("quorvix.tables")
     calls = []
     for name in ("from_tables", "from_database"):
         monkeypatch.setattr(tables, name, lambda *args, _name=name, **kwargs: calls.append((_name, args, kwargs)) or 7)

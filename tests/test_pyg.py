@@ -1,4 +1,4 @@
-"""quorvix_pyg against PyG's loader conventions: batches, edge ids, workers, models."""
+"""quorvix.pyg against PyG's loader conventions: batches, edge ids, workers, models."""
 
 import datetime
 import pickle
@@ -15,10 +15,10 @@ pytest.importorskip("torch_geometric")
 from torch_geometric.data import HeteroData  # noqa: E402
 from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
 
-from quorvix_pyg import (NeighborLoader, NeighborSampler, SamplerGraph, TimeGroupedBatchSampler,  # noqa: E402
+from quorvix.pyg import (NeighborLoader, NeighborSampler, SamplerGraph, TimeGroupedBatchSampler,  # noqa: E402
                          graph_from_hetero_data)
-from quorvix_pyg.convert import edge_type_key  # noqa: E402
-from quorvix_pyg.graph import _csc_order  # noqa: E402
+from quorvix.pyg.convert import edge_type_key  # noqa: E402
+from quorvix.pyg.graph import _csc_order  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
 
 PLACED_BY = ("order", "placed_by", "user")  # from a user to the user's orders
@@ -124,7 +124,7 @@ def test_refusals_name_the_problem():
         (dict(num_neighbors=[1], subgraph_type="full"), ValueError,
          "'subgraph_type' must be 'directional', 'bidirectional' or 'induced', got 'full'."),
         (dict(num_neighbors=[1], neighbor_sampler=object()),
-         TypeError, "'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, got object."),
+         TypeError, "'neighbor_sampler' must be a quorvix.pyg.NeighborSampler, got object."),
         (dict(num_neighbors=[1], weight_attr="weight"), ValueError, "No edge type has the attribute 'weight'."),
     ]
     for kwargs, error, message in cases:
@@ -535,7 +535,7 @@ def test_pyg_signatures_and_what_is_refused_when_a_loader_is_built():
     import torch_geometric.loader
     import torch_geometric.sampler
 
-    from quorvix_pyg import LinkNeighborLoader
+    from quorvix.pyg import LinkNeighborLoader
 
     # PyG's arguments, in PyG's order and with PyG's defaults, lead every signature.
     for ours, theirs in ((NeighborSampler, torch_geometric.sampler.NeighborSampler),

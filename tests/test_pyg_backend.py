@@ -1,4 +1,4 @@
-"""quorvix_pyg.NeighborLoader as a backend of PyG's NeighborLoader, against brute force on
+"""quorvix.pyg.NeighborLoader as a backend of PyG's NeighborLoader, against brute force on
 random graphs: homogeneous and heterogeneous, per-seed and shared subgraphs, the three
 subgraph types, weights, edge times and a custom store."""
 
@@ -16,7 +16,7 @@ from torch_geometric.data import Data, FeatureStore, GraphStore, HeteroData  # n
 from torch_geometric.data.feature_store import TensorAttr  # noqa: E402
 from torch_geometric.data.graph_store import EdgeAttr, EdgeLayout  # noqa: E402
 
-from quorvix_pyg import NeighborLoader, NeighborSampler  # noqa: E402
+from quorvix.pyg import NeighborLoader, NeighborSampler  # noqa: E402
 
 NODE = "node"
 EDGE = (NODE, "to", NODE)

@@ -1,4 +1,4 @@
-"""quorvix_pyg's link-level loading against brute force: seed links, negatives, subgraphs."""
+"""quorvix.pyg's link-level loading against brute force: seed links, negatives, subgraphs."""
 
 import math
 from collections import Counter
@@ -14,9 +14,9 @@ pytest.importorskip("torch_geometric")
 from torch_geometric.data import Data, HeteroData  # noqa: E402
 from torch_geometric.sampler import EdgeSamplerInput, NegativeSampling  # noqa: E402
 
-from quorvix_pyg import LinkNeighborLoader, NeighborLoader, NeighborSampler  # noqa: E402
-from quorvix_pyg.graph import EDGE  # noqa: E402
-from quorvix_pyg.link_sampling import group_seeds  # noqa: E402
+from quorvix.pyg import LinkNeighborLoader, NeighborLoader, NeighborSampler  # noqa: E402
+from quorvix.pyg.graph import EDGE  # noqa: E402
+from quorvix.pyg.link_sampling import group_seeds  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
 
 BUYS = ("user", "buys", "item")  # from an item to the users who bought it

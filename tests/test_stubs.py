@@ -13,7 +13,7 @@ import pytest
 quorvix = pytest.importorskip("quorvix")
 
 ROOT = Path(__file__).resolve().parents[1]
-STUB = ROOT / "src" / "quorvix-stubs" / "__init__.pyi"
+STUB = ROOT / "src" / "quorvix" / "_core.pyi"
 ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
 
 
@@ -97,17 +97,17 @@ def test_stub_parameters_match_the_binding():
 def test_stubtest_finds_no_difference(tmp_path, mypy_cache):
     # The stubs of this checkout, not an installed copy that may be older.
     (tmp_path / "stubs" / "quorvix").mkdir(parents=True)
-    (tmp_path / "stubs" / "quorvix" / "__init__.pyi").write_text(STUB.read_text())
-    proc = run_mypy(["mypy.stubtest", "quorvix", "--allowlist", str(ALLOWLIST)],
+    (tmp_path / "stubs" / "quorvix" / "__init__.pyi").write_text("")
+    (tmp_path / "stubs" / "quorvix" / "_core.pyi").write_text(STUB.read_text())
+    proc = run_mypy(["mypy.stubtest", "quorvix._core", "--allowlist", str(ALLOWLIST)],
                     cwd=tmp_path, mypypath=tmp_path / "stubs")
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
 def test_installed_stub_package_is_this_one():
-    installed = [Path(p) / "quorvix-stubs" / "__init__.pyi" for p in sys.path]
-    installed = [p for p in installed if p.is_file()]
-    assert installed, "quorvix-stubs is not installed beside the module"
-    assert installed[0].read_text() == STUB.read_text(), "stale quorvix-stubs: reinstall"
+    installed = Path(quorvix.__file__).with_name("_core.pyi")
+    assert installed.is_file(), "the stubs are not installed beside the module"
+    assert installed.read_text() == STUB.read_text(), "stale stubs: reinstall"
 
 
 USER_CODE = """

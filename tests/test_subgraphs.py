@@ -17,9 +17,9 @@ from torch_geometric.utils import is_undirected  # noqa: E402
 
 import quorvix  # noqa: E402
 import subgraph_reference as reference  # noqa: E402
-from quorvix_pyg import NeighborSampler, sampler_output  # noqa: E402
-from quorvix_pyg.convert import edge_type_key  # noqa: E402
-from quorvix_pyg.output import NativeResult  # noqa: E402
+from quorvix.pyg import NeighborSampler, sampler_output  # noqa: E402
+from quorvix.pyg.convert import edge_type_key  # noqa: E402
+from quorvix.pyg.output import NativeResult  # noqa: E402
 from test_pyg_backend import HETERO_EDGE_TYPES, graph_parts, random_graph  # noqa: E402
 
 def i64(*values):
@@ -38,7 +38,7 @@ def reverse_call(**changes):
                      row_batch=i64(0, 0, 0), col_node=NODES[:3], target=SAMPLED,
                      sources=[SAMPLED + (True,)], group_time=i64())
     arguments.update(changes)
-    return [a.tolist() for a in quorvix.reverse_edges(**arguments)]
+    return [a.tolist() for a in quorvix._core.reverse_edges(**arguments)]
 
 
 def induced_call(**changes):
@@ -46,7 +46,7 @@ def induced_call(**changes):
                      src_hop_counts=i64(1, 2, 1), dst_node=NODES, dst_batch=i64(0, 0, 0, 0),
                      dst_hop_counts=i64(1, 2, 1), group_time=i64(), num_hops=2)
     arguments.update(changes)
-    return [a.tolist() for a in quorvix.induced_edges(**arguments)]
+    return [a.tolist() for a in quorvix._core.induced_edges(**arguments)]
 
 
 def test_reverse_edges_by_hand():

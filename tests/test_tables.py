@@ -1,4 +1,4 @@
-"""quorvix_tables against a row-by-row build, for every input kind, and its refusals."""
+"""quorvix.tables against a row-by-row build, for every input kind, and its refusals."""
 
 import datetime
 import sqlite3
@@ -12,8 +12,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorvix
-from quorvix_tables import from_database, table_arrays
-from quorvix_tables.database import database_keys, database_tables
+from quorvix.tables import from_database, table_arrays
+from quorvix.tables.database import database_keys, database_tables
 from tables_reference import as_numpy_column, columns_of, reference_graph, schema_of
 
 NAMES = ["shop", "user", "item"]
@@ -194,7 +194,7 @@ def test_shop_by_hand_edge_types_runs_and_sampling_direction():
 def test_from_tables_builds_a_graph():
     if not hasattr(quorvix, "Graph"):
         pytest.skip("this quorvix has no Graph")
-    from quorvix_tables import from_tables
+    from quorvix.tables import from_tables
 
     graph, keys = from_tables(SHOP, *SHOP_KEYS)
     assert isinstance(graph, quorvix.Graph)

@@ -51,9 +51,8 @@ def test_version_guard_decisions(guard_binary):
 
 def test_module_imports_on_the_interpreter_it_was_built_for():
     assert sys.version.startswith(f"{sys.version_info.major}.{sys.version_info.minor}.")
-    assert quorvix.__doc__ is None
-    assert [name for name in vars(quorvix) if not name.startswith("__")] == [
-        "Graph", "NeighborSampler", "induced_edges", "reverse_edges", "GivenRuns", "partition"]
+    assert [name for name in vars(quorvix._core) if not name.startswith("__")] == [
+        "Graph", "NeighborSampler", "induced_edges", "reverse_edges", "GivenRuns"]
 
 
 @pytest.fixture
@@ -77,5 +76,10 @@ def test_installation_carries_the_stubs_and_the_bridge(installed):
     if direct_url.get("dir_info", {}).get("editable"):
         pytest.skip("an editable install maps the build directory instead of copying files")
     files = {f.as_posix() for f in installed.files or ()}
-    assert {"quorvix-stubs/__init__.pyi", "quorvix_pyg/__init__.py", "quorvix_pyg/py.typed"} <= files
-    assert any(f.startswith("quorvix.") and f.endswith((".so", ".pyd")) for f in files), sorted(files)
+    assert {"quorvix/__init__.py", "quorvix/_core.pyi", "quorvix/py.typed", "quorvix/pyg/__init__.py",
+            "quorvix/dist/__init__.py", "quorvix/tables/__init__.py", "quorvix/_graph_files.py"} <= files
+    assert any(f.startswith("quorvix/_core.") and f.endswith((".so", ".pyd")) for f in files), sorted(files)
+
+
+def test_version_is_the_distributions(installed):
+    assert quorvix.__version__ == installed.version

@@ -6,7 +6,7 @@
 # and leak detection is off: the interpreter keeps memory until exit that ASan would report.
 QUORVIX_PYTHON=$(python -c 'import sys; print(sys.executable)')
 # tools/sanitizer_site makes every interpreter start its worker processes by forkserver (see there).
-export PYTHONPATH="$PWD/$BUILD_DIR:$PWD/tools/sanitizer_site${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$PWD/$BUILD_DIR/python:$PWD/tools/sanitizer_site${PYTHONPATH:+:$PYTHONPATH}"
 # libstdc++ is preloaded too: the interpreter does not link it, and ASan resolves the real __cxa_throw
 # at start-up, before the extension would bring it in (every C++ throw would otherwise abort).
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
@@ -16,7 +16,7 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 # Lets tests skip what the instrumented allocator cannot do (throw on exhaustion, keep RSS flat).
 export QUORVIX_SANITIZED=1
 
-loaded=$("$QUORVIX_PYTHON" -c 'import quorvix; print(quorvix.__file__)')
+loaded=$("$QUORVIX_PYTHON" -c 'import quorvix._core; print(quorvix._core.__file__)')
 case "$loaded" in
   "$PWD/$BUILD_DIR"/*) ;;
   *) echo "sanitizer build not picked up: quorvix loads from $loaded" >&2; exit 1 ;;

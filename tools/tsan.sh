@@ -17,14 +17,14 @@ cmake -S . -B "$BUILD_DIR" -G Ninja \
 cmake --build "$BUILD_DIR"
 
 QUORVIX_PYTHON=$(python -c 'import sys; print(sys.executable)')
-export PYTHONPATH="$PWD/$BUILD_DIR${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$PWD/$BUILD_DIR/python${PYTHONPATH:+:$PYTHONPATH}"
 # The interpreter is not instrumented, so the runtime is preloaded ahead of it. It still sees every
 # lock and thread the interpreter and the extension use, which is what ordering is checked against.
 export LD_PRELOAD="$(g++ -print-file-name=libtsan.so)"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
 export QUORVIX_SANITIZED=1
 
-loaded=$("$QUORVIX_PYTHON" -c 'import quorvix; print(quorvix.__file__)')
+loaded=$("$QUORVIX_PYTHON" -c 'import quorvix._core; print(quorvix._core.__file__)')
 case "$loaded" in
   "$PWD/$BUILD_DIR"/*) echo "thread sanitizer build: $loaded" ;;
   *) echo "thread sanitizer build not picked up: quorvix loads from $loaded" >&2; exit 1 ;;

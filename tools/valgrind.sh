@@ -14,7 +14,7 @@ cmake --build "$BUILD_DIR"
 
 LOG="$BUILD_DIR/valgrind.log"
 # Python's small-object allocator would hide the extension's blocks inside its arenas.
-PYTHONPATH="$PWD/$BUILD_DIR" PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full \
+PYTHONPATH="$PWD/$BUILD_DIR/python" PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full \
   --show-leak-kinds=definite,indirect --errors-for-leak-kinds=definite --num-callers=50 \
   --log-file="$LOG" "$PY" -c "
 import quorvix, runpy, sys

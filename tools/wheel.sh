@@ -42,12 +42,12 @@ repaired=$(ls "$out"/repaired/quorvix-*.whl)
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 wanted = {
-    "the extension": lambda n: n.startswith("quorvix.") and n.endswith(".so"),
-    "the stubs": lambda n: n == "quorvix-stubs/__init__.pyi",
-    "quorvix_pyg": lambda n: n == "quorvix_pyg/__init__.py",
-    "quorvix_graph_files": lambda n: n == "quorvix_graph_files/__init__.py",
-    "quorvix_tables": lambda n: n == "quorvix_tables/__init__.py",
-    "quorvix_dist": lambda n: n == "quorvix_dist/__init__.py",
+    "the extension": lambda n: n.startswith("quorvix/_core.") and n.endswith(".so"),
+    "the stubs": lambda n: n == "quorvix/_core.pyi",
+    "quorvix": lambda n: n == "quorvix/__init__.py",
+    "quorvix.pyg": lambda n: n == "quorvix/pyg/__init__.py",
+    "quorvix.tables": lambda n: n == "quorvix/tables/__init__.py",
+    "quorvix.dist": lambda n: n == "quorvix/dist/__init__.py",
 }
 absent = [what for what, match in wanted.items() if not any(match(n) for n in names)]
 if absent:

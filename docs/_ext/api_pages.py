@@ -6,23 +6,18 @@ from pathlib import Path
 
 
 def packages(root):
-    """The top-level modules the project installs: the compiled module (named by its stub
-    package, ``<name>-stubs``) first, then every Python package under src/."""
-    src = Path(root) / "src"
-    compiled = sorted(p.name[:-len("-stubs")] for p in src.glob("*-stubs") if p.is_dir())
-    pure = sorted(p.parent.name for p in src.glob("*/__init__.py"))
-    return compiled + [name for name in pure if name not in compiled]
+    """The package ``quorvix`` first, then each of its public subpackages under src/quorvix."""
+    package = Path(root) / "src" / "quorvix"
+    subpackages = sorted(p.parent.name for p in package.glob("*/__init__.py") if not p.parent.name.startswith("_"))
+    return ["quorvix"] + [f"quorvix.{name}" for name in subpackages]
 
 
 def stub_files(root):
-    """``{module: stub file}`` for each compiled module: the stubs installed beside it, else
-    those of the source tree."""
-    out = {}
-    for stub_dir in sorted((Path(root) / "src").glob("*-stubs")):
-        module = stub_dir.name[:-len("-stubs")]
-        installed = Path(importlib.import_module(module).__file__).parent / stub_dir.name / "__init__.pyi"
-        out[module] = str(installed if installed.exists() else stub_dir / "__init__.pyi")
-    return out
+    """``{package: stub file}`` for the compiled classes the package re-exports: the stubs installed
+    beside the compiled module, else those of the source tree."""
+    source = Path(root) / "src" / "quorvix" / "_core.pyi"
+    installed = Path(importlib.import_module("quorvix").__file__).with_name("_core.pyi")
+    return {"quorvix": str(installed if installed.exists() else source)}
 
 
 def write(api_dir, names, compiled):
@@ -41,11 +36,11 @@ def write(api_dir, names, compiled):
 
 
 def submodule_patterns(root):
-    """Patterns of the packages' own submodules (``quorvix_pyg.loader``...): their names are
-    documented where the package exports them, so references into them are not checked."""
-    out = []
-    for init in sorted((Path(root) / "src").glob("*/__init__.py")):
+    """Patterns of the packages' own modules (``quorvix.pyg.loader``...): their names are documented
+    where the package exports them, so references into them are not checked."""
+    out = [r"quorvix\._.*"]
+    for init in sorted((Path(root) / "src" / "quorvix").glob("*/__init__.py")):
         stems = sorted(p.stem for p in init.parent.glob("*.py") if p.stem != "__init__")
         if stems:
-            out.append(rf"{init.parent.name}\.({'|'.join(stems)})(\..*)?")
+            out.append(rf"quorvix\.{init.parent.name}\.({'|'.join(stems)})(\..*)?")
     return out

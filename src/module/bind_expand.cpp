@@ -126,13 +126,6 @@ void bind_expand(py::module_& module) {
            "or a window (lower or None, upper), as one hop of a sample call does. A rule that draws seeds\n"
            "its engine per entry from draw_key[i] (the keys may be empty for other rules). Returns (entry, neighbour, position) per sampled edge,\n"
            "in entry order.");
-  module.def(
-      "partition",
-      [](const py::args& args, const py::kwargs& kwargs) {
-        return py::module_::import("quorvix_dist").attr("partition")(*args, **kwargs);
-      },
-      "``quorvix_dist.partition(graph, num_parts, path, *, node_features=None, edge_ids=None,\n"
-      "edge_features=None)``: writes the graph as parts that open memory-mapped; see that module.");
 }
 
 }  // namespace quorvix

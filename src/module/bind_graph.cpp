@@ -1,6 +1,6 @@
 // Registration of quorvix.Graph: the constructor, read-only views of the arrays, the per-type counts,
-// check(), save and load (through the pure-Python quorvix_graph_files), pickling, and the table
-// constructors of quorvix_tables.
+// check(), save and load (through the pure-Python quorvix._graph_files), pickling, and the table
+// constructors of quorvix.tables.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,7 +61,7 @@ py::dict edge_weight_views(const Graph& graph, py::handle base) {
   return views;
 }
 
-py::object graph_files() { return py::module_::import("quorvix_graph_files"); }
+py::object graph_files() { return py::module_::import("quorvix._graph_files"); }
 
 std::shared_ptr<Graph> load(const py::object& path, bool mmap) {
   // (absolute directory, node_types, edge_types, colptr, row, node_time, edge_time, edge_weight)
@@ -87,7 +87,7 @@ std::shared_ptr<Graph> graph_of_state(const py::tuple& state) {
 }
 
 py::object forward_to_tables(const char* name, const py::args& args, const py::kwargs& kwargs) {
-  return py::module_::import("quorvix_tables").attr(name)(*args, **kwargs);
+  return py::module_::import("quorvix.tables").attr(name)(*args, **kwargs);
 }
 
 // Views of one kind of array, each keeping the graph alive.
@@ -188,13 +188,13 @@ void bind_graph(py::module_& module) {
       .def_static(
           "from_tables",
           [](const py::args& args, const py::kwargs& kwargs) { return forward_to_tables("from_tables", args, kwargs); },
-          "A graph and its key maps from tables of rows: calls ``quorvix_tables.from_tables`` with the same arguments.")
+          "A graph and its key maps from tables of rows: calls ``quorvix.tables.from_tables`` with the same arguments.")
       .def_static(
           "from_database",
           [](const py::args& args, const py::kwargs& kwargs) {
             return forward_to_tables("from_database", args, kwargs);
           },
-          "A graph and its key maps from a database's tables: calls ``quorvix_tables.from_database`` with the same arguments.")
+          "A graph and its key maps from a database's tables: calls ``quorvix.tables.from_database`` with the same arguments.")
       .def(py::pickle(&state_of, &graph_of_state));
 }
 

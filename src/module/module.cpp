@@ -1,4 +1,4 @@
-// Entry point of the extension module `quorvix`.
+// Entry point of the compiled module `quorvix._core`, which the package `quorvix` re-exports.
 #include <Python.h>
 
 #include <pybind11/pybind11.h>
@@ -10,9 +10,9 @@
 #error "QUORVIX_PYTHON_VERSION must name the major.minor version the module is built for"
 #endif
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix();
+extern "C" PYBIND11_EXPORT PyObject* PyInit__core();
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix() {
+extern "C" PYBIND11_EXPORT PyObject* PyInit__core() {
   const char* running = Py_GetVersion();
   if (!quorvix::interpreter_version_matches(QUORVIX_PYTHON_VERSION, running)) {
     PyErr_Format(PyExc_ImportError,
@@ -23,12 +23,17 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_quorvix() {
   }
   pybind11::detail::get_internals();
   static pybind11::module_::module_def definition;
-  auto module = pybind11::module_::create_extension_module("quorvix", nullptr, &definition);
+  auto module = pybind11::module_::create_extension_module("quorvix._core", nullptr, &definition);
   try {
+    // Classes take their qualified name from the module's name as they are registered: under the
+    // package's name they are quorvix.Graph and quorvix.NeighborSampler, in signatures, docstrings
+    // and pickles alike, wherever the compiled module sits inside the package.
+    module.attr("__name__") = "quorvix";
     quorvix::bind_graph(module);
     quorvix::bind_neighbor_sampler(module);
     quorvix::bind_subgraphs(module);
     quorvix::bind_expand(module);
+    module.attr("__name__") = "quorvix._core";
     return module.release().ptr();
   } catch (pybind11::error_already_set& error) {
     pybind11::raise_from(error, PyExc_ImportError, "initialization failed");

@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from quorvix_dist.partition import FORMAT, MANIFEST, part_directory
+from quorvix.dist.partition import FORMAT, MANIFEST, part_directory
 
 __all__ = ["Part", "open_part", "read_manifests"]
 
@@ -80,7 +80,7 @@ class Part:
             self.edge_ids[key] = load(f"edge_id.{index}.npy")
             self.edge_attributes[key] = {name: load(f"edge_feature.{index}.{name}.npy")
                                          for name in manifest.get("edge_features", {}).get(key, [])}
-            self.runs[key] = quorvix.GivenRuns(
+            self.runs[key] = quorvix._core.GivenRuns(
                 key, edge_type[2], edge_type[0], load(f"colptr.{index}.npy"), load(f"row.{index}.npy"),
                 time=load(f"time.{index}.npy") if entry["time"] else None,
                 weight=load(f"weight.{index}.npy") if entry["weighted"] else None,

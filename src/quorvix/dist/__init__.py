@@ -1,10 +1,10 @@
 """Partitioned sampling over torch.distributed: a graph split into parts that open memory-mapped, each
 rank serving its part over RPC and sampling across all of them as one sampler over the whole graph."""
 
-from quorvix_dist.part import Part, open_part, read_manifests
-from quorvix_dist.partition import fingerprint, partition
-from quorvix_dist.partition import main as partition_main
-from quorvix_dist.sampler import (DistNeighborSampler, InProcessTransport, RpcTransport, init_part_worker, served_part,
+from quorvix.dist.part import Part, open_part, read_manifests
+from quorvix.dist.partition import fingerprint, partition
+from quorvix.dist.partition import main as partition_main
+from quorvix.dist.sampler import (DistNeighborSampler, InProcessTransport, RpcTransport, init_part_worker, served_part,
                                   shutdown, worker_name)
 
 __all__ = ["DistNeighborSampler", "InProcessTransport", "RpcTransport", "Part", "fingerprint", "init_part_worker", "open_part", "partition",

@@ -53,19 +53,19 @@ class LinkNeighborLoader(LinkLoader):
         neg_sampling_ratio (int or float, optional): binary negatives, this many per
             link. (default: :obj:`None`)
         time_attr, temporal_strategy, time_windows, seed, num_threads: as for
-            :class:`quorvix_pyg.NeighborSampler`, as are ``replace``, ``subgraph_type``,
+            :class:`quorvix.pyg.NeighborSampler`, as are ``replace``, ``subgraph_type``,
             ``disjoint``, ``shared_by_time``, ``weight_attr`` and ``graph``; ``seed`` also
             seeds the negatives, and ``shared_by_time`` lets the links of one time share
             one subgraph.
         transform, transform_sampler_output, filter_per_worker: as for PyG's ``LinkLoader``.
-        neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
+        neighbor_sampler (quorvix.pyg.NeighborSampler, optional): a sampler built earlier,
             used instead of building one (the sampling arguments are then its own).
         directed (bool, optional): :obj:`False` is PyG's older spelling of
             ``subgraph_type="induced"``. (default: :obj:`True`)
         is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
             it is built. (default: :obj:`False`)
         batch_by_time (bool, optional): fill every batch from links of one time, see
-            :class:`quorvix_pyg.TimeGroupedBatchSampler`. (default: :obj:`False`)
+            :class:`quorvix.pyg.TimeGroupedBatchSampler`. (default: :obj:`False`)
         **loader_kwargs: arguments of ``torch.utils.data.DataLoader``, such as
             ``batch_size``, ``shuffle`` or ``num_workers``.
     """
@@ -107,7 +107,7 @@ class LinkNeighborLoader(LinkLoader):
                 temporal_strategy=temporal_strategy, time_attr=time_attr, weight_attr=weight_attr,
                 time_windows=time_windows, seed=seed, graph=graph, num_threads=num_threads)
         elif not isinstance(neighbor_sampler, NeighborSampler):
-            raise TypeError(f"'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, "
+            raise TypeError(f"'neighbor_sampler' must be a quorvix.pyg.NeighborSampler, "
                             f"got {type(neighbor_sampler).__name__}.")
         has_time = neighbor_sampler.graph.has_time
         if edge_label_time is not None and not has_time:

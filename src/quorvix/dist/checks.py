@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-from quorvix_dist.part import Part
+from quorvix.dist.part import Part
 
 __all__ = ["request_checker"]
 

@@ -17,7 +17,7 @@ class TimeGroupedBatchSampler(Sampler[List[int]]):
     The seeds of each time are cut into batches of at most ``batch_size``; with
     ``shuffle=True`` the seeds are shuffled within their time and the batches across times
     every epoch, so training still sees the times interleaved. Give it to a loader as
-    ``batch_sampler`` (or pass ``batch_by_time=True`` to quorvix_pyg's loaders): with
+    ``batch_sampler`` (or pass ``batch_by_time=True`` to quorvix.pyg's loaders): with
     ``shared_by_time=True`` each batch is then one subgraph.
 
     Args:

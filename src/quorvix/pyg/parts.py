@@ -1,4 +1,4 @@
-"""A PyG graph written as the parts of :mod:`quorvix_dist`, and a part read back in PyG's terms.
+"""A PyG graph written as the parts of :mod:`quorvix.dist`, and a part read back in PyG's terms.
 
 :func:`partition_data` builds the sampler's arrays from ``data`` as :class:`NeighborLoader` does,
 writes them as parts whose edge ids are ``data``'s own edge order and whose node and edge
@@ -33,7 +33,7 @@ def partition_data(data: Any, num_parts: int, path: str | os.PathLike[str], time
         time_attr, weight_attr (str, optional): as for :class:`NeighborLoader`.
         graph (SamplerGraph, optional): arrays built earlier by :func:`graph_from_data`.
     """
-    import quorvix_dist
+    import quorvix.dist
 
     if graph is None:
         graph = graph_from_data(data, time_attr, weight_attr)
@@ -50,7 +50,7 @@ def partition_data(data: Any, num_parts: int, path: str | os.PathLike[str], time
         perm = np.asarray(graph.perm[key])
         edge_features[key] = {name: to_numpy(store[name])[perm] for name in store.edge_attrs()
                               if name != "edge_index" and hasattr(store[name], "shape")}
-    directories = quorvix_dist.partition(graph.native_graph(), num_parts, path, node_features=features,
+    directories = quorvix.dist.partition(graph.native_graph(), num_parts, path, node_features=features,
                                          edge_ids=graph.perm, edge_features=edge_features)
     # A store that holds num_nodes passes it on to its batches (as the batch's count); others do not.
     described = {"homogeneous": graph.homogeneous, "num_nodes": graph.num_nodes,
@@ -72,7 +72,7 @@ def part_graph(part: Any, node_time_of: Callable[[str], Any]) -> Tuple[SamplerGr
     path = os.path.join(part.directory, PYG_FILE)
     if not os.path.isfile(path):
         raise ValueError(f"Part directory '{part.directory}' has no {PYG_FILE}: write the parts with "
-                         "quorvix_pyg.partition_data.")
+                         "quorvix.pyg.partition_data.")
     with open(path, encoding="utf-8") as file:
         described = json.load(file)
     num_nodes = {name: int(count) for name, count in described["num_nodes"].items()}

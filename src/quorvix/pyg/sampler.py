@@ -221,7 +221,7 @@ class NeighborSampler(BaseSampler):
 
     def sample_from_edges(self, index: EdgeSamplerInput,
                           neg_sampling: Optional[NegativeSampling] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
-        """Subgraphs around seed links and their negatives: see :mod:`quorvix_pyg.link_sampling`."""
+        """Subgraphs around seed links and their negatives: see :mod:`quorvix.pyg.link_sampling`."""
         draws = self.__dict__.setdefault("negative_draws", link_sampling.NegativeDraws())
 
         def sample_groups(seed_nodes: Dict[str, np.ndarray], seed_groups: Dict[str, np.ndarray],

@@ -80,10 +80,10 @@ class Graph:
         not read; such a graph pickles as its directory and reopens it when unpickled."""
     @staticmethod
     def from_tables(*args: Any, **kwargs: Any) -> Any:
-        """A graph and its key maps from tables of rows: calls ``quorvix_tables.from_tables`` with the same arguments."""
+        """A graph and its key maps from tables of rows: calls ``quorvix.tables.from_tables`` with the same arguments."""
     @staticmethod
     def from_database(*args: Any, **kwargs: Any) -> Any:
-        """A graph and its key maps from a database's tables: calls ``quorvix_tables.from_database`` with the same arguments."""
+        """A graph and its key maps from a database's tables: calls ``quorvix.tables.from_database`` with the same arguments."""
     def __getstate__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
@@ -245,10 +245,6 @@ class GivenRuns:
         or a window (lower or None, upper), as one hop of a sample call does. A rule that draws seeds
         its engine per entry from draw_key[i] (the keys may be empty for other rules). Returns (entry, neighbour, position) per sampled edge,
         in entry order."""
-
-def partition(*args: Any, **kwargs: Any) -> list[str]:
-    """``quorvix_dist.partition(graph, num_parts, path, *, node_features=None, edge_ids=None,
-    edge_features=None)``: writes the graph as parts that open memory-mapped; see that module."""
 
 _Edges = tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array]
 

@@ -1,5 +1,5 @@
 """PyG's ``NeighborLoader`` over the parts of a partitioned graph: sampling across parts with
-:class:`quorvix_dist.DistNeighborSampler`, node features read from their owners."""
+:class:`quorvix.dist.DistNeighborSampler`, node features read from their owners."""
 
 from __future__ import annotations
 
@@ -29,7 +29,7 @@ class _OwnersNodeTime:
 
 
 class _PartSampler(NeighborSampler):
-    """quorvix_pyg's sampler with sampling across parts in place of the native sampler: the same
+    """quorvix.pyg's sampler with sampling across parts in place of the native sampler: the same
     rules, checks and output, the whole graph's arrays never read."""
 
     def __init__(self, part: Any, num_neighbors: NumNeighbors, *, timeout: float, transport: Any,
@@ -42,11 +42,11 @@ class _PartSampler(NeighborSampler):
         super().__init__(None, num_neighbors, graph=graph, **settings)
 
     def native_sampler(self) -> Any:
-        """The process's quorvix_dist.DistNeighborSampler over the part, with this sampler's settings."""
-        import quorvix_dist
+        """The process's quorvix.dist.DistNeighborSampler over the part, with this sampler's settings."""
+        import quorvix.dist
 
         if self._native is None or self._native_pid != os.getpid():
-            self._native = quorvix_dist.DistNeighborSampler(
+            self._native = quorvix.dist.DistNeighborSampler(
                 self.part, self.stream_seed(), temporal_strategy=self.temporal_strategy, disjoint=self.per_seed,
                 replace=self.replace, timeout=self.timeout, transport=self.transport)
             self._native_pid = os.getpid()
@@ -56,7 +56,7 @@ class _PartSampler(NeighborSampler):
 class DistNeighborLoader(NeighborLoader):
     r""":class:`NeighborLoader` over the parts of a graph written by :func:`partition_data`, run
     by a rank that serves ``part`` in a ``torch.distributed.rpc`` world
-    (:func:`quorvix_dist.init_part_worker`).
+    (:func:`quorvix.dist.init_part_worker`).
 
     Batches are those of :class:`NeighborLoader` over the whole graph: ``n_id``, ``e_id`` (in
     ``data``'s edge order), ``batch``, ``seed_time``, ``input_id``, ``num_sampled_nodes``,
@@ -67,7 +67,7 @@ class DistNeighborLoader(NeighborLoader):
     same number of batches.
 
     Args:
-        part (quorvix_dist.Part): the part this rank serves.
+        part (quorvix.dist.Part): the part this rank serves.
         num_neighbors, input_nodes, input_time, replace, disjoint, temporal_strategy: as for
             :class:`NeighborLoader`; times are the parts' own.
         transform, transform_sampler_output, shared_by_time, time_windows, seed, batch_by_time: as
@@ -76,7 +76,7 @@ class DistNeighborLoader(NeighborLoader):
         timeout (float, optional): seconds each request to another part may take.
             (default: :obj:`30.0`)
         transport (optional): in place of RPC, for example
-            :class:`quorvix_dist.InProcessTransport`. (default: :obj:`None`)
+            :class:`quorvix.dist.InProcessTransport`. (default: :obj:`None`)
         **kwargs: arguments of ``torch.utils.data.DataLoader`` such as ``batch_size`` and
             ``shuffle``; ``num_workers`` must be 0, as requests go through this process's RPC agent.
     """

@@ -163,7 +163,7 @@ def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str
             out[key] = edges[key]
             continue
         index_row, index_position = lookup.index(key)
-        out[key] = Edges(*quorvix.reverse_edges(
+        out[key] = Edges(*quorvix._core.reverse_edges(
             graph.colptr[key], graph.row[key], graph.perm[key], graph.edge_time.get(key), index_row,
             index_position, native.node[target[0]], native.batch[target[0]], native.node[target[2]],
             tuple(edges[key]), sources, group_time))
@@ -181,7 +181,7 @@ def induced_edges(graph: SamplerGraph, native: NativeResult, group_time: np.ndar
     for edge_type in graph.edge_types:
         src_type, _, dst_type = edge_type
         key = edge_type_key(edge_type)
-        out[key] = Edges(*quorvix.induced_edges(
+        out[key] = Edges(*quorvix._core.induced_edges(
             graph.colptr[key], graph.row[key], graph.perm[key], graph.edge_time.get(key),
             graph.num_nodes[src_type], native.node[src_type], native.batch[src_type],
             native.num_sampled_nodes[src_type], native.node[dst_type], native.batch[dst_type],

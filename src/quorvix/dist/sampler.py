@@ -16,8 +16,8 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
-from quorvix_dist.checks import request_checker
-from quorvix_dist.part import Part, open_part
+from quorvix.dist.checks import request_checker
+from quorvix.dist.part import Part, open_part
 
 __all__ = ["DistNeighborSampler", "InProcessTransport", "RpcTransport", "init_part_worker", "served_part",
            "shutdown", "worker_name"]
@@ -37,7 +37,7 @@ def worker_name(part: int) -> str:
 def served_part() -> Part:
     part = _SERVED.get("part")
     if part is None:
-        raise RuntimeError("This process serves no part: call quorvix_dist.init_part_worker first.")
+        raise RuntimeError("This process serves no part: call quorvix.dist.init_part_worker first.")
     return part
 
 

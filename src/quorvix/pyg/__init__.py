@@ -2,7 +2,7 @@
 
 A PyG user changes one import::
 
-    from quorvix_pyg import NeighborLoader   # instead of torch_geometric.loader
+    from quorvix.pyg import NeighborLoader   # instead of torch_geometric.loader
     loader = NeighborLoader(data, num_neighbors=[8, 4], input_nodes=("user", ids),
                             time_attr="time", batch_size=128)
 """

@@ -7,7 +7,7 @@ windows read copied beside row (the edge times, else the neighbours' node times)
 per node type the ids it owns, their node times and their features. ``manifest.json`` names the
 graph's fingerprint, the part count and the part index.
 
-Command line: ``python -m quorvix_dist.partition GRAPH_DIR NUM_PARTS OUT_DIR`` partitions a graph
+Command line: ``python -m quorvix.dist.partition GRAPH_DIR NUM_PARTS OUT_DIR`` partitions a graph
 Graph.save wrote.
 """
 
@@ -188,7 +188,7 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(prog="python -m quorvix_dist.partition",
+    parser = argparse.ArgumentParser(prog="python -m quorvix.dist.partition",
                                      description="Partition a graph Graph.save wrote into parts.")
     parser.add_argument("graph", help="directory of a saved quorvix.Graph")
     parser.add_argument("num_parts", type=int)

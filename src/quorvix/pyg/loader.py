@@ -35,20 +35,20 @@ class NeighborLoader(NodeLoader):
         input_time (tensor, array or list, optional): one time per seed, overriding the
             seeds' own ``time_attr``. (default: :obj:`None`)
         replace, subgraph_type, disjoint, temporal_strategy, time_attr, weight_attr: as for
-            :class:`quorvix_pyg.NeighborSampler`; ``temporal_strategy`` defaults to
+            :class:`quorvix.pyg.NeighborSampler`; ``temporal_strategy`` defaults to
             ``"uniform"``, as in PyG.
         transform, transform_sampler_output, filter_per_worker: as for PyG's ``NodeLoader``.
         is_sorted (bool, optional): accepted for PyG's sake; the graph is always sorted when
             it is built. (default: :obj:`False`)
-        neighbor_sampler (quorvix_pyg.NeighborSampler, optional): a sampler built earlier,
+        neighbor_sampler (quorvix.pyg.NeighborSampler, optional): a sampler built earlier,
             used instead of building one (the sampling arguments are then its own).
         directed (bool, optional): :obj:`False` is PyG's older spelling of
             ``subgraph_type="induced"``. (default: :obj:`True`)
         shared_by_time, time_windows, seed, graph, num_threads: as for
-            :class:`quorvix_pyg.NeighborSampler`.
+            :class:`quorvix.pyg.NeighborSampler`.
         batch_by_time (bool, optional): fill every batch from seeds of one seed time
             (shuffled within and across times with ``shuffle=True``), see
-            :class:`quorvix_pyg.TimeGroupedBatchSampler`; with ``shared_by_time=True`` a
+            :class:`quorvix.pyg.TimeGroupedBatchSampler`; with ``shared_by_time=True`` a
             batch is then one subgraph. (default: :obj:`False`)
         **kwargs: arguments of ``torch.utils.data.DataLoader``, such as ``batch_size``,
             ``shuffle`` or ``num_workers``.
@@ -88,7 +88,7 @@ class NeighborLoader(NodeLoader):
                 temporal_strategy=temporal_strategy, time_attr=time_attr, weight_attr=weight_attr,
                 time_windows=time_windows, seed=seed, graph=graph, num_threads=num_threads)
         elif not isinstance(neighbor_sampler, NeighborSampler):
-            raise TypeError(f"'neighbor_sampler' must be a quorvix_pyg.NeighborSampler, "
+            raise TypeError(f"'neighbor_sampler' must be a quorvix.pyg.NeighborSampler, "
                             f"got {type(neighbor_sampler).__name__}.")
         input_nodes, num_seeds = _seed_nodes(neighbor_sampler.graph, input_nodes)
         if input_time is not None and not neighbor_sampler.graph.has_time:

@@ -47,7 +47,7 @@ def table_arrays(tables: Mapping[str, Any], primary_keys: Mapping[str, Optional[
                  foreign_keys: Sequence[ForeignKey],
                  time_columns: Optional[Mapping[str, str]] = None, *,
                  strict: bool = False) -> Tuple[GraphArrays, TableKeys]:
-    """The graph arrays and key maps of a set of tables (see :func:`quorvix_tables.from_tables`)."""
+    """The graph arrays and key maps of a set of tables (see :func:`quorvix.tables.from_tables`)."""
     time_columns = dict(time_columns or {})
     primary_keys = {t: c for t, c in primary_keys.items() if c is not None}
     foreign_keys = [tuple(fk) for fk in foreign_keys]
