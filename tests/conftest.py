@@ -1,4 +1,5 @@
 import importlib.util
+import os
 
 import pytest
 
@@ -12,6 +13,15 @@ def pytest_report_header():
         found = importlib.util.find_spec(name)
         lines.append(f"{name}: {found.origin if found else 'not installed'}")
     return lines
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("QUORVIX_SANITIZED") != "1":
+        return
+    skip = pytest.mark.skip(reason="python_only: run against the release build only")
+    for item in items:
+        if item.get_closest_marker("python_only"):
+            item.add_marker(skip)
 
 
 @pytest.fixture

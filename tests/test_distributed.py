@@ -143,6 +143,7 @@ def test_a_rank_with_a_bad_seed_ends_the_job_with_its_error(graph_dir, tmp_path)
     assert "epoch 1" not in out
 
 
+@pytest.mark.python_only
 def test_the_partitioned_training_example_trains_on_the_whole_graphs_batches(tmp_path):
     """examples/dist_train.py: two ranks, one part each, batches equal to one machine's; then the
     same parts with one feature row changed on part 1 end the run with the check's error."""

@@ -239,6 +239,7 @@ def test_torch_dataset_pickles_without_its_sampler(tmp_path):
     assert all((again["node"][t] == first["node"][t]).all() for t in first["node"])
 
 
+@pytest.mark.python_only
 def test_pyg_training_example_reports_an_auroc_without_leakage():
     pytest.importorskip("torch")
     pytest.importorskip("torch_geometric")
@@ -265,6 +266,7 @@ def test_torch_workers_draw_their_own_random_fan_outs_each_epoch(tmp_path):
     assert epochs[0] != epochs[1]
 
 
+@pytest.mark.python_only
 def test_pyg_homogeneous_example_trains_on_a_temporal_data_without_leakage():
     pytest.importorskip("torch")
     pytest.importorskip("torch_geometric")
@@ -275,6 +277,7 @@ def test_pyg_homogeneous_example_trains_on_a_temporal_data_without_leakage():
     assert "no sampled paper was later than its seed" in proc.stdout.splitlines()[-1]
 
 
+@pytest.mark.python_only
 def test_pyg_link_example_reports_an_mrr_without_leakage():
     pytest.importorskip("torch")
     pytest.importorskip("torch_geometric")
@@ -283,3 +286,23 @@ def test_pyg_link_example_reports_an_mrr_without_leakage():
     epochs = [line for line in proc.stdout.splitlines() if line.startswith("epoch ")]
     assert len(epochs) == 2 and all("validation MRR 0." in line for line in epochs)
     assert "no sampled node and no negative was later than its link" in proc.stdout.splitlines()[-1]
+
+
+def test_the_api_examples_run_as_printed_in_page_order():
+    # The examples of the compiled classes' reference pages come from the stubs, in file order, each
+    # building on the names the ones above it made.
+    import ast
+
+    tree = ast.parse((ROOT / "src" / "quorvix" / "_core.pyi").read_text())
+    nodes = sorted((n for n in ast.walk(tree) if isinstance(n, (ast.ClassDef, ast.FunctionDef))),
+                   key=lambda n: n.lineno)
+    parser, globs = doctest.DocTestParser(), {}
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    for node in nodes:
+        text = ast.get_docstring(node)
+        if text and ">>> " in text:
+            test = parser.get_doctest(text, globs, node.name, "_core.pyi", node.lineno)
+            runner.run(test, clear_globs=False)
+            globs = test.globs
+    result = runner.summarize(verbose=False)
+    assert result.attempted >= 3 and result.failed == 0

@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.python_only
+
 quorvix = pytest.importorskip("quorvix")
 
 ROOT = Path(__file__).resolve().parents[1]

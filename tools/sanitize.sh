@@ -14,7 +14,7 @@ BUILD_DIR=${QUORVIX_SANITIZE_BUILD_DIR:-build-asan}
 cmake -S . -B "$BUILD_DIR" -G Ninja \
   -DQUORVIX_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" \
+  -Dpybind11_DIR="${QUORVIX_PYBIND11_DIR:-$(python -m pybind11 --cmakedir)}" \
   -DPython_EXECUTABLE="$(python -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$BUILD_DIR"
 

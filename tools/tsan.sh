@@ -12,7 +12,7 @@ BUILD_DIR=${QUORVIX_TSAN_BUILD_DIR:-build-tsan}
 cmake -S . -B "$BUILD_DIR" -G Ninja \
   -DQUORVIX_TSAN=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" \
+  -Dpybind11_DIR="${QUORVIX_PYBIND11_DIR:-$(python -m pybind11 --cmakedir)}" \
   -DPython_EXECUTABLE="$(python -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$BUILD_DIR"
 

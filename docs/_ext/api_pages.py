@@ -2,6 +2,7 @@
 ``automodule`` of the installed package, so new packages and names appear without edits."""
 
 import importlib
+import inspect
 from pathlib import Path
 
 
@@ -20,10 +21,34 @@ def stub_files(root):
     return {"quorvix": str(installed if installed.exists() else source)}
 
 
+def summary(obj, stub_docs):
+    """The first sentence-line of an object's text: the stub's for compiled objects."""
+    name = f"{obj.__module__}.{obj.__qualname__}" if hasattr(obj, "__qualname__") else ""
+    text = stub_docs.get(name) or inspect.getdoc(obj) or ""
+    return " ".join(text.strip().split("\n\n")[0].split())
+
+
+def write_overview(api_dir, names, stub_docs):
+    """api/overview.md: every public name of every package with its one-line summary."""
+    lines = []
+    for package in names:
+        module = importlib.import_module(package)
+        lines += [f"## `{package}`", "", "| name | what it is |", "|---|---|"]
+        for public in getattr(module, "__all__", []):
+            obj = getattr(module, public)
+            role = "class" if isinstance(obj, type) else "func"
+            lines.append(f"| {{py:{role}}}`~{package}.{public}` | {summary(obj, stub_docs)} |")
+        lines.append("")
+    text = "\n".join(lines)
+    page = api_dir / "overview.md"
+    if not page.exists() or page.read_text() != text:
+        page.write_text(text)
+
+
 def write(api_dir, names, compiled):
     api_dir.mkdir(exist_ok=True)
     for stale in api_dir.glob("*.md"):
-        if stale.stem not in names:
+        if stale.stem not in names and stale.stem != "overview":
             stale.unlink()
     for name in names:
         # A Python class's base says what it plugs into (PyG's BaseSampler); a compiled one's
@@ -44,3 +69,19 @@ def submodule_patterns(root):
         if stems:
             out.append(rf"quorvix\.{init.parent.name}\.({'|'.join(stems)})(\..*)?")
     return out
+
+
+def warn_on_empty_pages(app, doctree, docname):
+    """A reference page that documents nothing (a package that failed to import, or whose names lost
+    their docstrings) is a warning, which fails a build run with -W."""
+    from sphinx import addnodes
+    from sphinx.util import logging
+
+    if docname.startswith("api/") and docname != "api/overview":
+        if not any(True for _ in doctree.findall(addnodes.desc)):
+            logging.getLogger(__name__).warning(f"the API page {docname} documents nothing", location=docname)
+
+
+def setup(app):
+    app.connect("doctree-resolved", warn_on_empty_pages)
+    return {"parallel_read_safe": True}

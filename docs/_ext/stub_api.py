@@ -84,12 +84,15 @@ def setup(app):
         return None
 
     def own_text(name, obj):
-        """The compiled object's docstring without pybind11's signature line, else the stub's."""
+        """The stub's docstring, which adds parameters, returns and examples to the compiled
+        object's, else the compiled object's without pybind11's signature line."""
+        if entries[name][2]:
+            return entries[name][2]
         doc = inspect.getdoc(obj) or ""
         first, _, rest = doc.partition("\n")
         if first.startswith(name.rpartition(".")[2] + "("):
             doc = rest
-        return doc.strip() or entries[name][2] or ""
+        return doc.strip()
 
     def docstring(app, what, name, obj, options, lines):
         # After Napoleon, which reads a property's "True (the default): ..." as a type: the
@@ -97,10 +100,17 @@ def setup(app):
         if name not in entries:
             return
         if what == "class":
-            text = own_text(name, obj) or entries.get(f"{name}.__init__", (None, None, None))[2] or ""
+            init = entries.get(f"{name}.__init__", (None, None, None))[2] or ""
+            text = "\n\n".join(t for t in (own_text(name, obj), init) if t)
         else:
             text = own_text(name, obj)
-        lines[:] = text.splitlines()
+        # The text replaces what Napoleon produced, so it goes through Napoleon here.
+        from sphinx.ext.napoleon import GoogleDocstring
+
+        if what == "property":
+            lines[:] = text.splitlines()
+        else:
+            lines[:] = GoogleDocstring(text.splitlines(), app.config, app, what, name, obj).lines()
 
     app.connect("config-inited", load)
     app.connect("autodoc-process-signature", signature)

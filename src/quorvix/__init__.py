@@ -22,7 +22,18 @@ __all__ = ["Graph", "NeighborSampler", "partition"]
 
 
 def partition(graph: Graph, num_parts: int, path: str | os.PathLike[str], **options: Any) -> list[str]:
-    """Writes ``graph`` as ``num_parts`` parts that open memory-mapped: :func:`quorvix.dist.partition`."""
+    """Writes ``graph`` as ``num_parts`` parts that open memory-mapped: :func:`quorvix.dist.partition`.
+
+    Args:
+        graph: the graph to split.
+        num_parts: how many parts (one per rank that serves one).
+        path: the directory the parts are written to.
+        **options: the keyword arguments of :func:`quorvix.dist.partition` (node features, edge
+            ids, edge features).
+
+    Returns:
+        list[str]: what :func:`quorvix.dist.partition` returns.
+    """
     from quorvix.dist import partition as partition_graph
 
     return partition_graph(graph, num_parts, path, **options)

@@ -26,7 +26,17 @@ class Graph:
     """A heterogeneous temporal graph as an immutable value: per-edge-type CSC arrays, node and edge
     times, edge weights with their search structures. Any number of samplers share one graph
     (NeighborSampler(graph)); the arrays are borrowed when they are contiguous native int64
-    (float64 for weights), copied otherwise."""
+    (float64 for weights), copied otherwise.
+
+    Example:
+        >>> import numpy as np, quorvix
+        >>> graph = quorvix.Graph(["user", "item"], [("item", "bought", "user")],
+        ...                       {"item__bought__user": np.array([0, 2, 3])},
+        ...                       {"item__bought__user": np.array([0, 1, 1])},
+        ...                       {"item": np.array([5, 7])})
+        >>> graph.num_nodes, graph.num_edges
+        ({'user': 2, 'item': 2}, {'item__bought__user': 3})
+    """
 
     def __init__(
         self,
@@ -39,7 +49,30 @@ class Graph:
         edge_time: _ArraysByName | None = None,
         edge_weight: _ArraysByName | None = None,
     ) -> None:
-        """Checks and keeps the arrays as NeighborSampler's constructor does, with the same messages."""
+        """Checks and keeps the arrays as NeighborSampler's constructor does, with the same messages.
+
+        Args:
+            node_types: the node type names.
+            edge_types: ``(neighbour type, relation, frontier type)`` triples; each one's key in
+                the dicts is ``"t0__t1__t2"``.
+            colptr: per edge type key, int64 offsets indexed by frontier node id: node v's
+                neighbours are ``row[colptr[v]:colptr[v + 1]]``.
+            row: per edge type key, int64 neighbour ids, each node's run sorted by the
+                neighbours' time where the neighbour type has times.
+            node_time: per node type with timestamps, one int64 time per node (a dict, or
+                ``(name, array)`` pairs).
+            edge_time: per edge type key, one int64 time per row position (windows and
+                fan-outs then read edge times instead of node times).
+            edge_weight: per edge type key, one float64 weight per row position, for weighted
+                random fan-outs.
+
+        Returns:
+            None: the graph holds the arrays (borrowed or copied).
+
+        Raises:
+            RuntimeError: an argument is malformed, with the message listed in the
+                error reference (docs/errors.md).
+        """
     @property
     def node_types(self) -> list[str]:
         """The node types, as given."""
@@ -70,24 +103,99 @@ class Graph:
         """Per edge type key with weights, a read-only float64 view of them."""
     def check(self) -> None:
         """Checks the whole graph once, as NeighborSampler.check() does; raises RuntimeError at the first
-        fault."""
+        fault.
+
+        Returns:
+            None, when the graph is sound.
+
+        Raises:
+            RuntimeError: the first fault found, naming the edge type and position.
+        """
     def save(self, path: str | os.PathLike[str]) -> None:
         """Writes the graph to the directory `path` (made if missing): one .npy file per array and a
-        graph.json naming them. Refuses a directory that already holds a saved graph."""
+        graph.json naming them. Refuses a directory that already holds a saved graph.
+
+        Args:
+            path: the directory to write.
+
+        Returns:
+            None.
+
+        Raises:
+            FileExistsError: `path` already holds a saved graph.
+
+        Example:
+            >>> import tempfile
+            >>> directory = tempfile.mkdtemp()
+            >>> graph.save(directory)
+            >>> quorvix.Graph.load(directory).num_edges
+            {'item__bought__user': 3}
+        """
     @staticmethod
     def load(path: str | os.PathLike[str], mmap: bool = True) -> Graph:
         """Opens a graph Graph.save wrote. With mmap (the default) the arrays are memory-mapped read-only,
-        not read; such a graph pickles as its directory and reopens it when unpickled."""
+        not read; such a graph pickles as its directory and reopens it when unpickled.
+
+        Args:
+            path: a directory that `save` wrote.
+            mmap: map the arrays read-only (the default) instead of reading them into memory.
+
+        Returns:
+            Graph: the saved graph.
+
+        Raises:
+            ValueError: the directory or one of its files is damaged or does not match graph.json.
+        """
     @staticmethod
     def from_tables(*args: Any, **kwargs: Any) -> Any:
-        """A graph and its key maps from tables of rows: calls ``quorvix.tables.from_tables`` with the same arguments."""
+        """A graph and its key maps from tables of rows: calls ``quorvix.tables.from_tables`` with the same arguments.
+
+        Args:
+            *args: the arguments of :func:`quorvix.tables.from_tables`.
+            **kwargs: its keyword arguments.
+
+        Returns:
+            tuple[Graph, quorvix.tables.TableKeys]: the graph and its key maps.
+        """
     @staticmethod
     def from_database(*args: Any, **kwargs: Any) -> Any:
-        """A graph and its key maps from a database's tables: calls ``quorvix.tables.from_database`` with the same arguments."""
+        """A graph and its key maps from a database's tables: calls ``quorvix.tables.from_database`` with the same arguments.
+
+        Args:
+            *args: the arguments of :func:`quorvix.tables.from_database`.
+            **kwargs: its keyword arguments.
+
+        Returns:
+            tuple[Graph, quorvix.tables.TableKeys]: the graph and its key maps.
+        """
     def __getstate__(self) -> tuple[Any, ...]: ...
     def __setstate__(self, state: tuple[Any, ...]) -> None: ...
 
 class NeighborSampler:
+    """Draws per-seed temporal subgraphs from a heterogeneous graph.
+
+    Built over a :class:`Graph` (shared, any number of samplers) or, as the original constructor,
+    straight from the arrays (the arguments of :class:`Graph`, with ``seed``). A sampler keeps a
+    random engine (a 32-bit Mersenne Twister seeded once with ``seed``) and per-call storage: one
+    sampler serves one call at a time; use one sampler per thread or worker.
+
+    Args:
+        graph: the graph to draw from (first form).
+        node_types, edge_types, colptr, row, node_time, edge_time, edge_weight: the graph's
+            arrays, as for :class:`Graph` (second form).
+        seed: the random engine's seed (default 123).
+
+    Raises:
+        RuntimeError: a malformed argument, with the message listed in the error reference.
+
+    Example:
+        >>> sampler = quorvix.NeighborSampler(graph, seed=7)
+        >>> out_row, out_col, out_node, out_batch, num_nodes, num_edges = sampler.sample(
+        ...     {"item__bought__user": [2]}, {}, "user", np.array([0, 1]), np.array([6, 6]))
+        >>> {k: v.tolist() for k, v in out_node.items()}  # item 1 (time 7) is after the seeds' time 6
+        {'user': [0, 1], 'item': [0]}
+    """
+
     @overload
     def __init__(self, graph: Graph, seed: SupportsIndex = 123) -> None:
         """A sampler over `graph`, shared with every other sampler over it."""
@@ -124,11 +232,24 @@ class NeighborSampler:
     ]:
         """Sample a subgraph around every seed.
 
-        Returns (out_row, out_col, out_node, out_batch, num_sampled_nodes,
-        num_sampled_edges): per edge type the local indices of the neighbour and frontier
-        end of every sampled edge, per node type the global id and seed index of every
-        sampled node and the nodes added per hop (seeds first), per edge type the edges
-        sampled per hop.
+        Args:
+            num_neighbors: per edge type key, the fan-out of each hop (k most recent with times,
+                k at random without; -1 takes all).
+            sampling_time_offsets: per edge type key, one ``(lower, upper)`` window per hop,
+                relative to the seed's time (lower excluded, None for no lower bound).
+            entity_table: the node type of the seeds.
+            seed_node: int64 seed ids.
+            seed_time: one int64 time per seed, or an empty array for no time rule.
+
+        Returns:
+            tuple: ``(out_row, out_col, out_node, out_batch, num_sampled_nodes,
+            num_sampled_edges)``: per edge type the local indices of the neighbour and frontier
+            end of every sampled edge, per node type the global id and seed index of every
+            sampled node and the nodes added per hop (seeds first), per edge type the edges
+            sampled per hop.
+
+        Raises:
+            RuntimeError: a malformed argument, with the message listed in the error reference.
         """
     def check(self) -> None:
         """Check the whole graph once; raise RuntimeError at the first fault.
@@ -137,6 +258,12 @@ class NeighborSampler:
         below its type's node count, and a run not sorted by time where the neighbour type
         has timestamps (by edge time where the edge type has edge_time), and a weight in a
         run that is negative, NaN or infinite. Returns None on a sound graph.
+
+        Returns:
+            None, when the graph is sound.
+
+        Raises:
+            RuntimeError: the first fault found.
         """
     def sample_with_edge_ids(
         self,
@@ -155,7 +282,18 @@ class NeighborSampler:
         dict[str, _Int64Array],
     ]:
         """Like sample, with a seventh dict out_edge: per edge type, aligned with out_row, the
-        position in row of every sampled edge."""
+        position in row of every sampled edge.
+
+        Args:
+            num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time: as for
+                :meth:`sample`.
+
+        Returns:
+            tuple: the six dicts of :meth:`sample`, then ``out_edge``.
+
+        Raises:
+            RuntimeError: as :meth:`sample`.
+        """
     def sample_groups(
         self,
         num_neighbors: dict[str, _FanOutArrays],
@@ -181,8 +319,18 @@ class NeighborSampler:
         any other node is recorded once per group, and a seed id repeated within a group keeps its own
         index while later edges to the id point at its first occurrence.
 
-        Returns the seven dicts of sample_with_edge_ids; out_batch holds the group of every node and
-        element 0 of num_sampled_nodes the number of seeds of the type.
+        Args:
+            num_neighbors, sampling_time_offsets: as for :meth:`sample`.
+            seed_nodes: per node type, int64 seed ids.
+            seed_groups: per node type, each seed's group.
+            group_time: one time per group, or empty for no time rule.
+
+        Returns:
+            tuple: the seven dicts of sample_with_edge_ids; out_batch holds the group of every
+            node and element 0 of num_sampled_nodes the number of seeds of the type.
+
+        Raises:
+            RuntimeError: as :meth:`sample`, and for groups outside group_time.
         """
     @property
     def disjoint(self) -> bool:
