@@ -1,6 +1,6 @@
 """A shop in an in-memory DuckDB database, made with SQL, turned into a graph in one call.
 
-    pip install "quorvix[db]"
+    pip install duckdb
     python examples/from_database.py
 
 1. Create three tables with SQL: customers (string keys), products (sparse integer keys) and

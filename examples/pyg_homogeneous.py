@@ -1,6 +1,6 @@
 """Train a GNN on a homogeneous temporal graph (a PyG Data), sampling with quorvix.
 
-    pip install ".[pyg]" torch
+    pip install torch torch-geometric      # torch: the build you want (docs/guide/pyg.md)
     python examples/pyg_homogeneous.py [--scale 0.2] [--epochs 3] [--num-workers 2]
 
 A synthetic citation network (no downloads): papers appear over time, each in one of a few

@@ -1,6 +1,6 @@
 """Temporal link prediction with PyTorch Geometric, sampling links with quorvix.
 
-    pip install ".[pyg]" torch      # torch: the build you want (CPU here)
+    pip install torch torch-geometric      # torch: the build you want (docs/guide/pyg.md)
     python examples/pyg_link_train.py [--scale 0.2] [--epochs 3] [--num-workers 2]
 
 The synthetic shop of examples/pyg_train.py (customers, products, transactions) with one

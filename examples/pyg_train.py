@@ -1,6 +1,6 @@
 """Train a temporal GNN with PyTorch Geometric, sampling with quorvix.
 
-    pip install ".[pyg]" torch      # torch: the build you want (CPU here)
+    pip install torch torch-geometric      # torch: the build you want (docs/guide/pyg.md)
     python examples/pyg_train.py [--scale 0.2] [--epochs 3] [--num-workers 2]
 
 A synthetic shop database (customers, products, transactions; no downloads) becomes a PyG

@@ -37,7 +37,8 @@ def public_names(module):
 
 def test_api_pages_name_every_public_name_of_every_package(site):
     packages = api_pages.packages(ROOT)
-    assert packages == ["quorvix", "quorvix.dist", "quorvix.pyg", "quorvix.tables"]
+    assert packages == ["quorvix", "quorvix.datasets", "quorvix.dist", "quorvix.pyg", "quorvix.pyg.datasets",
+                        "quorvix.tables"]
     missing = []
     for package in packages:
         page = (site / "api" / f"{package}.html").read_text()

@@ -51,61 +51,13 @@ def code_blocks(page):
 CODE_PAGES = [p for p in [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))] if code_blocks(p)]
 
 
-def names_the_code_blocks_assume(pyg):
-    """What the pages' snippets take as given: a user/item graph with times and its sampler, or
-    for the PyG pages a small shop HeteroData with customers, transactions and products."""
-    import quorvix
-
-    rng = np.random.default_rng(0)
-    num_users, num_items, num_ratings = 10, 40, 120
-    item_time = np.sort(rng.integers(1, 40, num_items))  # item ids in time order: runs sort by id
-    user, item = rng.integers(0, num_users, num_ratings), rng.integers(0, num_items, num_ratings)
-    key, back = "item__rated__user", "user__rated_by__item"
-    colptr, row = {}, {}
-    for k, src, dst, n in ((key, item, user, num_users), (back, user, item, num_items)):
-        order = np.lexsort((item if k == key else np.zeros_like(item), dst))
-        colptr[k] = np.concatenate([[0], np.cumsum(np.bincount(dst, minlength=n))])
-        row[k] = src[order]
-    node_time = {"user": np.zeros(num_users, np.int64), "item": item_time}
-    sampler = quorvix.NeighborSampler(["user", "item"], [("item", "rated", "user"), ("user", "rated_by", "item")],
-                                      colptr, row, node_time)
-    sampler.check()
-    names = dict(np=np, quorvix=quorvix, sampler=sampler, key=key,
-                 num_neighbors={key: np.array([2, 0]), back: np.array([0, 1])},
-                 seeds=np.array([0, 3]), seed_times=np.array([20, 30]),
-                 edge_attr={k: np.arange(len(r)) * 10 for k, r in row.items()})
-    if not pyg:
-        return names
-    import torch
-    from torch_geometric.data import HeteroData
-
-    DAY = 86_400
-    gen = torch.Generator().manual_seed(0)
-    data = HeteroData()
-    for node_type, n in (("customers", 50), ("transactions", 300), ("products", 20)):
-        data[node_type].x = torch.randn(n, 4, generator=gen)
-        data[node_type].time = torch.zeros(n, dtype=torch.long)
-    data["transactions"].time = torch.randint(0, 365 * DAY, (300,), generator=gen)
-    made_by = torch.stack([torch.arange(300), torch.randint(0, 50, (300,), generator=gen)])
-    buys = torch.stack([torch.randint(0, 50, (80,), generator=gen), torch.randint(0, 20, (80,), generator=gen)])
-    data["transactions", "made_by", "customers"].edge_index = made_by
-    data["customers", "made", "transactions"].edge_index = made_by.flip(0)
-    data["customers", "buys", "products"].edge_index = buys
-    data["products", "rev_buys", "customers"].edge_index = buys.flip(0)
-    names.update(torch=torch, data=data, DAY=DAY, seed_ids=torch.arange(50),
-                 seed_times=torch.full((50,), 200 * DAY), links=buys,
-                 link_times=torch.randint(DAY, 365 * DAY, (80,), generator=gen),
-                 model=lambda x_dict, edge_index_dict: x_dict)
-    return names
-
-
 @pytest.mark.parametrize("page", [p.relative_to(ROOT).as_posix() for p in CODE_PAGES])
-def test_doc_code_blocks_run(page):
+def test_doc_code_blocks_run_as_printed(page):
+    # A page's blocks run top to bottom in one fresh namespace: what a block uses, the page defines.
     blocks = code_blocks(page)
-    pyg = any("quorvix.pyg" in b for b in blocks)
-    if pyg:
+    if any("quorvix.pyg" in b for b in blocks):
         pytest.importorskip("torch_geometric")
-    names = names_the_code_blocks_assume(pyg)
+    names = {"__name__": "__doc_page__"}
     for block in blocks:
         exec(compile(block, page, "exec"), names)
     if "loader" in names:  # the loaders' loops ran over real batches

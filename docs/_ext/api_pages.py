@@ -7,10 +7,17 @@ from pathlib import Path
 
 
 def packages(root):
-    """The package ``quorvix`` first, then each of its public subpackages under src/quorvix."""
+    """The public modules: the package ``quorvix``, its public top-level modules (``quorvix.datasets``),
+    then each public subpackage and its ``datasets`` module where it has one."""
     package = Path(root) / "src" / "quorvix"
-    subpackages = sorted(p.parent.name for p in package.glob("*/__init__.py") if not p.parent.name.startswith("_"))
-    return ["quorvix"] + [f"quorvix.{name}" for name in subpackages]
+    names = ["quorvix"] + [f"quorvix.{p.stem}" for p in sorted(package.glob("*.py"))
+                           if not p.stem.startswith("_")]
+    for init in sorted(package.glob("*/__init__.py")):
+        if not init.parent.name.startswith("_"):
+            names.append(f"quorvix.{init.parent.name}")
+            if (init.parent / "datasets.py").exists():
+                names.append(f"quorvix.{init.parent.name}.datasets")
+    return names
 
 
 def stub_files(root):
@@ -65,7 +72,7 @@ def submodule_patterns(root):
     where the package exports them, so references into them are not checked."""
     out = [r"quorvix\._.*"]
     for init in sorted((Path(root) / "src" / "quorvix").glob("*/__init__.py")):
-        stems = sorted(p.stem for p in init.parent.glob("*.py") if p.stem != "__init__")
+        stems = sorted(p.stem for p in init.parent.glob("*.py") if p.stem not in {"__init__", "datasets"})
         if stems:
             out.append(rf"quorvix\.{init.parent.name}\.({'|'.join(stems)})(\..*)?")
     return out
