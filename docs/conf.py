@@ -42,6 +42,8 @@ copybutton_only_copy_prompt_lines = True
 
 # Links between pages go to headings by their GitHub-style anchors, as on a code host.
 myst_heading_anchors = 3
+# Definition lists, for the glossary.
+myst_enable_extensions = ["deflist"]
 # Broken references fail the build; references to other projects' types (NumPy, PyTorch,
 # PyG, typing) have no inventory here (the build uses no network) and are not checked.
 nitpicky = True
