@@ -51,9 +51,9 @@ nitpick_ignore_regex = [(r"py:.*", r"(?!quorvix).*")] + [
     (r"py:.*", pattern) for pattern in api_pages.submodule_patterns(ROOT)]
 
 autodoc_member_order = "bysource"
-# A class's text is its own docstring, which documents the constructor's parameters; the compiled
-# classes' texts come from the stubs (stub_api), class and __init__ together.
-autoclass_content = "class"
+# A class's signature and text also come from __init__ (the compiled classes keep their signatures
+# there); the compiled classes' texts come from the stubs (stub_api), class and __init__ together.
+autoclass_content = "both"
 autodoc_typehints = "signature"
 autodoc_default_options = {"members": True, "undoc-members": True}
 napoleon_google_docstring = True

@@ -25,11 +25,31 @@ def private_aliases(tree):
     return aliases
 
 
+# How the stub's private aliases read in signatures: what a caller passes, in the words of the
+# guide, rather than every type the stubs accept.
+DISPLAY = {
+    "_Int64Array": "ndarray",
+    "_NodeTypeName": "str",
+    "_EdgeTypeNames": "tuple[str, str, str]",
+    "_ArraysByName": "dict[str, ArrayLike]",
+}
+
+
+def readable(text):
+    """numpy.typing's spellings, shortened."""
+    for long, short in (("npt.NDArray[np.int64]", "ndarray"), ("npt.NDArray[np.float64]", "ndarray"),
+                        ("npt.ArrayLike", "ArrayLike")):
+        text = text.replace(long, short)
+    return text
+
+
 class ExpandAliases(ast.NodeTransformer):
     def __init__(self, aliases):
         self.aliases = aliases
 
     def visit_Name(self, node):
+        if node.id in DISPLAY:
+            return ast.Name(DISPLAY[node.id])
         if node.id in self.aliases:
             return self.visit(self.aliases[node.id])
         return node
@@ -56,8 +76,8 @@ def stub_entries(stub_path, module):
                 args = expand.visit(node.args)
                 if args.args and args.args[0].arg == "self":
                     args.args = args.args[1:]
-                returns = ast.unparse(expand.visit(node.returns)) if node.returns else None
-                entries[name] = (f"({ast.unparse(args)})", returns, ast.get_docstring(node))
+                returns = readable(ast.unparse(expand.visit(node.returns))) if node.returns else None
+                entries[name] = (readable(f"({ast.unparse(args)})"), returns, ast.get_docstring(node))
 
     visit(tree.body, module)
     return entries
@@ -76,6 +96,7 @@ def setup(app):
             return None
         stub_args, stub_ret, _ = entries[name]
         if what == "class":
+            # The first constructor the stubs declare (NeighborSampler's over a Graph).
             stub_args, stub_ret = entries.get(f"{name}.__init__", (None, None, None))[0], None
         if what == "property":
             return "", stub_ret
