@@ -10,7 +10,6 @@ from torch_geometric.loader import LinkLoader
 from .batching import time_grouped_batches
 from .convert import as_int64
 from .graph import SamplerGraph
-from .link_sampling import MISSING_LINK_TIME
 from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
 
 
@@ -117,7 +116,9 @@ class LinkNeighborLoader(LinkLoader):
             raise ValueError("'edge_label_time' needs timestamps: give 'time_attr'.")
         if edge_label_time is None and has_time:
             # Without link times nothing would be filtered by time: refuse rather than leak.
-            raise ValueError(MISSING_LINK_TIME)
+            raise ValueError("Received conflicting 'edge_label_time' and 'time_attr' arguments: "  # PyG's words
+                             "'edge_label_time' is not set while 'time_attr' is set. Both arguments must "
+                             "be provided for temporal sampling.")
         if edge_label_time is not None:
             edge_label_time = torch.tensor(as_int64(edge_label_time, "edge_label_time"))
         if batch_by_time:

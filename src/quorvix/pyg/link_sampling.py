@@ -273,14 +273,10 @@ def link_input(graph: SamplerGraph, index: EdgeSamplerInput) -> Tuple[EdgeType, 
             raise ValueError(f"{time.size} link times for {src.size} links.")
     elif graph.has_time:
         # Without link times nothing would be filtered by time: refuse rather than leak.
-        raise ValueError(MISSING_LINK_TIME)
+        raise ValueError("Received conflicting 'edge_label_time' and 'time_attr' arguments: "  # PyG's words
+                         "'edge_label_time' is not set while 'time_attr' is set. Both arguments must be "
+                         "provided for temporal sampling.")
     return edge_type, src, dst, time
-
-
-# PyG's own wording, for a loader or sampler given time_attr but no link times.
-MISSING_LINK_TIME = ("Received conflicting 'edge_label_time' and 'time_attr' arguments: "
-                     "'edge_label_time' is not set while 'time_attr' is set. Both arguments must be "
-                     "provided for temporal sampling.")
 
 
 def sample_links(graph: SamplerGraph, index: EdgeSamplerInput, neg_sampling: Optional[NegativeSampling], *,

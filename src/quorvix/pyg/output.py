@@ -187,7 +187,12 @@ def by_destination(edges: Edges) -> Edges:
     the edges came from; the hops no longer lie in blocks."""
     if len(edges.col) < 2:
         return edges
-    order = np.lexsort((edges.row, edges.col))
+    span = int(edges.row.max()) + 1
+    if int(edges.col.max()) < np.iinfo(np.int64).max // span:
+        # One stable sort of a combined key: about twice as quick as a sort on two keys.
+        order = np.argsort(edges.col * np.int64(span) + edges.row, kind="stable")
+    else:
+        order = np.lexsort((edges.row, edges.col))
     return Edges(edges.row[order], edges.col[order], edges.e_id[order], edges.hop_counts)
 
 

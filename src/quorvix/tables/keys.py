@@ -66,30 +66,21 @@ def referring_keys(column: Column, name: str) -> Tuple[np.ndarray, np.ndarray]:
     raise TypeError(f"{name} must hold integers or strings, got {values.dtype}")
 
 
-# What each value of an object key column is: a string, a string ending in NUL, an integer,
-# something else.
-_STR, _NUL_STR, _INT, _OTHER = 0, 1, 2, 3
-
-
-def _key_class(value) -> int:
-    if isinstance(value, str):
-        return _NUL_STR if value.endswith("\x00") else _STR
-    if isinstance(value, (int, np.integer)) and not isinstance(value, (bool, np.bool_)):
-        return _INT
-    return _OTHER
-
-
-_key_classes = np.frompyfunc(_key_class, 1, 1)
+_is_str = np.frompyfunc(lambda v: isinstance(v, str), 1, 1)
+_is_int = np.frompyfunc(lambda v: isinstance(v, (int, np.integer)) and not isinstance(v, bool), 1, 1)
+_ends_in_nul = np.frompyfunc(lambda v: v.endswith("\x00"), 1, 1)
 
 
 def _object_keys(values: np.ndarray, column: Column, name: str) -> Tuple[np.ndarray, np.ndarray]:
     """Strings or integers from an object column, refusing a mix, anything else, or
     integers beyond int64; with the positions of strings that end in NUL."""
-    classes = _key_classes(values).astype(np.int8)
-    is_str = classes <= _NUL_STR
+    is_str = _is_str(values).astype(bool)
     if is_str.all():
-        return values.astype(str), np.flatnonzero(classes == _NUL_STR)
-    is_int = classes == _INT
+        keys = values.astype(str)
+        if "\x00" not in "".join(values.tolist()):  # one quick look for a NUL anywhere
+            return keys, _NONE
+        return keys, np.flatnonzero(_ends_in_nul(values).astype(bool))
+    is_int = _is_int(values).astype(bool)
     if is_int.all():
         try:
             return values.astype(np.int64), _NONE
