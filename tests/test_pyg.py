@@ -12,7 +12,7 @@ from hypothesis import strategies as st
 torch = pytest.importorskip("torch")
 pytest.importorskip("torch_geometric")
 
-from torch_geometric.data import HeteroData  # noqa: E402
+from torch_geometric.data import Data, HeteroData  # noqa: E402
 from torch_geometric.sampler import NodeSamplerInput  # noqa: E402
 
 from quorvix.pyg import (NeighborLoader, NeighborSampler, SamplerGraph, TimeGroupedBatchSampler,  # noqa: E402
@@ -20,6 +20,7 @@ from quorvix.pyg import (NeighborLoader, NeighborSampler, SamplerGraph, TimeGrou
 from quorvix.pyg.convert import edge_type_key  # noqa: E402
 from quorvix.pyg.graph import _csc_order  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
+from test_pyg_link import MISSING_LINK_TIME  # noqa: E402
 
 PLACED_BY = ("order", "placed_by", "user")  # from a user to the user's orders
 PLACES = ("user", "places", "order")  # from an order to its user
@@ -158,6 +159,34 @@ def test_refusals_name_the_problem():
         graph_from_hetero_data(data)
     assert str(info.value) == ("'edge_index' of ('user', 'places', 'order') has source ids outside "
                                "[0, 2) of node type 'user'.")
+
+
+def test_bidirectional_edges_come_sorted_by_destination():
+    # Edges 1->0, 2->0, 3->1 (ids 0, 1, 2); all neighbours of 0 over two hops. Each sampled
+    # edge and its reverse (which keeps the sampled edge's id: the graph has none back),
+    # sorted by destination then source, as PyG gives them; the counts stay per hop.
+    data = Data(edge_index=torch.tensor([[1, 2, 3], [0, 0, 1]]), num_nodes=4)
+    batch = next(iter(NeighborLoader(data, [-1, -1], input_nodes=torch.tensor([0]),
+                                     subgraph_type="bidirectional")))
+    assert batch.n_id.tolist() == [0, 1, 2, 3]
+    assert batch.edge_index.tolist() == [[1, 2, 0, 3, 0, 1], [0, 0, 1, 1, 2, 3]]
+    assert batch.e_id.tolist() == [0, 1, 0, 2, 1, 2]
+    assert batch.num_sampled_edges == [4, 2]
+    # Across types: user 1 reaches items 1 and 2 (bought_by ids 2, 3), item 1 its buyers
+    # users 0 and 1 (buys ids 1, 2) and item 2 user 1 (id 3). The one pair sampled one way
+    # only, user 0 and item 1, gains its reverse, bought_by id 1.
+    shop = HeteroData()
+    shop["user"].num_nodes, shop["item"].num_nodes = 2, 3
+    buys = torch.tensor([[0, 0, 1, 1], [0, 1, 1, 2]])
+    shop["user", "buys", "item"].edge_index = buys
+    shop["item", "bought_by", "user"].edge_index = buys.flip(0)
+    batch = next(iter(NeighborLoader(shop, [-1, -1], input_nodes=("user", torch.tensor([1])),
+                                     subgraph_type="bidirectional")))
+    assert batch["user"].n_id.tolist() == [1, 0] and batch["item"].n_id.tolist() == [1, 2]
+    assert [batch["user", "buys", "item"][k].tolist() for k in ("edge_index", "e_id")] == [
+        [[0, 1, 0], [0, 0, 1]], [2, 1, 3]]
+    assert [batch["item", "bought_by", "user"][k].tolist() for k in ("edge_index", "e_id")] == [
+        [[0, 1, 0], [0, 0, 1]], [2, 3, 1]]
 
 
 @st.composite
@@ -553,7 +582,7 @@ def test_pyg_signatures_and_what_is_refused_when_a_loader_is_built():
          "edges, got 'backward'."),
         (lambda: NeighborLoader(data, [1], ("user", [0]), [3]), "'input_time' needs timestamps: give 'time_attr'."),
         (lambda: LinkNeighborLoader(data, [1], (PLACES, torch.tensor([[0], [0]])), time_attr="time"),
-         "Links need 'edge_label_time' on a graph with timestamps."),
+         MISSING_LINK_TIME),
         (lambda: NeighborLoader(data, [1], ("user", [0]), batch_by_time=True),
          "'batch_by_time=True' needs seed times: give 'time_attr' and seed or link times."),
         (lambda: NeighborLoader(data, [1], ("user", [0]), time_attr="time", batch_by_time=True, sampler=[0]),

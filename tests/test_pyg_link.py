@@ -1,6 +1,7 @@
 """quorvix.pyg's link-level loading against brute force: seed links, negatives, subgraphs."""
 
 import math
+import warnings
 from collections import Counter
 
 import numpy as np
@@ -18,6 +19,10 @@ from quorvix.pyg import LinkNeighborLoader, NeighborLoader, NeighborSampler  # n
 from quorvix.pyg.graph import EDGE  # noqa: E402
 from quorvix.pyg.link_sampling import group_seeds  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
+
+# PyG's words for links without times on a graph with them.
+MISSING_LINK_TIME = ("Received conflicting 'edge_label_time' and 'time_attr' arguments: 'edge_label_time' is "
+                     "not set while 'time_attr' is set. Both arguments must be provided for temporal sampling.")
 
 BUYS = ("user", "buys", "item")  # from an item to the users who bought it
 BOUGHT_BY = ("item", "bought_by", "user")  # from a user to the items the user bought
@@ -74,6 +79,25 @@ def test_hand_worked_negatives_exist_at_the_links_time():
                                            neg_sampling=dict(mode="triplet", amount=3))))
     assert lists(triplet["user"], "src_index", "seed_time") == [[0], [1]]
     assert lists(triplet["item"], "dst_pos_index", "dst_neg_index") == [[0], [[1, 2, 3]]]
+    # Two links, three rounds: the negatives follow the destinations round by round, so
+    # link i's r-th negative sits at 2 + 2r + i and row i of dst_neg_index holds link i's.
+    triplet = next(iter(LinkNeighborLoader(data, [0], edge_label_index=(BUYS, torch.tensor([[0, 1], [0, 0]])),
+                                           edge_label_time=[1, 1], time_attr="time", batch_size=2,
+                                           neg_sampling=dict(mode="triplet", amount=3))))
+    assert lists(triplet["item"], "dst_pos_index", "dst_neg_index", "batch") == [
+        [0, 1], [[2, 4, 6], [3, 5, 7]], [0, 1, 0, 1, 0, 1, 0, 1]]
+
+
+def test_links_without_times_on_a_timed_graph_are_refused_in_pyg_words():
+    # PyG's own loader, run as is, refuses them when it is built: both say the same.
+    from torch_geometric.loader import LinkNeighborLoader as PyGLinkNeighborLoader
+
+    one = (BUYS, torch.tensor([[0], [0]]))
+    for loader in (PyGLinkNeighborLoader, LinkNeighborLoader):
+        with pytest.raises(ValueError) as info, warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # PyG's warning that it lacks its sampling library
+            loader(tiny_shop(), [1], edge_label_index=one, time_attr="time")
+        assert str(info.value) == MISSING_LINK_TIME, loader
 
 
 def test_group_seeds_keeps_one_seed_per_node_and_group():
@@ -147,7 +171,9 @@ def check_batch(batch, sampler, input_type, homogeneous, links, mode, amount, ti
         src_local, dst_local = node_store[src_type].src_index.numpy(), node_store[dst_type].dst_pos_index.numpy()
         neg_local = node_store[dst_type].dst_neg_index.numpy()
         assert neg_local.shape == ((num_links,) if amount == 1 else (num_links, amount))
-        neg_local, owner = neg_local.reshape(-1), np.repeat(np.arange(num_links), amount)
+        # By round, as PyG: row i holds link i's negatives, and flattened by column they are
+        # the rounds one after another, the k-th drawn for link k mod batch.
+        neg_local, owner = neg_local.T.reshape(-1), np.tile(np.arange(num_links), amount)
         link_time = node_store[src_type].seed_time.numpy() if timed else None
     else:
         index = link.edge_label_index.numpy()
@@ -332,7 +358,7 @@ def test_link_loading_errors():
     one = (BUYS, torch.tensor([[0], [0]]))
     cases = [
         (dict(edge_label_time=[1]), ValueError, "'edge_label_time' needs timestamps: give 'time_attr'."),
-        (dict(time_attr="time"), ValueError, "Links need 'edge_label_time' on a graph with timestamps."),
+        (dict(time_attr="time"), ValueError, MISSING_LINK_TIME),
         (dict(time_attr="time", edge_label_time=[0], neg_sampling="binary"), ValueError,
          "No node of type 'item' exists at time 0: no negative can be drawn for link 0 of the batch."),
         (dict(time_attr="time", edge_label_time=[1], neg_sampling=NegativeSampling("binary", dst_weight=torch.ones(2))),
@@ -381,7 +407,7 @@ def test_edge_times_bound_the_links_subgraphs():
     index, link_time = torch.from_numpy(rng.integers(0, n, (2, 8))), rng.integers(0, 10, 8)
     with pytest.raises(ValueError) as info:
         next(iter(LinkNeighborLoader(data, [-1, -1], edge_label_index=index, time_attr="time")))
-    assert str(info.value) == "Links need 'edge_label_time' on a graph with timestamps."
+    assert str(info.value) == MISSING_LINK_TIME
     loader = LinkNeighborLoader(data, [-1, -1], edge_label_index=index, edge_label_time=link_time,
                                 time_attr="time", neg_sampling=dict(mode="triplet", amount=3), batch_size=4)
     for batch in loader:

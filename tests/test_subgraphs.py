@@ -19,7 +19,7 @@ import quorvix  # noqa: E402
 import subgraph_reference as reference  # noqa: E402
 from quorvix.pyg import NeighborSampler, sampler_output  # noqa: E402
 from quorvix.pyg.convert import edge_type_key  # noqa: E402
-from quorvix.pyg.output import NativeResult  # noqa: E402
+from quorvix.pyg.output import NativeResult, subgraph_edges  # noqa: E402
 from test_pyg_backend import HETERO_EDGE_TYPES, graph_parts, random_graph  # noqa: E402
 
 def i64(*values):
@@ -233,14 +233,25 @@ def test_native_builders_equal_the_numpy_reference(seed, homogeneous, mode, take
     want = {"bidirectional": reference.add_reverse_edges(graph, native, directional, times, reference.EdgeLookup(graph)),
             "induced": reference.induced_edges(graph, native, node_hop, times)}
     for kind, edges in want.items():
+        by_hop = subgraph_edges(graph, native, times, kind)
         out = sampler_output(graph, result, seed_time=times, metadata=None, subgraph_type=kind)
         for edge_type in graph.edge_types:
             key = edge_type_key(edge_type)
-            got = (out.row, out.col, out.edge, out.num_sampled_edges) if homogeneous else \
-                (out.row[edge_type], out.col[edge_type], out.edge[edge_type], out.num_sampled_edges[edge_type])
+            got = tuple(by_hop[key])
             e = edges[key]
             # Equal as multisets of edges within each hop; the order within a hop is free.
             hop = np.repeat(np.arange(len(got[3])), got[3])
             assert sorted(zip(hop.tolist(), *(g.tolist() for g in got[:3]))) == \
                 sorted(zip(e.hop.tolist(), e.row.tolist(), e.col.tolist(), e.e_id.tolist()))
-            assert got[3] == np.bincount(e.hop, minlength=len(native.num_sampled_edges[key])).tolist()
+            assert got[3].tolist() == np.bincount(e.hop, minlength=len(native.num_sampled_edges[key])).tolist()
+            # The batch holds the same edges and counts; bidirectional ones sorted by
+            # destination, then source, as PyG gives them.
+            given = (out.row, out.col, out.edge, out.num_sampled_edges) if homogeneous else \
+                (out.row[edge_type], out.col[edge_type], out.edge[edge_type], out.num_sampled_edges[edge_type])
+            if kind == "bidirectional":
+                pairs = list(zip(given[1].tolist(), given[0].tolist()))
+                assert pairs == sorted(pairs)
+                assert sorted(zip(*(g.tolist() for g in given[:3]))) == sorted(zip(*(g.tolist() for g in got[:3])))
+            else:
+                assert [g.tolist() for g in given[:3]] == [g.tolist() for g in got[:3]]
+            assert given[3] == got[3].tolist()

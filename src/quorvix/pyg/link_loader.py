@@ -32,7 +32,9 @@ class LinkNeighborLoader(LinkLoader):
     node times always exists), uniformly or in proportion to ``dst_weight``. ``"binary"``
     appends ``ceil(amount * batch)`` negative links, the k-th drawn for the (k mod
     batch)-th link, with label 0; they keep their link's source unless ``src_weight`` is
-    given, which draws the source too. ``"triplet"`` draws ``amount`` per link.
+    given, which draws the source too. ``"triplet"`` draws ``amount`` per link, by round as
+    PyG does: the k-th negative is drawn for the (k mod batch)-th link, and ``dst_neg_index``
+    (``batch x amount`` when ``amount > 1``) holds in row i the negatives of link i.
 
     With a subgraph per link the seeds are laid out as in PyG: per node type the sources,
     then the destinations, then the negatives, one seed per named node (``src_index`` is
@@ -114,7 +116,9 @@ class LinkNeighborLoader(LinkLoader):
             raise ValueError("'edge_label_time' needs timestamps: give 'time_attr'.")
         if edge_label_time is None and has_time:
             # Without link times nothing would be filtered by time: refuse rather than leak.
-            raise ValueError("Links need 'edge_label_time' on a graph with timestamps.")
+            raise ValueError("Received conflicting 'edge_label_time' and 'time_attr' arguments: "  # PyG's words
+                             "'edge_label_time' is not set while 'time_attr' is set. Both arguments must "
+                             "be provided for temporal sampling.")
         if edge_label_time is not None:
             edge_label_time = torch.tensor(as_int64(edge_label_time, "edge_label_time"))
         if batch_by_time:

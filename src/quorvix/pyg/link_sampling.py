@@ -273,7 +273,9 @@ def link_input(graph: SamplerGraph, index: EdgeSamplerInput) -> Tuple[EdgeType, 
             raise ValueError(f"{time.size} link times for {src.size} links.")
     elif graph.has_time:
         # Without link times nothing would be filtered by time: refuse rather than leak.
-        raise ValueError("Links need 'edge_label_time' on a graph with timestamps.")
+        raise ValueError("Received conflicting 'edge_label_time' and 'time_attr' arguments: "  # PyG's words
+                         "'edge_label_time' is not set while 'time_attr' is set. Both arguments must be "
+                         "provided for temporal sampling.")
     return edge_type, src, dst, time
 
 
@@ -301,7 +303,8 @@ def sample_links(graph: SamplerGraph, index: EdgeSamplerInput, neg_sampling: Opt
     elif neg_sampling.is_binary():
         owner = np.arange(math.ceil(neg_sampling.amount * num_links), dtype=np.int64) % max(num_links, 1)
     else:
-        owner = np.repeat(np.arange(num_links, dtype=np.int64), int(neg_sampling.amount))
+        # By round, as PyG lays them out: the r-th negatives of all links, then the next.
+        owner = np.tile(np.arange(num_links, dtype=np.int64), int(neg_sampling.amount))
     negative = np.empty(0, np.int64)
     negative_src: Optional[np.ndarray] = None
     if owner.size:
@@ -361,8 +364,9 @@ def sample_links(graph: SamplerGraph, index: EdgeSamplerInput, neg_sampling: Opt
         metadata: tuple = (input_id, edge_label_index, label, link_time)
     else:
         per_link = int(neg_sampling.amount)
-        dst_neg_index = t(neg_local.reshape(num_links, per_link))
+        # Round r is the r-th block of num_links: link i's negatives are column i of the blocks.
+        dst_neg_index = t(neg_local.reshape(per_link, num_links)).t()
         if per_link == 1:
-            dst_neg_index = dst_neg_index.view(-1)
+            dst_neg_index = dst_neg_index.reshape(-1)
         metadata = (input_id, t(src_local), t(dst_local), dst_neg_index, link_time)
     return result, time, metadata

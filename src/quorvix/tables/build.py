@@ -19,7 +19,7 @@ from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tup
 import numpy as np
 
 from .columns import Column, column_names, num_rows, read_columns
-from .keys import KeyMap, key_kind, key_values
+from .keys import KeyMap, key_kind, key_values, referring_keys
 from .table_keys import References, TableKeys
 from .times import time_seconds
 
@@ -93,6 +93,11 @@ def _check_names(tables, primary_keys, foreign_keys, time_columns) -> Dict[str, 
     needed: Dict[str, List[str]] = {t: [] for t in tables}
 
     def need(table: str, column: str, argument: str) -> None:
+        if not isinstance(column, str):
+            kind = "composite keys are not supported" if isinstance(column, (list, tuple)) else \
+                "a column is named by a string"
+            raise TypeError(f"{argument} names {column!r} as the column of table '{table}'; "
+                            f"give one column name ({kind})")
         if table not in tables:
             raise KeyError(f"{argument} names table '{table}', which is not in tables")
         if column not in column_names(tables[table]):
@@ -160,23 +165,30 @@ def _resolve(column: Column, parent: KeyMap, fk: ForeignKey, strict: bool):
     """(child ids, parent ids) of the references that name a row, in child row order."""
     child, name, parent_table = fk
     label = f"foreign key '{child}.{name}'"
-    keys = key_values(column, label)
+    keys, ends_in_nul = referring_keys(column, label)
     present = (np.arange(len(column.values), dtype=np.int64) if column.null is None
                else np.flatnonzero(~column.null))
     if len(keys) and len(parent) and key_kind(keys) != key_kind(parent.keys):
         raise TypeError(f"{label} holds {key_kind(keys)} but primary key "
                         f"'{parent_table}.{parent.column}' holds {key_kind(parent.keys)}")
     parent_id = parent.find(keys)
+    parent_id[ends_in_nul] = -1  # no primary key ends in NUL
     found = parent_id >= 0
     dangling = int(len(found) - np.count_nonzero(found))
     if dangling and strict:
         first = int(np.flatnonzero(~found)[0])
         raise ValueError(f"{label} holds {dangling} key(s) that match no row of '{parent_table}', "
-                         f"the first {keys[first].item()!r} at row {int(present[first])} "
+                         f"the first {_value(keys, column, present, first)!r} at row {int(present[first])} "
                          "(strict=True refuses them)")
     counts = References(rows=len(column.values), edges=int(np.count_nonzero(found)),
                         null=len(column.values) - len(keys), dangling=dangling)
     return present[found], parent_id[found], counts
+
+
+def _value(keys: np.ndarray, column: Column, present: np.ndarray, position: int) -> Any:
+    """The key at a position, as given where it is a string (one ending in NUL keeps it)."""
+    value = column.values[present[position]] if keys.dtype.kind == "U" else keys[position]
+    return value.item() if isinstance(value, np.generic) else value
 
 
 def _offsets(counts: np.ndarray) -> np.ndarray:

@@ -134,7 +134,30 @@ def _from_numpy(values: Any) -> Column:
 
 
 def _dict_column(table: dict, name: str) -> Column:
-    return _from_numpy(table[name])
+    return _from_numpy(array_of(table[name]))
+
+
+def array_of(values: Any) -> np.ndarray:
+    """An array of what a dict table's column holds.
+
+    A list mixing strings with other values, or booleans with numbers, becomes an object
+    array, checked as one would be: NumPy would quietly turn ``["a", 1]`` into strings and
+    ``[True, 2]`` into integers. So does a list of strings one of which ends in NUL, which
+    a fixed-width string array would drop. An empty list, of no type, gives an empty object
+    array rather than NumPy's float64.
+    """
+    if not isinstance(values, (list, tuple)):
+        return values if isinstance(values, np.ndarray) else np.asarray(values)  # masks stay
+    kinds = set(map(type, values))
+    strings = any(issubclass(k, str) for k in kinds)
+    if strings:
+        mixed = any(not issubclass(k, str) and k is not type(None) for k in kinds) or \
+            any(v.endswith("\x00") for v in values if isinstance(v, str))
+    else:
+        mixed = any(issubclass(k, (bool, np.bool_)) for k in kinds) and \
+            any(issubclass(k, (int, float, np.integer, np.floating)) and not issubclass(k, bool)
+                for k in kinds)
+    return _object_array(tuple(values)) if mixed or not values else np.asarray(values)
 
 
 def _arrow_column(table: Any, name: str) -> Column:

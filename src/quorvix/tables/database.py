@@ -76,17 +76,42 @@ def _duckdb_keys(connection: Any, tables: Sequence[str]) -> Schema:
         "ORDER BY table_oid, constraint_index").fetchall()
     primary = {t: cols[0] for t, kind, cols, _, _ in rows
                if kind == "PRIMARY KEY" and len(cols) == 1 and t in tables}
-    foreign = [(t, cols[0], parent) for t, kind, cols, parent, parent_cols in rows
-               if kind == "FOREIGN KEY" and len(cols) == 1 and t in tables
-               and primary.get(parent) == parent_cols[0]]
-    return primary, foreign
+    columns: Dict[str, List[str]] = {}
+    for table, column in connection.execute(
+            "SELECT table_name, column_name FROM duckdb_columns() WHERE database_name = "
+            "current_database() AND schema_name = current_schema() ORDER BY column_index").fetchall():
+        columns.setdefault(table, []).append(column)
+    references = [(t, cols[0], parent, parent_cols[0]) for t, kind, cols, parent, parent_cols in rows
+                  if kind == "FOREIGN KEY" and len(cols) == 1 and t in tables]
+    return primary, _matched(references, primary, columns)
+
+
+def _matched(references: List[Tuple[str, str, str, Optional[str]]], primary: Dict[str, str],
+             columns: Mapping[str, Sequence[str]]) -> List[Tuple[str, str, str]]:
+    """The (child, column, parent) of each reference to a parent's primary key, with the
+    names as the tables spell them. A REFERENCES clause may spell a table or column in
+    another case (``Users(ID)`` for ``users(id)``): both engines match identifiers without
+    regard to case, quoted or not, and so does this. A reference without a column names the
+    parent's primary key."""
+    table_named = {t.lower(): t for t in primary}
+    foreign = []
+    for child, column, parent, parent_column in references:
+        parent = table_named.get(parent.lower(), parent)
+        if parent not in primary or (parent_column is not None
+                                     and parent_column.lower() != primary[parent].lower()):
+            continue
+        spelt = {c.lower(): c for c in columns.get(child, ())}
+        foreign.append((child, spelt.get(column.lower(), column), parent))
+    return foreign
 
 
 def _sqlite_keys(connection: Any, tables: Sequence[str]) -> Schema:
     primary: Dict[str, str] = {}
     references: List[Tuple[str, str, str, Optional[str]]] = []
+    columns: Dict[str, List[str]] = {}
     for table in tables:
         info = connection.execute(f"PRAGMA table_info({quote(table)})").fetchall()
+        columns[table] = [r[1] for r in info]
         key = [r[1] for r in sorted(info, key=lambda r: r[5]) if r[5] > 0]
         if len(key) == 1:
             primary[table] = key[0]
@@ -98,6 +123,4 @@ def _sqlite_keys(connection: Any, tables: Sequence[str]) -> Schema:
             if len(parts[1]) == 1:
                 parent, column, parent_column = parts[1][0]
                 references.append((table, column, parent, parent_column))
-    # A reference without a column names the parent's primary key.
-    foreign = [(t, c, p) for t, c, p, pc in references if pc is None or primary.get(p) == pc]
-    return primary, foreign
+    return primary, _matched(references, primary, columns)

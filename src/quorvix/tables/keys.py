@@ -7,13 +7,34 @@ finds many keys at once by bisection.
 
 from __future__ import annotations
 
+from typing import Tuple
+
 import numpy as np
 
 from .columns import Column
 
+_NONE = np.empty(0, dtype=np.int64)
+
 
 def key_values(column: Column, name: str) -> np.ndarray:
-    """The non-null keys of a column as int64 or fixed-width str, in row order.
+    """The non-null keys of a primary key column as int64 or fixed-width str, in row order."""
+    keys, ends_in_nul = referring_keys(column, name)
+    if ends_in_nul.size:
+        position = int(ends_in_nul[0])
+        value = column.values if column.null is None else column.values[~column.null]
+        raise ValueError(f"{name} holds {value[position]!r} at row {_row(column, position)}, which "
+                         "ends in a NUL character; NumPy strings drop trailing NULs, so it would "
+                         f"read as {keys[position].item()!r}")
+    return keys
+
+
+def referring_keys(column: Column, name: str) -> Tuple[np.ndarray, np.ndarray]:
+    """The non-null keys of a column as int64 or fixed-width str, in row order, and the
+    positions among them of strings that end in NUL.
+
+    NumPy's fixed-width strings drop trailing NULs, so ``'a\\x00'`` reads as ``'a'``. Primary
+    keys refuse such strings, so a reference ending in NUL names no row: its position is
+    returned so that it is counted as matching none.
 
     Whole floats count as integers: pandas stores an integer column with missing values as
     floats, NaN for the missing ones.
@@ -23,36 +44,53 @@ def key_values(column: Column, name: str) -> np.ndarray:
     if kind in "iu":
         if kind == "u" and values.size and values.max() > np.iinfo(np.int64).max:
             raise ValueError(f"{name} holds integers beyond the int64 range")
-        return values.astype(np.int64, copy=False)
+        return values.astype(np.int64, copy=False), _NONE
     if kind == "f":
         whole = np.isfinite(values) & (np.floor(values) == values)
         if not whole.all():
             row = _row(column, int(np.flatnonzero(~whole)[0]))
             raise TypeError(f"{name} holds {values[~whole][0].item()!r} at row {row}; keys must be "
                             "integers or strings")
-        if values.size and np.abs(values).max() > 2**53:
-            # Beyond 2**53 a float64 no longer tells neighbouring integers apart.
+        if values.size and np.abs(values).max() >= 2**53:
+            # From 2**53 on a float64 no longer tells neighbouring integers apart: 2**53 + 1
+            # arrives as 2**53, so 2**53 itself may stand for another key.
             raise TypeError(f"{name} holds floats beyond 2**53, which cannot keep integer keys exact; "
                             "give it as integers (a nullable integer column if it has nulls)")
-        return values.astype(np.int64)
+        return values.astype(np.int64), _NONE
     if kind == "U":
-        return values
+        return values, _NONE
     if kind == "O":
         if values.size == 0:
-            return values.astype(str)
-        is_str = np.frompyfunc(lambda v: isinstance(v, str), 1, 1)(values).astype(bool)
-        if is_str.all():
-            return values.astype(str)
-        is_int = np.frompyfunc(lambda v: isinstance(v, (int, np.integer)) and not isinstance(v, bool),
-                               1, 1)(values).astype(bool)
-        if is_int.all():
-            return values.astype(np.int64)
-        # Mixed kinds, or something else: name the first value unlike the first key.
-        bad = int(np.flatnonzero(is_str != is_str[0])[0]) if (is_str | is_int).all() else \
-            int(np.flatnonzero(~(is_str | is_int))[0])
-        raise TypeError(f"{name} holds {values[bad]!r} at row {_row(column, bad)}; keys must be "
-                        "integers or strings, all of one kind")
+            return values.astype(str), _NONE
+        return _object_keys(values, column, name)
     raise TypeError(f"{name} must hold integers or strings, got {values.dtype}")
+
+
+_is_str = np.frompyfunc(lambda v: isinstance(v, str), 1, 1)
+_is_int = np.frompyfunc(lambda v: isinstance(v, (int, np.integer)) and not isinstance(v, bool), 1, 1)
+_ends_in_nul = np.frompyfunc(lambda v: v.endswith("\x00"), 1, 1)
+
+
+def _object_keys(values: np.ndarray, column: Column, name: str) -> Tuple[np.ndarray, np.ndarray]:
+    """Strings or integers from an object column, refusing a mix, anything else, or
+    integers beyond int64; with the positions of strings that end in NUL."""
+    is_str = _is_str(values).astype(bool)
+    if is_str.all():
+        keys = values.astype(str)
+        if "\x00" not in "".join(values.tolist()):  # one quick look for a NUL anywhere
+            return keys, _NONE
+        return keys, np.flatnonzero(_ends_in_nul(values).astype(bool))
+    is_int = _is_int(values).astype(bool)
+    if is_int.all():
+        try:
+            return values.astype(np.int64), _NONE
+        except OverflowError:
+            raise ValueError(f"{name} holds integers beyond the int64 range") from None
+    # Mixed kinds, or something else: name the first value unlike the first key.
+    bad = int(np.flatnonzero(is_str != is_str[0])[0]) if (is_str | is_int).all() else \
+        int(np.flatnonzero(~(is_str | is_int))[0])
+    raise TypeError(f"{name} holds {values[bad]!r} at row {_row(column, bad)}; keys must be "
+                    "integers or strings, all of one kind")
 
 
 def key_kind(keys: np.ndarray) -> str:

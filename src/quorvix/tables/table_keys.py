@@ -7,8 +7,8 @@ from typing import Any, Dict, Mapping, Tuple
 
 import numpy as np
 
-from .columns import Column
-from .keys import KeyMap, key_kind, key_values
+from .columns import Column, array_of
+from .keys import KeyMap, key_kind, referring_keys
 
 
 @dataclass(frozen=True)
@@ -48,18 +48,21 @@ class TableKeys:
         """The node id (row position) of each key, as int64; every key must name a row."""
         key_map = self._map(table)
         label = f"keys of '{table}'"
-        values = np.asarray(keys)
-        if values.ndim == 0:
-            values = values.reshape(1)
-        if values.ndim != 1:
-            raise ValueError(f"{label} must be one-dimensional, got shape {values.shape}")
-        values = key_values(Column(values, None), label)
+        given = array_of(keys)
+        if given.ndim == 0:
+            given = given.reshape(1)
+        if given.ndim != 1:
+            raise ValueError(f"{label} must be one-dimensional, got shape {given.shape}")
+        values, ends_in_nul = referring_keys(Column(given, None), label)
         if len(values) and len(key_map) and key_kind(values) != key_kind(key_map.keys):
             raise TypeError(f"{label} must be {key_kind(key_map.keys)}, got {key_kind(values)}")
         ids = key_map.find(values)
+        ids[ends_in_nul] = -1  # no primary key ends in NUL
         missing = np.flatnonzero(ids < 0)
         if missing.size:
-            raise KeyError(f"table '{table}' has no row with key {values[missing[0]].item()!r}")
+            value = given[missing[0]]
+            value = value.item() if isinstance(value, np.generic) else value
+            raise KeyError(f"table '{table}' has no row with key {value!r}")
         return ids
 
     def to_key(self, table: str, ids: Any) -> np.ndarray:
