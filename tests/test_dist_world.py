@@ -126,6 +126,7 @@ def test_faults_end_in_clear_errors_within_the_timeout(tmp_path):
 
 
 TIMEOUT, SLACK = 3.0, 10.0  # the workers' timeout; the slack init_part_worker states
+LOADED = 30.0  # more for a loaded machine (a load of 25 on 2 cores stretched a 16 s bound to 20 s)
 
 # case: (ranks that survive, the ranks whose error names the fault, text every error holds)
 FAULTS = {
@@ -150,7 +151,7 @@ def test_every_fault_ends_in_a_clear_error_on_every_surviving_rank(case, tmp_pat
         stage = "join" if case not in ("killed", "stopped") else "leave"
         kind, message, seconds = result[stage]
         assert text in message, (rank, result)
-        assert seconds < 2 * TIMEOUT + SLACK
+        assert seconds < 2 * TIMEOUT + SLACK + LOADED  # ends by itself, not after RPC's 30-minute default
         if case in ("foreign", "num_parts") and rank != 1:  # only rank 1 meets these itself
             assert message.startswith("Rank 1 could not open its part: "), message
         if case == "stopped":

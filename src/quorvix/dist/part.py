@@ -100,17 +100,24 @@ class Part:
             self.features[node_type] = {name: load(f"feature.{index}.{name}.npy")
                                         for name in manifest["features"].get(node_type, [])}
         self.watch = FileWatch(directory, opened)
+        # The same mappings as plain arrays, whose indexing skips memmap's Python layer.
+        self._edge_id_view = {key: np.asarray(ids) for key, ids in self.edge_ids.items()}
+        # The files each edge type's expansion reads: a request checks only those.
+        self._expand_files = {entry["key"]: [name for name in opened if name.split(".")[1:2] == [str(index)]
+                                             and not name.startswith(("ids.", "node_time.", "feature."))]
+                              for index, entry in enumerate(manifest["edges"])}
 
     def local_index(self, node_type: str, ids: np.ndarray) -> np.ndarray:
         """The part's indices of global `ids`; an id the part does not own is refused."""
         ids = np.asarray(ids, dtype=np.int64)
         count = self.num_nodes[node_type]
-        foreign = (ids % self.num_parts != self.index) | (ids < 0) | ((ids >= count) & (count >= 0))
-        if foreign.any():
+        local, owner = np.divmod(ids, self.num_parts)
+        if len(ids) and ((owner != self.index).any() or ids.min() < 0 or (count >= 0 and ids.max() >= count)):
+            foreign = (owner != self.index) | (ids < 0) | ((ids >= count) & (count >= 0))
             bad = int(ids[np.argmax(foreign)])
             raise ValueError(f"Node {bad} of type '{node_type}' is not owned by part {self.index} of "
                              f"{self.num_parts}.")
-        return ids // self.num_parts
+        return local
 
     def expand(self, key: str, frontier_type: str, ids: np.ndarray, seed_time: np.ndarray,
                subgraph: np.ndarray, rule: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -124,11 +131,11 @@ class Part:
             draw_key[:, 1] = np.asarray(subgraph, dtype=np.int64).astype(np.uint64)
         entry, neighbour, position = self.runs[key].expand(local, seed_time, draw_key, **rule)
         counts = np.bincount(entry, minlength=len(local)).astype(np.int64)
-        return counts, neighbour, np.asarray(self.edge_ids[key][position], dtype=np.int64)
+        return counts, neighbour, self._edge_id_view[key][position]
 
     def expand_many(self, requests: list[tuple[Any, ...]]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """expand() for each request of one hop, in order."""
-        self.watch.check()
+        self.watch.check([name for request in requests for name in self._expand_files[request[0]]])
         return [self.expand(*request) for request in requests]
 
     def edge_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:

@@ -78,16 +78,18 @@ class FileWatch:
     """The sizes and modification times of a served part's files when opened, compared on demand."""
 
     def __init__(self, directory: str, names: list[str]) -> None:
-        self.paths = [os.path.join(directory, name) for name in names]
-        self.seen = [self._stamp(path) for path in self.paths]
+        self.seen = {name: (os.path.join(directory, name), self._stamp(os.path.join(directory, name)))
+                     for name in names}
 
     @staticmethod
     def _stamp(path: str) -> tuple[int, int, int]:
         status = os.stat(path)
         return status.st_size, status.st_mtime_ns, status.st_ino
 
-    def check(self) -> None:
-        for path, seen in zip(self.paths, self.seen):
+    def check(self, names: list[str] | None = None) -> None:
+        """Refuses a change to the named files (all by default) since the part was opened."""
+        for name in self.seen if names is None else dict.fromkeys(names):
+            path, seen = self.seen[name]
             try:
                 now = self._stamp(path)
             except FileNotFoundError:

@@ -4,7 +4,8 @@ Before the RPC world forms, the ranks meet at a store hosted by rank 0 at init_m
 opens and checks its parts, then publishes what it found (its part count and graph, or the error that
 stopped it). A rank joins the RPC world only once every rank has reported success; otherwise every
 rank raises an error naming the rank that failed and why (the file, for a part file), or the ranks
-that never reported. The RPC world then forms at a port rank 0 chose, also bounded by the timeout.
+that never reported. The RPC world then forms at a port rank 0 chose (under torchrun, at its
+launcher's store), also bounded by the timeout.
 Leaving meets at the same store: a rank that does not arrive within the timeout is named on every
 rank that did, which then leaves without waiting for it.
 
@@ -68,6 +69,7 @@ class Rendezvous:
             raise ValueError(f"init_method must be 'tcp://host:port' or 'env://' with MASTER_ADDR and "
                              f"MASTER_PORT set, got '{init_method}'.")
         self.host, self.rank, self.world_size, self.timeout = host, rank, world_size, float(timeout)
+        self.scheme = address.scheme
         # A store torchrun's agent hosts outlives restarts: each attempt keeps to keys of its own.
         self.prefix = f"quorvix/{os.environ.get('TORCHELASTIC_RUN_ID', '')}/{os.environ.get('TORCHELASTIC_RESTART_COUNT', '')}/"
         try:
@@ -112,8 +114,8 @@ class Rendezvous:
         report: dict[str, Any] = {"error": None if error is None else f"{type(error).__name__}: {error}"}
         if found is not None:
             report.update(found)
-        if self.rank == 0 and error is None:
-            report["rpc"] = f"tcp://{self.host}:{_free_port(self.host)}"
+        if self.rank == 0 and error is None:  # torchrun's store serves both meetings
+            report["rpc"] = "env://" if self.scheme == "env" else f"tcp://{self.host}:{_free_port(self.host)}"
         self._publish("check", report)
         reports, missing = self._collect("check", list(range(self.world_size)))
         self._publish("seen", True)

@@ -183,21 +183,29 @@ class _NodeTypeState:
                              "of a type without a node count that sampling across parts records.")
         return batch * self.stride + node
 
+    @staticmethod
+    def _joined(chunks: list[np.ndarray]) -> np.ndarray:
+        """The chunks as one fresh array, kept as the only chunk: later calls cost nothing until the
+        next append."""
+        if len(chunks) > 1 or (chunks and not chunks[0].flags.owndata):
+            chunks[:] = [np.concatenate(chunks)]
+        return chunks[0] if chunks else np.empty(0, dtype=np.int64)
+
     def nodes(self) -> np.ndarray:
-        return np.concatenate(self.node_chunks) if self.node_chunks else np.empty(0, dtype=np.int64)
+        return self._joined(self.node_chunks)
 
     def batches(self) -> np.ndarray:
-        return np.concatenate(self.batch_chunks) if self.batch_chunks else np.empty(0, dtype=np.int64)
+        return self._joined(self.batch_chunks)
 
     def _append(self, batch: np.ndarray, node: np.ndarray, keys: np.ndarray, mapped: np.ndarray) -> None:
         """Appends the nodes; `keys` (distinct, not yet mapped) map to the local indices `mapped`."""
         self.node_chunks.append(node)
         self.batch_chunks.append(batch)
         self.size += len(node)
-        keys = np.concatenate([self.keys, keys])
-        order = np.argsort(keys, kind="stable")
-        self.keys = keys[order]
-        self.locals = np.concatenate([self.locals, mapped])[order]
+        # `keys` come sorted (from np.unique) and are not among self.keys: a merge, not a sort.
+        places = np.searchsorted(self.keys, keys)
+        self.keys = np.insert(self.keys, places, keys)
+        self.locals = np.insert(self.locals, places, mapped)
 
     def add_seeds(self, batch: np.ndarray, node: np.ndarray) -> None:
         """Every seed takes its own local index; a repeated one is found at its first occurrence."""
