@@ -116,12 +116,13 @@ def serve_world(args) -> int:
         g = shop.load_graph(args.scale)
         num_neighbors, offsets = request(args.workload)
         sampler = quorvix.dist.DistNeighborSampler(part, disjoint=True, timeout=120)
-        rates = []
+        rates, cpu = [], []
         for users, times in seed_batches(g, args.batch, args.rounds, seed=0):
-            start = time.perf_counter()
+            start, cpu_start = time.perf_counter(), time.process_time()
             result = sampler.sample_with_edge_ids(num_neighbors, offsets, "users", users, times)
             rates.append(sum(a.size for a in result[0].values()) / (time.perf_counter() - start))
-        print(json.dumps(rates), flush=True)
+            cpu.append(time.process_time() - cpu_start)
+        print(json.dumps([rates, cpu]), flush=True)
     quorvix.dist.shutdown()  # the others keep serving until rank 0 gets here
     Path(done_dir, str(rank)).touch()
     if rank == 0:  # rank 0 hosts the store the others' shutdown uses: it leaves last
@@ -171,12 +172,13 @@ def loader_rows(args, tmp: Path) -> list[list[str]]:
         seconds["DistNeighborLoader, 2 processes over RPC"] = world_rates(args, tmp / "pyg-2", 2, loader=True)
         loaders["DistNeighborLoader, 2 processes over RPC"] = (None, None)
     rows = []
+    whole_cpu = statistics.median(cpu for _, cpu in seconds["NeighborLoader, whole graph"])
     for name, (_, transport) in loaders.items():
         rates = [1 / wall for wall, _ in seconds[name]]
-        cpu_ms = statistics.median(cpu for _, cpu in seconds[name]) * 1e3
+        cpu = statistics.median(cpu for _, cpu in seconds[name])
         sent = "-" if transport is None else f"{transport.bytes / len(rates) / 1e6:.2f}"
         rows.append([name, f"{statistics.median(rates):.1f}", f"{min(rates):.1f}-{max(rates):.1f}",
-                     f"{cpu_ms:.1f}", sent])
+                     f"{cpu * 1e3:.1f}", f"{cpu / whole_cpu:.1f}x", sent])
     return rows
 
 
@@ -213,36 +215,42 @@ def main(argv: list[str] | None = None) -> int:
             configs[f"{num_parts} parts"] = (
                 lambda u, t, s=sampler: s.sample_with_edge_ids(num_neighbors, offsets, "users", u, t), transport)
         rates = {name: [] for name in configs}
+        cpu = {name: [] for name in configs}
         edges_total = {name: 0 for name in configs}
         for users, times in batches:  # configurations alternate call by call
             for name, (call, _) in configs.items():
-                start = time.perf_counter()
+                start, cpu_start = time.perf_counter(), time.process_time()
                 result = call(users, times)
                 seconds = time.perf_counter() - start
+                cpu[name].append(time.process_time() - cpu_start)
                 edges = sum(a.size for a in result[0].values())
                 edges_total[name] += edges
                 rates[name].append(edges / seconds)
         body = []
+        one_cpu = statistics.median(cpu["one sampler"])
         for name, (_, transport) in configs.items():
             values = rates[name]
             per_edge = "-" if transport is None else f"{transport.bytes / edges_total[name]:.1f}"
             body.append([name, fmt_rate(statistics.median(values)),
-                         f"{fmt_rate(min(values))}-{fmt_rate(max(values))}", per_edge])
+                         f"{fmt_rate(min(values))}-{fmt_rate(max(values))}",
+                         f"{statistics.median(cpu[name]) / one_cpu:.1f}x", per_edge])
         if args.world:
             for num_parts in args.parts:
                 if num_parts > 1:
-                    values = world_rates(args, Path(tmp) / str(num_parts), num_parts)
+                    values, trainer_cpu = world_rates(args, Path(tmp) / str(num_parts), num_parts)
                     body.append([f"{num_parts} processes over RPC", fmt_rate(statistics.median(values)),
-                                 f"{fmt_rate(min(values))}-{fmt_rate(max(values))}", "as in process"])
+                                 f"{fmt_rate(min(values))}-{fmt_rate(max(values))}",
+                                 f"{statistics.median(trainer_cpu) / one_cpu:.1f}x (rank 0)", "as in process"])
         loader_body = loader_rows(args, Path(tmp)) if args.loader else []
     print(f"shop graph scale {args.scale}, {args.workload}, batch {args.batch}, {args.rounds} rounds")
-    print(markdown_table(["configuration", "edges/s (median)", "range", "bytes sent per sampled edge"], body))
+    print(markdown_table(["configuration", "edges/s (median)", "range", "CPU per call / one sampler's",
+                          "bytes sent per sampled edge"], body))
     if loader_body:
         print()
         print(f"loaders: last-k 16 then 8, batch {args.batch}, {args.rounds} batches, "
               f"{FEATURE_WIDTH} features per node")
         print(markdown_table(["configuration", "batches/s (median)", "range", "CPU ms per batch (median)",
-                              "MB sent per batch"], loader_body))
+                              "CPU / NeighborLoader's", "MB sent per batch"], loader_body))
     return 0
 
 

@@ -126,7 +126,8 @@ def main(argv=None):
     args = parse_args(argv)
     torch.manual_seed(0)
     if args.prepare_only is not None:
-        partition_data(make_database(args.scale), args.prepare_only, args.parts_dir, time_attr="time")
+        for directory in partition_data(make_database(args.scale), args.prepare_only, args.parts_dir, time_attr="time"):
+            print(f"wrote {directory}", flush=True)
         return
     if "OMP_NUM_THREADS" not in os.environ:  # the model is too small for more
         torch.set_num_threads(1)

@@ -3,7 +3,8 @@
 
 python dist_worker.py MODE RANK WORLD PORT GRAPH_DIR PARTS_DIR OUT_DIR
 MODE: 'equal' compares with one sampler over the whole graph; 'loader' compares DistNeighborLoader's
-batches with NeighborLoader's over the whole graph; 'faults' provokes each fault.
+batches with NeighborLoader's over the whole graph; 'faults' provokes each fault of a formed world;
+'fault CASE' meets one fault while joining, serving or leaving.
 """
 
 import json
@@ -190,14 +191,54 @@ def faults(rank, world, parts_dir, graph_dir, out):
     return found
 
 
+def failure(error, start):
+    return [type(error).__name__, str(error), time.monotonic() - start]
+
+
+def world_fault(rank, world, parts_dir, graph_dir, out):
+    """One fault per world (out["case"]), met while joining, serving or leaving; each rank reports
+    the error it ended with and how long after the call it came. Rank 1 of 'num_parts' starts for a
+    world of 2; rank 1 of 'killed' dies once joined; rank 2 of 'stopped' stops itself once joined."""
+    import signal
+
+    case, timeout = out["case"], 3.0
+    start = time.monotonic()
+    try:
+        part = quorvix.dist.init_part_worker(parts_dir, rank, 2 if case == "num_parts" and rank == 1 else world,
+                                             init_method=out["init"], timeout=timeout)
+    except Exception as error:  # noqa: BLE001 - what a rank meets is what is checked
+        return {"join": failure(error, start)}
+    result = {"join": "joined"}
+    if case == "killed" and rank == 1:
+        os._exit(3)
+    if case == "stopped" and rank == 2:
+        os.kill(os.getpid(), signal.SIGSTOP)
+    if case == "stopped":
+        sampler = quorvix.dist.DistNeighborSampler(part, timeout=timeout)
+        start = time.monotonic()
+        try:
+            sampler.node_time("item", np.array([2, 5], dtype=np.int64))
+            result["request"] = "answered"
+        except Exception as error:  # noqa: BLE001
+            result["request"] = failure(error, start)
+    start = time.monotonic()
+    try:
+        quorvix.dist.shutdown()
+        result["leave"] = "left"
+    except Exception as error:  # noqa: BLE001
+        result["leave"] = failure(error, start)
+    return result
+
+
 def main():
-    mode, rank, world, port, graph_dir, parts_dir, out_dir = sys.argv[1:]
+    mode, rank, world, port, graph_dir, parts_dir, out_dir, *case = sys.argv[1:]
     rank, world = int(rank), int(world)
-    out = {"init": f"tcp://127.0.0.1:{port}", "dir": out_dir}
-    result = {"equal": equal, "loader": loader, "faults": faults}[mode](rank, world, parts_dir, graph_dir, out)
+    out = {"init": f"tcp://127.0.0.1:{port}", "dir": out_dir, "case": case[0] if case else None}
+    result = {"equal": equal, "loader": loader, "faults": faults, "fault": world_fault}[mode](
+        rank, world, parts_dir, graph_dir, out)
     with open(os.path.join(out_dir, f"rank-{rank}.json"), "w") as file:
         json.dump(result, file)
-    if mode != "faults" and rank == 0:
+    if mode not in ("faults", "fault") and rank == 0:
         # Rank 0 hosts the tcp:// store that the others' shutdown still talks to: it leaves last.
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and not all(

@@ -50,6 +50,38 @@ class MT19937:
         return y
 
 
+class KeyedDraws:
+    """The 32-bit draws of one frontier entry when sampling across parts: Philox4x64-10 keyed
+    (stream, node), counter (block, subgraph, 0, 0) from block 1, each word's low half first."""
+
+    def __init__(self, stream, node, subgraph):
+        self.words = np.random.Philox(key=[stream, node], counter=[0, subgraph, 0, 0])
+        self.pending = []
+
+    def next_u32(self):
+        if not self.pending:
+            word = int(self.words.random_raw())
+            self.pending = [word >> 32, word & 0xFFFFFFFF]
+        return self.pending.pop()
+
+
+def dist_draws(seed):
+    """ReferenceSampler.keyed_draws for the calls of a distributed sampler seeded `seed`, from its
+    first call on: next_call() starts each call."""
+    from quorvix.dist.sampler import draw_stream
+
+    keys = np.random.default_rng(seed)
+    call = {}
+
+    def next_call():
+        call["key"] = int(keys.integers(0, 2**63))
+
+    def engine(hop, edge_index, subgraph, node):
+        return KeyedDraws(draw_stream(call["key"], hop, edge_index), node, subgraph)
+
+    return next_call, engine
+
+
 def edge_key(edge_type):
     return "__".join(edge_type)
 
@@ -149,6 +181,9 @@ class ReferenceSampler:
         self.cumulative = {k: cumulative_weights(self.colptr[k], w) for k, w in self.edge_weight.items()}
         self.replace = False
         self.rng = MT19937(seed)
+        # When set, (hop, edge type index, subgraph, node) -> the engine that node's expansion draws
+        # from, as sampling across parts does; else every draw comes from the one rng in order.
+        self.keyed_draws = None
         self.temporal_strategy = "last"
         self.disjoint = True
         self.num_threads = 1  # results do not depend on it
@@ -330,7 +365,7 @@ class ReferenceSampler:
                 self.out["node"][t].append(v)
 
         for hop in range(num_hops):
-            for edge_type, key in zip(self.edge_types, keys):
+            for edge_index, (edge_type, key) in enumerate(zip(self.edge_types, keys)):
                 neighbour_type, _, frontier_type = edge_type
                 if frontier_type not in frontier:
                     raise IndexError(
@@ -349,6 +384,8 @@ class ReferenceSampler:
                 for f in range(begin, end):
                     s, v = self.local_nodes[frontier_type][f]
                     where = (key, neighbour_type, frontier_type, s, v, f)
+                    if self.keyed_draws is not None:
+                        self.rng = self.keyed_draws(hop, edge_index, s, v)
                     if temporal and window is not None:
                         self._time_window(where, window, seed_times[s])
                     elif temporal:

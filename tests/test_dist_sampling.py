@@ -15,7 +15,8 @@ from hypothesis import strategies as st
 import quorvix
 from fuzz import sampler_fuzz
 from graphs import BOUGHT, BOUGHT_BY, as_lists, i64, outcome, shop_graph
-from reference_sampler import edge_key
+from reference_sampler import ReferenceSampler, dist_draws, edge_key
+from quorvix.dist.part_files import digest_file
 from test_sample_property import graphs, group_requests, requests
 from test_shared_subgraphs import GROUP_ARGUMENT_ERRORS
 
@@ -70,7 +71,7 @@ def valid(graph):
 def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
     """Rules without draws: exactly one sampler's results (edge ids included) from every rank, for
     1 to 4 parts, per seed, shared and by groups, and from sample as well; rules with draws: the
-    same results for 2 and 3 parts."""
+    model's draws from each entry's keyed stream, alike for 2 and 3 parts."""
     graph, sizes = data.draw(graphs())
     whole = valid(graph)
     assume(whole is not None)
@@ -101,6 +102,12 @@ def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
         if num_parts in (2, 3):
             drawn[num_parts] = refusal_or_lists(dist_sampler(parts, rank, seed=11, **settings_), request)
     assert drawn[2] == drawn[3]
+    if not isinstance(drawn[2], str):
+        model = ReferenceSampler(**graph)
+        model.temporal_strategy, model.disjoint, model.replace = strategy, disjoint, replace
+        next_call, model.keyed_draws = dist_draws(11)
+        next_call()
+        assert as_lists(model.sample_with_edge_ids(*request)) == drawn[2]
     refused = refusal_or_lists(sampler, request)
     if isinstance(refused, str):  # a fan-out no call may draw is refused alike, before any part is asked
         assert drawn[2] == refused
@@ -332,13 +339,99 @@ def test_given_runs_refuse_what_no_call_may_ask():
         (lambda: quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), time=np.array([1])),
          "'time' and 'row' differ in length."),
         (lambda: runs.expand(nodes, none, none, fan_out=1, temporal=True), "'seed_time' and 'nodes' differ in length."),
-        (lambda: runs.expand(nodes, none, none, fan_out=1), "'draw_key' and 'nodes' differ in length."),
-        (lambda: runs.expand(nodes, none, np.array([5]), fan_out=2**31, replace=True),
+        (lambda: runs.expand(nodes, none, none, fan_out=1), "'draw_key' does not hold two words per entry of 'nodes'."),
+        (lambda: runs.expand(nodes, none, np.array([[5, 0]], np.uint64), fan_out=2**31, replace=True),
          "'fan_out' is 2147483648, above 2147483647, the largest fan-out drawn with replacement."),
     ]
     for call, message in cases:
         with pytest.raises((ValueError, RuntimeError)) as info:
             call()
         assert str(info.value) == message
-    entry, neighbour, position = runs.expand(nodes, none, np.array([5]), fan_out=2**31 - 1, replace=False)
+    entry, neighbour, position = runs.expand(nodes, none, np.array([[5, 0]], np.uint64), fan_out=2**31 - 1, replace=False)
     assert sorted(neighbour.tolist()) == [0, 1] and sorted(position.tolist()) == [0, 1]  # takes all
+
+
+def part_bytes(path):
+    """Every file under the parts directory `path`, by relative name, as bytes."""
+    from pathlib import Path
+
+    return {os.path.relpath(os.path.join(root, name), path): Path(root, name).read_bytes()
+            for root, _, names in os.walk(path) for name in names}
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow,
+                                                                  HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_partitions_streamed_in_small_pieces_are_the_same_files(data, tmp_path_factory, monkeypatch):
+    """A saved graph streamed from its files a few bytes at a time gives, byte for byte, the parts of
+    the same graph in memory taken in one piece, with features and edge ids; every manifest records
+    its files' true sizes and digests."""
+    graph, sizes = data.draw(graphs())
+    whole = valid(graph)
+    assume(whole is not None)
+    num_parts = data.draw(st.integers(1, 4))
+    base = tmp_path_factory.mktemp("pieces")
+    features = {t: np.arange(sizes[t] * 2, dtype=np.float32).reshape(-1, 2) for t in sizes if whole.num_nodes[t]}
+    features = {t: x for t, x in features.items() if len(x) == whole.num_nodes[t]}
+    name = data.draw(st.sampled_from(["w", "time", "weight"]))  # names of the part's own arrays too
+    edges = {key: {name: np.arange(len(whole.row[key]), dtype=np.int16)} for key in whole.row}
+    given_ids = {key: np.arange(len(whole.row[key]), dtype=np.int64)[::-1].copy() for key in whole.row}
+    kwargs = dict(node_features=features, edge_features=edges, edge_ids=given_ids)
+    quorvix.partition(whole, num_parts, base / "memory", **kwargs)
+    whole.save(base / "saved")
+    piece = data.draw(st.sampled_from([8, 16, 24, 40]))
+    import sys
+
+    import quorvix.dist.arrays as arrays
+
+    partition_module = sys.modules["quorvix.dist.partition"]  # the package's name is the function
+
+    with monkeypatch.context() as patch:  # pieces of a few rows, and no array held whole
+        patch.setattr(arrays, "PIECE_BYTES", piece)
+        patch.setattr(partition_module, "PIECE_BYTES", piece)
+        patch.setattr(arrays, "_HELD_BYTES", 0)
+        quorvix.partition(str(base / "saved"), num_parts, base / "streamed", **kwargs)
+    assert part_bytes(base / "streamed") == part_bytes(base / "memory")
+    for k in range(num_parts):
+        directory = base / "memory" / f"part-{k}"
+        manifest = json.loads((directory / "manifest.json").read_text())
+        assert set(manifest["files"]) == set(os.listdir(directory)) - {"manifest.json"}
+        for name, entry in manifest["files"].items():
+            assert entry == {"size": os.path.getsize(directory / name), "digest": digest_file(str(directory / name))}
+
+
+def test_partitioning_streams_a_saved_graph_larger_than_its_address_space(tmp_path):
+    """Row and edge times of 512 MiB each (sparse files, runs at their end), the process limited to
+    256 MiB of address space: partitioning streams them and writes whole, checked parts."""
+    import subprocess
+    import sys
+
+    saved = tmp_path / "saved"
+    saved.mkdir()
+    positions, runs, run = 2**26, 1000, 100
+    first = positions - runs * run
+    np.save(saved / "colptr.0.npy", np.arange(runs + 1, dtype=np.int64) * run + first)
+    for name in ("row.0.npy", "edge_time.0.npy"):
+        with open(saved / name, "wb") as file:  # the header, then sparse zeros
+            np.lib.format.write_array_header_1_0(file, {"descr": "<i8", "fortran_order": False, "shape": (positions,)})
+            file.truncate(file.tell() + positions * 8)
+    (saved / "graph.json").write_text(json.dumps({
+        "format": "quorvix.Graph", "version": 1, "node_types": ["user"], "edge_types": [["user", "follows", "user"]],
+        "arrays": {"colptr": [0], "row": [0], "edge_time": [0]}}))
+    script = ("import resource, sys\n"
+              "resource.setrlimit(resource.RLIMIT_AS, (2**28, 2**28))\n"
+              "import quorvix.dist\n"
+              "quorvix.dist.partition(sys.argv[1], 2, sys.argv[2])\n")
+    env = dict(os.environ, OMP_NUM_THREADS="1", OPENBLAS_NUM_THREADS="1")
+    done = subprocess.run([sys.executable, "-c", script, str(saved), str(tmp_path / "parts")], env=env,
+                          capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    for k in range(2):
+        part = qdist.open_part(tmp_path / "parts", k)  # sizes and digests as recorded
+        key = "user__follows__user"
+        owned = np.arange(k, runs, 2)
+        assert part.runs[key] is not None and part.timed[key]
+        assert np.load(tmp_path / "parts" / f"part-{k}" / "colptr.0.npy").tolist() == list(range(0, len(owned) * run + 1, run))
+        expected = (first + owned[:, None] * run + np.arange(run)).reshape(-1)
+        assert np.array_equal(part.edge_ids[key], expected)
+        assert not np.load(tmp_path / "parts" / f"part-{k}" / "row.0.npy").any()

@@ -1,6 +1,7 @@
 """Two ranks under torchrun sample, between them, what one process samples, and a rank that
 fails ends the job with its own error."""
 
+import json
 import os
 import pickle
 import signal
@@ -13,6 +14,7 @@ import numpy as np
 import pytest
 
 from graphs import per_seed
+from quorvix.dist.part_files import digest_file
 
 pytest.importorskip("quorvix")
 torch = pytest.importorskip("torch")
@@ -146,11 +148,13 @@ def test_a_rank_with_a_bad_seed_ends_the_job_with_its_error(graph_dir, tmp_path)
 @pytest.mark.python_only
 def test_the_partitioned_training_example_trains_on_the_whole_graphs_batches(tmp_path):
     """examples/dist_train.py: two ranks, one part each, batches equal to one machine's; then the
-    same parts with one feature row changed on part 1 end the run with the check's error."""
+    same parts with one feature row changed on part 1 (its manifest rewritten to match, so that the
+    file checks pass) end the run with the check's error."""
     pytest.importorskip("torch_geometric")
     parts = tmp_path / "parts"
-    subprocess.run([sys.executable, str(ROOT / "examples" / "dist_train.py"), "--prepare-only", "2",
-                    "--parts-dir", str(parts)], check=True, timeout=TIMEOUT)
+    prepared = subprocess.run([sys.executable, str(ROOT / "examples" / "dist_train.py"), "--prepare-only", "2",
+                               "--parts-dir", str(parts)], check=True, timeout=TIMEOUT, capture_output=True, text=True)
+    assert prepared.stdout.split("\n")[:2] == [f"wrote {parts / 'part-0'}", f"wrote {parts / 'part-1'}"]
     code, out, err = torchrun(ROOT / "examples" / "dist_train.py", "--parts-dir", parts)
     assert code == 0, err
     assert out.count("batches equal the single-machine loader's") == 2
@@ -159,6 +163,9 @@ def test_the_partitioned_training_example_trains_on_the_whole_graphs_batches(tmp
     x = np.load(features)
     x[:] += 1
     np.save(features, x)
+    manifest = json.loads((parts / "part-1" / "manifest.json").read_text())
+    manifest["files"]["feature.0.x.npy"] = {"size": features.stat().st_size, "digest": digest_file(str(features))}
+    (parts / "part-1" / "manifest.json").write_text(json.dumps(manifest))
     code, out, err = torchrun(ROOT / "examples" / "dist_train.py", "--parts-dir", parts)
     assert code != 0
     assert "differs from the single-machine loader's" in err

@@ -73,13 +73,14 @@ py::array_t<int64_t> to_numpy(const std::vector<int64_t>& values) {
 
 std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> expand(
     const OwnedRuns& owned, const py::array& nodes, const py::array& seed_time, const py::array& draw_key,
-    const py::object& fan_out, const py::object& window, bool temporal, const py::object& temporal_strategy,
+    const py::object& draw_stream, const py::object& fan_out, const py::object& window, bool temporal, const py::object& temporal_strategy,
     bool replace) {
   const NativeInt64Array node_array = native_int64(nodes);
   const NativeInt64Array time_array = native_int64(seed_time);
   const NativeUint64Array key_array = NativeUint64Array::ensure(draw_key);
   if (!key_array) throw py::error_already_set();
-  GivenFrontier frontier{span_of(node_array), span_of(time_array), key_array.data()};
+  GivenFrontier frontier{span_of(node_array), span_of(time_array), key_array.data(),
+                         draw_stream.cast<uint64_t>()};
   if (temporal && frontier.seed_times.size != frontier.nodes.size) {
     throw std::runtime_error("'seed_time' and 'nodes' differ in length.");
   }
@@ -97,8 +98,8 @@ std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> exp
     plan.rule.offsets.upper = to_int64(bounds[1]);
   }
   // Only a rule that draws reads the keys, so the others may go without.
-  if (plan.draws() && key_array.size() != frontier.nodes.size) {
-    throw std::runtime_error("'draw_key' and 'nodes' differ in length.");
+  if (plan.draws() && key_array.size() != 2 * frontier.nodes.size) {
+    throw std::runtime_error("'draw_key' does not hold two words per entry of 'nodes'.");
   }
   ExpandedRuns expanded;
   {
@@ -120,12 +121,14 @@ void bind_expand(py::module_& module) {
           py::arg("colptr"), py::arg("row"), py::kw_only(), py::arg("time") = py::none(),
           py::arg("weight") = py::none(), py::arg("neighbour_count") = py::none())
       .def("expand", &expand, py::arg("nodes"), py::arg("seed_time"), py::arg("draw_key"), py::kw_only(),
-           py::arg("fan_out") = py::none(), py::arg("window") = py::none(), py::arg("temporal") = false,
+           py::arg("draw_stream") = 0, py::arg("fan_out") = py::none(), py::arg("window") = py::none(), py::arg("temporal") = false,
            py::arg("temporal_strategy") = "last", py::arg("replace") = false,
            "Expands the part nodes `nodes` (entry i with seed time seed_time[i] when `temporal`) by a fan-out\n"
-           "or a window (lower or None, upper), as one hop of a sample call does. A rule that draws seeds\n"
-           "its engine per entry from draw_key[i] (the keys may be empty for other rules). Returns (entry, neighbour, position) per sampled edge,\n"
-           "in entry order.");
+           "or a window (lower or None, upper), as one hop of a sample call does. A rule that draws reads\n"
+           "entry i's own Philox4x64-10 stream, keyed (draw_stream, draw_key[i, 0]) with counter\n"
+           "(block, draw_key[i, 1], 0, 0) for blocks 1, 2, ... (draw_key is (n, 2) uint64: node id and\n"
+           "subgraph; it may be empty for other rules). Returns (entry, neighbour, position) per sampled\n"
+           "edge, in entry order.");
 }
 
 }  // namespace quorvix

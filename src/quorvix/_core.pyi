@@ -383,6 +383,7 @@ class GivenRuns:
         seed_time: npt.ArrayLike,
         draw_key: npt.ArrayLike,
         *,
+        draw_stream: SupportsIndex = 0,
         fan_out: SupportsIndex | None = None,
         window: tuple[SupportsIndex | None, SupportsIndex] | None = None,
         temporal: bool = False,
@@ -390,9 +391,11 @@ class GivenRuns:
         replace: bool = False,
     ) -> tuple[_Int64Array, _Int64Array, _Int64Array]:
         """Expands the part nodes `nodes` (entry i with seed time seed_time[i] when `temporal`) by a fan-out
-        or a window (lower or None, upper), as one hop of a sample call does. A rule that draws seeds
-        its engine per entry from draw_key[i] (the keys may be empty for other rules). Returns (entry, neighbour, position) per sampled edge,
-        in entry order."""
+        or a window (lower or None, upper), as one hop of a sample call does. A rule that draws reads
+        entry i's own Philox4x64-10 stream, keyed (draw_stream, draw_key[i, 0]) with counter
+        (block, draw_key[i, 1], 0, 0) for blocks 1, 2, ... (draw_key is (n, 2) uint64: node id and
+        subgraph; it may be empty for other rules). Returns (entry, neighbour, position) per sampled
+        edge, in entry order."""
 
 _Edges = tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array]
 

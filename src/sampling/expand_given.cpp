@@ -1,6 +1,5 @@
 #include "sampling/expand_given.hpp"
 
-#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -46,9 +45,9 @@ ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, 
   Int64List out_col;
   Int64List out_edge;
   int64_t edge_count = 0;
-  std::mt19937 generator;
+  DrawnValues generator;
   IndexSet chosen;
-  SerialSamplingWithIds edges{&runs.key, &runs.frontier_type, &runs.neighbour_type, runs.colptr, runs.row,
+  ChunkSamplingWithIds edges{&runs.key, &runs.frontier_type, &runs.neighbour_type, runs.colptr, runs.row,
                               Int64Span{}, &neighbours, &out_row, &out_col, &out_edge, &edge_count, &generator,
                               &chosen};
   edges.edge_time = runs.time.data;
@@ -56,14 +55,19 @@ ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, 
   edges.replace = replace;
 
   const auto end = static_cast<int64_t>(n);
+  // Every entry's draws are counted (with the checks a walk makes first) and read from its own stream
+  // ahead of the walk, which then takes them in entry order.
+  std::vector<uint32_t> draws;
   if (plan.draws()) {
     for (int64_t p = 0; p < end; ++p) {
-      generator.seed(static_cast<std::mt19937::result_type>(frontier.draw_keys[p] ^ (frontier.draw_keys[p] >> 32)));
-      expand_frontier(edges, frontier_state, p, p + 1, plan, seed_times);
+      int64_t count = 0;
+      count_frontier_draws(edges, frontier_state, p, p + 1, plan, seed_times, count);
+      const DrawKey key{frontier.draw_stream, frontier.draw_keys[2 * p], frontier.draw_keys[2 * p + 1]};
+      append_keyed_draws(key, count, draws);
     }
-  } else {
-    expand_frontier(edges, frontier_state, 0, end, plan, seed_times);
   }
+  generator.next = draws.data();
+  expand_frontier(edges, frontier_state, 0, end, plan, seed_times);
 
   ExpandedRuns expanded;
   const std::size_t m = out_edge.size();

@@ -9,6 +9,7 @@
 #include "graph/edge_features.hpp"
 #include "graph/int64_span.hpp"
 #include "sampling/expand.hpp"
+#include "sampling/keyed_draws.hpp"
 
 namespace quorvix {
 
@@ -27,11 +28,13 @@ struct GivenRuns {
 };
 
 // The frontier: part node indices, a seed time per entry (empty without a time rule), and per entry
-// the key its random draws are seeded with (read only when the plan draws).
+// the (node, subgraph) words of its draw key, two per entry under one `draw_stream` (read only when
+// the plan draws).
 struct GivenFrontier {
   Int64Span nodes;
   Int64Span seed_times;
   const uint64_t* draw_keys = nullptr;
+  uint64_t draw_stream = 0;
 };
 
 // What the entries took, in entry order: for each sampled edge its entry, neighbour id and row position.
@@ -41,9 +44,9 @@ struct ExpandedRuns {
   std::vector<int64_t> position;
 };
 
-// Expands every entry under `plan` with the call's `replace` setting. A rule that draws seeds a fresh
-// engine per entry from its draw key, so an entry's choice depends on its key alone, not on which
-// part or batch it came with. Throws std::runtime_error as a sample call does.
+// Expands every entry under `plan` with the call's `replace` setting. A rule that draws reads each
+// entry's own keyed stream (keyed_draws.hpp), so an entry's choice depends on its key alone, not on
+// which part or request it came with. Throws std::runtime_error as a sample call does.
 ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, const HopPlan& plan, bool replace);
 
 }  // namespace quorvix

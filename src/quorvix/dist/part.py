@@ -2,12 +2,12 @@
 
 from __future__ import annotations
 
-import json
 import os
 from typing import Any
 
 import numpy as np
 
+from quorvix.dist.part_files import FileWatch, check_files, load_json
 from quorvix.dist.partition import FORMAT, MANIFEST, part_directory
 
 __all__ = ["Part", "open_part", "read_manifests"]
@@ -17,9 +17,8 @@ def _read_manifest(directory: str) -> dict[str, Any]:
     path = os.path.join(directory, MANIFEST)
     if not os.path.isfile(path):
         raise FileNotFoundError(f"Part directory '{directory}' has no {MANIFEST}: missing or unfinished part.")
-    with open(path, encoding="utf-8") as file:
-        manifest = json.load(file)
-    if manifest.get("format") != FORMAT:
+    manifest = load_json(path)
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
         raise ValueError(f"'{path}' is not a quorvix part manifest.")
     return manifest
 
@@ -66,8 +65,16 @@ class Part:
         self.has_node_time = bool(manifest["has_node_time"])
         self.typed_node_time = set(manifest["node_time"])
 
+        opened: list[str] = []
+
         def load(name: str) -> np.ndarray:
-            return np.load(os.path.join(directory, name), mmap_mode="r")
+            path = os.path.join(directory, name)
+            try:
+                array = np.load(path, mmap_mode="r")
+            except (OSError, ValueError) as error:
+                raise ValueError(f"Part file '{path}' cannot be read as an array: {error}") from error
+            opened.append(name)
+            return array
 
         self.edge_ids: dict[str, np.ndarray] = {}
         self.edge_attributes: dict[str, dict[str, np.ndarray]] = {}
@@ -92,34 +99,49 @@ class Part:
                 self.node_time[node_type] = load(f"node_time.{index}.npy")
             self.features[node_type] = {name: load(f"feature.{index}.{name}.npy")
                                         for name in manifest["features"].get(node_type, [])}
+        self.watch = FileWatch(directory, opened)
+        # The same mappings as plain arrays, whose indexing skips memmap's Python layer.
+        self._edge_id_view = {key: np.asarray(ids) for key, ids in self.edge_ids.items()}
+        # The files each edge type's expansion reads: a request checks only those.
+        self._expand_files = {entry["key"]: [name for name in opened if name.split(".")[1:2] == [str(index)]
+                                             and not name.startswith(("ids.", "node_time.", "feature."))]
+                              for index, entry in enumerate(manifest["edges"])}
 
     def local_index(self, node_type: str, ids: np.ndarray) -> np.ndarray:
         """The part's indices of global `ids`; an id the part does not own is refused."""
         ids = np.asarray(ids, dtype=np.int64)
         count = self.num_nodes[node_type]
-        foreign = (ids % self.num_parts != self.index) | (ids < 0) | ((ids >= count) & (count >= 0))
-        if foreign.any():
+        local, owner = np.divmod(ids, self.num_parts)
+        if len(ids) and ((owner != self.index).any() or ids.min() < 0 or (count >= 0 and ids.max() >= count)):
+            foreign = (owner != self.index) | (ids < 0) | ((ids >= count) & (count >= 0))
             bad = int(ids[np.argmax(foreign)])
             raise ValueError(f"Node {bad} of type '{node_type}' is not owned by part {self.index} of "
                              f"{self.num_parts}.")
-        return ids // self.num_parts
+        return local
 
     def expand(self, key: str, frontier_type: str, ids: np.ndarray, seed_time: np.ndarray,
-               draw_key: np.ndarray, rule: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+               subgraph: np.ndarray, rule: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """One hop's rule over owned frontier ids: the number of edges each id took, then per sampled
-        edge, in id order, the neighbour id and the global edge id."""
+        edge, in id order, the neighbour id and the global edge id. A rule that draws names its
+        draw_stream, and each entry's stream is keyed by its id and `subgraph` too."""
         local = self.local_index(frontier_type, ids)
+        draw_key = np.empty((len(subgraph), 2), dtype=np.uint64)
+        if len(subgraph):
+            draw_key[:, 0] = np.asarray(ids, dtype=np.int64).astype(np.uint64)
+            draw_key[:, 1] = np.asarray(subgraph, dtype=np.int64).astype(np.uint64)
         entry, neighbour, position = self.runs[key].expand(local, seed_time, draw_key, **rule)
         counts = np.bincount(entry, minlength=len(local)).astype(np.int64)
-        return counts, neighbour, np.asarray(self.edge_ids[key][position], dtype=np.int64)
+        return counts, neighbour, self._edge_id_view[key][position]
 
     def expand_many(self, requests: list[tuple[Any, ...]]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """expand() for each request of one hop, in order."""
+        self.watch.check([name for request in requests for name in self._expand_files[request[0]]])
         return [self.expand(*request) for request in requests]
 
     def edge_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
         """Per (edge type key, feature names, edge ids of edges into owned nodes), the rows of each
         feature, in order."""
+        self.watch.check()
         out = []
         for key, names, ids in wanted:
             if key not in self._edge_order:  # built on first use: only edge features need it
@@ -137,9 +159,11 @@ class Part:
         return out
 
     def node_times(self, node_type: str, ids: np.ndarray) -> np.ndarray:
+        self.watch.check()
         return np.asarray(self.node_time[node_type][self.local_index(node_type, ids)], dtype=np.int64)
 
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
+        self.watch.check()
         return np.asarray(self.features[node_type][name][self.local_index(node_type, ids)])
 
     def node_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
@@ -147,9 +171,14 @@ class Part:
         return [[self.node_feature(node_type, name, ids) for name in names] for node_type, names, ids in wanted]
 
 
-def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None) -> Part:
-    """Opens part `part` under `path` after checking every part's manifest."""
+def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None, *,
+              digests: bool = True) -> Part:
+    """Opens part `part` under `path` after checking every part's manifest, the sizes of every part's
+    files this machine holds, and (with `digests`) the bytes of part `part`'s files."""
     manifests = read_manifests(path, num_parts)
     if not 0 <= part < len(manifests):
         raise ValueError(f"There is no part {part} among the {len(manifests)} parts under '{os.fspath(path)}'.")
+    for index, manifest in enumerate(manifests):
+        check_files(part_directory(path, index), manifest, digests=digests and index == part,
+                    missing_ok=index != part)
     return Part(part_directory(path, part), manifests[part])

@@ -4,9 +4,15 @@ on the RPC threads, whatever its main thread does, and samples hop by hop as a t
 A hop sends one request per remote part carrying, for every edge type, the frontier nodes that part
 owns with their seed times, draw keys and the hop's rule; nodes of the trainer's own part are expanded
 in process. The answers are merged in frontier order exactly as one sampler records them, so rules
-without draws give one sampler's subgraphs. Random fan-outs seed their engine per (call, hop, edge
-type, subgraph, node): the same distribution as one sampler, and the same draws for a given seed and
-call order whatever the part count.
+without draws give one sampler's subgraphs. Random fan-outs read a stream per (call, hop, edge type,
+subgraph, node): the same distribution as one sampler, and the same draws for a given seed and call
+order whatever the part count or the rank.
+
+The draw stream: a call takes call_key, the next integers(0, 2**63) of numpy's default_rng(seed); a
+hop's edge type (by index) takes stream = mix(mix(call_key ^ hop) ^ edge_index), mix being
+splitmix64's finaliser; frontier entry (subgraph, node) then reads Philox4x64-10 keyed (stream, node)
+with counter (block, subgraph, 0, 0) for blocks 1, 2, ..., each 64-bit word's low half first. Every
+field enters whole: no two entries of one hop share a stream.
 """
 
 from __future__ import annotations
@@ -18,11 +24,12 @@ import numpy as np
 
 from quorvix.dist.checks import request_checker
 from quorvix.dist.part import Part, open_part
+from quorvix.dist.rendezvous import Rendezvous
 
 __all__ = ["DistNeighborSampler", "InProcessTransport", "RpcTransport", "init_part_worker", "served_part",
            "shutdown", "worker_name"]
 
-_SERVED: dict[str, Part] = {}
+_SERVED: dict[str, Any] = {}
 
 # Odd 64-bit constants that spread each field of a draw key over every bit (splitmix64's).
 _GOLDEN = np.uint64(0x9E3779B97F4A7C15)
@@ -36,6 +43,7 @@ def worker_name(part: int) -> str:
 
 def served_part() -> Part:
     part = _SERVED.get("part")
+    assert part is None or isinstance(part, Part)
     if part is None:
         raise RuntimeError("This process serves no part: call quorvix.dist.init_part_worker first.")
     return part
@@ -87,24 +95,49 @@ class InProcessTransport:
 
 
 def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *, init_method: str,
-                     timeout: float = 30.0) -> Part:
+                     timeout: float = 30.0, digests: bool = True) -> Part:
     """Opens part `rank` of the `world_size` parts under `path`, serves it and joins the RPC world as
-    worker_name(rank). `timeout` (seconds) bounds every request made through this world."""
+    worker_name(rank). `timeout` (seconds) bounds every request made through this world, and the
+    meeting: every rank checks its parts first (the sizes of every part's files it holds and, with
+    `digests`, the bytes of its own), and joins only once every rank has; a rank's failure, or its
+    absence after `timeout`, is raised on every rank, within 2 * timeout + 10 seconds.
+    `init_method` is 'tcp://host:port', where rank 0 hosts the meeting."""
     from torch.distributed import rpc
 
-    part = open_part(path, rank, world_size)
+    meeting = Rendezvous(init_method, rank, world_size, timeout)
+    part, error = None, None
+    try:
+        part = open_part(path, rank, world_size, digests=digests)
+    except (OSError, ValueError) as caught:
+        error = caught
+    found = None if part is None else {"world_size": world_size, "fingerprint": part.manifest["fingerprint"]}
+    rpc_method = meeting.check(found, error)
+    assert part is not None
     _SERVED["part"] = part
-    options = rpc.TensorPipeRpcBackendOptions(init_method=init_method, rpc_timeout=timeout)
-    rpc.init_rpc(worker_name(rank), rank=rank, world_size=world_size, rpc_backend_options=options)
+    _SERVED["meeting"] = meeting
+    options = rpc.TensorPipeRpcBackendOptions(init_method=rpc_method, rpc_timeout=timeout)
+    try:
+        meeting.join(lambda: rpc.init_rpc(worker_name(rank), rank=rank, world_size=world_size,
+                                          rpc_backend_options=options))
+    except BaseException:
+        _SERVED.clear()
+        raise
     return part
 
 
 def shutdown(graceful: bool = True) -> None:
-    """Leaves the RPC world (waiting for every rank when graceful) and stops serving."""
+    """Leaves the RPC world and stops serving. Graceful: waits for every rank to arrive, at most the
+    world's timeout, and names the ranks that did not (leaving without them); else leaves at once."""
     from torch.distributed import rpc
 
-    rpc.shutdown(graceful=graceful)
-    _SERVED.clear()
+    meeting = _SERVED.get("meeting")
+    try:
+        if meeting is None:
+            rpc.shutdown(graceful=graceful)
+        else:
+            meeting.leave(graceful, lambda leave_gracefully: rpc.shutdown(graceful=leave_gracefully))
+    finally:
+        _SERVED.clear()
 
 
 def _mix(values: np.ndarray) -> np.ndarray:
@@ -115,15 +148,15 @@ def _mix(values: np.ndarray) -> np.ndarray:
         return z ^ (z >> np.uint64(31))
 
 
-def _draw_keys(call_key: int, hop: int, edge_index: int, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
-    """The key each entry's engine is seeded with: a hash of (call, hop, edge type, subgraph, node)."""
+def draw_stream(call_key: int, hop: int, edge_index: int) -> int:
+    """The stream word of one call's hop over one edge type; entries add their node and subgraph."""
     prefix = np.array([call_key], dtype=np.uint64)
     for field in (hop, edge_index):
         prefix = _mix(prefix ^ np.uint64(field))
-    return _mix(_mix(prefix ^ batch.astype(np.uint64)) ^ node.astype(np.uint64))
+    return int(prefix[0])
 
 
-_NO_KEYS = np.empty(0, dtype=np.uint64)
+_NO_KEYS = np.empty(0, dtype=np.int64)
 
 
 class _NodeTypeState:
@@ -150,21 +183,29 @@ class _NodeTypeState:
                              "of a type without a node count that sampling across parts records.")
         return batch * self.stride + node
 
+    @staticmethod
+    def _joined(chunks: list[np.ndarray]) -> np.ndarray:
+        """The chunks as one fresh array, kept as the only chunk: later calls cost nothing until the
+        next append."""
+        if len(chunks) > 1 or (chunks and not chunks[0].flags.owndata):
+            chunks[:] = [np.concatenate(chunks)]
+        return chunks[0] if chunks else np.empty(0, dtype=np.int64)
+
     def nodes(self) -> np.ndarray:
-        return np.concatenate(self.node_chunks) if self.node_chunks else np.empty(0, dtype=np.int64)
+        return self._joined(self.node_chunks)
 
     def batches(self) -> np.ndarray:
-        return np.concatenate(self.batch_chunks) if self.batch_chunks else np.empty(0, dtype=np.int64)
+        return self._joined(self.batch_chunks)
 
     def _append(self, batch: np.ndarray, node: np.ndarray, keys: np.ndarray, mapped: np.ndarray) -> None:
         """Appends the nodes; `keys` (distinct, not yet mapped) map to the local indices `mapped`."""
         self.node_chunks.append(node)
         self.batch_chunks.append(batch)
         self.size += len(node)
-        keys = np.concatenate([self.keys, keys])
-        order = np.argsort(keys, kind="stable")
-        self.keys = keys[order]
-        self.locals = np.concatenate([self.locals, mapped])[order]
+        # `keys` come sorted (from np.unique) and are not among self.keys: a merge, not a sort.
+        places = np.searchsorted(self.keys, keys)
+        self.keys = np.insert(self.keys, places, keys)
+        self.locals = np.insert(self.locals, places, mapped)
 
     def add_seeds(self, batch: np.ndarray, node: np.ndarray) -> None:
         """Every seed takes its own local index; a repeated one is found at its first occurrence."""
@@ -452,12 +493,14 @@ class DistNeighborSampler:
             batch = frontier.batches()[begin:end]
             times = seed_times[batch] if temporal else np.empty(0, dtype=np.int64)
             draws = "fan_out" in rule and rule["fan_out"] > 0 and (not temporal or self.temporal_strategy == "uniform")
-            keys = _draw_keys(call_key, hop, index, batch, nodes) if draws else None
+            if draws:  # the owner keys each entry's stream by its node id and subgraph
+                rule["draw_stream"] = draw_stream(call_key, hop, index)
             owner_of = nodes % num_parts
             for owner in np.unique(owner_of).tolist():
                 picks = np.flatnonzero(owner_of == owner)
                 requests.setdefault(owner, []).append(
-                    (key, edge_type[2], nodes[picks], times[picks] if temporal else times, keys[picks] if draws else _NO_KEYS, rule))
+                    (key, edge_type[2], nodes[picks], times[picks] if temporal else times,
+                     batch[picks] if draws else _NO_KEYS, rule))
                 placed.setdefault(owner, []).append((index, picks))
         futures = {owner: self.transport.request(owner, "expand_many", batch_of_requests)
                    for owner, batch_of_requests in requests.items() if owner != self.part.index}

@@ -73,8 +73,9 @@ def part_graph(part: Any, node_time_of: Callable[[str], Any]) -> Tuple[SamplerGr
     if not os.path.isfile(path):
         raise ValueError(f"Part directory '{part.directory}' has no {PYG_FILE}: write the parts with "
                          "quorvix.pyg.partition_data.")
-    with open(path, encoding="utf-8") as file:
-        described = json.load(file)
+    from quorvix.dist.part_files import load_json
+
+    described = load_json(path)
     num_nodes = {name: int(count) for name, count in described["num_nodes"].items()}
     no_edges = np.empty(0, np.int64)
     graph = SamplerGraph(node_types=list(part.node_types), edge_types=list(part.edge_types), num_nodes=num_nodes,
