@@ -12,9 +12,10 @@ def reference_graph(db):
     """(colptr, row, node_time, references) as lists, built with loops and dicts."""
     colptr, row, references = {}, {}, {}
     node_time = {t: list(table["time"]) for t, table in db.items() if table["time"] is not None}
-    for child, table in db.items():
+    # Tables by name, each table's foreign keys by column: the order every backend yields.
+    for child, table in sorted(db.items()):
         n_child = table["size"]
-        for column, (parent, values) in table["fks"].items():
+        for column, (parent, values) in sorted(table["fks"].items()):
             row_of = {k: i for i, k in enumerate(db[parent]["key"])}
             n_parent = len(db[parent]["key"])
             children = [[] for _ in range(n_parent)]
