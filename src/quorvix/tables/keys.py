@@ -40,11 +40,9 @@ def key_values(column: Column, name: str) -> np.ndarray:
     if kind == "O":
         if values.size == 0:
             return values.astype(str)
-        is_str = np.frompyfunc(lambda v: isinstance(v, str), 1, 1)(values).astype(bool)
+        is_str, is_int = _kinds_of(values)
         if is_str.all():
             return values.astype(str)
-        is_int = np.frompyfunc(lambda v: isinstance(v, (int, np.integer)) and not isinstance(v, bool),
-                               1, 1)(values).astype(bool)
         if is_int.all():
             return values.astype(np.int64)
         # Mixed kinds, or something else: name the first value unlike the first key.
@@ -53,6 +51,21 @@ def key_values(column: Column, name: str) -> np.ndarray:
         raise TypeError(f"{name} holds {values[bad]!r} at row {_row(column, bad)}; keys must be "
                         "integers or strings, all of one kind")
     raise TypeError(f"{name} must hold integers or strings, got {values.dtype}")
+
+
+def _kinds_of(values: np.ndarray) -> tuple:
+    """(is a string, is an integer) per value of an object array (as SQLite hands keys out),
+    without a Python call per value: each value's type is taken by ``map`` in C, and each of
+    the few distinct types classified once."""
+    types = np.fromiter(map(type, values), dtype=object, count=len(values))
+    is_str = np.zeros(len(values), dtype=bool)
+    is_int = np.zeros(len(values), dtype=bool)
+    for kind in set(types):
+        if issubclass(kind, str):
+            is_str |= types == kind
+        elif issubclass(kind, (int, np.integer)) and not issubclass(kind, (bool, np.bool_)):
+            is_int |= types == kind
+    return is_str, is_int
 
 
 def key_kind(keys: np.ndarray) -> str:
