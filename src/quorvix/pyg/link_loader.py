@@ -121,7 +121,7 @@ class LinkNeighborLoader(LinkLoader):
         if batch_by_time:
             loader_kwargs = time_grouped_batches(
                 None if edge_label_time is None else edge_label_time.numpy(), loader_kwargs)
-        super().__init__(loader_data(data), neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
+        super().__init__(loader_data(data, neighbor_sampler.graph), neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
                          edge_label_time=edge_label_time, neg_sampling=neg_sampling,
                          neg_sampling_ratio=neg_sampling_ratio, transform=transform,
                          transform_sampler_output=transform_sampler_output, filter_per_worker=filter_per_worker,

@@ -112,7 +112,7 @@ class NeighborLoader(NodeLoader):
             elif input_type in graph.node_time:
                 seed_time = graph.node_time[input_type][_seed_ids(graph, input_nodes, input_type)]
             kwargs = time_grouped_batches(seed_time, kwargs)
-        super().__init__(loader_data(data), neighbor_sampler, input_nodes=input_nodes, input_time=input_time,
+        super().__init__(loader_data(data, neighbor_sampler.graph), neighbor_sampler, input_nodes=input_nodes, input_time=input_time,
                          transform=transform, transform_sampler_output=transform_sampler_output,
                          filter_per_worker=filter_per_worker, **kwargs)
         self.quorvix_sampler = neighbor_sampler

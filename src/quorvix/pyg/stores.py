@@ -145,9 +145,11 @@ def _data_counts(graph: quorvix.Graph, data: Any) -> Dict[str, int]:
             if graph.num_nodes.get(t) is None and t in data.node_types and data[t].num_nodes is not None}
 
 
-def loader_data(data: Any) -> Any:
+def loader_data(data: Any, graph: SamplerGraph) -> Any:
     """``data`` as PyG's loaders gather features from it: a graph alone becomes a pair of an
-    empty feature store and a :class:`GraphStore`."""
+    empty feature store and a :class:`GraphStore`, and a ``HeteroData`` of features without
+    the graph's edges a pair of it and a :class:`GraphStore` over ``graph`` (whose sampled
+    edges then make each batch's ``edge_index``)."""
     from torch_geometric.data import HeteroData
 
     if isinstance(data, quorvix.Graph):
@@ -156,4 +158,8 @@ def loader_data(data: Any) -> Any:
         return HeteroData(), GraphStore(data[0], data[1])
     if isinstance(data, (tuple, list)) and len(data) == 2 and isinstance(data[1], quorvix.Graph):
         return data[0], GraphStore(data[1], _data_counts(data[1], data[0]))
+    native = graph.__dict__.get("_native")
+    if isinstance(data, HeteroData) and isinstance(native, quorvix.Graph) and any(
+            e not in data.edge_types or "edge_index" not in data[e] for e in graph.edge_types):
+        return data, GraphStore(native, graph.num_nodes)
     return data
