@@ -6,7 +6,7 @@ later than its cut-off time.
     python examples/relational_entity.py shop.duckdb --entity customers --task churn \\
         --time-columns customers=signup,orders=time,reviews=time --epochs 2
 
-1. ``Graph.from_database`` reads the tables and their key constraints: tables are node
+1. ``from_database`` reads the tables and their key constraints: tables are node
    types, foreign keys edge types, time columns node times.
 2. ``features`` reads every other column in node-id order (cached on disk with ``--cache``),
    as a ``HeteroData`` PyG's loaders gather batches from.
@@ -27,9 +27,8 @@ import torch
 from torch import nn
 from torch_geometric.nn import SAGEConv, to_hetero
 
-import quorvix
 from quorvix.pyg import NeighborLoader
-from quorvix.tables import features
+from quorvix.tables import features, from_database
 
 SHOP_TIMES = {"customers": "signup", "orders": "time", "reviews": "time"}
 
@@ -60,9 +59,8 @@ def make_loader(path: str, entity: str = "customers", task: str = "churn",
     """The loader over the database at ``path``, its graph, its features and the labels."""
     con = connect(path)
     tables = sorted(t for t in table_names(con) if t != task)
-    graph, keys = quorvix.Graph.from_database(con, tables, time_columns=time_columns)
-    key_columns = {(t, keys.primary_key(t)) for t in tables if _has_key(keys, t)}
-    key_columns |= {(child, column) for child, column, _ in keys.references}
+    graph, keys = from_database(con, tables, time_columns=time_columns)
+    key_columns = set(keys.primary_keys.items()) | {(child, column) for child, column, _ in keys.references}
     columns = {t: {c: "timestamp" if time_columns.get(t) == c else None
                    for c in column_names(con, t) if (t, c) not in key_columns} for t in tables}
     table_features = features(con, columns, cache=cache, keys=keys)
@@ -74,14 +72,6 @@ def make_loader(path: str, entity: str = "customers", task: str = "churn",
                             graph=(graph, keys), temporal_strategy="last", batch_size=batch_size,
                             shuffle=shuffle, seed=seed)
     return loader, graph, table_features, torch.tensor(label.astype(np.float32))
-
-
-def _has_key(keys, table: str) -> bool:
-    try:
-        keys.primary_key(table)
-        return True
-    except KeyError:
-        return False
 
 
 class TableEncoder(nn.Module):

@@ -207,8 +207,8 @@ def _codes(values: np.ndarray, null: Optional[np.ndarray]):
 def _seconds(values: np.ndarray, null: Optional[np.ndarray], name: str) -> np.ndarray:
     out = np.full(len(values), np.iinfo(np.int64).min, dtype=np.int64)
     present = values if null is None else values[~null]
-    if present.dtype.kind in "iu":
-        seconds = present.astype(np.int64)
+    if present.dtype.kind in "iu" or (present.dtype.kind == "O" and _all_integers(present)):
+        seconds = present.astype(np.int64)  # seconds already (SQLite hands integers out as objects)
     else:
         if present.dtype.kind in "OUS":
             present = _parse(present, f"{name}")
@@ -218,6 +218,10 @@ def _seconds(values: np.ndarray, null: Optional[np.ndarray], name: str) -> np.nd
     else:
         out[~null] = seconds
     return out
+
+
+def _all_integers(values: np.ndarray) -> bool:
+    return all(issubclass(t, (int, np.integer)) and not issubclass(t, bool) for t in set(map(type, values)))
 
 
 class _Cache:
