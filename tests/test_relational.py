@@ -29,6 +29,8 @@ def database(request, tmp_path_factory):
 
 
 def same(a, b):
+    if not isinstance(a, torch.Tensor):
+        return a == b
     return a.dtype == b.dtype and a.shape == b.shape and bool(
         torch.equal(a, b) if not a.is_floating_point() else torch.equal(a.nan_to_num(-7), b.nan_to_num(-7)))
 
@@ -71,3 +73,76 @@ def test_the_example_trains_from_a_database_file(database, tmp_path):
                            "--epochs", "2", "--cache", str(tmp_path)], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     assert "epoch 1: loss" in proc.stdout and "over 60 training rows" in proc.stdout
+
+
+def data_forms(loader, graph, keys):
+    """Every way of handing the loaders a graph built from tables, with the same features."""
+    import torch_geometric.loader
+
+    from quorvix.pyg import GraphStore, NeighborLoader, NeighborSampler
+
+    features = loader.data[0] if isinstance(loader.data, tuple) else loader.data
+    common = dict(input_nodes=("customers", loader.input_data.node), input_time=loader.input_data.time,
+                  batch_size=16)
+    sampler = dict(temporal_strategy="last", seed=0)
+    store = GraphStore(graph, keys)
+    yield "graph=", NeighborLoader(features, list(shop.NUM_NEIGHBORS), graph=(graph, keys), **sampler, **common)
+    yield "(features, graph)", NeighborLoader((features, graph), list(shop.NUM_NEIGHBORS), **sampler, **common)
+    yield "(features, store)", NeighborLoader((features, store), list(shop.NUM_NEIGHBORS), **sampler, **common)
+    # PyG's loader wants a time attribute name with seed times; the graph holds the times.
+    yield "PyG's loader", torch_geometric.loader.NeighborLoader(
+        (features, store), list(shop.NUM_NEIGHBORS), time_attr="time",
+        neighbor_sampler=NeighborSampler((features, store), list(shop.NUM_NEIGHBORS), **sampler), **common)
+    yield "(graph, keys)", NeighborLoader((graph, keys), list(shop.NUM_NEIGHBORS), **sampler, **common)
+
+
+def test_every_form_of_the_graph_gives_the_same_batches(database):
+    from quorvix.tables import from_database
+
+    reference, *_ = example.make_loader(database, num_neighbors=shop.NUM_NEIGHBORS, batch_size=16)
+    graph, keys = from_database(example.connect(database), sorted(set(example.table_names(
+        example.connect(database))) - {"churn"}), time_columns=shop.TIME_COLUMNS)
+    expected = list(reference)
+    for name, loader in data_forms(reference, graph, keys):
+        for ours, theirs in zip(loader, expected, strict=True):
+            for t in graph.node_types:
+                assert torch.equal(ours[t].n_id, theirs[t].n_id), (name, t)
+                if name != "(graph, keys)":  # the graph alone carries no features
+                    assert set(ours[t].keys()) == set(theirs[t].keys()), name
+                    for column in theirs[t].keys():
+                        assert same(ours[t][column], theirs[t][column]), (name, t, column)
+            for e in graph.edge_types:
+                assert torch.equal(ours[e].edge_index, theirs[e].edge_index), (name, e)
+                assert torch.equal(ours[e].e_id, theirs[e].e_id), (name, e)
+
+
+def test_graph_store_serves_the_graph_read_only():
+    from torch_geometric.data import EdgeAttr
+
+    import quorvix
+    from quorvix.pyg import GraphStore
+
+    tables = {"customers": {"id": np.array([7, 3])},
+              "orders": {"oid": np.array([1, 2, 3]), "customer": np.array([3, 7, 3]), "time": np.array([5, 1, 2])},
+              "notes": {"text": np.array(["a"])}}  # no key, no edges: the graph alone cannot count it
+    graph, keys = quorvix.Graph.from_tables(tables, {"customers": "id", "orders": "oid"},
+                                            [("orders", "customer", "customers")], {"orders": "time"})
+    store = GraphStore(graph, keys)
+    down = ("orders", "f2p_customer", "customers")
+    row, colptr, perm = store.csc()[0][down], store.csc()[1][down], store.csc()[2][down]
+    # customer 3 (node 1) has orders 3 (t=2) then 1 (t=5), customer 7 (node 0) order 2.
+    assert colptr.tolist() == [0, 1, 3] and row.tolist() == [1, 2, 0] and perm is None
+    assert [(a.edge_type, tuple(a.size)) for a in store.get_all_edge_attrs()] == [
+        (down, (3, 2)), (("customers", "rev_f2p_customer", "orders"), (2, 3))]
+    src, dst, _ = store.coo([down])
+    assert src[down].tolist() == [1, 2, 0] and dst[down].tolist() == [0, 1, 1]
+    with pytest.raises(TypeError) as info:
+        store.put_edge_index((row, colptr), EdgeAttr(down, "csc", size=(3, 2)))
+    assert str(info.value) == "A quorvix GraphStore is read-only: its graph is an immutable value."
+    with pytest.raises(ValueError) as info:
+        GraphStore(graph)
+    assert str(info.value) == ("Node type 'notes' has no known number of nodes; give it in 'num_nodes' "
+                               "(the keys from from_tables know it).")
+    with pytest.raises(ValueError) as info:
+        GraphStore(graph, {"notes": 1, "orders": 2})
+    assert str(info.value) == "'num_nodes' gives 2 nodes of type 'orders', but the graph has 3."
