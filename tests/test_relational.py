@@ -146,3 +146,72 @@ def test_graph_store_serves_the_graph_read_only():
     with pytest.raises(ValueError) as info:
         GraphStore(graph, {"notes": 1, "orders": 2})
     assert str(info.value) == "'num_nodes' gives 2 nodes of type 'orders', but the graph has 3."
+
+
+def test_link_loaders_take_the_graph_from_tables():
+    import torch_geometric.loader
+    from torch_geometric.data import HeteroData
+
+    import quorvix
+    from quorvix.pyg import GraphStore, LinkNeighborLoader, NeighborSampler
+
+    tables = {"customers": {"id": np.arange(5)}, "products": {"id": np.arange(4)},
+              "orders": {"oid": np.arange(12), "c": np.arange(12) % 5, "p": np.arange(12) % 4,
+                         "t": np.arange(12)}}
+    graph, keys = quorvix.Graph.from_tables(tables, {"customers": "id", "products": "id", "orders": "oid"},
+                                            [("orders", "c", "customers"), ("orders", "p", "products")],
+                                            {"orders": "t"})
+    feats = HeteroData()
+    for t, n in keys.num_nodes.items():
+        feats[t].x = torch.arange(n, dtype=torch.float).view(-1, 1)
+    store = GraphStore(graph, keys)
+    links = dict(edge_label_index=(("customers", "buys", "products"), torch.tensor([[0, 1, 2], [1, 2, 3]])),
+                 edge_label_time=torch.tensor([5, 8, 11]), batch_size=2)
+    ours = LinkNeighborLoader(feats, [2, 2], graph=(graph, keys), temporal_strategy="last", **links)
+    theirs = torch_geometric.loader.LinkLoader(
+        (feats, store), link_sampler=NeighborSampler((feats, store), [2, 2], temporal_strategy="last"), **links)
+    for a, b in zip(ours, theirs, strict=True):
+        for t in graph.node_types:
+            assert torch.equal(a[t].n_id, b[t].n_id) and torch.equal(a[t].x, b[t].x)
+        for e in graph.edge_types:
+            assert torch.equal(a[e].edge_index, b[e].edge_index)
+        # Nothing later than a link's time: an order's time is its id.
+        link_time = a["customers", "buys", "products"].edge_label_time
+        assert bool((a["orders"].n_id <= link_time[a["orders"].batch]).all())
+        assert torch.equal(a["customers", "buys", "products"].edge_label_index,
+                           b["customers", "buys", "products"].edge_label_index)
+
+
+def test_schema_order_does_not_depend_on_the_backend_or_the_declaration_order():
+    import sqlite3
+
+    from quorvix.tables import from_database
+
+    graphs = []
+    for order in (1, -1):
+        # Tables created, and each table's foreign keys declared, in one order and in the other.
+        con = sqlite3.connect(":memory:")
+        for statement in shop.SCHEMA[:-1][::order]:
+            con.execute(statement.replace("BIGINT", "INTEGER"))
+        graphs.append(from_database(con)[0])
+        duckdb = pytest.importorskip("duckdb")
+        con = duckdb.connect()
+        for statement in shop.SCHEMA[:-1][::order] if order == 1 else _parents_first(shop.SCHEMA[:-1]):
+            con.execute(statement)
+        graphs.append(from_database(con)[0])
+    expected = [("order_items", "f2p_order_id", "orders"), ("orders", "rev_f2p_order_id", "order_items"),
+                ("order_items", "f2p_product_id", "products"), ("products", "rev_f2p_product_id", "order_items"),
+                ("orders", "f2p_customer_id", "customers"), ("customers", "rev_f2p_customer_id", "orders"),
+                ("reviews", "f2p_customer_id", "customers"), ("customers", "rev_f2p_customer_id", "reviews"),
+                ("reviews", "f2p_product_id", "products"), ("products", "rev_f2p_product_id", "reviews")]
+    for graph in graphs:
+        assert graph.node_types == ["customers", "order_items", "orders", "products", "reviews"]
+        assert graph.edge_types == expected
+
+
+def _parents_first(schema):
+    """DuckDB needs a referenced table to exist first: the parents, then the children, reversed
+    within each."""
+    parents = [s for s in schema if "REFERENCES" not in s]
+    children = [s for s in schema if "REFERENCES" in s]
+    return parents[::-1] + children[::-1]

@@ -40,7 +40,9 @@ class LinkNeighborLoader(LinkLoader):
     ``arange(batch_size)``); a shared subgraph holds each named node once.
 
     Args:
-        data (Data or HeteroData): the graph with its features.
+        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph with its features;
+            also a ``quorvix.Graph`` (or ``(graph, keys)``) alone, or a ``(FeatureStore,
+            quorvix.Graph)`` pair, sampled as it is (see :class:`quorvix.pyg.GraphStore`).
         num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
             fan-out per hop, for every edge type or per edge type.
         edge_label_index (Tensor or EdgeType or Tuple[EdgeType, Tensor], optional): the

@@ -26,7 +26,9 @@ class NeighborLoader(NodeLoader):
     ``e_id``. The first ``batch_size`` nodes of the input type are the seeds, in order.
 
     Args:
-        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph with its features.
+        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph with its features;
+            also a ``quorvix.Graph`` (or ``(graph, keys)``) alone, or a ``(FeatureStore,
+            quorvix.Graph)`` pair, sampled as it is (see :class:`quorvix.pyg.GraphStore`).
         num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
             fan-out per hop, for every edge type or per edge type.
         input_nodes (ids, mask, str or Tuple[str, ids or mask], optional): the seeds: ids
