@@ -10,6 +10,8 @@ repeat in a fresh child process, the configurations alternating:
 
 - tables/pandas: quorvix.Graph.from_tables on the pandas DataFrames;
 - tables/duckdb: the same on the tables held in an in-memory DuckDB database;
+- tables/sqlite: quorvix.Graph.from_database on the tables in an in-memory SQLite database
+  (times as ISO text, as SQLite keeps them);
 - pyg: pandas key lookups to edge_index, a HeteroData, quorvix.pyg.graph_from_hetero_data.
 
 Each ends with a quorvix.Graph and a NeighborSampler over it. Reported: median wall time (range),
@@ -32,7 +34,7 @@ FOREIGN_KEYS = [("orders", "customer_id", "customers"), ("orders", "product_id",
                 ("orders", "referred_by", "customers")]
 PRIMARY_KEYS = {"customers": "id", "products": "id", "orders": "id"}
 TIME_COLUMNS = {"customers": "signup", "products": "listed", "orders": "placed"}
-CONFIGURATIONS = ["tables/pandas", "tables/duckdb", "pyg"]
+CONFIGURATIONS = ["tables/pandas", "tables/duckdb", "tables/sqlite", "pyg"]
 
 
 def make_database(rows: int, seed: int = 0):
@@ -80,8 +82,32 @@ def reset_peak() -> None:
 def build_with_tables(tables):
     import quorvix
 
+    if not isinstance(tables, dict):  # an SQLite connection: keys given, tables read by name
+        graph, _ = quorvix.Graph.from_database(tables, list(PRIMARY_KEYS), PRIMARY_KEYS, FOREIGN_KEYS, TIME_COLUMNS)
+        return graph
     graph, _ = quorvix.Graph.from_tables(tables, PRIMARY_KEYS, FOREIGN_KEYS, TIME_COLUMNS)
     return graph
+
+
+def sqlite_tables(tables):
+    """The tables in an in-memory SQLite database, nulls as NULL and times as ISO text."""
+    import sqlite3
+
+    con = sqlite3.connect(":memory:")
+    for name, frame in tables.items():
+        columns = list(frame.columns)
+        con.execute(f"CREATE TABLE {name} ({', '.join(columns)})")
+        values = []
+        for c in columns:
+            array = frame[c].to_numpy()
+            if array.dtype.kind == "M":
+                values.append(np.datetime_as_string(array, unit="s").tolist())
+            elif array.dtype.kind == "f":  # a key column with nulls
+                values.append([None if v != v else int(v) for v in array.tolist()])
+            else:
+                values.append(array.tolist())
+        con.executemany(f"INSERT INTO {name} VALUES ({', '.join('?' * len(columns))})", zip(*values))
+    return con
 
 
 def build_with_pyg(tables):
@@ -127,6 +153,8 @@ def measure(configuration: str, rows: int, out) -> None:
             con.execute(f"CREATE TABLE {name} AS SELECT * FROM frame")
             con.unregister("frame")
         tables = {name: con.table(name) for name in tables}
+    if configuration == "tables/sqlite":
+        tables = sqlite_tables(tables)
     base = rss_kib("VmRSS")
     reset_peak()
     start, start_cpu = time.perf_counter(), time.process_time()

@@ -12,9 +12,10 @@ def reference_graph(db):
     """(colptr, row, node_time, references) as lists, built with loops and dicts."""
     colptr, row, references = {}, {}, {}
     node_time = {t: list(table["time"]) for t, table in db.items() if table["time"] is not None}
-    for child, table in db.items():
+    # Tables by name, each table's foreign keys by column: the order every backend yields.
+    for child, table in sorted(db.items()):
         n_child = table["size"]
-        for column, (parent, values) in table["fks"].items():
+        for column, (parent, values) in sorted(table["fks"].items()):
             row_of = {k: i for i, k in enumerate(db[parent]["key"])}
             n_parent = len(db[parent]["key"])
             children = [[] for _ in range(n_parent)]
@@ -83,3 +84,30 @@ def as_numpy_column(values):
         return np.ma.MaskedArray(np.array([0 if v is None else v for v in values], dtype=np.int64),
                                  mask=null)
     return np.array(values, dtype=np.int64)
+
+
+def reference_features(db):
+    """Per table, column -> (kind, values) as quorvix.tables.features encodes them, value by
+    value: numbers as float32 (NaN for null), strings as their rank among the distinct
+    strings (-1 for null), times as they are."""
+    out = {}
+    for t, cols in columns_of(db).items():
+        kinds = {c: "numerical" for c in cols}
+        if db[t]["kind"] == "str":
+            kinds["id"] = "categorical"
+        for column, (parent, _) in db[t]["fks"].items():
+            if db[parent]["kind"] == "str":
+                kinds[column] = "categorical"
+        if "time" in cols:
+            kinds["time"] = "timestamp"
+        feats = {}
+        for c, values in cols.items():
+            if kinds[c] == "categorical":
+                distinct = sorted({v for v in values if v is not None})
+                feats[c] = (kinds[c], [-1 if v is None else distinct.index(v) for v in values])
+            elif kinds[c] == "numerical":
+                feats[c] = (kinds[c], [float("nan") if v is None else float(np.float32(v)) for v in values])
+            else:
+                feats[c] = (kinds[c], [int(v) for v in values])
+        out[t] = feats
+    return out

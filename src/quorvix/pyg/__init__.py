@@ -5,6 +5,10 @@ A PyG user changes one import::
     from quorvix.pyg import NeighborLoader   # instead of torch_geometric.loader
     loader = NeighborLoader(data, num_neighbors=[8, 4], input_nodes=("user", ids),
                             time_attr="time", batch_size=128)
+
+A ``quorvix.Graph`` (from ``from_tables``/``from_database``, ``load`` or arrays) is taken as
+it is: ``NeighborLoader(features, ..., graph=(graph, keys))`` or, in PyG's remote-backend
+form, ``NeighborLoader((features, GraphStore(graph, keys)), ...)``.
 """
 
 from .batching import TimeGroupedBatchSampler
@@ -15,6 +19,7 @@ from .loader import NeighborLoader
 from .output import sampler_output
 from .parts import partition_data
 from .sampler import NeighborSampler
+from .stores import GraphStore
 
-__all__ = ["DistNeighborLoader", "LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph",
+__all__ = ["DistNeighborLoader", "GraphStore", "LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph",
            "TimeGroupedBatchSampler", "graph_from_data", "graph_from_hetero_data", "partition_data", "sampler_output"]

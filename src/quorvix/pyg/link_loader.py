@@ -11,6 +11,7 @@ from .batching import time_grouped_batches
 from .convert import as_int64
 from .graph import SamplerGraph
 from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
+from .stores import loader_data
 
 
 class LinkNeighborLoader(LinkLoader):
@@ -41,7 +42,9 @@ class LinkNeighborLoader(LinkLoader):
     ``arange(batch_size)``); a shared subgraph holds each named node once.
 
     Args:
-        data (Data or HeteroData): the graph with its features.
+        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph with its features;
+            also a ``quorvix.Graph`` (or ``(graph, keys)``) alone, or a ``(FeatureStore,
+            quorvix.Graph)`` pair, sampled as it is (see :class:`quorvix.pyg.GraphStore`).
         num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
             fan-out per hop, for every edge type or per edge type.
         edge_label_index (Tensor or EdgeType or Tuple[EdgeType, Tensor], optional): the
@@ -124,7 +127,7 @@ class LinkNeighborLoader(LinkLoader):
         if batch_by_time:
             loader_kwargs = time_grouped_batches(
                 None if edge_label_time is None else edge_label_time.numpy(), loader_kwargs)
-        super().__init__(data, neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
+        super().__init__(loader_data(data, neighbor_sampler.graph), neighbor_sampler, edge_label_index=edge_label_index, edge_label=edge_label,
                          edge_label_time=edge_label_time, neg_sampling=neg_sampling,
                          neg_sampling_ratio=neg_sampling_ratio, transform=transform,
                          transform_sampler_output=transform_sampler_output, filter_per_worker=filter_per_worker,

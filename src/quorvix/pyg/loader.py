@@ -12,6 +12,7 @@ from .batching import time_grouped_batches
 from .convert import as_index_tensor, as_int64
 from .graph import NODE, SamplerGraph
 from .sampler import NeighborSampler, NumNeighbors, TemporalStrategy, TimeWindows
+from .stores import loader_data
 
 
 class NeighborLoader(NodeLoader):
@@ -25,7 +26,9 @@ class NeighborLoader(NodeLoader):
     ``e_id``. The first ``batch_size`` nodes of the input type are the seeds, in order.
 
     Args:
-        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph with its features.
+        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph with its features;
+            also a ``quorvix.Graph`` (or ``(graph, keys)``) alone, or a ``(FeatureStore,
+            quorvix.Graph)`` pair, sampled as it is (see :class:`quorvix.pyg.GraphStore`).
         num_neighbors (List[int], Dict[Tuple[str, str, str], List[int]] or NumNeighbors):
             fan-out per hop, for every edge type or per edge type.
         input_nodes (ids, mask, str or Tuple[str, ids or mask], optional): the seeds: ids
@@ -111,7 +114,7 @@ class NeighborLoader(NodeLoader):
             elif input_type in graph.node_time:
                 seed_time = graph.node_time[input_type][_seed_ids(graph, input_nodes, input_type)]
             kwargs = time_grouped_batches(seed_time, kwargs)
-        super().__init__(data, neighbor_sampler, input_nodes=input_nodes, input_time=input_time,
+        super().__init__(loader_data(data, neighbor_sampler.graph), neighbor_sampler, input_nodes=input_nodes, input_time=input_time,
                          transform=transform, transform_sampler_output=transform_sampler_output,
                          filter_per_worker=filter_per_worker, **kwargs)
         self.quorvix_sampler = neighbor_sampler

@@ -17,6 +17,7 @@ from . import link_sampling
 from .convert import EdgeType, as_int64, as_time_bound, edge_type_key
 from .graph import SamplerGraph, graph_from_data
 from .output import SUBGRAPH_TYPES, EdgeLookup, reverse_edge_types, sampler_output
+from .stores import resolve_graph
 
 NumNeighbors = Union[Sequence[int], Dict[EdgeType, Sequence[int]], PygNumNeighbors]
 TimeWindows = Dict[EdgeType, Sequence[Sequence[Any]]]
@@ -74,9 +75,12 @@ class NeighborSampler(BaseSampler):
             lower bound. These edge types must not be in a ``num_neighbors`` dict.
         seed (int, optional): seed of the random fan-outs; by default each process seeds
             its stream from ``torch.initial_seed()``. (default: :obj:`None`)
-        graph (SamplerGraph, optional): arrays built earlier by :func:`graph_from_data`
-            (for example loaded memory-mapped), used instead of building them from
-            ``data``. (default: :obj:`None`)
+        graph (SamplerGraph, quorvix.Graph or (quorvix.Graph, TableKeys), optional): arrays
+            built earlier by :func:`graph_from_data` (for example loaded memory-mapped), or a
+            ``quorvix.Graph`` (with the key maps ``from_tables`` returns with it), sampled
+            as it is; used instead of building a graph from ``data``, which then needs no
+            edges. ``data`` itself may be such a graph, or a ``(FeatureStore, graph)`` pair
+            (see :class:`quorvix.pyg.GraphStore`). (default: :obj:`None`)
         num_threads (int, optional): threads of each native sampler; results do not depend
             on it. (default: :obj:`None`, the extension's default of one)
     """
@@ -117,9 +121,11 @@ class NeighborSampler(BaseSampler):
             raise TypeError(f"'seed' must be an int or None, got {seed!r}.")
         if num_threads is not None and (type(num_threads) is not int or num_threads < 1):
             raise ValueError(f"'num_threads' must be an int of at least 1, got {num_threads!r}.")
+        given = graph
+        graph = resolve_graph(data, graph)
         if graph is None:
             graph = graph_from_data(data, time_attr, weight_attr)
-        elif (data is not None and hasattr(data, "edge_types")
+        elif (given is not None and hasattr(data, "edge_types") and data.edge_types
               and sorted(map(tuple, data.edge_types)) != sorted(graph.edge_types)):
             raise ValueError("'graph' and 'data' have different edge types.")
         if shared_by_time and disjoint:

@@ -6,7 +6,9 @@
 Node ``i`` of a table is its row ``i``; ``keys.to_id`` and ``keys.to_key`` map primary keys to
 node ids and back. A foreign key column ``c`` of ``child`` pointing to ``parent`` gives the
 edge types ``(child, "f2p_c", parent)`` (a parent samples the children that refer to it) and
-``(parent, "rev_f2p_c", child)`` (a child samples its parent). Only NumPy is needed here;
+``(parent, "rev_f2p_c", child)`` (a child samples its parent). Node types come in table name
+order, edge types in (child table, column) order, whatever the backend. :func:`features`
+reads chosen columns as arrays in node-id order. Only NumPy is needed here;
 pyarrow, pandas, polars, DuckDB and SQLite tables are read through their own libraries.
 """
 
@@ -16,10 +18,11 @@ from typing import Any, Mapping, Optional, Sequence, Tuple, Union
 
 from .build import ForeignKey, GraphArrays, edge_types_of, table_arrays
 from .database import database_keys, database_tables
+from .features import Features, features
 from .table_keys import References, TableKeys
 
-__all__ = ["from_tables", "from_database", "table_arrays", "edge_types_of", "GraphArrays",
-           "TableKeys", "References"]
+__all__ = ["from_tables", "from_database", "features", "Features", "table_arrays", "edge_types_of",
+           "GraphArrays", "TableKeys", "References"]
 
 
 def from_tables(tables: Mapping[str, Any], primary_keys: Mapping[str, Optional[str]],

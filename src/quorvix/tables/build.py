@@ -8,8 +8,10 @@ destination) order, the destination being the frontier type whose runs ``colptr`
   parent in the frontier samples its children (a customer its orders);
 - ``(parent, "rev_f2p_c", child)``: a child's run holds the one parent it refers to.
 
-Each run is sorted by the neighbours' times, ties in row order, so that the most recent k
-and time windows are found by bisection. Nothing here loops over rows in Python.
+Node types are in table name order and edge types in (child table, column) order, the
+parent-to-children type of a foreign key first, whatever order the tables and keys are
+given or listed in by a database. Each run is sorted by the neighbours' times, ties in row
+order, so that the most recent k and time windows are found by bisection. Nothing here loops over rows in Python.
 """
 
 from __future__ import annotations
@@ -52,6 +54,10 @@ def table_arrays(tables: Mapping[str, Any], primary_keys: Mapping[str, Optional[
     primary_keys = {t: c for t, c in primary_keys.items() if c is not None}
     foreign_keys = [tuple(fk) for fk in foreign_keys]
     needed = _check_names(tables, primary_keys, foreign_keys, time_columns)
+    # One order whatever the backend lists tables and constraints in: node types by table
+    # name, edge types by (child table, foreign key column), parent to children first.
+    tables = {t: tables[t] for t in sorted(tables)}
+    foreign_keys = sorted(foreign_keys, key=lambda fk: (fk[0], fk[1]))
 
     columns = {t: read_columns(tables[t], needed[t]) for t in tables}
     num_nodes = {t: _num_rows(tables[t], columns[t]) for t in tables}

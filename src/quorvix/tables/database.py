@@ -3,6 +3,11 @@
 Primary and foreign keys not given are read from the database's own constraints: a
 single-column PRIMARY KEY, and single-column FOREIGN KEYs between the tables taken.
 Composite keys are left out (a graph node is one row named by one key).
+
+Rows are read in one stable order, so that node ids (and features read later) never depend
+on how the engine scans: a table's rows in rowid order (its insertion order; an SQLite table
+WITHOUT ROWID in primary key order), with or without a primary key. A query's rows are taken
+in the order the query gives: give it an ORDER BY.
 """
 
 from __future__ import annotations
@@ -27,7 +32,9 @@ def database_tables(connection: Any, tables: Union[None, Sequence[str], Mapping[
     out: Dict[str, Any] = {}
     for name, query in queries.items():
         if kind == "duckdb":
-            out[name] = connection.table(name) if query is None else connection.sql(query)
+            # Rows in rowid (insertion) order, imposed rather than left to the scan.
+            out[name] = (connection.sql(f"SELECT * FROM {quote(name)} ORDER BY rowid") if query is None
+                         else connection.sql(query))
         else:
             out[name] = (SqliteTable(connection, quote(name), _rowid_order(connection, name))
                          if query is None else SqliteTable(connection, f"({query})"))

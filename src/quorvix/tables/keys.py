@@ -66,21 +66,33 @@ def referring_keys(column: Column, name: str) -> Tuple[np.ndarray, np.ndarray]:
     raise TypeError(f"{name} must hold integers or strings, got {values.dtype}")
 
 
-_is_str = np.frompyfunc(lambda v: isinstance(v, str), 1, 1)
-_is_int = np.frompyfunc(lambda v: isinstance(v, (int, np.integer)) and not isinstance(v, bool), 1, 1)
 _ends_in_nul = np.frompyfunc(lambda v: v.endswith("\x00"), 1, 1)
+
+
+def _kinds_of(values: np.ndarray) -> tuple:
+    """(is a string, is an integer) per value of an object array (as SQLite hands keys out),
+    without a Python call per value: each value's type is taken by ``map`` in C, and each of
+    the few distinct types classified once."""
+    types = np.fromiter(map(type, values), dtype=object, count=len(values))
+    is_str = np.zeros(len(values), dtype=bool)
+    is_int = np.zeros(len(values), dtype=bool)
+    for kind in set(types):
+        if issubclass(kind, str):
+            is_str |= types == kind
+        elif issubclass(kind, (int, np.integer)) and not issubclass(kind, (bool, np.bool_)):
+            is_int |= types == kind
+    return is_str, is_int
 
 
 def _object_keys(values: np.ndarray, column: Column, name: str) -> Tuple[np.ndarray, np.ndarray]:
     """Strings or integers from an object column, refusing a mix, anything else, or
     integers beyond int64; with the positions of strings that end in NUL."""
-    is_str = _is_str(values).astype(bool)
+    is_str, is_int = _kinds_of(values)
     if is_str.all():
         keys = values.astype(str)
         if "\x00" not in "".join(values.tolist()):  # one quick look for a NUL anywhere
             return keys, _NONE
         return keys, np.flatnonzero(_ends_in_nul(values).astype(bool))
-    is_int = _is_int(values).astype(bool)
     if is_int.all():
         try:
             return values.astype(np.int64), _NONE

@@ -40,6 +40,11 @@ class TableKeys:
         """Foreign key values that matched no row, over all foreign keys (skipped)."""
         return sum(r.dangling for r in self.references.values())
 
+    @property
+    def primary_keys(self) -> Dict[str, str]:
+        """Table -> its primary key column, for the tables that have one."""
+        return {t: m.column for t, m in self._key_maps.items()}
+
     def primary_key(self, table: str) -> str:
         """The primary key column of ``table``."""
         return self._map(table).column
