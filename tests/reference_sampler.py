@@ -1,7 +1,7 @@
 """A small pure-Python model of quorvix.NeighborSampler, used as the oracle of the tests.
 
 It favours plain dicts, lists and loops over speed. It models well-formed calls, the
-non-sorted window error, the id range errors and the weight errors; argument validation is
+non-sorted window error, the refusal of a run not sorted by time wherever a time rule reads it, the id range errors and the weight errors; argument validation is
 not modelled. Edge times replace the neighbour's node time for their edge type; weighted and
 with-replacement fan-outs follow the documented draws exactly, floating point included.
 Every id that enters a result is checked against its type's known node count: the length of
@@ -431,15 +431,36 @@ class ReferenceSampler:
             if first > last:
                 raise RuntimeError("Found invalid non-sorted temporal neighborhood")
 
+    def _check_run_order(self, where, run):
+        """A run that is not sorted by time is refused wherever a time rule reads it; one holding a
+        neighbour without a timestamp is left to the id checks, which report it first."""
+        key, neighbour_type, v = where[0], where[1], where[4]
+        positions = range(*run)
+        if key in self.edge_time:
+            times = [self.edge_time[key][p] for p in positions]
+        else:
+            node_times = self.node_time[neighbour_type]
+            ids = [self.row[key][p] for p in positions]
+            if not all(0 <= i < len(node_times) for i in ids):
+                return
+            times = [node_times[i] for i in ids]
+        for i in range(1, len(times)):
+            if times[i] < times[i - 1]:
+                raise RuntimeError(
+                    f"Neighbours of node {v} in '{key}' are not sorted by time: position {run[0] + i} of "
+                    f"'row' has time {times[i]}, earlier than {times[i - 1]} before it."
+                )
+
     def _time_window(self, where, window, seed_time):
         key, _, frontier_type, _, v, _ = where
-        start, end = self._run(key, frontier_type, v)
+        start, end = run = self._run(key, frontier_type, v)
         if start == end:
             return
         if len(window) == 2:
             start = self._first_after(where, saturate(seed_time + window[0]), start, end)
         end = self._first_after(where, saturate(seed_time + window[-1]), start, end)
         self._check_sorted(where, start, end)
+        self._check_run_order(where, run)
         for p in range(start, end):
             self._record(where, p)
 
@@ -447,11 +468,12 @@ class ReferenceSampler:
         key, _, frontier_type, _, v, _ = where
         if k == 0:
             return
-        start, end = self._run(key, frontier_type, v)
+        start, end = run = self._run(key, frontier_type, v)
         if start == end:
             return
         end = self._first_after(where, seed_time, start, end)
         self._check_sorted(where, start, end)
+        self._check_run_order(where, run)
         if self.temporal_strategy == "uniform":
             if start < end:
                 self._choose(where, start, end, k)

@@ -24,7 +24,7 @@ PAPER_RESULT = paper_result(ReferenceSampler(**paper_graph()))
 
 
 def test_module_exports_the_graph_and_the_sampler():
-    assert quorvix.__all__ == ["Graph", "NeighborSampler", "partition"]
+    assert quorvix.__all__ == ["Graph", "NeighborSampler", "SeedTimeWarning", "partition"]
     assert quorvix._core.__doc__ is None
     assert [name for name in dir(quorvix._core) if not name.startswith("__")] == [
         "GivenRuns", "Graph", "NeighborSampler", "induced_edges", "reverse_edges"]

@@ -157,6 +157,7 @@ def test_offset_window(Sampler, row, expected):
         (-(2**63) + 1, -10, 2**63 - 1, [0]),  # the lower bound stops at the smallest time
     ],
 )
+@pytest.mark.filterwarnings("ignore::quorvix.SeedTimeWarning")  # the far-future seed time is meant
 def test_offset_window_bounds_saturate(Sampler, seed_time, lower, upper, expected):
     offsets = {AT: np.array([[lower, upper]], dtype=object)}
     assert items_in_window(Sampler, [0, 5], seed_time, offsets=offsets) == expected
@@ -190,8 +191,15 @@ def test_unsorted_window_is_refused(Sampler, times, request_):
 
 def test_equal_end_times_and_single_neighbour_windows_are_not_refused(Sampler):
     assert items_in_window(Sampler, [5, 5], 10, num_neighbors={AT: i64(-1)}) == [0, 1]
-    # The bisection stops at position 1; the window [0, 1) is never tested.
-    assert items_in_window(Sampler, [3, 9, 1], 4, num_neighbors={AT: i64(-1)}) == [0]
+
+
+def test_a_run_disordered_beyond_the_window_the_bisection_keeps_is_refused(Sampler):
+    # The bisection stops at position 1 and the kept window [0, 1) is in order, but item 2 (time 1)
+    # belongs in it: the run was found unsorted when the graph was built.
+    with pytest.raises(RuntimeError) as info:
+        items_in_window(Sampler, [3, 9, 1], 4, num_neighbors={AT: i64(-1)})
+    assert str(info.value) == ("Neighbours of node 0 in 'item__at__user' are not sorted by time: position 2 of "
+                               "'row' has time 1, earlier than 9 before it.")
 
 
 def test_seed_times_default_to_the_seeds_own_timestamps(Sampler):

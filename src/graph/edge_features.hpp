@@ -35,6 +35,8 @@ struct EdgeFeatures {
   bool timed = false;
   Int64Span time;
   const EdgeWeights* weights = nullptr;
+  // Ascending nodes whose run is not sorted by the time sampling reads (see run_order.hpp).
+  std::vector<int64_t> unsorted_nodes;
 };
 
 // The first entry of `positions` in [start, end), or -1.

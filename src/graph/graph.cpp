@@ -1,8 +1,10 @@
 #include "graph/graph.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "graph/node_counts.hpp"
+#include "graph/run_order.hpp"
 
 namespace quorvix {
 
@@ -47,6 +49,30 @@ Graph::Graph(GraphArrays arrays, GraphSchema schema, std::shared_ptr<const Array
       features.weights = &weights;
     }
   }
+  runs_scanned_ = !arrays.runs_known_sorted;
+  if (runs_scanned_) {
+    for (std::size_t i = 0; i < edge_types.size(); ++i) {
+      EdgeFeatures& features = edge_features_[i];
+      const auto time = node_time.find(neighbour_type(edge_types[i]));
+      // An edge type with its own times is sampled by them, whatever its neighbours' times.
+      const Int64Span* by_node_time = features.timed || time == node_time.end() ? nullptr : &time->second;
+      features.unsorted_nodes = unsorted_runs(colptr.at(edge_type_keys[i]), row.at(edge_type_keys[i]), by_node_time,
+                                              features.timed ? &features.time : nullptr);
+    }
+  }
+}
+
+int64_t Graph::latest_time() const {
+  std::call_once(latest_time_once_, [this] {
+    int64_t latest = 0;
+    const auto scan = [&latest](Int64Span times) {
+      for (int64_t i = 0; i < times.size; ++i) latest = std::max(latest, times[i]);
+    };
+    for (const auto& entry : node_time) scan(entry.second);
+    for (const auto& entry : edge_time) scan(entry.second);
+    latest_time_ = latest;
+  });
+  return latest_time_;
 }
 
 bool Graph::edge_type_timed(std::size_t i) const {

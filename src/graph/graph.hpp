@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -40,6 +41,9 @@ struct GraphArrays {
   std::unordered_map<EdgeTypeKey, Float64Span> edge_weight;  // likewise
   // Whether node times were given at all: seed times then matter, even where no type has times.
   bool has_node_time = false;
+  // Set by whoever knows every run to be sorted already (a saved graph recorded as checked): the
+  // construction then skips the scan for unsorted runs.
+  bool runs_known_sorted = false;
 };
 
 class Graph {
@@ -69,6 +73,11 @@ class Graph {
   // The weights of edge type i as given, or an empty view.
   Float64Span edge_weight(std::size_t i) const;
 
+  // The latest node or edge time of the graph, 0 when it has none later than 0. Read on first use.
+  int64_t latest_time() const;
+  // Whether the construction scanned for unsorted runs (not skipped as known sorted).
+  bool runs_scanned() const { return runs_scanned_; }
+
   const GraphSchema& schema() const { return schema_; }
   // Per schema slot, the node count ids of the type are checked against (see node_counts.hpp).
   const std::vector<int64_t>& node_counts() const { return node_counts_; }
@@ -91,6 +100,9 @@ class Graph {
   std::unordered_map<EdgeTypeKey, EdgeWeights> edge_weights_;
   std::vector<EdgeFeatures> edge_features_;  // by edge type, in edge_types order
   std::shared_ptr<const ArrayOwner> owner_;
+  bool runs_scanned_ = false;
+  mutable std::once_flag latest_time_once_;
+  mutable int64_t latest_time_ = 0;
 };
 
 }  // namespace quorvix

@@ -3,6 +3,7 @@
 // constructors of quorvix.tables.
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -13,6 +14,7 @@
 
 #include "graph/graph.hpp"
 #include "module/bindings.hpp"
+#include "module/error_hints.hpp"
 #include "module/graph_arguments.hpp"
 #include "graph/without_gil.hpp"
 
@@ -63,25 +65,57 @@ py::dict edge_weight_views(const Graph& graph, py::handle base) {
 
 py::object graph_files() { return py::module_::import("quorvix._graph_files"); }
 
-std::shared_ptr<Graph> load(const py::object& path, bool mmap) {
-  // (absolute directory, node_types, edge_types, colptr, row, node_time, edge_time, edge_weight)
-  const py::tuple read = graph_files().attr("read")(path, mmap);
-  return graph_from_arguments(read[1].cast<std::vector<NodeType>>(), read[2].cast<std::vector<EdgeType>>(),
-                              read[3], read[4], read[5], read[6], read[7],
-                              GraphSource{read[0].cast<std::string>(), mmap});
+constexpr const char* SCHEMA_FILE_NAME = "graph.json";
+
+// `expected_id`: the id the directory's graph.json must record (unpickling), or None.
+std::shared_ptr<Graph> load_expecting(const py::object& path, bool mmap, const py::object& expected_id) {
+  // (absolute directory, node_types, edge_types, colptr, row, node_time, edge_time, edge_weight, save id,
+  // whether every run is recorded sorted), every file checked against graph.json
+  const py::tuple read = graph_files().attr("read")(path, mmap, expected_id);
+  const auto directory = read[0].cast<std::string>();
+  GraphSource source{directory, mmap, read[8].cast<std::string>(), read[9].cast<bool>()};
+  try {
+    return graph_from_arguments(read[1].cast<std::vector<NodeType>>(), read[2].cast<std::vector<EdgeType>>(),
+                                read[3], read[4], read[5], read[6], read[7], std::move(source));
+  } catch (const std::runtime_error& error) {
+    // Files that read well but do not make a graph: a graph.json edited by hand.
+    throw py::value_error(std::string(SCHEMA_FILE_NAME) + " in '" + directory +
+                          "' describes arrays that make no graph: " + error.what());
+  }
 }
 
-// The state of a graph Graph.load opened is where it lies; any other graph's is its arrays.
+std::shared_ptr<Graph> load(const py::object& path, bool mmap) { return load_expecting(path, mmap, py::none()); }
+
+py::dict unsorted_run_views(const Graph& graph) {
+  handle_of(graph);
+  py::dict runs;
+  for (std::size_t i = 0; i < graph.edge_types.size(); ++i) {
+    const std::vector<int64_t>& nodes = graph.edge_features(i).unsorted_nodes;
+    runs[py::str(graph.edge_type_keys[i])] = py::array_t<int64_t>(static_cast<py::ssize_t>(nodes.size()), nodes.data());
+  }
+  return runs;
+}
+
+// The state of a graph Graph.load opened is where it lies and the id of the save it opened; any other
+// graph's is its arrays.
 py::tuple state_of(const Graph& graph) {
   const py::handle self = handle_of(graph);
   const GraphSource source = source_of(graph);
-  if (!source.directory.empty()) return py::make_tuple("directory", source.directory, source.mapped);
+  if (!source.directory.empty()) {
+    if (source.save_id.empty()) return py::make_tuple("directory", source.directory, source.mapped);
+    return py::make_tuple("directory", source.directory, source.mapped, source.save_id);
+  }
   return py::make_tuple("arrays", graph.node_types, graph.edge_types, self.attr("colptr"), self.attr("row"),
                         self.attr("node_time"), self.attr("edge_time"), self.attr("edge_weight"));
 }
 
 std::shared_ptr<Graph> graph_of_state(const py::tuple& state) {
-  if (state[0].cast<std::string>() == "directory") return load(state[1], state[2].cast<bool>());
+  if (state[0].cast<std::string>() == "directory") {
+    // A pickle of a save that records no id reopens whatever the directory holds.
+    py::object expected_id = py::none();
+    if (state.size() > 3) expected_id = state[3];
+    return load_expecting(state[1], state[2].cast<bool>(), expected_id);
+  }
   return graph_from_arguments(state[1].cast<std::vector<NodeType>>(), state[2].cast<std::vector<EdgeType>>(),
                               state[3], state[4], state[5], state[6], state[7]);
 }
@@ -177,10 +211,17 @@ void bind_graph(py::module_& module) {
           "fault.")
       .def(
           "save",
-          [](const Graph& self, const py::object& path) { graph_files().attr("write")(handle_of(self), path); },
-          py::arg("path"),
+          [](const Graph& self, const py::object& path, bool overwrite) {
+            graph_files().attr("write")(handle_of(self), path, overwrite);
+          },
+          py::arg("path"), py::kw_only(), py::arg("overwrite") = false,
           "Writes the graph to the directory `path` (made if missing): one .npy file per array and a\n"
-          "graph.json naming them. Refuses a directory that already holds a saved graph.")
+          "graph.json naming them. Refuses a directory that already holds a saved graph.\n"
+          "\n"
+          "Files are written under temporary names and renamed into place, so a process that has the\n"
+          "directory open keeps reading the files it opened. With overwrite=True a saved graph in `path`\n"
+          "is replaced rather than refused. A save that finds another one writing to `path` raises\n"
+          "FileExistsError.")
       .def_static(
           "load", &load, py::arg("path"), py::arg("mmap") = true,
           "Opens a graph Graph.save wrote. With mmap (the default) the arrays are memory-mapped read-only,\n"
@@ -195,7 +236,14 @@ void bind_graph(py::module_& module) {
             return forward_to_tables("from_database", args, kwargs);
           },
           "A graph and its key maps from a database's tables: calls ``quorvix.tables.from_database`` with the same arguments.")
+      .def_property_readonly(
+          "unsorted_runs", &unsorted_run_views,
+          "Per edge type key, the nodes (ascending) whose runs are not sorted by the time sampling reads:\n"
+          "the edge type's edge_time, else its neighbours' node_time. A call that samples such a run by\n"
+          "time raises instead of bisecting it. Found when the graph is built, unless it was loaded from\n"
+          "a directory whose graph.json records every run sorted.")
       .def(py::pickle(&state_of, &graph_of_state));
+  add_error_hints(cls, "__init__", "constructor");
 }
 
 }  // namespace quorvix

@@ -10,6 +10,7 @@
 #include "graph/graph.hpp"
 #include "graph/without_gil.hpp"
 #include "module/bindings.hpp"
+#include "module/error_hints.hpp"
 #include "module/graph_arguments.hpp"
 #include "sampling/neighbor_sampler.hpp"
 
@@ -58,7 +59,8 @@ void install_init(py::class_<NeighborSampler>& cls, const py::object& graph_cons
           if (!args.empty() && is_built(args[0])) {
             throw py::type_error("NeighborSampler.__init__() was called on a sampler that is already built.");
           }
-          return (is_graph_call(args, kwargs) ? graph_constructor : constructor)(*args, **kwargs);
+          return call_with_hints(is_graph_call(args, kwargs) ? graph_constructor : constructor, "constructor", args,
+                                 kwargs);
         },
         py::name("init_once"), py::is_method(cls), py::doc(doc.c_str()));
   }
@@ -196,6 +198,8 @@ void bind_neighbor_sampler(py::module_& module) {
         without_gil([&] { self.check(); });
       });
   install_init(cls, graph_constructor);
+  add_error_hints(cls, "sample", "sample");
+  add_error_hints(cls, "sample_with_edge_ids", "sample");
 }
 
 }  // namespace quorvix

@@ -91,6 +91,7 @@ std::shared_ptr<Graph> graph_from_arguments(std::vector<NodeType> node_types, st
   GraphArrays arrays;
   arrays.has_node_time = py::len(node_time) != 0;
   validate_array_dict(node_time, "node_time", node_types, 1, true);
+  arrays.runs_known_sorted = source.runs_known_sorted;
   auto owner = std::make_shared<PythonArrays>();
   owner->source = std::move(source);
   for (const EdgeTypeKey& key : keys) {

@@ -19,6 +19,8 @@ namespace py = pybind11;
 struct GraphSource {
   std::string directory;  // empty for a graph built from arrays in memory
   bool mapped = false;
+  std::string save_id;  // the saved graph's id in its graph.json, empty when it records none
+  bool runs_known_sorted = false;  // its graph.json records every run sorted
 };
 
 // The arrays a graph's views point into: coerced or copied arrays have no other owner, and a caller

@@ -15,10 +15,11 @@ import os
 from typing import Any
 
 from quorvix._core import Graph, NeighborSampler
+from quorvix._warnings import SeedTimeWarning
 
 __version__ = "0.1.0"
 
-__all__ = ["Graph", "NeighborSampler", "partition"]
+__all__ = ["Graph", "NeighborSampler", "SeedTimeWarning", "partition"]
 
 
 def partition(graph: Graph, num_parts: int, path: str | os.PathLike[str], **options: Any) -> list[str]:

@@ -111,18 +111,31 @@ class Graph:
         Raises:
             RuntimeError: the first fault found, naming the edge type and position.
         """
-    def save(self, path: str | os.PathLike[str]) -> None:
+    @property
+    def unsorted_runs(self) -> dict[str, _Int64Array]:
+        """Per edge type key, the nodes (ascending) whose runs are not sorted by the time sampling reads:
+        the edge type's edge_time, else its neighbours' node_time. A call that samples such a run by
+        time raises instead of bisecting it. Found when the graph is built, unless it was loaded from
+        a directory whose graph.json records every run sorted."""
+    def save(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> None:
         """Writes the graph to the directory `path` (made if missing): one .npy file per array and a
         graph.json naming them. Refuses a directory that already holds a saved graph.
 
+        Files are written under temporary names and renamed into place, so a process that has the
+        directory open keeps reading the files it opened. With overwrite=True a saved graph in `path`
+        is replaced rather than refused. A save that finds another one writing to `path` raises
+        FileExistsError.
+
         Args:
             path: the directory to write.
+            overwrite: replace a graph saved in `path` instead of refusing it.
 
         Returns:
             None.
 
         Raises:
-            FileExistsError: `path` already holds a saved graph.
+            FileExistsError: `path` already holds a saved graph (without overwrite), or another
+                save is writing to it.
 
         Example:
             >>> import tempfile

@@ -5,8 +5,21 @@
 
 #include "graph/native_int64.hpp"
 #include "graph/node_counts.hpp"
+#include "sampling/seed_time_units.hpp"
 
 namespace quorvix {
+
+namespace {
+
+// A warning, not an error: a seed time far after every graph time is also how a caller asks for
+// everything. Raises what the warning filter turns it into.
+void warn_of_seed_time_units(const std::vector<int64_t>& seed_times, int64_t latest_graph_time) {
+  const py::object category = py::module_::import("quorvix._warnings").attr("SeedTimeWarning");
+  const std::string message = seed_time_units_message(seed_times, latest_graph_time);
+  if (PyErr_WarnEx(category.ptr(), message.c_str(), 1) != 0) throw py::error_already_set();
+}
+
+}  // namespace
 
 void describe_node_type(const NeighborSampler& sampler, std::size_t slot, NodeTypeState& state) {
   state.id_bound = id_bound(sampler.node_counts()[slot]);
@@ -25,6 +38,8 @@ std::vector<int64_t> seed_times_of(const NeighborSampler& sampler, const NodeTyp
     const NativeInt64Array time_array = native_int64(seed_time);
     const Int64Span times = span_of(time_array);
     seed_times.assign(times.data, times.data + times.size);
+    const int64_t latest = sampler.graph->latest_time();
+    if (seed_times_in_other_units(seed_times, latest)) warn_of_seed_time_units(seed_times, latest);
   } else if (seeds.has_node_time) {
     seed_times.reserve(static_cast<std::size_t>(seed_ids.size));
     for (int64_t i = 0; i < seed_ids.size; ++i) {

@@ -27,6 +27,7 @@ void describe_edge_type(const NeighborSampler& sampler, std::size_t i, Edges& ed
   edges.edge_time = features.timed ? features.time.data : nullptr;
   edges.weights = features.weights;
   edges.replace = sampler.call_replace;
+  edges.unsorted_nodes = features.unsorted_nodes.empty() ? nullptr : &features.unsorted_nodes;
 }
 
 // The seed times of a call whose seeds are already checked: the given ones, else the seeds' own

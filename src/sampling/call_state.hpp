@@ -75,6 +75,8 @@ struct EdgeSampling {
   const int64_t* edge_time = nullptr;
   const EdgeWeights* weights = nullptr;  // random fan-outs draw by weight when set
   bool replace = false;  // random fan-outs draw with replacement
+  // The nodes whose runs are not sorted by time, ascending; null when every run is sorted.
+  const std::vector<int64_t>* unsorted_nodes = nullptr;
 };
 
 using SerialSampling = EdgeSampling<std::mt19937, false>;
