@@ -186,7 +186,7 @@ def callgrind_calls(plan: dict) -> dict:
     edges = []
     for users, times in batches:
         edges.append(result_stats(sampler.sample(num_neighbors, offsets, "users", users, times))[0])
-    return {"workload": workload, "edges_per_call": edges, "module": quorvix._core.__file__}
+    return {"workload": workload, "edges_per_call": edges, "module": getattr(quorvix, "_core", quorvix).__file__}
 
 
 def child_main(mode: str, plan_json: str) -> int:
@@ -239,7 +239,7 @@ def elf_sections(path: Path) -> dict[str, bytes]:
 def module_info() -> dict:
     """Which build of the extension was measured."""
     done = subprocess.run(
-        [sys.executable, "-c", "import quorvix._core; print(quorvix._core.__file__)"],
+        [sys.executable, "-c", "import quorvix; print(getattr(quorvix, \"_core\", quorvix).__file__)"],
         capture_output=True,
         text=True,
         cwd=tempfile.gettempdir(),
@@ -280,7 +280,7 @@ def serve_calls(plan: dict) -> int:
             pool = [(users, np.full_like(times, graph.time_end)) for users, times in pool]
         pools[batch] = pool
     empty = np.empty(0, dtype=np.int64)
-    print(json.dumps({"ready": quorvix._core.__file__}), flush=True)
+    print(json.dumps({"ready": getattr(quorvix, "_core", quorvix).__file__}), flush=True)
     gc.disable()
     for line in sys.stdin:
         if not line.strip():
