@@ -27,6 +27,10 @@ namespace {
 // the nodes the previous call sampled of it: a lookup in a table that much larger than the sample
 // misses the cache more often than a hash table sized by the sample does.
 constexpr int64_t kTableSpread = 8;
+// A call on several threads numbers nodes through the tables (8 bytes per node with the claims), so
+// a type takes one when it is small, or when the previous call sampled a 64th of its nodes.
+constexpr int64_t kSplitTableSpread = 64;
+constexpr int64_t kSplitTableNodes = int64_t{1} << 22;
 
 // Whether every seed has one batch value: the call grows one subgraph.
 bool grows_one_subgraph(const SeedSet& seeds) {
@@ -45,7 +49,7 @@ bool every_type_by_id(const std::vector<NodeTypeState>& states) {
 }
 
 // Per distinct node type, the state of a call. With `tables` (a call that grows one subgraph), a type
-// whose previous call sampled enough of its nodes (or, with `every_type`, any type) maps ids by its
+// whose previous call sampled enough of its nodes (with `every_type`, a laxer bound) maps ids by its
 // table instead of its hash map; returns whether any type does.
 bool make_node_states(NeighborSampler& sampler, std::vector<LocalIndexMap>& local_index_maps,
                       std::vector<NodeIndexTable>* tables, bool every_type, int64_t seed_count,
@@ -65,8 +69,9 @@ bool make_node_states(NeighborSampler& sampler, std::vector<LocalIndexMap>& loca
     const int64_t node_count = sampler.node_counts()[slot];
     // The result list starts at about the previous call's length.
     const auto previous = static_cast<int64_t>(state.node->capacity());
-    if (tables != nullptr && (every_type || node_count <= kTableSpread * previous) &&
-        NodeIndexTable::fits(node_count, seed_count)) {
+    const bool worth_a_table = node_count <= kTableSpread * previous ||
+                               (every_type && (node_count <= kSplitTableSpread * previous || node_count <= kSplitTableNodes));
+    if (tables != nullptr && worth_a_table && NodeIndexTable::fits(node_count, seed_count)) {
       state.node_index = &(*tables)[slot];
       state.node_index->start(node_count, seed_count);
       any_table = true;
