@@ -120,7 +120,8 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
       parts[p].pick_offset = picks;
       picks += parts[p].picks;
     }
-    if (picks > kMaxStepPicks) throw std::length_error("too many picks to number in one step");
+    // Caught below as any failure is: the call starts over on one thread.
+    if (picks > kMaxStepPicks) throw std::bad_alloc();
     // Claims: the smallest pick number of a node not numbered before takes it.
     table.begin_claims(picks);
     pool.run(part_count, [&](std::size_t p) {
