@@ -194,7 +194,7 @@ def callgrind_calls(plan: dict) -> dict:
     edges = []
     for users, times in batches:
         edges.append(result_stats(sampler.sample(num_neighbors, offsets, "users", users, times))[0])
-    return {"workload": workload, "edges_per_call": edges, "module": quorvix.__file__}
+    return {"workload": workload, "edges_per_call": edges, "module": getattr(quorvix, "_core", quorvix).__file__}
 
 
 def child_main(mode: str, plan_json: str) -> int:
@@ -247,7 +247,7 @@ def elf_sections(path: Path) -> dict[str, bytes]:
 def module_info() -> dict:
     """Which build of the extension was measured."""
     done = subprocess.run(
-        [sys.executable, "-c", "import quorvix; print(quorvix.__file__)"],
+        [sys.executable, "-c", "import quorvix; print(getattr(quorvix, \"_core\", quorvix).__file__)"],
         capture_output=True,
         text=True,
         cwd=tempfile.gettempdir(),
@@ -262,3 +262,80 @@ def module_info() -> dict:
         # The note is a 16-byte header (sizes, type, "GNU\0") followed by the id.
         "build_id": note[16:].hex(),
     }
+
+
+def serve_calls(plan: dict) -> int:
+    """A child that times single calls on request, so that a parent can alternate several builds
+    (one child each) and thread counts call by call. Reads one JSON request per line from stdin,
+    {"workload", "batch_size", "threads", "index"}, and answers {"seconds", "edges"}; an empty
+    line ends it. The samplers (one per workload and thread count) and the seed batches (one pool
+    per batch size) are made once, before the first answer ("ready")."""
+    import quorvix
+
+    graph = shop.load_graph(plan["graph_scale"], plan["graph_seed"])
+    shared = plan.get("shared", False)
+    samplers = {}
+    for workload in plan["workloads"]:
+        for threads in plan["threads"]:
+            sampler = make_sampler(quorvix, graph, uses_time(workload), threads)
+            # One subgraph per call: the seeds share it, and one seed time.
+            sampler.disjoint = not shared
+            samplers[workload, threads] = sampler
+    pools = {}
+    for batch in plan["batch_sizes"]:
+        pool = seed_batches(graph, batch, plan["pool"], plan["bench_seed"])
+        if shared:
+            pool = [(users, np.full_like(times, graph.time_end)) for users, times in pool]
+        pools[batch] = pool
+    empty = np.empty(0, dtype=np.int64)
+    print(json.dumps({"ready": getattr(quorvix, "_core", quorvix).__file__}), flush=True)
+    gc.disable()
+    for line in sys.stdin:
+        if not line.strip():
+            break
+        ask = json.loads(line)
+        workload = ask["workload"]
+        sampler = samplers[workload, ask["threads"]]
+        users, times = pools[ask["batch_size"]][ask["index"] % plan["pool"]]
+        if not uses_time(workload):
+            times = empty
+        num_neighbors, offsets = request(workload)
+        started = time.perf_counter()
+        result = sampler.sample(num_neighbors, offsets, "users", users, times)
+        seconds = time.perf_counter() - started
+        edges = result_stats(result)[0]
+        del result
+        print(json.dumps({"seconds": seconds, "edges": edges}), flush=True)
+    return 0
+
+
+class CallServer:
+    """The parent's end of serve_calls: a child process importing the build at `python_path`."""
+
+    def __init__(self, python_path: str, plan: dict):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([python_path, str(BENCH_DIR)])
+        env.setdefault("OPENBLAS_NUM_THREADS", "1")
+        self.process = subprocess.Popen(
+            [sys.executable, str(BENCH_DIR / "measure.py"), "--serve", json.dumps(plan)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env, cwd=tempfile.gettempdir(),
+        )
+        ready = self.process.stdout.readline()
+        if not ready:
+            raise RuntimeError(f"call server for {python_path} failed to start")
+        self.module = json.loads(ready)["ready"]
+
+    def call(self, workload: str, batch_size: int, threads: int, index: int) -> dict:
+        ask = {"workload": workload, "batch_size": batch_size, "threads": threads, "index": index}
+        self.process.stdin.write(json.dumps(ask) + "\n")
+        self.process.stdin.flush()
+        return json.loads(self.process.stdout.readline())
+
+    def close(self) -> None:
+        self.process.stdin.write("\n")
+        self.process.stdin.flush()
+        self.process.wait()
+
+
+if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "--serve":
+    sys.exit(serve_calls(json.loads(sys.argv[2])))

@@ -240,3 +240,66 @@ def test_large_windows_draw_like_small_ones():
     for fanouts, seeds in (([5], [0]), ([2000], [0, 1, 0]), ([1], [1])):
         request = ({key: i64(*fanouts)}, {}, "user", i64(*seeds), i64())
         assert as_lists(sampler.sample(*request)) == as_lists(model.sample(*request))
+
+
+def large_graph(rng, sizes, weighted, edge_timed, faulty):
+    """Two node types of `sizes` nodes, three edge types, a few neighbours per node; with `faulty`,
+    now and then an id past its type's nodes or a run out of time order."""
+    node_types = ["a", "b"]
+    edge_types = [("a", "r", "b"), ("b", "s", "a"), ("a", "t", "a")]
+    node_time = {t: np.sort(rng.integers(0, 50, sizes[t])) for t in node_types}
+    colptr, row, edge_time, edge_weight = {}, {}, {}, {}
+    for t0, rel, t2 in edge_types:
+        key = edge_key((t0, rel, t2))
+        degrees = rng.poisson(rng.uniform(0.5, 6), sizes[t2])
+        colptr[key] = np.concatenate([[0], np.cumsum(degrees)]).astype(np.int64)
+        ids = rng.integers(0, sizes[t0], int(degrees.sum()))
+        if faulty and len(ids) and rng.integers(0, 3) == 0:
+            ids[rng.integers(0, len(ids))] = sizes[t0]
+        times = rng.integers(0, 50, len(ids)) if edge_timed else node_time[t0][np.minimum(ids, sizes[t0] - 1)]
+        runs = np.split(np.arange(len(ids)), colptr[key][1:-1])
+        order = np.concatenate([run[np.argsort(times[run], kind="stable")] for run in runs] or [np.arange(0)])
+        ids, times = ids[order], times[order]
+        if faulty and rng.integers(0, 3) == 0:
+            runs = [run for run in runs if len(run) > 1]
+            if runs:
+                run = runs[rng.integers(0, len(runs))]
+                ids[run], times[run] = ids[run][::-1], times[run][::-1]
+        row[key] = ids.astype(np.int64)
+        if edge_timed:
+            edge_time[key] = times.astype(np.int64)
+        if weighted:
+            edge_weight[key] = rng.choice([0.0, 0.5, 1.0, 2.0, 7.25], len(ids))
+    return dict(node_types=node_types, edge_types=edge_types, colptr=colptr, row=row, node_time=node_time,
+                edge_time=edge_time, edge_weight=edge_weight)
+
+
+@settings(max_examples=40, deadline=None)
+@given(data=st.data())
+def test_one_subgraph_on_several_threads_is_one_threads(data):
+    """Calls that grow one subgraph split large frontiers over threads; results, errors and the
+    random stream stay one thread's, call after call."""
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    sizes = {"a": data.draw(st.integers(1, 1500)), "b": data.draw(st.integers(1, 1500))}
+    graph = large_graph(rng, sizes, data.draw(st.booleans()), data.draw(st.booleans()),
+                        data.draw(st.sampled_from([False, False, True])))
+    seed = data.draw(st.integers(0, 2**31 - 1))
+    samplers = [quorvix.NeighborSampler(**graph, seed=seed) for _ in (1, 2)]
+    samplers[1].num_threads = data.draw(st.sampled_from([2, 3]))
+    for _ in range(data.draw(st.integers(1, 3))):
+        method = data.draw(st.sampled_from(["sample", "sample_with_edge_ids", "sample_groups"]))
+        fanouts = data.draw(st.lists(st.sampled_from([-1, 0, 1, 3, 8]), min_size=1, max_size=3))
+        num_neighbors = {edge_key(e): i64(*fanouts) for e in graph["edge_types"]}
+        seeds = rng.integers(0, sizes["a"], data.draw(st.integers(1, 2000))).astype(np.int64)
+        time = data.draw(st.integers(0, 60))
+        if method == "sample_groups":
+            request = (num_neighbors, {}, {"a": seeds}, {"a": np.zeros_like(seeds)}, i64(time))
+        else:
+            request = (num_neighbors, {}, "a", seeds, np.full_like(seeds, time))
+        strategy = data.draw(st.sampled_from(["last", "uniform"]))
+        replace = data.draw(st.sampled_from([False, False, True]))
+        results = []
+        for sampler in samplers:
+            sampler.temporal_strategy, sampler.disjoint, sampler.replace = strategy, False, replace
+            results.append(outcome(getattr(sampler, method), *request))
+        assert results[0] == results[1]

@@ -52,11 +52,14 @@ struct DrawnValues {
 // gives the random draws (std::mt19937 or DrawnValues); with `kEdgeIds` the row position of every
 // sampled edge is recorded too, and a call that does not ask for them compiles without that store.
 // With `kOneGroup` every node belongs to one subgraph, and is found by id in its node type's
-// NodeIndexTable, without hashing its identity, where the type has one.
-template <typename Engine, bool kEdgeIds, bool kOneGroup = false>
+// NodeIndexTable, without hashing its identity, where the type has one. With `kCandidate` nothing
+// is numbered while walking: out_row receives the neighbour's id, for a later pass that numbers the
+// nodes of several threads' walks in one-thread order.
+template <typename Engine, bool kEdgeIds, bool kOneGroup = false, bool kCandidate = false>
 struct EdgeSampling {
   static constexpr bool kRecordsEdgeIds = kEdgeIds;
   static constexpr bool kOneSubgraph = kOneGroup;
+  static constexpr bool kRecordsCandidates = kCandidate;
 
   const EdgeTypeKey* key;
   const NodeType* frontier_type;
@@ -86,14 +89,19 @@ using ChunkSamplingWithIds = EdgeSampling<DrawnValues, true>;
 // One subgraph per call runs on one thread: seeds of one batch value make one chunk.
 using OneGroupSampling = EdgeSampling<std::mt19937, false, true>;
 using OneGroupSamplingWithIds = EdgeSampling<std::mt19937, true, true>;
+// One subgraph per call on several threads: each walks a part of the frontier and records ids.
+using CandidateSampling = EdgeSampling<DrawnValues, false, true, true>;
+using CandidateSamplingWithIds = EdgeSampling<DrawnValues, true, true, true>;
 
-// Explicit instantiations of a function template over the six kinds above.
+// Explicit instantiations of a function template over the eight kinds above.
 #define QUORVIX_FOR_EACH_EDGE_SAMPLING(MACRO) \
   MACRO(SerialSampling)                       \
   MACRO(SerialSamplingWithIds)                \
   MACRO(ChunkSampling)                        \
   MACRO(ChunkSamplingWithIds)                 \
   MACRO(OneGroupSampling)                     \
-  MACRO(OneGroupSamplingWithIds)
+  MACRO(OneGroupSamplingWithIds)              \
+  MACRO(CandidateSampling)                    \
+  MACRO(CandidateSamplingWithIds)
 
 }  // namespace quorvix

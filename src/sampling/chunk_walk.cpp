@@ -107,9 +107,18 @@ void count_hop_draws(const NeighborSampler& sampler, const SplitRequest& request
       const auto edges = edge_sampling<kEdgeIds>(sampler, chunk, i, nullptr);
       const ChunkNodes& frontier = chunk.nodes[sampler.schema().edge_type_slots[i].frontier];
       for (std::size_t q = 0; q + 1 < frontier.bounds.size(); ++q) {
-        int64_t& draws = chunk.unit_draws[walk.first_unit[hop][i] + q];
-        count_frontier_draws(edges, frontier.state, frontier.bounds[q], frontier.bounds[q + 1], plan,
-                             request.seeds->time_of_batch, draws);
+        // Counted on this thread's stack, stored once: the counter arrays of chunks that other threads
+        // walk may share its cache lines, and a store per node to a shared line stalls both threads.
+        int64_t draws = 0;
+        int64_t& stored = chunk.unit_draws[walk.first_unit[hop][i] + q];
+        try {
+          count_frontier_draws(edges, frontier.state, frontier.bounds[q], frontier.bounds[q + 1], plan,
+                               request.seeds->time_of_batch, draws);
+        } catch (...) {
+          stored = draws;  // the draws before the failure are made all the same
+          throw;
+        }
+        stored = draws;
       }
     }
   } catch (...) {
@@ -132,10 +141,13 @@ void sample_hop(const NeighborSampler& sampler, const SplitRequest& request, con
       for (std::size_t q = 0; q + 1 < frontier.bounds.size(); ++q) {
         unit = walk.first_unit[hop][i] + q;
         drawn.next = drawn_values + chunk.unit_draw_offset[unit];
-        edges.edge_count = &chunk.unit_edges[unit];
+        // Counted on this thread's stack, as the draws are.
+        int64_t unit_edges = 0;
+        edges.edge_count = &unit_edges;
         const std::size_t before = neighbours.node.size();
         expand_frontier(edges, frontier.state, frontier.bounds[q], frontier.bounds[q + 1], request.plans[hop][i],
                         request.seeds->time_of_batch);
+        chunk.unit_edges[unit] = unit_edges;
         chunk.unit_nodes[unit] = static_cast<int64_t>(neighbours.node.size() - before);
         neighbours.next_bounds.push_back(static_cast<int64_t>(neighbours.node.size()));
       }

@@ -30,12 +30,17 @@ std::size_t ParallelState::storage_bytes() const {
     }
     bytes += chunk.chosen.bytes();
   }
+  for (const FrontierPart& part : parts) {
+    bytes += list_bytes(part.ids) + list_bytes(part.cols) + list_bytes(part.positions) + vector_bytes(part.kind) +
+             part.chosen.bytes();
+  }
   return bytes;
 }
 
 void ParallelState::release_large_storage() {
   if (storage_bytes() <= kKeptChunkBytes) return;
   std::vector<Chunk>().swap(chunks);
+  std::vector<FrontierPart>().swap(parts);
   std::vector<uint32_t>().swap(drawn);
 }
 

@@ -2,6 +2,7 @@
 // every seed chunk, reused from one call to the next.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <vector>
@@ -13,8 +14,12 @@
 
 namespace quorvix {
 
+// Chunks are walked by different threads at once, and every walk writes its chunk's list sizes and
+// counters once per node: aligned to cache lines, no two chunks' fields share one.
+inline constexpr std::size_t kCacheLine = 64;
+
 // One node type within a chunk: the chunk's sampled nodes of the type in chunk-local order.
-struct ChunkNodes {
+struct alignas(kCacheLine) ChunkNodes {
   Int64List batch;
   Int64List node;
   LocalIndexMap local_index;
@@ -28,7 +33,7 @@ struct ChunkNodes {
 };
 
 // One edge-type key within a chunk: its sampled edges in chunk-local indices.
-struct ChunkEdges {
+struct alignas(kCacheLine) ChunkEdges {
   Int64List row;
   Int64List col;
   Int64List edge;  // row positions, when the call records them
@@ -38,7 +43,7 @@ struct ChunkEdges {
 // on its own. Per unit (one hop, one edge
 // type, one frontier segment; numbered in the order a one-thread call walks them) it counts what it
 // recorded, so the chunks' pieces can be put in one-thread order afterwards.
-struct Chunk {
+struct alignas(kCacheLine) Chunk {
   int64_t batch_first = 0;  // the batch values [batch_first, batch_last]
   int64_t batch_last = 0;
   std::vector<ChunkNodes> nodes;  // per distinct node type
@@ -60,6 +65,23 @@ struct Chunk {
   int64_t draws_used = 0;
 };
 
+// One part of a step's frontier: what its walk picked, in walk order, before numbering.
+struct alignas(kCacheLine) FrontierPart {
+  int64_t begin = 0;  // the frontier entries [begin, end)
+  int64_t end = 0;
+  Int64List ids;        // the picked neighbours' ids
+  Int64List cols;       // the frontier entry's local index, per pick
+  Int64List positions;  // row positions, when the call records them
+  std::vector<uint8_t> kind;  // per pick: kMapped, kFirst or kRepeat (see the source)
+  IndexSet chosen;
+  int64_t picks = 0;
+  int64_t draws = 0;
+  int64_t draw_offset = 0;
+  int64_t pick_offset = 0;  // the part's first pick among the step's
+  int64_t firsts = 0;       // picks that reach their node first
+  int64_t first_local = 0;  // the local index of the part's first such node
+};
+
 // The chunk storage a sampler keeps from one call to the next, at most: enough for calls of a
 // training loop's size to reuse it, while a call with a large result gives its storage back.
 constexpr std::size_t kKeptChunkBytes = std::size_t{64} << 20;
@@ -68,6 +90,7 @@ struct ParallelState {
   PoolSlot pool;
   std::vector<Chunk> chunks;
   std::vector<uint32_t> drawn;  // one hop's draws, in one-thread order
+  std::vector<FrontierPart> parts;  // of calls that grow one subgraph
 
   // The bytes the chunks and the drawn values hold.
   std::size_t storage_bytes() const;

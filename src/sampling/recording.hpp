@@ -38,6 +38,13 @@ class EdgeRecorder {
   __attribute__((always_inline)) void add(int64_t position) {
     const int64_t neighbour = edges_.row[position];
     check_node_id(neighbours_, *edges_.neighbour_type, neighbour);
+    if constexpr (Edges::kRecordsCandidates) {
+      rows_[added_] = neighbour;
+      cols_[added_] = frontier_.local_index;
+      if constexpr (Edges::kRecordsEdgeIds) ids_[added_] = position;
+      ++added_;
+      return;
+    }
     LocalIndexMap::Insertion found;
     if (Edges::kOneSubgraph && neighbours_.node_index != nullptr) {
       found = neighbours_.node_index->insert(neighbour);

@@ -1,4 +1,5 @@
 // The hop-wise driver of the sample methods: the seeds of the call, then every hop over every edge type.
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -6,6 +7,7 @@
 #include "graph/array_dict.hpp"
 #include "sampling/call_setup.hpp"
 #include "sampling/call_state.hpp"
+#include "sampling/chunk_plan.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/fan_out_limit.hpp"
 #include "sampling/hop_rule.hpp"
@@ -15,6 +17,7 @@
 #include "sampling/request.hpp"
 #include "sampling/result.hpp"
 #include "sampling/seeds.hpp"
+#include "sampling/subgraph_in_parallel.hpp"
 
 namespace quorvix {
 
@@ -24,6 +27,10 @@ namespace {
 // the nodes the previous call sampled of it: a lookup in a table that much larger than the sample
 // misses the cache more often than a hash table sized by the sample does.
 constexpr int64_t kTableSpread = 8;
+// A call on several threads numbers nodes through the tables (8 bytes per node with the claims), so
+// a type takes one when it is small, or when the previous call sampled a 64th of its nodes.
+constexpr int64_t kSplitTableSpread = 64;
+constexpr int64_t kSplitTableNodes = int64_t{1} << 22;
 
 // Whether every seed has one batch value: the call grows one subgraph.
 bool grows_one_subgraph(const SeedSet& seeds) {
@@ -37,11 +44,16 @@ bool grows_one_subgraph(const SeedSet& seeds) {
   return true;
 }
 
+bool every_type_by_id(const std::vector<NodeTypeState>& states) {
+  return std::all_of(states.begin(), states.end(), [](const NodeTypeState& state) { return state.node_index != nullptr; });
+}
+
 // Per distinct node type, the state of a call. With `tables` (a call that grows one subgraph), a type
-// whose previous call sampled enough of its nodes maps ids by its table instead of its hash map;
-// returns whether any type does.
+// whose previous call sampled enough of its nodes (with `every_type`, a laxer bound) maps ids by its
+// table instead of its hash map; returns whether any type does.
 bool make_node_states(NeighborSampler& sampler, std::vector<LocalIndexMap>& local_index_maps,
-                      std::vector<NodeIndexTable>* tables, int64_t seed_count, std::vector<NodeTypeState>& states) {
+                      std::vector<NodeIndexTable>* tables, bool every_type, int64_t seed_count,
+                      std::vector<NodeTypeState>& states) {
   const GraphSchema& schema = sampler.schema();
   states.assign(schema.distinct_node_types.size(), NodeTypeState{});
   if (tables != nullptr) tables->resize(states.size());
@@ -57,7 +69,9 @@ bool make_node_states(NeighborSampler& sampler, std::vector<LocalIndexMap>& loca
     const int64_t node_count = sampler.node_counts()[slot];
     // The result list starts at about the previous call's length.
     const auto previous = static_cast<int64_t>(state.node->capacity());
-    if (tables != nullptr && node_count <= kTableSpread * previous && NodeIndexTable::fits(node_count, seed_count)) {
+    const bool worth_a_table = node_count <= kTableSpread * previous ||
+                               (every_type && (node_count <= kSplitTableSpread * previous || node_count <= kSplitTableNodes));
+    if (tables != nullptr && worth_a_table && NodeIndexTable::fits(node_count, seed_count)) {
       state.node_index = &(*tables)[slot];
       state.node_index->start(node_count, seed_count);
       any_table = true;
@@ -147,11 +161,38 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
     int64_t seed_count = 0;
     for (const SeedsOfType& typed : seeds.types) seed_count += static_cast<int64_t>(typed.ids.size());
     std::vector<NodeTypeState> node_states;
-    const bool by_id = make_node_states(*this, local_index_maps_,
-                                        grows_one_subgraph(seeds) ? &node_index_tables_ : nullptr, seed_count,
-                                        node_states);
+    const bool one_subgraph = grows_one_subgraph(seeds);
+    // Several threads number one subgraph's nodes through every type's table.
+    const bool split = one_subgraph && threads > 1;
+    bool by_id = make_node_states(*this, local_index_maps_, one_subgraph ? &node_index_tables_ : nullptr, split,
+                                  seed_count, node_states);
     add_seeds(node_states, seeds);
-    if (by_id) {
+    bool grown = false;
+    if (split && every_type_by_id(node_states)) {
+      // One subgraph on every thread, when every rule reads without failing; a step that fails makes
+      // the call start over on one thread, which meets the failure after the same draws.
+      SplitRequest request;
+      UnitWalk walk;
+      read_plans(*this, num_neighbors, sampling_time_offsets, num_hops, !seeds.time_of_batch.empty(), strategy,
+                 request, walk);
+      if (!request.deferred) {
+        const std::mt19937 before = generator;
+        const StorageBound bound(*parallel_);
+        ThreadPool& pool = parallel_->pool.get(threads);
+        const PoolCall call(pool, threads);
+        grown = grow_subgraph_in_parallel<kEdgeIds>(*this, pool, request, seeds.time_of_batch, node_states,
+                                                    parallel_->parts, parallel_->drawn);
+        if (!grown) {
+          generator = before;
+          reset_call_tables(kEdgeIds);
+          by_id = make_node_states(*this, local_index_maps_, &node_index_tables_, false, seed_count, node_states);
+          add_seeds(node_states, seeds);
+        }
+      }
+    }
+    if (grown) {
+      // sampled
+    } else if (by_id) {
       sample_hops<EdgeSampling<std::mt19937, kEdgeIds, true>>(num_neighbors, sampling_time_offsets, strategy,
                                                                num_hops, seeds.time_of_batch, node_states);
     } else {
