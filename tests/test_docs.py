@@ -92,6 +92,8 @@ def documented_callables():
                                                           type(f).__name__ in {"instancemethod", "builtin_function_or_method"})]
             for qualified, item in members:
                 doc = stubs.get(qualified) or inspect.getdoc(item) or ""
+                if isinstance(item, type) and issubclass(item, BaseException):
+                    continue  # a warning or error class: its page says when it is raised
                 if isinstance(item, type):
                     init = stubs.get(f"{qualified}.__init__") or ""
                     out.append((qualified, doc + init, True, False))
@@ -109,7 +111,7 @@ def documented_callables():
 def test_every_public_name_has_parameters_and_returns():
     missing = []
     for name, doc, takes_arguments, returns in documented_callables():
-        if takes_arguments and "Args:" not in doc:
+        if takes_arguments and "Args:" not in doc and "Attributes:" not in doc:
             missing.append(f"{name}: no Args")
         if returns and "Returns:" not in doc and "Yields:" not in doc:
             missing.append(f"{name}: no Returns")
