@@ -46,7 +46,7 @@ def read_manifests(path: str | os.PathLike[str], num_parts: int | None = None) -
 
 
 class Part:
-    """Part `index` of `num_parts`: its runs per edge type as quorvix.GivenRuns, its nodes' ids, times
+    """Part `index` of `num_parts`: its runs per edge type as quorvix._core.GivenRuns, its nodes' ids, times
     and features, all memory-mapped."""
 
     # The methods an owner runs for other ranks' requests.
