@@ -252,7 +252,8 @@ class NeighborSampler:
                 relative to the seed's time (lower excluded, None for no lower bound).
             entity_table: the node type of the seeds.
             seed_node: int64 seed ids.
-            seed_time: one int64 time per seed, or an empty array for no time rule.
+            seed_time: one int64 time per seed, or an empty array: then the seeds' own node times,
+                if their type has times, else no time rule.
 
         Returns:
             tuple: ``(out_row, out_col, out_node, out_batch, num_sampled_nodes,

@@ -102,6 +102,12 @@ def num_rows(table: Any) -> int:
     return len(table)
 
 
+def _object_array(values: tuple) -> np.ndarray:
+    array = np.empty(len(values), dtype=object)
+    array[:] = values  # element by element: NumPy would otherwise nest sequences
+    return array
+
+
 def quote(name: str) -> str:
     """An SQL identifier, quoted."""
     return '"' + name.replace('"', '""') + '"'

@@ -192,16 +192,23 @@ def _codes(values: np.ndarray, null: Optional[np.ndarray]):
     if present.dtype.kind == "O":
         # One kind of value per column for sorting: the strings of mixed values.
         kinds = set(map(type, present))
-        present = present.astype(str) if len(kinds) > 1 or (kinds and str in kinds) else present
+        if len(kinds) > 1:
+            present = present.astype(str)
     distinct, codes = np.unique(present, return_inverse=True)
     out = np.full(len(values), -1, dtype=np.int64)
     if null is None:
         out[:] = codes.reshape(-1)
     else:
         out[~null] = codes.reshape(-1)
-    if distinct.dtype.kind == "O":
+    if distinct.dtype.kind == "O" and not _ends_in_nul(distinct):
         distinct = distinct.astype(str)
     return out, distinct
+
+
+def _ends_in_nul(values: np.ndarray) -> bool:
+    """Whether a string among `values` ends in NUL, which a fixed-width string array would drop
+    (so that 'a' and 'a\\x00' would read as one category)."""
+    return any(isinstance(v, str) and v.endswith("\x00") for v in values.tolist())
 
 
 def _seconds(values: np.ndarray, null: Optional[np.ndarray], name: str) -> np.ndarray:
@@ -241,7 +248,10 @@ class _Cache:
         entry = self.entries[table][column]
         # Copy-on-write: the pages are shared and read on demand, and torch may wrap them.
         array = np.load(self.directory / entry["file"], mmap_mode="c")
-        values = np.load(self.directory / entry["categories"]) if entry.get("categories") else None
+        if "category_list" in entry:  # strings a fixed-width array would change
+            values = np.array(entry["category_list"] + [None], dtype=object)[:-1]
+        else:
+            values = np.load(self.directory / entry["categories"]) if entry.get("categories") else None
         return array, entry["kind"], values
 
     def put(self, table: str, column: str, kind: str, rows: int, array: np.ndarray,
@@ -250,7 +260,9 @@ class _Cache:
         stem = hashlib.sha1(f"{table}\0{column}".encode()).hexdigest()[:16]  # any names, one file each
         entry = {"kind": kind, "rows": rows, "file": f"{stem}.npy"}
         np.save(self.directory / entry["file"], array)
-        if values is not None:
+        if values is not None and values.dtype.kind == "O":
+            entry["category_list"] = values.tolist()
+        elif values is not None:
             entry["categories"] = f"{stem}.categories.npy"
             np.save(self.directory / entry["categories"], values)
         self.entries.setdefault(table, {})[column] = entry
