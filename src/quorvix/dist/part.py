@@ -24,10 +24,26 @@ def _read_manifest(directory: str) -> dict[str, Any]:
 
 
 def read_manifests(path: str | os.PathLike[str], num_parts: int | None = None) -> list[dict[str, Any]]:
-    """The manifests of every part under `path`, checked to be the parts of one graph in one partitioning.
+    """The manifests of every part under ``path``, checked to be the parts of one graph in one partitioning.
 
-    Refuses a missing part, parts of different graphs, and a part count other than `num_parts` (when
-    given) or than the parts' own.
+    Refuses a missing part, parts of different graphs, and a part count other than ``num_parts`` (when
+    given) or than the parts' own. Only the manifests are read, not the part files.
+
+    Args:
+        path: the directory :func:`partition` wrote, holding ``part-0``, ``part-1``, ...
+        num_parts: the part count expected (a world's size), or None to take the count part 0's
+            manifest records.
+
+    Returns:
+        list[dict]: each part's ``manifest.json`` in part order: the graph's fingerprint, names and
+        node counts, the part count and index, and every file's size and digest.
+
+    Raises:
+        FileNotFoundError: a part directory has no ``manifest.json`` (missing, or its writing was
+            interrupted).
+        ValueError: a manifest is damaged or of another format, the part count is not ``num_parts``,
+            a part is of another graph or holds another part's index, or more parts than the
+            manifests name are present; the messages are listed in the error reference.
     """
     first = _read_manifest(part_directory(path, 0))
     count = int(first["num_parts"])
@@ -46,8 +62,23 @@ def read_manifests(path: str | os.PathLike[str], num_parts: int | None = None) -
 
 
 class Part:
-    """Part `index` of `num_parts`: its runs per edge type as quorvix._core.GivenRuns, its nodes' ids, times
-    and features, all memory-mapped."""
+    """Part ``index`` of ``num_parts``: its runs per edge type as quorvix._core.GivenRuns, its nodes'
+    times and features and its edges' ids and features, all memory-mapped.
+
+    A part owns the nodes whose id is ``id % num_parts == index`` (local index ``id // num_parts``)
+    and the runs of those nodes as frontier nodes. Its request methods (``expand_many``,
+    ``node_feature``, ``node_features``, ``node_times``, ``edge_features``) first refuse a change to
+    the files they read since the part was opened. Open one with :func:`open_part`, which checks the
+    files first.
+
+    Args:
+        directory: the part's directory (``part-<k>`` under the path :func:`partition` wrote).
+        manifest: the part's ``manifest.json``, as :func:`read_manifests` returns it.
+
+    Raises:
+        ValueError: a part file is missing or cannot be read as an array; the messages are listed in
+            the error reference.
+    """
 
     # The methods an owner runs for other ranks' requests.
     REQUESTS = frozenset({"edge_features", "expand_many", "node_feature", "node_features", "node_times"})
@@ -108,7 +139,19 @@ class Part:
                               for index, entry in enumerate(manifest["edges"])}
 
     def local_index(self, node_type: str, ids: np.ndarray) -> np.ndarray:
-        """The part's indices of global `ids`; an id the part does not own is refused."""
+        """The part's indices of global ``ids`` (``id // num_parts``); an id the part does not own is refused.
+
+        Args:
+            node_type: the node type of the ids.
+            ids: global node ids, each owned by this part.
+
+        Returns:
+            numpy.ndarray: the int64 local index of each id, in order.
+
+        Raises:
+            ValueError: an id is owned by another part, negative, or not below the type's node
+                count; the messages are listed in the error reference.
+        """
         ids = np.asarray(ids, dtype=np.int64)
         count = self.num_nodes[node_type]
         local, owner = np.divmod(ids, self.num_parts)
@@ -123,7 +166,26 @@ class Part:
                subgraph: np.ndarray, rule: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """One hop's rule over owned frontier ids: the number of edges each id took, then per sampled
         edge, in id order, the neighbour id and the global edge id. A rule that draws names its
-        draw_stream, and each entry's stream is keyed by its id and `subgraph` too."""
+        draw_stream, and each entry's stream is keyed by its id and ``subgraph`` too.
+
+        Args:
+            key: the edge type key (``"t0__t1__t2"``) whose runs are expanded.
+            frontier_type: the node type of ``ids`` (the edge type's frontier type).
+            ids: global frontier ids, each owned by this part.
+            seed_time: int64, the seed time of each id when the rule is temporal, else empty.
+            subgraph: int64, the subgraph of each id when the rule draws, else empty.
+            rule: keyword arguments of quorvix._core.GivenRuns.expand: ``fan_out`` or ``window``,
+                ``temporal``, ``temporal_strategy``, ``replace``, ``draw_stream``.
+
+        Returns:
+            tuple: ``(counts, neighbour, edge_id)``: int64 arrays, the edges taken per id, then the
+            global neighbour id and the edge id (the position in the graph's row, or the id
+            :func:`partition` was given) of every sampled edge.
+
+        Raises:
+            ValueError: an id is not owned by this part; the messages are listed in the error
+                reference.
+        """
         local = self.local_index(frontier_type, ids)
         draw_key = np.empty((len(subgraph), 2), dtype=np.uint64)
         if len(subgraph):
@@ -134,13 +196,37 @@ class Part:
         return counts, neighbour, self._edge_id_view[key][position]
 
     def expand_many(self, requests: list[tuple[Any, ...]]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
-        """expand() for each request of one hop, in order."""
+        """expand() for each request of one hop, in order, after checking the files they read.
+
+        Args:
+            requests: argument tuples of :meth:`expand`, one per edge type of the hop.
+
+        Returns:
+            list[tuple]: :meth:`expand`'s ``(counts, neighbour, edge_id)`` per request, in order.
+
+        Raises:
+            RuntimeError: a file the requests read changed since the part was opened.
+            ValueError: as :meth:`expand`; the messages are listed in the error reference.
+        """
         self.watch.check([name for request in requests for name in self._expand_files[request[0]]])
         return [self.expand(*request) for request in requests]
 
     def edge_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
         """Per (edge type key, feature names, edge ids of edges into owned nodes), the rows of each
-        feature, in order."""
+        feature, in order.
+
+        Args:
+            wanted: ``(edge type key, feature names, edge ids)`` triples; each edge's frontier
+                node is owned by this part.
+
+        Returns:
+            list[list[numpy.ndarray]]: per triple, per name, the feature's row of each edge id.
+
+        Raises:
+            RuntimeError: a part file changed since the part was opened.
+            ValueError: an edge id is not held by this part; the messages are listed in the error
+                reference.
+        """
         self.watch.check()
         out = []
         for key, names, ids in wanted:
@@ -159,22 +245,96 @@ class Part:
         return out
 
     def node_times(self, node_type: str, ids: np.ndarray) -> np.ndarray:
+        """The node times of owned ``ids``.
+
+        Args:
+            node_type: a node type with times.
+            ids: global node ids, each owned by this part.
+
+        Returns:
+            numpy.ndarray: the int64 time of each id, in order.
+
+        Raises:
+            RuntimeError: a part file changed since the part was opened.
+            ValueError: an id is not owned by this part; the messages are listed in the error
+                reference.
+            KeyError: the node type has no times.
+        """
         self.watch.check()
         return np.asarray(self.node_time[node_type][self.local_index(node_type, ids)], dtype=np.int64)
 
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
+        """The rows of node feature ``name`` of owned ``ids``.
+
+        Args:
+            node_type: the node type of the ids.
+            name: a feature name :func:`partition` was given for the type (``"x"`` for a bare array).
+            ids: global node ids, each owned by this part.
+
+        Returns:
+            numpy.ndarray: the feature's row of each id, in order.
+
+        Raises:
+            RuntimeError: a part file changed since the part was opened.
+            ValueError: an id is not owned by this part; the messages are listed in the error
+                reference.
+            KeyError: the type has no feature of that name.
+        """
         self.watch.check()
         return np.asarray(self.features[node_type][name][self.local_index(node_type, ids)])
 
     def node_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
-        """Per (node type, feature names, owned ids), the rows of each feature, in order."""
+        """Per (node type, feature names, owned ids), the rows of each feature, in order.
+
+        Args:
+            wanted: ``(node type, feature names, ids)`` triples, every id owned by this part.
+
+        Returns:
+            list[list[numpy.ndarray]]: per triple, per name, :meth:`node_feature`'s rows.
+
+        Raises:
+            RuntimeError: a part file changed since the part was opened.
+            ValueError: an id is not owned by this part; the messages are listed in the error
+                reference.
+        """
         return [[self.node_feature(node_type, name, ids) for name in names] for node_type, names, ids in wanted]
 
 
 def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None, *,
               digests: bool = True) -> Part:
-    """Opens part `part` under `path` after checking every part's manifest, the sizes of every part's
-    files this machine holds, and (with `digests`) the bytes of part `part`'s files."""
+    """Opens part ``part`` under ``path`` after checking every part's manifest, the sizes of every part's
+    files this machine holds, and (with ``digests``) the bytes of part ``part``'s files.
+
+    Files of other parts that this machine does not hold are passed over; every file of part
+    ``part`` must be present.
+
+    Args:
+        path: the directory :func:`partition` wrote.
+        part: the index of the part to open, below the part count.
+        num_parts: the part count expected, or None to take the manifests' own.
+        digests: whether to read part ``part``'s files whole and compare their digests with the
+            manifest's (sizes are always compared).
+
+    Returns:
+        Part: the part, its arrays memory-mapped.
+
+    Raises:
+        FileNotFoundError: a part has no manifest, or a file of part ``part`` is missing.
+        ValueError: as :func:`read_manifests`, ``part`` is out of range, or a file has another
+            size or digest than its manifest records; the messages are listed in the error
+            reference.
+
+    Example:
+        >>> import tempfile
+        >>> import quorvix.datasets, quorvix.dist
+        >>> path = tempfile.mkdtemp()
+        >>> _ = quorvix.dist.partition(quorvix.datasets.ratings(), 2, path)
+        >>> part = quorvix.dist.open_part(path, 0)
+        >>> part.index, part.num_parts, part.num_nodes
+        (0, 2, {'user': 10, 'item': 40})
+        >>> part.local_index("item", [0, 2, 4])
+        array([0, 1, 2])
+    """
     manifests = read_manifests(path, num_parts)
     if not 0 <= part < len(manifests):
         raise ValueError(f"There is no part {part} among the {len(manifests)} parts under '{os.fspath(path)}'.")

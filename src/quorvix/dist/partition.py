@@ -85,7 +85,22 @@ class _GraphArrays:
 
 def fingerprint(graph: Any) -> str:
     """A digest of the graph's names and arrays (a quorvix.Graph, or the directory of a saved one):
-    parts of one graph share it. Arrays are read piece by piece, never copied whole."""
+    parts of one graph share it. Arrays are read piece by piece, never copied whole.
+
+    The digest covers the node and edge types, colptr, row, node times, edge times and edge
+    weights; not node or edge features, nor edge ids given to :func:`partition`.
+
+    Args:
+        graph: a quorvix.Graph, or the directory Graph.save wrote.
+
+    Returns:
+        str: 32 hexadecimal digits (blake2b, 16 bytes), the ``fingerprint`` every part's manifest
+        records.
+
+    Raises:
+        ValueError: the directory holds no saved graph, or one of its array files is damaged; the
+            messages are listed in the error reference.
+    """
     arrays = graph if isinstance(graph, _GraphArrays) else _GraphArrays(graph)
     digest = hashlib.blake2b(digest_size=16)
     digest.update(json.dumps([list(arrays.node_types), [list(e) for e in arrays.edge_types]]).encode())
@@ -251,16 +266,44 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
               node_features: Mapping[str, Any] | None = None,
               edge_ids: Mapping[str, Any] | None = None,
               edge_features: Mapping[str, Mapping[str, Any]] | None = None) -> list[str]:
-    """Writes `graph` as `num_parts` parts under `path` (made if missing) and returns their directories.
+    """Writes ``graph`` as ``num_parts`` parts under ``path`` (made if missing) and returns their directories.
 
-    `graph` is a quorvix.Graph, or the directory of one Graph.save wrote: that is read from its files
-    piece by piece, so partitioning takes memory bounded by a few pieces whatever the graph's size.
-    `node_features` maps a node type to an array with one row per node (named 'x') or to a dict of such
-    arrays (features, labels); each part keeps the rows of the nodes it owns. `edge_ids` maps edge type
-    keys to the id to record for each position of the graph's row (by default the position itself), for
-    graphs whose edges have ids of their own, such as PyG's edge order. `edge_features` maps edge type
-    keys to {name: array with one row per position of row}; the owner of an edge's frontier node keeps
-    its rows. Arrays given (NumPy arrays or memory maps) are read piece by piece too.
+    Node ``id`` goes to part ``id % num_parts``, with the runs it has as a frontier node. A graph
+    given as a directory is read from its files piece by piece, so partitioning takes memory bounded
+    by a few pieces whatever the graph's size; arrays given (NumPy arrays or memory maps) are read
+    piece by piece too. Every part's ``manifest.json`` is written last, once its files are complete.
+
+    Args:
+        graph: a quorvix.Graph, or the directory of one Graph.save wrote.
+        num_parts: how many parts, at least 1.
+        path: the directory to write ``part-0`` ... ``part-<num_parts - 1>`` into.
+        node_features: per node type, an array with one row per node (named ``"x"``) or a dict of
+            such arrays (features, labels); each part keeps the rows of the nodes it owns.
+        edge_ids: per edge type key, the id to record for each position of the graph's row (by
+            default the position itself), for graphs whose edges have ids of their own, such as
+            PyG's edge order.
+        edge_features: per edge type key, ``{name: array with one row per position of row}``; the
+            owner of an edge's frontier node keeps its rows.
+
+    Returns:
+        list[str]: the directories of the parts, in part order.
+
+    Raises:
+        ValueError: ``num_parts`` is below 1, an ``edge_ids``, ``edge_features`` or
+            ``node_features`` key names no type of the graph, an array has another length than
+            its type, or a saved graph's files are damaged; the messages are listed in the error
+            reference.
+        FileExistsError: a part directory under ``path`` already holds a ``manifest.json``.
+
+    Example:
+        >>> import os, tempfile
+        >>> import quorvix.datasets, quorvix.dist
+        >>> graph = quorvix.datasets.ratings()
+        >>> directories = quorvix.dist.partition(graph, 2, tempfile.mkdtemp())
+        >>> [os.path.basename(directory) for directory in directories]
+        ['part-0', 'part-1']
+        >>> "manifest.json" in os.listdir(directories[0])
+        True
     """
     num_parts = int(num_parts)
     if num_parts < 1:
@@ -342,6 +385,20 @@ def partition(graph: Any, num_parts: int, path: str | os.PathLike[str], *,
 
 
 def main(argv: list[str] | None = None) -> None:
+    """The command line ``python -m quorvix.dist.partition GRAPH_DIR NUM_PARTS OUT_DIR``: partitions a
+    graph Graph.save wrote, streaming it from its files, and prints each part's directory.
+
+    Args:
+        argv: the arguments after the program name, or None for ``sys.argv[1:]``.
+
+    Returns:
+        None: the part directories are printed, one a line.
+
+    Raises:
+        SystemExit: the arguments do not parse (argparse's usage message).
+        ValueError: as :func:`partition`; the messages are listed in the error reference.
+        FileExistsError: as :func:`partition`.
+    """
     parser = argparse.ArgumentParser(prog="python -m quorvix.dist.partition",
                                      description="Partition a graph Graph.save wrote into parts.")
     parser.add_argument("graph", help="directory of a saved quorvix.Graph")

@@ -38,10 +38,27 @@ _MIX2 = np.uint64(0x94D049BB133111EB)
 
 
 def worker_name(part: int) -> str:
+    """The RPC worker name of the rank that serves part ``part``.
+
+    Args:
+        part: a part index (the rank that serves it).
+
+    Returns:
+        str: ``"quorvix-part-<part>"``.
+    """
     return f"quorvix-part-{part}"
 
 
 def served_part() -> Part:
+    """The part this process serves, opened by :func:`init_part_worker`.
+
+    Returns:
+        Part: the served part.
+
+    Raises:
+        RuntimeError: this process serves no part (no :func:`init_part_worker`, or after
+            :func:`shutdown`); the messages are listed in the error reference.
+    """
     part = _SERVED.get("part")
     assert part is None or isinstance(part, Part)
     if part is None:
@@ -67,20 +84,46 @@ class _Answered:
 
 
 class RpcTransport:
-    """Requests to owners over torch.distributed.rpc, each bounded by `timeout` seconds."""
+    """Requests to owners over torch.distributed.rpc, each bounded by ``timeout`` seconds.
+
+    The transport :class:`DistNeighborSampler` uses by default: each request runs one of
+    :class:`Part`'s request methods on the part the owner's rank serves.
+
+    Args:
+        timeout: seconds each request may take.
+        worker: the RPC worker name of a part's owner, by part index.
+    """
 
     def __init__(self, timeout: float = 30.0, worker: Callable[[int], str] = worker_name) -> None:
         self.timeout = float(timeout)
         self.worker = worker
 
     def request(self, owner: int, operation: str, *args: Any) -> Any:
+        """Sends a part request to the rank serving part ``owner``, without waiting for the answer.
+
+        Args:
+            owner: the part index whose rank answers.
+            operation: the name of one of :class:`Part`'s request methods.
+            *args: that method's arguments.
+
+        Returns:
+            torch.futures.Future: the answer; its ``wait()`` raises the owner's error, or RPC's
+            when the owner does not answer within ``timeout``.
+        """
         from torch.distributed import rpc
 
         return rpc.rpc_async(self.worker(owner), _serve, args=(operation, *args), timeout=self.timeout)
 
 
 class InProcessTransport:
-    """Requests answered by parts opened in this process: every part's answers without a world."""
+    """Requests answered by parts opened in this process: every part's answers without a world.
+
+    For tests and single-machine runs: pass it as ``transport`` to :class:`DistNeighborSampler`
+    or :class:`quorvix.pyg.DistNeighborLoader` in place of RPC.
+
+    Args:
+        parts: the opened parts by part index, at least every part other than the sampler's own.
+    """
 
     timeout = 0.0
 
@@ -88,20 +131,64 @@ class InProcessTransport:
         self.parts = parts
 
     def worker(self, owner: int) -> str:
+        """The name that errors give part ``owner``.
+
+        Args:
+            owner: a part index.
+
+        Returns:
+            str: ``"in-process part <owner>"``.
+        """
         return f"in-process part {owner}"
 
     def request(self, owner: int, operation: str, *args: Any) -> _Answered:
+        """Runs a part request on part ``owner`` at once.
+
+        Args:
+            owner: the part index whose part answers.
+            operation: the name of one of :class:`Part`'s request methods.
+            *args: that method's arguments.
+
+        Returns:
+            A future whose ``wait()`` returns the answer.
+
+        Raises:
+            KeyError: ``parts`` holds no part ``owner``.
+            ValueError: as the part's request method; the messages are listed in the error
+                reference.
+            RuntimeError: as the part's request method.
+        """
         return _Answered(getattr(self.parts[owner], operation)(*args))
 
 
 def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *, init_method: str,
                      timeout: float = 30.0, digests: bool = True) -> Part:
-    """Opens part `rank` of the `world_size` parts under `path`, serves it and joins the RPC world as
-    worker_name(rank). `timeout` (seconds) bounds every request made through this world, and the
-    meeting: every rank checks its parts first (the sizes of every part's files it holds and, with
-    `digests`, the bytes of its own), and joins only once every rank has; a rank's failure, or its
-    absence after `timeout`, is raised on every rank, within 2 * timeout + 10 seconds.
-    `init_method` is 'tcp://host:port', where rank 0 hosts the meeting."""
+    """Opens part ``rank`` of the ``world_size`` parts under ``path``, serves it and joins the RPC world
+    as ``worker_name(rank)``.
+
+    ``timeout`` bounds every request made through this world, and the meeting: every rank checks
+    its parts first (the sizes of every part's files it holds and, with ``digests``, the bytes of its
+    own), and joins only once every rank has; a rank's failure, or its absence after ``timeout``, is
+    raised on every rank, within 2 * timeout + 10 seconds. Call :func:`shutdown` to leave.
+
+    Args:
+        path: the directory :func:`partition` wrote, with as many parts as ranks.
+        rank: this process's rank, which is also the part it serves.
+        world_size: the number of ranks, which must be the part count.
+        init_method: ``"tcp://host:port"``, where rank 0 hosts the meeting, or ``"env://"`` with
+            ``MASTER_ADDR`` and ``MASTER_PORT`` set (as under ``torchrun``).
+        timeout: seconds each wait of the meeting and each request may take.
+        digests: whether to check the bytes of this rank's part files against their digests.
+
+    Returns:
+        Part: the part this rank serves.
+
+    Raises:
+        ValueError: ``init_method`` is of another kind.
+        RuntimeError: a rank could not open its part, ranks were started for different part
+            counts or graphs, a rank did not arrive within ``timeout``, or the RPC world did not
+            form; the messages are listed in the error reference.
+    """
     from torch.distributed import rpc
 
     meeting = Rendezvous(init_method, rank, world_size, timeout)
@@ -127,7 +214,18 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
 
 def shutdown(graceful: bool = True) -> None:
     """Leaves the RPC world and stops serving. Graceful: waits for every rank to arrive, at most the
-    world's timeout, and names the ranks that did not (leaving without them); else leaves at once."""
+    world's timeout, and names the ranks that did not (leaving without them); else leaves at once.
+
+    Args:
+        graceful: whether to wait for every rank before leaving.
+
+    Returns:
+        None: this process serves no part afterwards.
+
+    Raises:
+        RuntimeError: a rank did not arrive within the timeout, or leaving the RPC world did not
+            end in time; the messages are listed in the error reference.
+    """
     from torch.distributed import rpc
 
     meeting = _SERVED.get("meeting")
@@ -235,12 +333,26 @@ class _NodeTypeState:
 
 
 class DistNeighborSampler:
-    """A sampler over the parts of a graph, run by a rank that serves `part` in an RPC world.
+    """A sampler over the parts of a graph, run by a rank that serves ``part`` in an RPC world.
 
-    Settings as NeighborSampler's: temporal_strategy, disjoint, replace; `seed` seeds the keys of the
-    random draws, so calls made in the same order draw the same neighbours whatever the part count.
-    `timeout` (seconds) bounds the wait for every part's answer over RPC; `transport` replaces RPC
-    (InProcessTransport answers from parts opened in this process).
+    Its calls take and return what quorvix.NeighborSampler's do over the whole graph, and refuse
+    what it refuses with the same messages. Rules without draws give one sampler's subgraphs exactly;
+    random fan-outs draw from the same distribution, the same neighbours for the same ``seed`` and
+    call order whatever the part count or the rank.
+
+    Args:
+        part: the part this rank serves (:func:`init_part_worker`'s, or :func:`open_part`'s).
+        seed: seeds the keys of the random draws.
+        temporal_strategy: as NeighborSampler's: ``"last"`` or ``"uniform"``.
+        disjoint: as NeighborSampler's: a subgraph per seed, else one per distinct seed time.
+        replace: as NeighborSampler's: random fan-outs draw with replacement.
+        timeout: seconds the wait for each part's answer over RPC may take.
+        transport: in place of RPC, for example :class:`InProcessTransport`; None for
+            :class:`RpcTransport`.
+
+    Raises:
+        ValueError: ``temporal_strategy`` is neither ``"last"`` nor ``"uniform"``.
+        TypeError: ``disjoint`` or ``replace`` is not a bool.
     """
 
     def __init__(self, part: Part, seed: int = 123, *, temporal_strategy: str = "last", disjoint: bool = True,
@@ -319,12 +431,39 @@ class DistNeighborSampler:
         return out
 
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
-        """Rows of feature `name` of `ids`, read by their owners."""
+        """Rows of node feature ``name`` of ``ids``, read by their owners.
+
+        Args:
+            node_type: the node type of the ids.
+            name: a feature name :func:`partition` was given for the type.
+            ids: global node ids.
+
+        Returns:
+            numpy.ndarray: the feature's row of each id, in order.
+
+        Raises:
+            RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
+                changed; the messages are listed in the error reference.
+            ValueError: an id is outside its type.
+        """
         return self._by_owner("node_feature", node_type, ids, name)
 
     def node_features(self, wanted: Mapping[str, tuple[list[str], np.ndarray]]) -> dict[str, dict[str, np.ndarray]]:
         """Per node type, the rows of each named feature of its ids: {node type: (names, ids)} in, one
-        request per owner for them all."""
+        request per owner for them all.
+
+        Args:
+            wanted: per node type, ``(feature names, global node ids)``.
+
+        Returns:
+            dict[str, dict[str, numpy.ndarray]]: per node type, per name, the feature's row of each
+            id, in order.
+
+        Raises:
+            RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
+                changed; the messages are listed in the error reference.
+            ValueError: an id is outside its type.
+        """
         return self._rows_by_owner("node_features", {
             node_type: (names, ids, np.asarray(ids, dtype=np.int64) % self.part.num_parts)
             for node_type, (names, ids) in wanted.items()})
@@ -332,7 +471,20 @@ class DistNeighborSampler:
     def edge_features(self, wanted: Mapping[str, tuple[list[str], np.ndarray, np.ndarray]]
                       ) -> dict[str, dict[str, np.ndarray]]:
         """Per edge type key, the rows of each named edge feature of its edges: {key: (names, edge ids,
-        the edges' frontier node ids)} in, one request per owner (the frontier node's) for them all."""
+        the edges' frontier node ids)} in, one request per owner (the frontier node's) for them all.
+
+        Args:
+            wanted: per edge type key, ``(feature names, edge ids, frontier node id of each edge)``.
+
+        Returns:
+            dict[str, dict[str, numpy.ndarray]]: per edge type key, per name, the feature's row of
+            each edge, in order.
+
+        Raises:
+            RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
+                changed; the messages are listed in the error reference.
+            ValueError: an edge is not held by the owner of the frontier node given for it.
+        """
         return self._rows_by_owner("edge_features", {
             key: (names, ids, np.asarray(frontier, dtype=np.int64) % self.part.num_parts)
             for key, (names, ids, frontier) in wanted.items()})
@@ -368,7 +520,20 @@ class DistNeighborSampler:
         return out
 
     def node_time(self, node_type: str, ids: np.ndarray) -> np.ndarray:
-        """The node times of `ids`, read by their owners."""
+        """The node times of ``ids``, read by their owners.
+
+        Args:
+            node_type: a node type with times.
+            ids: global node ids.
+
+        Returns:
+            numpy.ndarray: the int64 time of each id, in order.
+
+        Raises:
+            RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
+                changed; the messages are listed in the error reference.
+            ValueError: an id is outside its type.
+        """
         return self._by_owner("node_times", node_type, ids)
 
     # ---- sampling -----------------------------------------------------------------------------
@@ -390,13 +555,50 @@ class DistNeighborSampler:
     def sample(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any], entity_table: str,
                seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
         """NeighborSampler.sample over the parts: (row, col, node, batch, num_sampled_nodes,
-        num_sampled_edges)."""
+        num_sampled_edges).
+
+        Args:
+            num_neighbors: per edge type key, the fan-out of each hop (k most recent with times,
+                k at random without; -1 takes all).
+            sampling_time_offsets: per edge type key, one ``(lower, upper)`` window per hop,
+                relative to the seed's time (lower excluded, None for no lower bound).
+            entity_table: the node type of the seeds.
+            seed_node: int64 seed ids (a NumPy array).
+            seed_time: one int64 time per seed, or an empty array: the seeds' own node times where
+                their type has times, else no time rule.
+
+        Returns:
+            tuple: ``(out_row, out_col, out_node, out_batch, num_sampled_nodes,
+            num_sampled_edges)``, as NeighborSampler.sample returns them.
+
+        Raises:
+            RuntimeError: a malformed argument, as NeighborSampler.sample refuses it, or an owner
+                that did not answer within ``timeout`` or failed; the messages are listed in the
+                error reference.
+            TypeError: an argument of the wrong type, as NeighborSampler.sample refuses it.
+        """
         return self.sample_with_edge_ids(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time)[:6]
 
     def sample_with_edge_ids(self, num_neighbors: Mapping[str, Any], sampling_time_offsets: Mapping[str, Any],
                              entity_table: str, seed_node: Any, seed_time: Any) -> tuple[dict[str, np.ndarray], ...]:
         """NeighborSampler.sample_with_edge_ids over the parts: (row, col, node, batch, num_sampled_nodes,
-        num_sampled_edges, edge), edge ids being the whole graph's (or the ids partition was given)."""
+        num_sampled_edges, edge), edge ids being the whole graph's (or the ids partition was given).
+
+        Args:
+            num_neighbors: as :meth:`sample`.
+            sampling_time_offsets: as :meth:`sample`.
+            entity_table: as :meth:`sample`.
+            seed_node: as :meth:`sample`.
+            seed_time: as :meth:`sample`.
+
+        Returns:
+            tuple: :meth:`sample`'s six dicts, then per edge type key the edge id of every sampled
+            edge.
+
+        Raises:
+            RuntimeError: as :meth:`sample`; the messages are listed in the error reference.
+            TypeError: as :meth:`sample`.
+        """
         self._checker.sample(num_neighbors, sampling_time_offsets, entity_table, seed_node, seed_time)
         seeds = np.asarray(seed_node, dtype=np.int64).reshape(-1)
         given_time = np.asarray(seed_time, dtype=np.int64).reshape(-1)
@@ -419,7 +621,24 @@ class DistNeighborSampler:
                       seed_nodes: Mapping[str, Any], seed_groups: Mapping[str, Any],
                       group_time: Any) -> tuple[dict[str, np.ndarray], ...]:
         """NeighborSampler.sample_groups over the parts: one subgraph per group of seeds of one or more
-        node types, group_time holding each group's time (or empty for no time rule)."""
+        node types, group_time holding each group's time (or empty for no time rule).
+
+        Args:
+            num_neighbors: as :meth:`sample`.
+            sampling_time_offsets: as :meth:`sample`.
+            seed_nodes: per node type, int64 seed ids.
+            seed_groups: per node type, the group (subgraph) of each of its seeds.
+            group_time: one int64 time per group, or an empty array for no time rule.
+
+        Returns:
+            tuple: as :meth:`sample_with_edge_ids`, ``out_batch`` holding each node's group.
+
+        Raises:
+            RuntimeError: as NeighborSampler.sample_groups refuses an argument, or an owner that
+                did not answer within ``timeout`` or failed; the messages are listed in the error
+                reference.
+            TypeError: as NeighborSampler.sample_groups.
+        """
         self._checker.sample_groups(num_neighbors, sampling_time_offsets, seed_nodes, seed_groups, group_time)
         seeds = [(str(name), np.asarray(seed_nodes[name], dtype=np.int64).reshape(-1),
                   np.asarray(seed_groups[name], dtype=np.int64).reshape(-1)) for name in list(seed_nodes)]

@@ -79,6 +79,11 @@ class DistNeighborLoader(NeighborLoader):
             :class:`quorvix.dist.InProcessTransport`. (default: :obj:`None`)
         **kwargs: arguments of ``torch.utils.data.DataLoader`` such as ``batch_size`` and
             ``shuffle``; ``num_workers`` must be 0, as requests go through this process's RPC agent.
+
+    Raises:
+        ValueError: ``num_workers`` is not 0, ``subgraph_type`` is not ``"directional"``, or the
+            part was not written by :func:`partition_data` (it has no ``pyg.json``); the messages
+            are listed in the error reference.
     """
 
     def __init__(
@@ -121,7 +126,19 @@ class DistNeighborLoader(NeighborLoader):
 
     def filter_fn(self, out: Any) -> Any:
         """PyG's batch of the sampled nodes and edges, with the features of each node and edge read
-        from their owners."""
+        from their owners, then ``transform`` applied.
+
+        Args:
+            out: the sampler's output for one batch (``SamplerOutput`` or ``HeteroSamplerOutput``).
+
+        Returns:
+            Data or HeteroData: the batch, with every node-level and edge-level attribute the parts
+            hold, after ``transform`` when one was given.
+
+        Raises:
+            RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
+                changed; the messages are listed in the error reference.
+        """
         batch = super().filter_fn(out)
         sampler = self.quorvix_sampler
         features = sampler.part.manifest["features"]
