@@ -32,7 +32,7 @@ ForeignKey = Tuple[str, str, str]  # (child table, column, parent table)
 class GraphArrays(NamedTuple):
     """The first five arguments of ``quorvix.Graph`` and ``quorvix.NeighborSampler``.
 
-    Attributes:
+    Args:
         node_types: the table names, sorted.
         edge_types: per foreign key, in (child table, column) order, the edge type from the
             parent to its children and then the one from the child to its parent.

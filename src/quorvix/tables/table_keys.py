@@ -15,7 +15,7 @@ from .keys import KeyMap, key_kind, referring_keys
 class References:
     """The rows of one foreign key column: ``rows == edges + null + dangling``.
 
-    Attributes:
+    Args:
         rows: the rows of the child table.
         edges: the references to an existing row; each gives one edge each way.
         null: the null references, skipped.
