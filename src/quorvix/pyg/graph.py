@@ -207,6 +207,15 @@ def graph_from_hetero_data(data: Any, time_attr: Optional[str] = None,
         neighbour type and ``dst`` as the frontier type, each run sorted by the edges' or
         else the neighbours' time, the times and weights, and the permutation back to the
         original edge order.
+
+    Raises:
+        TypeError: ``data`` is not a ``HeteroData``, a time attribute holds neither
+            integers nor datetimes, or weights are not one number per edge.
+        ValueError: a node type has no known number of nodes; an edge type has no
+            ``edge_index``, or one of the wrong shape or with ids out of range; no node or
+            edge type has ``time_attr``, or no edge type ``weight_attr``; an attribute has not
+            one value per node or edge; or weights are negative or not finite. The messages
+            are listed in the error reference.
     """
     if not (hasattr(data, "node_types") and hasattr(data, "edge_types")):
         raise TypeError(f"'data' must be a HeteroData, got {type(data).__name__}.")
