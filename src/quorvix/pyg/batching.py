@@ -30,6 +30,12 @@ class TimeGroupedBatchSampler(Sampler[List[int]]):
         generator (torch.Generator, optional): the source of the shuffles; by default a
             fresh seed drawn from torch's global generator every epoch, as PyTorch's own
             samplers do. (default: :obj:`None`)
+
+    Raises:
+        TypeError: ``seed_time`` holds neither integers nor datetimes.
+        ValueError: ``batch_size`` is not an int of at least 1, or ``seed_time`` is not
+            one-dimensional or holds times that are not whole seconds. The messages are
+            listed in the error reference.
     """
 
     def __init__(self, seed_time: Any, batch_size: int, shuffle: bool = False, drop_last: bool = False,

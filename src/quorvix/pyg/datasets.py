@@ -33,7 +33,8 @@ def shop(num_customers: int = 50, num_transactions: int = 300, num_products: int
 
     Example:
         >>> from quorvix.pyg.datasets import shop
-        >>> shop()["transactions"].num_nodes
+        >>> data = shop()  # kept in a name: a store alone does not know its node count
+        >>> data["transactions"].num_nodes
         300
     """
     gen = torch.Generator().manual_seed(seed)

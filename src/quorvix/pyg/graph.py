@@ -40,6 +40,23 @@ class SamplerGraph:
 
     Pickling keeps arrays opened with ``np.load(..., mmap_mode=...)`` memory-mapped: they
     travel as their file name and offset, so worker processes share the pages.
+
+    Built by :func:`graph_from_data` or :meth:`load` rather than by hand; the arrays are not
+    checked until :meth:`native_graph` builds the ``quorvix.Graph``.
+
+    Args:
+        node_types: the node type names.
+        edge_types: the ``(src, rel, dst)`` edge types.
+        num_nodes: node type -> its number of nodes.
+        colptr: edge type key -> the CSC offsets over the ``dst`` node ids.
+        row: edge type key -> the ``src`` neighbours, run by run.
+        perm: edge type key -> the original edge id of every CSC position.
+        node_time: node type -> each node's time, for the node types that have times.
+        edge_time: edge type key -> each edge's time in CSC order, for the edge types that
+            have them. (default: none)
+        edge_weight: edge type key -> each edge's sampling weight in CSC order, for the edge
+            types that have them. (default: none)
+        homogeneous: the graph came from a ``Data``. (default: :obj:`False`)
     """
 
     node_types: List[str]
@@ -55,7 +72,15 @@ class SamplerGraph:
 
     def native_graph(self) -> quorvix.Graph:
         """The extension's graph value over these arrays (borrowed, not copied), built and
-        checked on first use in a process and shared by every sampler over this graph."""
+        checked on first use in a process and shared by every sampler over this graph.
+
+        Returns:
+            quorvix.Graph: the same object on every call in a process.
+
+        Raises:
+            RuntimeError: the arrays do not make a valid graph (``quorvix.Graph`` checks
+                them). The messages are listed in the error reference.
+        """
         native = self.__dict__.get("_native")
         if native is None:
             native = quorvix.Graph(self.node_types, self.edge_types, self.colptr, self.row, self.node_time,
@@ -65,7 +90,12 @@ class SamplerGraph:
 
     def sampler_arguments(self) -> Tuple[List[str], List[EdgeType], Dict[str, np.ndarray],
                                          Dict[str, np.ndarray], Dict[str, np.ndarray]]:
-        """The first five arguments of ``quorvix.NeighborSampler``."""
+        """The first five arguments of ``quorvix.NeighborSampler``.
+
+        Returns:
+            tuple: ``(node_types, edge_types, colptr, row, node_time)``, the arrays
+            themselves (not copies).
+        """
         return self.node_types, self.edge_types, self.colptr, self.row, self.node_time
 
     @property
@@ -73,7 +103,15 @@ class SamplerGraph:
         return bool(self.node_time or self.edge_time)
 
     def save(self, directory: str | Path) -> None:
-        """Write every array as a .npy file and the rest as graph.json."""
+        """Write every array as a .npy file and the rest as graph.json.
+
+        Args:
+            directory: the directory to write into, created if missing; files of the same
+                names are overwritten.
+
+        Returns:
+            None.
+        """
         directory = Path(directory)
         directory.mkdir(parents=True, exist_ok=True)
         files: Dict[str, Dict[str, str]] = {}
@@ -89,7 +127,16 @@ class SamplerGraph:
     @classmethod
     def load(cls, directory: str | Path,
              mmap_mode: Optional[Literal["r", "r+", "c"]] = "r") -> "SamplerGraph":
-        """Read a graph written by :meth:`save`, memory-mapped unless ``mmap_mode=None``."""
+        """Read a graph written by :meth:`save`, memory-mapped unless ``mmap_mode=None``.
+
+        Args:
+            directory: the directory :meth:`save` wrote.
+            mmap_mode: ``np.load``'s memory-map mode for every array, or None to read them
+                into memory. (default: :obj:`"r"`)
+
+        Returns:
+            SamplerGraph: the graph, its arrays as ``np.load`` returns them.
+        """
         directory = Path(directory)
         schema = json.loads((directory / "graph.json").read_text())
         arrays = {part: {key: np.load(directory / name, mmap_mode=mmap_mode) for key, name in names.items()}
@@ -160,6 +207,15 @@ def graph_from_hetero_data(data: Any, time_attr: Optional[str] = None,
         neighbour type and ``dst`` as the frontier type, each run sorted by the edges' or
         else the neighbours' time, the times and weights, and the permutation back to the
         original edge order.
+
+    Raises:
+        TypeError: ``data`` is not a ``HeteroData``, a time attribute holds neither
+            integers nor datetimes, or weights are not one number per edge.
+        ValueError: a node type has no known number of nodes; an edge type has no
+            ``edge_index``, or one of the wrong shape or with ids out of range; no node or
+            edge type has ``time_attr``, or no edge type ``weight_attr``; an attribute has not
+            one value per node or edge; or weights are negative or not finite. The messages
+            are listed in the error reference.
     """
     if not (hasattr(data, "node_types") and hasattr(data, "edge_types")):
         raise TypeError(f"'data' must be a HeteroData, got {type(data).__name__}.")
@@ -185,7 +241,31 @@ def graph_from_data(data: Any, time_attr: Optional[str] = None, weight_attr: Opt
     """Build quorvix's graph arrays from a PyG ``Data``, a ``HeteroData`` or a
     ``(FeatureStore, GraphStore)`` pair, with times and weights as for
     :func:`graph_from_hetero_data`. A ``Data`` becomes node type ``"node"`` and edge type
-    ``("node", "to", "node")``, and its graph is marked ``homogeneous``."""
+    ``("node", "to", "node")``, and its graph is marked ``homogeneous``.
+
+    Args:
+        data (Data, HeteroData or (FeatureStore, GraphStore)): the graph. A ``Data``'s
+            ``time_attr`` is edge-level when it has one entry per edge and not one per node,
+            node-level otherwise. A store pair gives its edges through ``coo()`` and its
+            times and weights through the feature store.
+        time_attr (str, optional): the timestamp attribute, as for
+            :func:`graph_from_hetero_data`. (default: :obj:`None`)
+        weight_attr (str, optional): the sampling weight attribute, as for
+            :func:`graph_from_hetero_data`. (default: :obj:`None`)
+
+    Returns:
+        SamplerGraph: the time-sorted CSC of every edge type, with the permutation back to
+        ``data``'s edge order.
+
+    Raises:
+        TypeError: ``data`` is none of the three, a time attribute holds neither integers
+            nor datetimes, or weights are not one number per edge.
+        ValueError: a node type has no known number of nodes; an ``edge_index`` is missing,
+            has the wrong shape or ids out of range; no node or edge type has ``time_attr``,
+            or no edge type ``weight_attr``; an attribute has not one value per node or
+            edge; weights are negative or not finite; or a store pair mixes edges with and
+            without an edge type. The messages are listed in the error reference.
+    """
     if isinstance(data, (tuple, list)) and len(data) == 2:
         return graph_from_stores(data[0], data[1], time_attr, weight_attr)
     if hasattr(data, "node_types") and hasattr(data, "edge_types"):

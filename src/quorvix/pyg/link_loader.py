@@ -73,6 +73,29 @@ class LinkNeighborLoader(LinkLoader):
             :class:`quorvix.pyg.TimeGroupedBatchSampler`. (default: :obj:`False`)
         **loader_kwargs: arguments of ``torch.utils.data.DataLoader``, such as
             ``batch_size``, ``shuffle`` or ``num_workers``.
+
+    Raises:
+        TypeError: ``neighbor_sampler`` is not a :class:`quorvix.pyg.NeighborSampler`; and
+            as for :class:`quorvix.pyg.NeighborSampler`.
+        ValueError: ``edge_label_time`` is given on a graph without timestamps, or is missing
+            on a graph with them; ``batch_by_time=True`` has no link times or comes with a
+            ``batch_sampler`` or ``sampler``; and as for
+            :class:`quorvix.pyg.NeighborSampler`. The messages are listed in the error
+            reference.
+
+    Example:
+        >>> from quorvix.pyg import LinkNeighborLoader
+        >>> from quorvix.pyg.datasets import shop
+        >>> data = shop()
+        >>> made_by = ("transactions", "made_by", "customers")
+        >>> loader = LinkNeighborLoader(data, [4, 2], edge_label_index=(made_by, data[made_by].edge_index),
+        ...                             edge_label_time=data["transactions"].time, time_attr="time",
+        ...                             neg_sampling="binary", batch_size=8)
+        >>> batch = next(iter(loader))
+        >>> batch[made_by].edge_label_index.shape  # 8 links and 8 negatives
+        torch.Size([2, 16])
+        >>> batch[made_by].edge_label.tolist()
+        [1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0]
     """
 
     def __init__(

@@ -55,6 +55,35 @@ class NeighborLoader(NodeLoader):
             batch is then one subgraph. (default: :obj:`False`)
         **kwargs: arguments of ``torch.utils.data.DataLoader``, such as ``batch_size``,
             ``shuffle`` or ``num_workers``.
+
+    Raises:
+        TypeError: ``neighbor_sampler`` is not a :class:`quorvix.pyg.NeighborSampler`, or
+            ``time_attr`` holds NumPy datetimes; and as for
+            :class:`quorvix.pyg.NeighborSampler`.
+        ValueError: ``input_nodes`` is missing on a graph with several node types, names an
+            unknown node type, holds ids out of range or a mask of the wrong length;
+            ``input_time`` is given without timestamps or has not one entry per seed; the
+            graph has timestamps but the seeds have none and no ``input_time`` is given;
+            ``batch_by_time=True`` has no seed times or comes with a ``batch_sampler`` or
+            ``sampler``; and as for :class:`quorvix.pyg.NeighborSampler`. The messages are
+            listed in the error reference.
+
+    Example:
+        >>> from quorvix.pyg import NeighborLoader
+        >>> from quorvix.pyg.datasets import shop
+        >>> data = shop()
+        >>> loader = NeighborLoader(data, [4, 2], input_nodes="transactions", time_attr="time",
+        ...                         batch_size=16)
+        >>> len(loader)
+        19
+        >>> batch = next(iter(loader))
+        >>> batch.node_types
+        ['customers', 'transactions', 'products']
+        >>> seeds = batch["transactions"]
+        >>> seeds.batch_size
+        16
+        >>> bool((seeds.time <= seeds.seed_time[seeds.batch]).all())  # nothing from the future
+        True
     """
 
     def __init__(

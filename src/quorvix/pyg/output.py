@@ -62,6 +62,11 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
             orders them) or ``"induced"`` (every edge of the graph between the nodes of
             each subgraph).
         lookup: the reverse-edge index for ``"bidirectional"`` (built when omitted).
+
+    Returns:
+        SamplerOutput or HeteroSamplerOutput: ``SamplerOutput`` for a homogeneous graph,
+        ``HeteroSamplerOutput`` otherwise; ``edge`` holds the original edge ids (through
+        ``graph.perm``), ``batch`` is None unless ``keep_batch``.
     """
     native = NativeResult(*result)
     edges = subgraph_edges(graph, native, seed_time, subgraph_type, lookup)

@@ -32,6 +32,16 @@ def partition_data(data: Any, num_parts: int, path: str | os.PathLike[str], time
         path (str): the directory to write ``part-<k>`` directories into.
         time_attr, weight_attr (str, optional): as for :class:`NeighborLoader`.
         graph (SamplerGraph, optional): arrays built earlier by :func:`graph_from_data`.
+
+    Returns:
+        List[str]: the part directories, part ``k`` at index ``k``, each with its
+        ``pyg.json`` beside the part's manifest.
+
+    Raises:
+        TypeError, ValueError: as for :func:`graph_from_data` and
+            :func:`quorvix.dist.partition` (for example ``num_parts`` below 1).
+        RuntimeError: the graph's arrays do not make a valid graph. The messages are listed
+            in the error reference.
     """
     import quorvix.dist
 

@@ -83,6 +83,19 @@ class NeighborSampler(BaseSampler):
             (see :class:`quorvix.pyg.GraphStore`). (default: :obj:`None`)
         num_threads (int, optional): threads of each native sampler; results do not depend
             on it. (default: :obj:`None`, the extension's default of one)
+
+    Raises:
+        TypeError: ``seed`` is not an int, a fan-out is not a list of ints, ``data`` is no
+            graph the sampler can read, or a time attribute holds neither integers nor
+            datetimes.
+        ValueError: ``sample_direction``, ``temporal_strategy``, ``subgraph_type`` or
+            ``num_threads`` has a value outside those listed; ``graph`` and ``data`` have
+            different edge types; ``shared_by_time=True`` with ``disjoint=True`` or without
+            timestamps; ``"bidirectional"`` without a reverse for every edge type;
+            ``num_neighbors`` or ``time_windows`` names an unknown edge type, both or neither
+            name an edge type, or a window is not a ``(lower, upper)`` pair with an upper
+            bound on an edge type with times; and as for :func:`graph_from_data` when the
+            graph is built from ``data``. The messages are listed in the error reference.
     """
 
     def __init__(
@@ -161,6 +174,14 @@ class NeighborSampler(BaseSampler):
         It cannot be pickled and must not be shared with a forked child: each process
         (the main one, every loader worker) builds its own, over the graph's one
         ``quorvix.Graph`` (see :meth:`SamplerGraph.native_graph`).
+
+        Returns:
+            quorvix.NeighborSampler: seeded with :meth:`stream_seed`, with this sampler's
+            temporal strategy, thread count, ``replace`` and ``disjoint`` settings.
+
+        Raises:
+            RuntimeError: the graph's arrays, checked on first use, do not make a valid
+                graph. The messages are listed in the error reference.
         """
         if self._native is None or self._native_pid != os.getpid():
             native = quorvix.NeighborSampler(self.graph.native_graph(), seed=self.stream_seed())
@@ -176,7 +197,13 @@ class NeighborSampler(BaseSampler):
         return self._native
 
     def stream_seed(self) -> int:
-        """The seed of this process's random stream (the extension takes 31 bits)."""
+        """The seed of this process's random stream (the extension takes 31 bits).
+
+        Returns:
+            int: a non-negative seed below ``2**31``, drawn from ``seed`` (and, in a loader
+            worker, the epoch and the worker's id), or from ``torch.initial_seed()`` when
+            ``seed`` is None.
+        """
         worker = torch.utils.data.get_worker_info()
         if self.seed is None:
             # A loader worker's initial seed differs per worker and per epoch.
@@ -195,6 +222,24 @@ class NeighborSampler(BaseSampler):
     # -- BaseSampler ---------------------------------------------------------------------
 
     def sample_from_nodes(self, index: NodeSamplerInput, **kwargs: Any) -> Union[SamplerOutput, HeteroSamplerOutput]:
+        """Subgraphs around seed nodes, as PyG's ``NodeLoader`` asks for them.
+
+        Args:
+            index (NodeSamplerInput): the seeds' ids, their node type (may be None on a
+                graph with one node type), their times (taken from the seeds' node times
+                when None) and their ``input_id``.
+            **kwargs: ignored, as PyG passes nothing else.
+
+        Returns:
+            SamplerOutput or HeteroSamplerOutput: the sampled nodes and edges, with
+            ``metadata`` ``(input_id, seed_time)``.
+
+        Raises:
+            ValueError: the node type is missing on a graph with several, or unknown; seed
+                ids are out of range; seed times are given without timestamps or not one per
+                seed; or the graph has timestamps and the seeds have none. The messages are
+                listed in the error reference.
+        """
         graph = self.graph
         input_type = index.input_type
         if input_type is None:
@@ -212,14 +257,33 @@ class NeighborSampler(BaseSampler):
         return self.to_output(result, seed_time, metadata)
 
     def sample_native(self, input_type: str, seed_node: np.ndarray, seed_time: Optional[np.ndarray]) -> tuple:
-        """One native call with this sampler's rules: the 7-tuple of ``sample_with_edge_ids``."""
+        """One native call with this sampler's rules: the 7-tuple of ``sample_with_edge_ids``.
+
+        Args:
+            input_type: the seeds' node type.
+            seed_node: the seed ids, int64.
+            seed_time: one time per seed, int64, or None without time.
+
+        Returns:
+            tuple: the seven dicts of ``quorvix.NeighborSampler.sample_with_edge_ids``.
+        """
         return self.native_sampler().sample_with_edge_ids(
             self.num_neighbors, self.time_windows, input_type, seed_node,
             np.empty(0, np.int64) if seed_time is None else seed_time)
 
     def to_output(self, result: tuple, seed_time: Optional[np.ndarray],
                   metadata: Any) -> Union[SamplerOutput, HeteroSamplerOutput]:
-        """A native result as PyG's output, with this sampler's subgraph type and batch rule."""
+        """A native result as PyG's output, with this sampler's subgraph type and batch rule.
+
+        Args:
+            result: the 7-tuple of :meth:`sample_native` (or of ``sample_groups``).
+            seed_time: the time of every batch value of the result, or None without time.
+            metadata: PyG's ``metadata`` of the output.
+
+        Returns:
+            SamplerOutput or HeteroSamplerOutput: as :func:`quorvix.pyg.sampler_output`
+            returns it.
+        """
         if self.subgraph_type == "bidirectional" and self._lookup is None:
             self._lookup = EdgeLookup(self.graph)
         return sampler_output(self.graph, result, seed_time=seed_time, metadata=metadata,
@@ -227,7 +291,28 @@ class NeighborSampler(BaseSampler):
 
     def sample_from_edges(self, index: EdgeSamplerInput,
                           neg_sampling: Optional[NegativeSampling] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
-        """Subgraphs around seed links and their negatives: see :mod:`quorvix.pyg.link_sampling`."""
+        """Subgraphs around seed links and their negatives: see :mod:`quorvix.pyg.link_sampling`.
+
+        Args:
+            index (EdgeSamplerInput): the seed links (``row``, ``col``, their ``input_type``
+                edge type, ``label`` and ``time``, each optional but the ends).
+            neg_sampling (NegativeSampling, optional): ``"binary"`` or ``"triplet"``
+                negatives to draw. (default: :obj:`None`)
+
+        Returns:
+            SamplerOutput or HeteroSamplerOutput: the subgraphs, with PyG's link
+            ``metadata``: ``(input_id, edge_label_index, edge_label, edge_label_time)``,
+            or for ``"triplet"`` ``(input_id, src_index, dst_pos_index, dst_neg_index,
+            edge_label_time)``.
+
+        Raises:
+            ValueError: the edge type is missing on a graph with several, or does not link
+                two node types of the graph; the link ends differ in number or are out of
+                range; link times are given without timestamps, not one per link, or missing
+                on a graph with timestamps; negative weights are not one finite non-negative
+                number per node; or no node can be drawn as a negative. The messages are
+                listed in the error reference.
+        """
         draws = self.__dict__.setdefault("negative_draws", link_sampling.NegativeDraws())
 
         def sample_groups(seed_nodes: Dict[str, np.ndarray], seed_groups: Dict[str, np.ndarray],

@@ -67,6 +67,32 @@ class GraphStore(PygGraphStore):
         keys (TableKeys or Dict[str, int], optional): the key maps from ``from_tables`` /
             ``from_database`` (or node counts per type), for node types the graph alone does
             not count (no node times and no edge type whose frontier they are).
+
+    Raises:
+        TypeError: ``graph`` is not a ``quorvix.Graph``; putting or removing edges (the store
+            is read-only).
+        ValueError: a node type has no known number of nodes, or ``keys`` gives fewer nodes
+            of a type than the graph has. The messages are listed in the error reference.
+
+    Example:
+        >>> import numpy as np
+        >>> from torch_geometric.data import HeteroData
+        >>> from quorvix.pyg import GraphStore, NeighborLoader
+        >>> from quorvix.tables import from_tables
+        >>> tables = {"users": {"id": np.array([10, 20, 30])},
+        ...           "orders": {"id": np.array([1, 2, 3, 4]), "user": np.array([10, 10, 30, 20]),
+        ...                      "time": np.array([5, 7, 9, 11])}}
+        >>> graph, keys = from_tables(tables, {"users": "id", "orders": "id"},
+        ...                           [("orders", "user", "users")], {"orders": "time"})
+        >>> store = GraphStore(graph, keys)
+        >>> [(attr.edge_type, attr.size) for attr in store.get_all_edge_attrs()]
+        [(('orders', 'f2p_user', 'users'), (4, 3)), (('users', 'rev_f2p_user', 'orders'), (3, 4))]
+        >>> store.get_edge_index(("orders", "f2p_user", "users"), layout="csc")  # (row, colptr)
+        (tensor([0, 1, 3, 2]), tensor([0, 2, 3, 4]))
+        >>> loader = NeighborLoader((HeteroData(), store), [2], input_nodes="users",
+        ...                         input_time=[8, 8, 8], time_attr="time", batch_size=3)
+        >>> next(iter(loader))["orders"].n_id  # the orders made by time 8
+        tensor([0, 1])
     """
 
     def __init__(self, graph: quorvix.Graph, keys: Any = None):
@@ -78,6 +104,12 @@ class GraphStore(PygGraphStore):
         self.sampler_graph = sampler_graph(graph, getattr(keys, "num_nodes", keys))
 
     def get_all_edge_attrs(self) -> List[EdgeAttr]:
+        """The edge types the store holds, in the graph's order.
+
+        Returns:
+            One ``EdgeAttr`` per edge type: CSC layout, sorted, ``size`` the
+            ``(source, destination)`` node counts.
+        """
         num_nodes = self.sampler_graph.num_nodes
         return [EdgeAttr(e, EdgeLayout.CSC, is_sorted=True, size=(num_nodes[e[0]], num_nodes[e[2]]))
                 for e in self.sampler_graph.edge_types]

@@ -48,6 +48,34 @@ def from_tables(tables: Mapping[str, Any], primary_keys: Mapping[str, Optional[s
     Returns:
         ``(graph, keys)``: the graph, whose neighbour runs are sorted by time (ties in row
         order), and a :class:`TableKeys`.
+
+    Raises:
+        KeyError: a table or column named in ``primary_keys``, ``foreign_keys`` or
+            ``time_columns`` does not exist.
+        TypeError: a table is of no kind that can be read, a column is named by something
+            other than a string, a key column holds neither integers nor strings (or a
+            foreign key column another kind than its parent's primary key), or a time column
+            holds neither integers, datetimes nor ISO 8601 strings.
+        ValueError: a table or foreign key column name contains ``"__"``, a foreign key is
+            not a triple or is listed twice, a dict table's columns differ in length, a
+            primary key is null or not unique, a time column has nulls or times that are not
+            whole seconds, or (with ``strict``) a foreign key value matches no row. The
+            messages are listed in the error reference.
+
+    Example:
+        >>> import numpy as np
+        >>> from quorvix.tables import from_tables
+        >>> tables = {"users": {"id": np.array([10, 20, 30])},
+        ...           "orders": {"id": np.array([1, 2, 3, 4]), "user": np.array([10, 10, 30, 99]),
+        ...                      "time": np.array([5, 7, 9, 11])}}
+        >>> graph, keys = from_tables(tables, {"users": "id", "orders": "id"},
+        ...                           [("orders", "user", "users")], {"orders": "time"})
+        >>> graph.edge_types
+        [('orders', 'f2p_user', 'users'), ('users', 'rev_f2p_user', 'orders')]
+        >>> keys
+        TableKeys(orders: 4, users: 3; 1 dangling references skipped)
+        >>> keys.to_id("users", [30, 10])
+        array([2, 0])
     """
     arrays, keys = table_arrays(tables, primary_keys, foreign_keys, time_columns, strict=strict)
     return _graph(arrays), keys
@@ -68,6 +96,15 @@ def from_database(connection: Any, tables: Union[None, Sequence[str], Mapping[st
             read from the database's constraints (single-column PRIMARY KEY and FOREIGN KEY
             clauses between the tables taken; composite keys are left out).
         time_columns, strict: as for :func:`from_tables`.
+
+    Returns:
+        ``(graph, keys)`` as :func:`from_tables` returns them.
+
+    Raises:
+        TypeError: ``connection`` is neither a DuckDB nor an ``sqlite3`` connection, or
+            ``tables`` is a string; and as for :func:`from_tables`.
+        KeyError, ValueError: as for :func:`from_tables`. The messages are listed in the
+            error reference.
     """
     table_objects = database_tables(connection, tables)
     if primary_keys is None or foreign_keys is None:

@@ -30,7 +30,18 @@ ForeignKey = Tuple[str, str, str]  # (child table, column, parent table)
 
 
 class GraphArrays(NamedTuple):
-    """The first five arguments of ``quorvix.Graph`` and ``quorvix.NeighborSampler``."""
+    """The first five arguments of ``quorvix.Graph`` and ``quorvix.NeighborSampler``.
+
+    Args:
+        node_types: the table names, sorted.
+        edge_types: per foreign key, in (child table, column) order, the edge type from the
+            parent to its children and then the one from the child to its parent.
+        colptr: edge type key ``src__rel__dst`` -> the CSC offsets over the ``dst`` node ids.
+        row: edge type key -> the ``src`` neighbours of each run; a parent's children are
+            sorted by their time (ties in row order).
+        node_time: table name -> the time of each row in seconds, for the tables with a time
+            column.
+    """
 
     node_types: List[str]
     edge_types: List[EdgeType]
@@ -40,7 +51,14 @@ class GraphArrays(NamedTuple):
 
 
 def edge_types_of(foreign_key: ForeignKey) -> Tuple[EdgeType, EdgeType]:
-    """The two edge types of a foreign key: parent to children, then child to parent."""
+    """The two edge types of a foreign key: parent to children, then child to parent.
+
+    Args:
+        foreign_key: ``(child table, column, parent table)``.
+
+    Returns:
+        ``((child, "f2p_<column>", parent), (parent, "rev_f2p_<column>", child))``.
+    """
     child, column, parent = foreign_key
     return (child, f"f2p_{column}", parent), (parent, f"rev_f2p_{column}", child)
 
@@ -49,7 +67,20 @@ def table_arrays(tables: Mapping[str, Any], primary_keys: Mapping[str, Optional[
                  foreign_keys: Sequence[ForeignKey],
                  time_columns: Optional[Mapping[str, str]] = None, *,
                  strict: bool = False) -> Tuple[GraphArrays, TableKeys]:
-    """The graph arrays and key maps of a set of tables (see :func:`quorvix.tables.from_tables`)."""
+    """The graph arrays and key maps of a set of tables (see :func:`quorvix.tables.from_tables`).
+
+    Args:
+        tables, primary_keys, foreign_keys, time_columns, strict: as for
+            :func:`quorvix.tables.from_tables`.
+
+    Returns:
+        ``(arrays, keys)``: the :class:`GraphArrays` that ``quorvix.Graph(*arrays)`` takes,
+        and the :class:`TableKeys`.
+
+    Raises:
+        KeyError, TypeError, ValueError: as for :func:`quorvix.tables.from_tables`. The
+            messages are listed in the error reference.
+    """
     time_columns = dict(time_columns or {})
     primary_keys = {t: c for t, c in primary_keys.items() if c is not None}
     foreign_keys = [tuple(fk) for fk in foreign_keys]

@@ -38,7 +38,15 @@ class Features:
 
     ``arrays[table][column]`` is the column's array, ``kinds[table][column]`` its kind,
     ``categories[table][column]`` the values a categorical column's codes index, and
-    ``num_rows[table]`` the table's number of rows (nodes).
+    ``num_rows[table]`` the table's number of rows (nodes). :func:`features` builds it.
+
+    Args:
+        arrays: table -> column -> its array, kept as ``arrays``.
+        kinds: table -> column -> ``"numerical"``, ``"categorical"`` or ``"timestamp"``,
+            kept as ``kinds``.
+        categories: table -> categorical column -> the values its codes index, kept as
+            ``categories``.
+        num_rows: table -> its number of rows, kept as ``num_rows``.
     """
 
     def __init__(self, arrays: Dict[str, Dict[str, np.ndarray]], kinds: Dict[str, Dict[str, str]],
@@ -49,14 +57,23 @@ class Features:
         self.num_rows = num_rows
 
     def tensors(self) -> Dict[str, Dict[str, Any]]:
-        """The arrays as torch tensors sharing their memory."""
+        """The arrays as torch tensors sharing their memory.
+
+        Returns:
+            table -> column -> a tensor over the column's array (no copy).
+        """
         import torch
 
         return {t: {c: torch.from_numpy(a) for c, a in columns.items()} for t, columns in self.arrays.items()}
 
     def to_hetero_data(self) -> Any:
         """A PyG ``HeteroData`` holding every column as a node attribute of its table (and
-        each table's ``num_nodes``): a feature store PyG's loaders gather batches from."""
+        each table's ``num_nodes``): a feature store PyG's loaders gather batches from.
+
+        Returns:
+            HeteroData: one node type per table, its columns as tensors sharing the arrays'
+            memory.
+        """
         from torch_geometric.data import HeteroData
 
         data = HeteroData()
@@ -90,6 +107,30 @@ def features(source: Any, columns: Mapping[str, ColumnChoice], *, cache: Union[N
             the data change otherwise).
         keys: the ``TableKeys`` of the graph built from the same tables; its node counts
             are checked against the tables' rows.
+
+    Returns:
+        Features: per table and column the array in row (node id) order: float32 for a
+        numerical column (NaN where null), int64 codes into ``categories`` for a categorical
+        one (-1 where null, the categories sorted), int64 seconds since the epoch for a
+        timestamp one (the smallest int64 where null).
+
+    Raises:
+        KeyError: ``columns`` names a table or a column that is not there.
+        TypeError: a table's choice is a string rather than a list or dict, or a column
+            cannot be read as the kind asked for.
+        ValueError: a kind is not one of the three, or a table's number of rows differs from
+            the node count in ``keys``. The messages are listed in the error reference.
+
+    Example:
+        >>> import numpy as np
+        >>> from quorvix.tables import features
+        >>> tables = {"products": {"id": np.array([7, 8, 9]), "price": np.array([2.5, 4.0, 1.0]),
+        ...                        "colour": np.array(["red", "blue", "red"])}}
+        >>> found = features(tables, {"products": ["price", "colour"]})
+        >>> found.kinds["products"]
+        {'price': 'numerical', 'colour': 'categorical'}
+        >>> found.arrays["products"]["colour"], found.categories["products"]["colour"]
+        (array([1, 0, 1]), array(['blue', 'red'], dtype='<U4'))
     """
     wanted = {t: _choices(t, c) for t, c in columns.items()}
     tables = _tables(source, list(wanted))

@@ -13,7 +13,15 @@ from .keys import KeyMap, key_kind, referring_keys
 
 @dataclass(frozen=True)
 class References:
-    """The rows of one foreign key column: ``rows == edges + null + dangling``."""
+    """The rows of one foreign key column: ``rows == edges + null + dangling``.
+
+    Args:
+        rows: the rows of the child table.
+        edges: the references to an existing row; each gives one edge each way.
+        null: the null references, skipped.
+        dangling: the references to a key no row has, skipped (refused with
+            ``strict=True``).
+    """
 
     rows: int       # rows of the child table
     edges: int      # references to an existing row: one edge each way
@@ -27,6 +35,12 @@ class TableKeys:
     Node ``i`` of a table is its row ``i``. For a table with a primary key, ``to_id`` turns
     keys into node ids and ``to_key`` ids into keys, many at once. ``references`` maps each
     foreign key ``(child, column, parent)`` to its :class:`References` counts.
+    ``from_tables`` and ``from_database`` build it; it is not meant to be built by hand.
+
+    Args:
+        key_maps: table name -> the key map of its primary key column.
+        num_nodes: table name -> its number of rows (nodes), kept as ``num_nodes``.
+        references: foreign key -> its :class:`References`, kept as ``references``.
     """
 
     def __init__(self, key_maps: Mapping[str, KeyMap], num_nodes: Mapping[str, int],
@@ -46,11 +60,37 @@ class TableKeys:
         return {t: m.column for t, m in self._key_maps.items()}
 
     def primary_key(self, table: str) -> str:
-        """The primary key column of ``table``."""
+        """The primary key column of ``table``.
+
+        Args:
+            table: a table name.
+
+        Returns:
+            The column's name.
+
+        Raises:
+            KeyError: ``table`` is not a table, or has no primary key. The messages are listed
+                in the error reference.
+        """
         return self._map(table).column
 
     def to_id(self, table: str, keys: Any) -> np.ndarray:
-        """The node id (row position) of each key, as int64; every key must name a row."""
+        """The node id (row position) of each key, as int64; every key must name a row.
+
+        Args:
+            table: a table with a primary key.
+            keys: one key or a one-dimensional array or list of keys, of the primary key's
+                kind (integers or strings).
+
+        Returns:
+            A one-dimensional int64 array, one node id per key (one entry for a single key).
+
+        Raises:
+            KeyError: ``table`` is not a table or has no primary key, or a key names no row.
+            TypeError: the keys are of another kind than the primary key's.
+            ValueError: ``keys`` has more than one dimension. The messages are listed in the
+                error reference.
+        """
         key_map = self._map(table)
         label = f"keys of '{table}'"
         given = array_of(keys)
@@ -71,7 +111,21 @@ class TableKeys:
         return ids
 
     def to_key(self, table: str, ids: Any) -> np.ndarray:
-        """The primary key of each node id (int64 or str array)."""
+        """The primary key of each node id (int64 or str array).
+
+        Args:
+            table: a table with a primary key.
+            ids: node ids (integers in ``[0, num_nodes[table])``), of any shape.
+
+        Returns:
+            The keys, an array of the ids' shape: int64 for integer keys, str for string keys.
+
+        Raises:
+            KeyError: ``table`` is not a table or has no primary key.
+            TypeError: ``ids`` are not integers.
+            IndexError: an id is not a node of ``table``. The messages are listed in the error
+                reference.
+        """
         key_map = self._map(table)
         ids = np.asarray(ids)
         if ids.dtype.kind not in "iu":
