@@ -55,7 +55,8 @@ class KeyedDraws:
     (stream, node), counter (block, subgraph, 0, 0) from block 1, each word's low half first."""
 
     def __init__(self, stream, node, subgraph):
-        self.words = np.random.Philox(key=[stream, node], counter=[0, subgraph, 0, 0])
+        self.words = np.random.Philox(key=np.array([stream, node], dtype=np.uint64),
+                                       counter=np.array([0, subgraph, 0, 0], dtype=np.uint64))
         self.pending = []
 
     def next_u32(self):

@@ -400,6 +400,8 @@ def test_partitions_streamed_in_small_pieces_are_the_same_files(data, tmp_path_f
             assert entry == {"size": os.path.getsize(directory / name), "digest": digest_file(str(directory / name))}
 
 
+@pytest.mark.skipif(os.environ.get("QUORVIX_SANITIZED") == "1",
+                    reason="the sanitizer reserves more address space than the limit allows")
 def test_partitioning_streams_a_saved_graph_larger_than_its_address_space(tmp_path):
     """Row and edge times of 512 MiB each (sparse files, runs at their end), the process limited to
     256 MiB of address space: partitioning streams them and writes whole, checked parts."""
