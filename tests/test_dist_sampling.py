@@ -119,6 +119,7 @@ def without_addresses(message):
     return re.sub(r" object at 0x[0-9a-f]+>", " object>", message)
 
 
+@pytest.mark.filterwarnings("ignore::quorvix.SeedTimeWarning")  # seed times at the int64 limits are meant
 @settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_requests_are_refused_as_one_sampler_refuses_them(data, tmp_path_factory):

@@ -10,10 +10,11 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=${QUORVIX_SANITIZE_BUILD_DIR:-build-asan}
 
 # RelWithDebInfo keeps NDEBUG defined, so error texts are those of the release build, with line
-# numbers in the reports.
+# numbers in the reports; -O1, the sanitizer's own advice, compiles in well under the time of -O2.
 cmake -S . -B "$BUILD_DIR" -G Ninja \
   -DQUORVIX_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g -DNDEBUG" \
   -Dpybind11_DIR="${QUORVIX_PYBIND11_DIR:-$(python -m pybind11 --cmakedir)}" \
   -DPython_EXECUTABLE="$(python -c 'import sys; print(sys.executable)')" >/dev/null
 cmake --build "$BUILD_DIR"

@@ -7,18 +7,18 @@ namespace quorvix {
 
 namespace {
 
-constexpr std::size_t kMinCapacity = 16;
+constexpr std::size_t kMinSlots = 16;
 
 std::size_t capacity_for(std::size_t count) {
   // Keep the load factor at or below one half so probe runs stay short.
-  std::size_t capacity = kMinCapacity;
+  std::size_t capacity = kMinSlots;
   while (capacity < 2 * count) capacity *= 2;
   return capacity;
 }
 
 }  // namespace
 
-LocalIndexMap::LocalIndexMap() { rehash(kMinCapacity); }
+LocalIndexMap::LocalIndexMap() { rehash(kMinSlots); }
 
 void LocalIndexMap::reserve(std::size_t count) {
   const std::size_t capacity = capacity_for(count);

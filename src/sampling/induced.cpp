@@ -12,26 +12,26 @@ namespace quorvix {
 
 namespace {
 
-constexpr const char* kFunction = "induced_edges";
+constexpr const char* kInducedEdges = "induced_edges";
 
 }  // namespace
 
 SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const SampledNodes& src,
                             const SampledNodes& dst, Int64Span group_time, int64_t num_hops) {
-  check_csc(kFunction, csc);
+  check_csc(kInducedEdges, csc);
   if (num_src_nodes < 0) throw std::invalid_argument("induced_edges: 'num_src_nodes' must not be negative.");
   if (num_hops < 0) throw std::invalid_argument("induced_edges: 'num_hops' must not be negative.");
-  check_same_length(kFunction, "src_batch", src.batch, "src_node", src.node);
-  check_same_length(kFunction, "dst_batch", dst.batch, "dst_node", dst.node);
-  check_indices(kFunction, "src_node", src.node, num_src_nodes);
-  check_indices(kFunction, "dst_node", dst.node, csc.colptr.size - 1);
+  check_same_length(kInducedEdges, "src_batch", src.batch, "src_node", src.node);
+  check_same_length(kInducedEdges, "dst_batch", dst.batch, "dst_node", dst.node);
+  check_indices(kInducedEdges, "src_node", src.node, num_src_nodes);
+  check_indices(kInducedEdges, "dst_node", dst.node, csc.colptr.size - 1);
   const bool timed = group_time.size != 0 && csc.edge_time.size != 0;
   if (timed) {
-    check_indices(kFunction, "src_batch", src.batch, group_time.size);
-    check_indices(kFunction, "dst_batch", dst.batch, group_time.size);
+    check_indices(kInducedEdges, "src_batch", src.batch, group_time.size);
+    check_indices(kInducedEdges, "dst_batch", dst.batch, group_time.size);
   }
-  const std::vector<int64_t> src_hop = hops_of(kFunction, "src_hop_counts", src.hop_counts, src.node.size);
-  const std::vector<int64_t> dst_hop = hops_of(kFunction, "dst_hop_counts", dst.hop_counts, dst.node.size);
+  const std::vector<int64_t> src_hop = hops_of(kInducedEdges, "src_hop_counts", src.hop_counts, src.node.size);
+  const std::vector<int64_t> dst_hop = hops_of(kInducedEdges, "dst_hop_counts", dst.hop_counts, dst.node.size);
   const auto edge_hop = [&](int64_t i, int64_t j) {
     return std::max(std::max(src_hop[static_cast<std::size_t>(i)], dst_hop[static_cast<std::size_t>(j)]),
                     int64_t{1}) - 1;
@@ -39,7 +39,7 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
 
   int64_t candidates = 0;
   for (int64_t j = 0; j < dst.node.size; ++j) {
-    check_run(kFunction, csc, dst.node[j]);
+    check_run(kInducedEdges, csc, dst.node[j]);
     candidates += csc.colptr[dst.node[j] + 1] - csc.colptr[dst.node[j]];
   }
 

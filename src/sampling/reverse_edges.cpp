@@ -10,7 +10,7 @@ namespace quorvix {
 
 namespace {
 
-constexpr const char* kFunction = "reverse_edges";
+constexpr const char* kReverseEdges = "reverse_edges";
 // Runs up to this long are scanned: a few cache lines, cheaper than a search in the index.
 constexpr int64_t kScanLimit = 64;
 
@@ -34,11 +34,11 @@ int64_t first_position(const CscView& csc, Int64Span index_row, Int64Span index_
 }
 
 void check_edges(const LocalEdges& edges, int64_t num_rows, int64_t num_cols, std::vector<int64_t>& hops) {
-  check_same_length(kFunction, "col", edges.col, "row", edges.row);
-  check_same_length(kFunction, "e_id", edges.e_id, "row", edges.row);
-  check_indices(kFunction, "row", edges.row, num_rows);
-  check_indices(kFunction, "col", edges.col, num_cols);
-  hops = hops_of(kFunction, "hop_counts", edges.hop_counts, edges.row.size);
+  check_same_length(kReverseEdges, "col", edges.col, "row", edges.row);
+  check_same_length(kReverseEdges, "e_id", edges.e_id, "row", edges.row);
+  check_indices(kReverseEdges, "row", edges.row, num_rows);
+  check_indices(kReverseEdges, "col", edges.col, num_cols);
+  hops = hops_of(kReverseEdges, "hop_counts", edges.hop_counts, edges.row.size);
 }
 
 }  // namespace
@@ -46,16 +46,16 @@ void check_edges(const LocalEdges& edges, int64_t num_rows, int64_t num_cols, st
 SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span index_position, Int64Span row_node,
                             Int64Span row_batch, Int64Span col_node, const LocalEdges& target,
                             const std::vector<ReverseSource>& sources, Int64Span group_time) {
-  check_csc(kFunction, csc);
+  check_csc(kReverseEdges, csc);
   if (index_row.size != 0 || index_position.size != 0) {
-    check_same_length(kFunction, "index_row", index_row, "row", csc.row);
-    check_same_length(kFunction, "index_position", index_position, "row", csc.row);
+    check_same_length(kReverseEdges, "index_row", index_row, "row", csc.row);
+    check_same_length(kReverseEdges, "index_position", index_position, "row", csc.row);
   }
-  check_same_length(kFunction, "row_batch", row_batch, "row_node", row_node);
-  check_indices(kFunction, "col_node", col_node, csc.colptr.size - 1);
-  for (int64_t i = 0; i < col_node.size; ++i) check_run(kFunction, csc, col_node[i]);
+  check_same_length(kReverseEdges, "row_batch", row_batch, "row_node", row_node);
+  check_indices(kReverseEdges, "col_node", col_node, csc.colptr.size - 1);
+  for (int64_t i = 0; i < col_node.size; ++i) check_run(kReverseEdges, csc, col_node[i]);
   const bool timed = group_time.size != 0 && csc.edge_time.size != 0;
-  if (timed) check_indices(kFunction, "row_batch", row_batch, group_time.size);
+  if (timed) check_indices(kReverseEdges, "row_batch", row_batch, group_time.size);
   std::vector<int64_t> target_hop;
   check_edges(target, row_node.size, col_node.size, target_hop);
   std::vector<std::vector<int64_t>> source_hop(sources.size());
