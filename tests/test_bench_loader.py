@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+pytestmark = pytest.mark.python_only  # the benchmark harness's timers, with worker processes
 torch = pytest.importorskip("torch")
 pytest.importorskip("torch_geometric")
 

@@ -13,6 +13,7 @@ import quorvix.dist  # noqa: E402
 from dist_worker import flat_batch as flat  # noqa: E402
 from quorvix.pyg import DistNeighborLoader, NeighborLoader, partition_data  # noqa: E402
 from test_pyg import hetero_requests, shop  # noqa: E402
+from sanitized import examples
 
 
 def open_parts(data, num_parts, path, time_attr):
@@ -25,7 +26,7 @@ def batches(loader, shuffle_seed):
     return [flat(batch) for batch in loader]
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(case=hetero_requests(), data=st.data())
 def test_batches_are_the_whole_graph_loaders(case, data, tmp_path_factory):
     """Random heterogeneous graphs, rules without draws (last-k with times, windows, -1), per seed

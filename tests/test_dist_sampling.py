@@ -19,6 +19,7 @@ from reference_sampler import ReferenceSampler, dist_draws, edge_key
 from quorvix.dist.part_files import digest_file
 from test_sample_property import graphs, group_requests, requests
 from test_shared_subgraphs import GROUP_ARGUMENT_ERRORS
+from sanitized import examples
 
 qdist = pytest.importorskip("quorvix.dist")
 
@@ -65,7 +66,7 @@ def valid(graph):
     return g
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.filter_too_much,
+@settings(max_examples=examples(60), deadline=None, suppress_health_check=[HealthCheck.filter_too_much,
                                                                   HealthCheck.too_slow])
 @given(data=st.data())
 def test_parts_give_the_subgraphs_of_one_sampler(data, tmp_path_factory):
@@ -120,7 +121,7 @@ def without_addresses(message):
 
 
 @pytest.mark.filterwarnings("ignore::quorvix.SeedTimeWarning")  # seed times at the int64 limits are meant
-@settings(max_examples=400, deadline=None, suppress_health_check=list(HealthCheck))
+@settings(max_examples=examples(400), deadline=None, suppress_health_check=list(HealthCheck))
 @given(data=st.data())
 def test_requests_are_refused_as_one_sampler_refuses_them(data, tmp_path_factory):
     """Requests spoiled one aspect at a time (keys, dtypes, shapes, placements, seeds, seed times,
@@ -360,7 +361,7 @@ def part_bytes(path):
             for root, _, names in os.walk(path) for name in names}
 
 
-@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow,
+@settings(max_examples=examples(30), deadline=None, suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow,
                                                                   HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_partitions_streamed_in_small_pieces_are_the_same_files(data, tmp_path_factory, monkeypatch):

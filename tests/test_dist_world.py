@@ -16,6 +16,7 @@ import pytest
 
 import quorvix
 
+pytestmark = pytest.mark.python_only  # multi-process worlds, whose parts other tests sample in one process
 torch = pytest.importorskip("torch")
 if not torch.distributed.is_available() or not torch.distributed.rpc.is_available():
     pytest.skip("torch.distributed.rpc is not available", allow_module_level=True)
@@ -114,7 +115,6 @@ def test_the_loader_gives_the_whole_graphs_batches_on_every_rank(tmp_path):
 
 # Time bounds mean nothing under the sanitizers, which slow every rank's start several times over;
 # these run against the release build only.
-@pytest.mark.python_only
 def test_faults_end_in_clear_errors_within_the_timeout(tmp_path):
     results, logs = run_world("faults", 3, tmp_path)
     assert 0 in results, logs
@@ -143,7 +143,6 @@ FAULTS = {
 }
 
 
-@pytest.mark.python_only
 @pytest.mark.parametrize("case", sorted(FAULTS))
 def test_every_fault_ends_in_a_clear_error_on_every_surviving_rank(case, tmp_path):
     """A damaged part, a rank started for another part count, a rank killed and a rank stopped: every

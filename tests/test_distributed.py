@@ -17,6 +17,7 @@ from graphs import per_seed
 from quorvix.dist.part_files import digest_file
 
 pytest.importorskip("quorvix")
+pytestmark = pytest.mark.python_only  # multi-process worlds, whose parts other tests sample in one process
 torch = pytest.importorskip("torch")
 if not torch.distributed.is_available() or not torch.distributed.is_gloo_available():
     pytest.skip("torch.distributed with gloo is not available", allow_module_level=True)
@@ -145,7 +146,6 @@ def test_a_rank_with_a_bad_seed_ends_the_job_with_its_error(graph_dir, tmp_path)
     assert "epoch 1" not in out
 
 
-@pytest.mark.python_only
 def test_the_partitioned_training_example_trains_on_the_whole_graphs_batches(tmp_path):
     """examples/dist_train.py: two ranks, one part each, batches equal to one machine's; then the
     same parts with one feature row changed on part 1 (its manifest rewritten to match, so that the

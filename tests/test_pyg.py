@@ -21,6 +21,7 @@ from quorvix.pyg.convert import edge_type_key  # noqa: E402
 from quorvix.pyg.graph import _csc_order  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
 from test_pyg_link import MISSING_LINK_TIME  # noqa: E402
+from sanitized import examples
 
 PLACED_BY = ("order", "placed_by", "user")  # from a user to the user's orders
 PLACES = ("user", "places", "order")  # from an order to its user
@@ -199,7 +200,7 @@ def edge_lists(draw):
     return num_src, num_dst, np.array(src, dtype=np.int64), np.array(dst, dtype=np.int64), time
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(edge_lists())
 def test_csc_holds_every_edge_once_sorted_by_time_ties_in_edge_order(case):
     num_src, num_dst, src, dst, time = case
@@ -263,7 +264,7 @@ def hetero_requests(draw):
     return data, num_neighbors, options, requests
 
 
-@settings(max_examples=120, deadline=None)
+@settings(max_examples=examples(120), deadline=None)
 @given(hetero_requests())
 def test_sampler_gives_the_models_subgraph_in_pyg_terms(case):
     data, num_neighbors, options, requests = case
@@ -330,7 +331,7 @@ def edges_per_seed(batch):
     return out
 
 
-@settings(max_examples=25, deadline=None)
+@settings(max_examples=examples(25), deadline=None)
 @given(st.integers(0, 2**32 - 1))
 def test_edge_ids_follow_a_shuffle_of_the_original_edge_order(seed):
     rng = np.random.default_rng(seed)
@@ -395,6 +396,7 @@ def test_workers_sample_what_the_main_process_samples_with_temporal_rules():
         assert all(torch.equal(a[t].n_id, b[t].n_id) for t in a.node_types)
 
 
+@pytest.mark.python_only  # worker processes; the workers test above samples in them too
 def test_random_streams_differ_between_workers_and_epochs_and_repeat_with_a_seed():
     seeds = ("hub", torch.zeros(8, dtype=torch.long))
     torch.manual_seed(0)
@@ -595,7 +597,7 @@ def test_pyg_signatures_and_what_is_refused_when_a_loader_is_built():
         assert str(info.value) == message
 
 
-@settings(max_examples=25, deadline=None)
+@settings(max_examples=examples(25), deadline=None)
 @given(times=st.lists(st.integers(0, 4), max_size=40), batch_size=st.integers(1, 6), shuffle=st.booleans(),
        drop_last=st.booleans())
 def test_batches_by_time_hold_one_time_and_every_seed_once(times, batch_size, shuffle, drop_last):

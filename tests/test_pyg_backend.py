@@ -17,6 +17,7 @@ from torch_geometric.data.feature_store import TensorAttr  # noqa: E402
 from torch_geometric.data.graph_store import EdgeAttr, EdgeLayout  # noqa: E402
 
 from quorvix.pyg import NeighborLoader, NeighborSampler  # noqa: E402
+from sanitized import examples
 
 NODE = "node"
 EDGE = (NODE, "to", NODE)
@@ -210,7 +211,7 @@ def check_batch(batch, data, homogeneous, edge_types, input_type, seeds, seed_ti
 MODES = ["per_seed", "shared", "by_time"]
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.integers(0, 2**32 - 1), st.booleans(), st.sampled_from(MODES),
        st.sampled_from(["directional", "bidirectional", "induced"]), st.sampled_from(["node", "edge", "both"]))
 def test_take_all_batches_equal_brute_force(seed, homogeneous, mode, subgraph_type, times):
@@ -234,7 +235,7 @@ def test_take_all_batches_equal_brute_force(seed, homogeneous, mode, subgraph_ty
     check_batch(batch, data, homogeneous, edge_types, input_type, seeds, seed_time, mode, subgraph_type, num_hops)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(st.integers(0, 2**32 - 1), st.booleans(), st.sampled_from(MODES), st.booleans(), st.booleans(),
        st.sampled_from(["last", "uniform"]))
 def test_random_fan_outs_stay_inside_the_take_all_subgraph(seed, homogeneous, mode, weighted, replace, strategy):
@@ -380,7 +381,7 @@ def stores_of(data, sizes, edge_types, homogeneous, names):
     return feature_store, graph_store
 
 
-@settings(max_examples=30, deadline=None)
+@settings(max_examples=examples(30), deadline=None)
 @given(st.integers(0, 2**32 - 1), st.sampled_from(["custom", "custom homogeneous", "heterodata pair"]),
        st.booleans(), st.booleans())
 def test_a_store_pair_gives_the_batches_of_its_data(seed, kind, node_time, edge_time):

@@ -19,6 +19,7 @@ from quorvix.pyg import LinkNeighborLoader, NeighborLoader, NeighborSampler  # n
 from quorvix.pyg.graph import EDGE  # noqa: E402
 from quorvix.pyg.link_sampling import group_seeds  # noqa: E402
 from reference_sampler import ReferenceSampler  # noqa: E402
+from sanitized import examples
 
 # PyG's words for links without times on a graph with them.
 MISSING_LINK_TIME = ("Received conflicting 'edge_label_time' and 'time_attr' arguments: 'edge_label_time' is "
@@ -279,7 +280,7 @@ def reference_of(sampler, temporal_strategy="last"):
     return reference
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(), timed_items=st.booleans(),
        mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
        sharing=st.sampled_from(["shared", "per link", "by time"]), batch_size=st.integers(1, 5),
@@ -339,6 +340,7 @@ def test_random_fan_outs_and_negatives_are_seeded_and_thread_independent(homogen
     assert runs[1][0] != runs[1][1]  # the streams continue across epochs
 
 
+@pytest.mark.python_only  # worker processes drawing negatives: Python seeding over native calls made elsewhere
 def test_workers_draw_negatives_per_epoch_from_the_seed():
     rng = np.random.default_rng(3)
     data, input_type, *links = random_graph(rng, False, timed_items=False)

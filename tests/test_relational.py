@@ -68,6 +68,7 @@ def test_batches_equal_those_of_the_path_through_hetero_data(database, tmp_path)
             assert same(first[t][column], second[t][column])
 
 
+@pytest.mark.python_only  # a training script
 def test_the_example_trains_from_a_database_file(database, tmp_path):
     proc = subprocess.run([sys.executable, str(ROOT / "examples" / "relational_entity.py"), database,
                            "--epochs", "2", "--cache", str(tmp_path)], capture_output=True, text=True, timeout=300)

@@ -9,6 +9,7 @@ from hypothesis import strategies as st
 import quorvix
 from graphs import as_lists, check_invariants, i64, outcome, per_seed
 from reference_sampler import ReferenceSampler, edge_key
+from sanitized import examples
 
 NAMES = ["a", "b", "c"]
 FANOUTS = [-1, -3, 0, 1, 2, 3, 8, 2**31, 2**62]  # the last two: "all", or refused with replacement
@@ -132,7 +133,7 @@ def hop_rules(draw, graph):
     return num_neighbors, offsets
 
 
-@settings(max_examples=250, deadline=None)
+@settings(max_examples=examples(250), deadline=None)
 @given(data=st.data())
 def test_extension_matches_model(data):
     """Every thread count gives the model's results, errors and random stream, call after call."""
@@ -172,7 +173,7 @@ def test_extension_matches_model(data):
                 assert [row[p] for p in out_edge[key]] == [out_node[t0][r] for r in out_row[key]]
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(data=st.data())
 def test_shared_subgraphs_match_model(data):
     """Shared subgraphs, of one call's seed times or of the caller's groups, as the model draws
@@ -196,7 +197,7 @@ def test_shared_subgraphs_match_model(data):
             assert outcome(getattr(sampler, method), *request) == expected, f"num_threads={sampler.num_threads}"
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(data=st.data())
 def test_seeds_split_over_samplers_get_the_subgraphs_of_one_call(data):
     # With timestamps on every node type nothing is drawn at random, so a seed's subgraph
@@ -274,7 +275,7 @@ def large_graph(rng, sizes, weighted, edge_timed, faulty):
                 edge_time=edge_time, edge_weight=edge_weight)
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(40), deadline=None)
 @given(data=st.data())
 def test_one_subgraph_on_several_threads_is_one_threads(data):
     """Calls that grow one subgraph split large frontiers over threads; results, errors and the

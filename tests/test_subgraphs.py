@@ -21,6 +21,7 @@ from quorvix.pyg import NeighborSampler, sampler_output  # noqa: E402
 from quorvix.pyg.convert import edge_type_key  # noqa: E402
 from quorvix.pyg.output import NativeResult, subgraph_edges  # noqa: E402
 from test_pyg_backend import HETERO_EDGE_TYPES, graph_parts, random_graph  # noqa: E402
+from sanitized import examples
 
 def i64(*values):
     return np.array(values, np.int64)
@@ -143,7 +144,7 @@ def by_type(out, homogeneous):
             out.batch or {t: torch.zeros(len(v), dtype=torch.long) for t, v in out.node.items()})
 
 
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=examples(80), deadline=None)
 @given(st.integers(0, 2**32 - 1), st.booleans(), st.booleans(), st.booleans(), st.booleans())
 def test_bidirectional_joins_each_pair_as_often_both_ways(seed, homogeneous, disjoint, timed, take_all):
     rng = np.random.default_rng(seed)
@@ -205,7 +206,7 @@ def heavy_edges(rng, data, homogeneous, edge_types, timed):
             store.time = torch.from_numpy(rng.integers(0, 6, m))
 
 
-@settings(max_examples=120, deadline=None)
+@settings(max_examples=examples(120), deadline=None)
 @given(st.integers(0, 2**32 - 1), st.booleans(), st.sampled_from(["per_seed", "shared", "by_time"]),
        st.booleans(), st.booleans())
 def test_native_builders_equal_the_numpy_reference(seed, homogeneous, mode, take_all, heavy):

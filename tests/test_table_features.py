@@ -8,10 +8,11 @@ from hypothesis import strategies as st
 from quorvix.tables import features
 from tables_reference import reference_features
 from test_tables import KINDS, as_tables, build, databases
+from sanitized import examples
 
 
 @pytest.mark.parametrize("kind", KINDS)
-@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(30), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(db=databases(), datetimes=st.booleans())
 def test_features_match_the_value_by_value_encoding(kind, db, datetimes, tmp_path_factory):
     expected = reference_features(db)

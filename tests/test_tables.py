@@ -15,6 +15,7 @@ import quorvix
 from quorvix.tables import from_database, table_arrays
 from quorvix.tables.database import database_keys, database_tables
 from tables_reference import as_numpy_column, columns_of, reference_graph, schema_of
+from sanitized import examples
 
 NAMES = ["shop", "user", "item"]
 KINDS = ["dict", "lists", "pandas", "pyarrow", "polars", "duckdb", "sqlite"]
@@ -143,7 +144,7 @@ def build(db, kind, datetimes=False, strict=False):
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.filterwarnings("error")
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(40), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(db=databases(), datetimes=st.sampled_from([False, True, "mixed"]))
 def test_matches_the_row_by_row_build(kind, db, datetimes):
     arrays, keys = build(db, kind, datetimes)
@@ -165,7 +166,7 @@ def test_matches_the_row_by_row_build(kind, db, datetimes):
     quorvix.NeighborSampler(*arrays).check()
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(db=databases())
 def test_strict_refuses_exactly_the_graphs_with_dangling_keys(db):
     *_, references = reference_graph(db)
