@@ -27,6 +27,11 @@ class _OwnersNodeTime:
         ids = np.asarray(ids, dtype=np.int64).reshape(-1)
         return self.sampler.native_sampler().node_time(self.node_type, ids)
 
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        # The whole type's times, for the catalogue negatives are drawn from: one request per owner.
+        times = self[np.arange(self.sampler.graph.num_nodes[self.node_type])]
+        return times if dtype is None else times.astype(dtype)
+
 
 class _PartSampler(NeighborSampler):
     """quorvix.pyg's sampler with sampling across parts in place of the native sampler: the same
@@ -107,14 +112,7 @@ class DistNeighborLoader(NeighborLoader):
         batch_by_time: bool = False,
         **kwargs: Any,
     ):
-        workers = kwargs.get("num_workers", 0)
-        if workers:
-            raise ValueError(f"DistNeighborLoader samples in the process that joined the RPC world: "
-                             f"'num_workers' must be 0, got {workers!r}.")
-        subgraph_type = getattr(subgraph_type, "value", subgraph_type)
-        if subgraph_type != "directional":
-            raise ValueError(f"Sampling across parts gives the sampled edges only: 'subgraph_type' must be "
-                             f"'directional', got {subgraph_type!r}.")
+        refuse_loader_settings("DistNeighborLoader", subgraph_type, kwargs)
         sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, replace=replace,
                                disjoint=disjoint, temporal_strategy=temporal_strategy, shared_by_time=shared_by_time,
                                time_windows=time_windows, seed=seed)
@@ -139,27 +137,44 @@ class DistNeighborLoader(NeighborLoader):
             RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
                 changed; the messages are listed in the error reference.
         """
-        batch = super().filter_fn(out)
-        sampler = self.quorvix_sampler
-        features = sampler.part.manifest["features"]
-        graph = sampler.graph
-        stores = [(NODE, batch)] if graph.homogeneous else [(t, batch[t]) for t in graph.node_types]
-        wanted = {node_type: (features.get(node_type, []), store["n_id"].numpy()) for node_type, store in stores}
-        rows = sampler.native_sampler().node_features(wanted)  # one request per owner
-        for node_type, store in stores:
-            if node_type not in sampler.stored_num_nodes:
-                del store["num_nodes"]  # the empty graph's; n_id and the features give the count
-            for name, values in rows[node_type].items():
-                store[name] = torch.from_numpy(values)
-        edge_names = sampler.part.manifest.get("edge_features", {})
-        edge_stores = {edge_type_key(e): (e, batch if graph.homogeneous else batch[e]) for e in graph.edge_types}
-        wanted = {}
-        for key, (edge_type, store) in edge_stores.items():
-            if edge_names.get(key):
-                destination = batch if graph.homogeneous else batch[edge_type[2]]
-                frontier = destination["n_id"][store["edge_index"][1]].numpy()
-                wanted[key] = (edge_names[key], store["e_id"].numpy(), frontier)
-        for key, values in sampler.native_sampler().edge_features(wanted).items():
-            for name, rows_of_edges in values.items():
-                edge_stores[key][1][name] = torch.from_numpy(rows_of_edges)
+        batch = with_owners_features(super().filter_fn(out), self.quorvix_sampler)
         return batch if self.batch_transform is None else self.batch_transform(batch)
+
+
+def with_owners_features(batch: Any, sampler: _PartSampler) -> Any:
+    """PyG's batch built over the empty graph, with every node-level and edge-level attribute the
+    parts hold read from the owners of its nodes (an edge's, from the owner of its destination)."""
+    features = sampler.part.manifest["features"]
+    graph = sampler.graph
+    stores = [(NODE, batch)] if graph.homogeneous else [(t, batch[t]) for t in graph.node_types]
+    wanted = {node_type: (features.get(node_type, []), store["n_id"].numpy()) for node_type, store in stores}
+    rows = sampler.native_sampler().node_features(wanted)  # one request per owner
+    for node_type, store in stores:
+        if node_type not in sampler.stored_num_nodes:
+            del store["num_nodes"]  # the empty graph's; n_id and the features give the count
+        for name, values in rows[node_type].items():
+            store[name] = torch.from_numpy(values)
+    edge_names = sampler.part.manifest.get("edge_features", {})
+    edge_stores = {edge_type_key(e): (e, batch if graph.homogeneous else batch[e]) for e in graph.edge_types}
+    wanted = {}
+    for key, (edge_type, store) in edge_stores.items():
+        if edge_names.get(key):
+            destination = batch if graph.homogeneous else batch[edge_type[2]]
+            frontier = destination["n_id"][store["edge_index"][1]].numpy()
+            wanted[key] = (edge_names[key], store["e_id"].numpy(), frontier)
+    for key, values in sampler.native_sampler().edge_features(wanted).items():
+        for name, rows_of_edges in values.items():
+            edge_stores[key][1][name] = torch.from_numpy(rows_of_edges)
+    return batch
+
+
+def refuse_loader_settings(loader: str, subgraph_type: Any, kwargs: dict) -> None:
+    """What a loader over parts cannot do: loader workers, edges other than the sampled ones."""
+    workers = kwargs.get("num_workers", 0)
+    if workers:
+        raise ValueError(f"{loader} samples in the process that joined the RPC world: "
+                         f"'num_workers' must be 0, got {workers!r}.")
+    subgraph_type = getattr(subgraph_type, "value", subgraph_type)
+    if subgraph_type != "directional":
+        raise ValueError(f"Sampling across parts gives the sampled edges only: 'subgraph_type' must be "
+                         f"'directional', got {subgraph_type!r}.")
