@@ -34,14 +34,15 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
 
     Args:
         part (quorvix.dist.Part): the part this rank serves.
-        num_neighbors, edge_label, edge_label_time, replace, disjoint, temporal_strategy,
-            neg_sampling, neg_sampling_ratio: as for :class:`LinkNeighborLoader`; times are the
-            parts' own.
+        num_neighbors, edge_label, edge_label_time, replace, disjoint, temporal_strategy: as for
+            :class:`LinkNeighborLoader`; times are the parts' own.
+        neg_sampling, neg_sampling_ratio: as for :class:`LinkNeighborLoader`, negatives drawn
+            among the nodes of every part.
         edge_label_index (Tensor or Tuple[EdgeType, Tensor]): the seed links, with their edge
             type on a heterogeneous graph. Unlike :class:`LinkNeighborLoader` it has no
             default: no rank holds every edge of a type.
-        transform, transform_sampler_output, shared_by_time, time_windows, seed, batch_by_time:
-            as for :class:`LinkNeighborLoader`.
+        transform, transform_sampler_output, shared_by_time, time_windows, seed, batch_by_time: as
+            for :class:`LinkNeighborLoader`.
         subgraph_type (str, optional): only ``"directional"``. (default: :obj:`"directional"`)
         timeout (float, optional): seconds each request to another part may take.
             (default: :obj:`30.0`)
