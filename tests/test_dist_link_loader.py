@@ -32,13 +32,15 @@ def batches(loader, shuffle_seed):
        edge_times=st.booleans(), mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
        sharing=st.sampled_from(["shared", "per link", "by time"]), batch_size=st.integers(1, 5),
        shuffle=st.booleans(), weighted=st.sampled_from([(), ("dst_weight",), ("dst_weight", "src_weight")]),
-       num_parts=st.integers(1, 3), data=st.data())
+       num_parts=st.integers(1, 3), subgraph_type=st.sampled_from(["directional", "bidirectional", "induced"]),
+       data=st.data())
 def test_batches_are_the_whole_graph_loaders(seed, homogeneous, timed, timed_items, edge_times, mode, amount,
-                                             sharing, batch_size, shuffle, weighted, num_parts, data,
-                                             tmp_path_factory):
+                                             sharing, batch_size, shuffle, weighted, num_parts, subgraph_type,
+                                             data, tmp_path_factory):
     """Random link graphs, rules without draws (last-k with times, -1 without), random negatives of
-    every kind (uniform and weighted, drawn with the same seed), per link, shared and by time, from
-    any rank of 1 to 3 parts: LinkNeighborLoader's batches, features and labels included."""
+    every kind (uniform and weighted, drawn with the same seed), per link, shared and by time, every
+    subgraph type, from any rank of 1 to 3 parts: LinkNeighborLoader's batches, features and labels
+    included."""
     rng = np.random.default_rng(seed)
     edge_times = edge_times and timed and not homogeneous
     graph, input_type, src, dst, link_time = random_graph(rng, homogeneous, timed_items, edge_times=edge_times)
@@ -58,12 +60,14 @@ def test_batches_are_the_whole_graph_loaders(seed, homogeneous, timed, timed_ite
                 earliest = int(store.time.argmin()) if timed and "time" in store else 0
                 weights[earliest] = 1.0  # every link can draw this one
                 neg[name] = weights
+                if timed and "time" in store:  # links no earlier than it
+                    link_time = np.maximum(link_time, int(store.time.min()))
     index = torch.from_numpy(np.stack([src, dst]))
     settings_ = dict(edge_label_index=index if homogeneous else (input_type, index),
                      edge_label_time=link_time if timed else None, neg_sampling=neg,
                      temporal_strategy="last", disjoint=sharing == "per link",
                      shared_by_time=timed and sharing == "by time", seed=seed, batch_size=batch_size,
-                     shuffle=shuffle)
+                     shuffle=shuffle, subgraph_type=subgraph_type)
     if mode != "triplet" and data.draw(st.booleans()):  # PyG takes no labels with triplets
         settings_["edge_label"] = torch.from_numpy(rng.integers(0, 2, src.size)).float()
     parts = open_parts(graph, num_parts, tmp_path_factory.mktemp("parts"), time_attr)
@@ -102,8 +106,6 @@ def test_what_the_link_loader_refuses(tmp_path):
     cases = [
         (dict(edge_label_index=links, num_workers=2),
          "DistLinkNeighborLoader samples in the process that joined the RPC world: 'num_workers' must be 0, got 2."),
-        (dict(edge_label_index=links, subgraph_type="induced"),
-         "Sampling across parts gives the sampled edges only: 'subgraph_type' must be 'directional', got 'induced'."),
         (dict(), no_links),
         (dict(edge_label_index=BUYS), no_links),
         (dict(edge_label_index=(BUYS, None)), no_links),

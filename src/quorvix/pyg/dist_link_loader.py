@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Optional
 
-from .dist_loader import _PartSampler, refuse_loader_settings, with_owners_features
+from .dist_loader import _PartSampler, refuse_loader_workers, with_owners_features
 from .link_loader import LinkNeighborLoader
 from .sampler import NumNeighbors, TemporalStrategy, TimeWindows
 
@@ -43,7 +43,9 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
             default: no rank holds every edge of a type.
         transform, transform_sampler_output, shared_by_time, time_windows, seed, batch_by_time: as
             for :class:`LinkNeighborLoader`.
-        subgraph_type (str, optional): only ``"directional"``. (default: :obj:`"directional"`)
+        subgraph_type (str or SubgraphType, optional): as for :class:`LinkNeighborLoader`; the
+            ``"induced"`` and ``"bidirectional"`` edges are searched in the runs of the batch's
+            nodes, read from their owners. (default: :obj:`"directional"`)
         timeout (float, optional): seconds each request to another part may take.
             (default: :obj:`30.0`)
         transport (optional): in place of RPC, for example
@@ -53,8 +55,7 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
 
     Raises:
         ValueError: ``edge_label_index`` holds no links (None, or an edge type alone),
-            ``num_workers`` is not 0, ``subgraph_type`` is not ``"directional"``, or the part
-            was not written by :func:`partition_data` (it has no ``pyg.json``); and as for
+            ``num_workers`` is not 0, or the part was not written by :func:`partition_data` (it has no ``pyg.json``); and as for
             :class:`LinkNeighborLoader`. The messages are listed in the error reference.
 
     Example:
@@ -105,16 +106,16 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
         batch_by_time: bool = False,
         **kwargs: Any,
     ):
-        refuse_loader_settings("DistLinkNeighborLoader", subgraph_type, kwargs)
+        refuse_loader_workers("DistLinkNeighborLoader", kwargs)
         links = edge_label_index[1] if _is_typed_links(edge_label_index) else edge_label_index
         if links is None or _is_edge_type(links):
             # PyG would take every edge of the type from the graph, which here is the empty one.
             raise ValueError("DistLinkNeighborLoader needs the seed links in 'edge_label_index' (a [2, num_links] "
                              "tensor, with its edge type on a heterogeneous graph): no rank holds every edge "
                              "of a type.")
-        sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, replace=replace,
-                               disjoint=disjoint, temporal_strategy=temporal_strategy, shared_by_time=shared_by_time,
-                               time_windows=time_windows, seed=seed)
+        sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, subgraph_type=subgraph_type,
+                               replace=replace, disjoint=disjoint, temporal_strategy=temporal_strategy,
+                               shared_by_time=shared_by_time, time_windows=time_windows, seed=seed)
         # The transform runs once the features are in, not on the batch PyG builds without them.
         self.batch_transform = transform
         super().__init__(sampler.empty_data, num_neighbors, edge_label_index, edge_label, edge_label_time,
@@ -138,7 +139,7 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
             RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
                 changed; the messages are listed in the error reference.
         """
-        batch = with_owners_features(super().filter_fn(out), self.quorvix_sampler)
+        batch = with_owners_features(super().filter_fn(out), self.quorvix_sampler, out)
         return batch if self.batch_transform is None else self.batch_transform(batch)
 
 
