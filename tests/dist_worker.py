@@ -3,8 +3,8 @@
 
 python dist_worker.py MODE RANK WORLD PORT GRAPH_DIR PARTS_DIR OUT_DIR
 MODE: 'equal' compares with one sampler over the whole graph; 'loader' compares DistNeighborLoader's
-batches with NeighborLoader's over the whole graph, and DistLinkNeighborLoader's with LinkNeighborLoader's; 'faults' provokes each fault of a formed world;
-'fault CASE' meets one fault while joining, serving or leaving.
+batches with NeighborLoader's over the whole graph, and DistLinkNeighborLoader's with LinkNeighborLoader's;
+'faults' provokes each fault of a formed world; 'fault CASE' meets one fault while joining, serving or leaving.
 """
 
 import json

@@ -535,8 +535,7 @@ class DistNeighborSampler:
             order = np.argsort(entry, kind="stable")  # by id given; each run keeps its order
             colptr = np.zeros(len(ids) + 1, dtype=np.int64)
             np.cumsum(np.bincount(entry, minlength=len(ids)), out=colptr[1:])
-            edge_type = self.edge_types[self.edge_type_keys.index(key)]
-            timed = self.part.manifest["edges"][self.edge_types.index(edge_type)]["time"] == "edge_time"
+            timed = self.part.manifest["edges"][self.edge_type_keys.index(key)]["time"] == "edge_time"
             out[key] = (colptr, *(np.concatenate([f[k] for f in found] + [_NO_KEYS])[order] for k in (1, 2)),
                         np.concatenate([f[3] for f in found] + [_NO_KEYS])[order] if timed else None)
         return out

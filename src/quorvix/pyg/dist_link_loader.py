@@ -55,8 +55,9 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
 
     Raises:
         ValueError: ``edge_label_index`` holds no links (None, or an edge type alone),
-            ``num_workers`` is not 0, or the part was not written by :func:`partition_data` (it has no ``pyg.json``); and as for
-            :class:`LinkNeighborLoader`. The messages are listed in the error reference.
+            ``num_workers`` is not 0, or the part was not written by :func:`partition_data` (it
+            has no ``pyg.json``); and as for :class:`LinkNeighborLoader`. The messages are
+            listed in the error reference.
 
     Example:
         >>> import tempfile
