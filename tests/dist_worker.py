@@ -3,8 +3,8 @@
 
 python dist_worker.py MODE RANK WORLD PORT GRAPH_DIR PARTS_DIR OUT_DIR
 MODE: 'equal' compares with one sampler over the whole graph; 'loader' compares DistNeighborLoader's
-batches with NeighborLoader's over the whole graph; 'faults' provokes each fault of a formed world;
-'fault CASE' meets one fault while joining, serving or leaving.
+batches with NeighborLoader's over the whole graph, and DistLinkNeighborLoader's with LinkNeighborLoader's;
+'faults' provokes each fault of a formed world; 'fault CASE' meets one fault while joining, serving or leaving.
 """
 
 import json
@@ -72,6 +72,9 @@ def make_pyg_data(num_users=60, num_items=40, seed=0):
 
 
 LOADER_SETTINGS = dict(num_neighbors=[3, 2], temporal_strategy="last", batch_size=8)
+# Links with negatives, and reverse edges searched in runs read over RPC.
+LINK_SETTINGS = dict(num_neighbors=[3, 2], temporal_strategy="last", batch_size=8, neg_sampling="binary", seed=5,
+                     subgraph_type="bidirectional")
 
 
 def flat_batch(batch):
@@ -123,9 +126,9 @@ def equal(rank, world, parts_dir, graph_dir, out):
 
 def loader(rank, world, parts_dir, graph_dir, out):
     """Rank r takes 2 + 2r batches of its own seeds, sampling across parts, and compares them with
-    NeighborLoader's over the whole graph."""
+    NeighborLoader's over the whole graph; then 2 batches of its own links with LinkNeighborLoader's."""
     import torch
-    from quorvix.pyg import DistNeighborLoader, NeighborLoader
+    from quorvix.pyg import DistLinkNeighborLoader, DistNeighborLoader, LinkNeighborLoader, NeighborLoader
 
     part = quorvix.dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=60)
     seeds = ("user", torch.arange(rank, 60, world))
@@ -138,8 +141,16 @@ def loader(rank, world, parts_dir, graph_dir, out):
         if batches == 2 + 2 * rank:
             break
         time.sleep(0.05 * rank)
+    data = make_pyg_data()
+    bought = ("user", "bought", "item")
+    links = (bought, data[bought].edge_index[:, rank::world][:, :16])
+    link_time = torch.full((links[1].size(1),), 45)
+    dist_links = DistLinkNeighborLoader(part, edge_label_index=links, edge_label_time=link_time, **LINK_SETTINGS)
+    whole_links = LinkNeighborLoader(data, edge_label_index=links, edge_label_time=link_time, time_attr="time",
+                                     **LINK_SETTINGS)
+    compared = [flat_batch(got) == flat_batch(expected) for got, expected in zip(dist_links, whole_links)]
     quorvix.dist.shutdown()
-    return {"batches": batches, "mismatches": int(mismatches)}
+    return {"batches": batches, "mismatches": int(mismatches), "link_batches_equal": compared}
 
 
 def wait_for_exit(pid, seconds=60.0):

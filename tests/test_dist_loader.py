@@ -12,6 +12,7 @@ pytest.importorskip("torch_geometric")
 import quorvix.dist  # noqa: E402
 from dist_worker import flat_batch as flat  # noqa: E402
 from quorvix.pyg import DistNeighborLoader, NeighborLoader, partition_data  # noqa: E402
+from quorvix.pyg.output import reverse_edge_types  # noqa: E402
 from test_pyg import hetero_requests, shop  # noqa: E402
 from sanitized import examples
 
@@ -30,8 +31,8 @@ def batches(loader, shuffle_seed):
 @given(case=hetero_requests(), data=st.data())
 def test_batches_are_the_whole_graph_loaders(case, data, tmp_path_factory):
     """Random heterogeneous graphs, rules without draws (last-k with times, windows, -1), per seed
-    and shared, shuffled or not, from any rank of 1 to 3 parts: NeighborLoader's batches, node
-    features, labels and edge attributes included."""
+    and shared, shuffled or not, every subgraph type, from any rank of 1 to 3 parts:
+    NeighborLoader's batches, node features, labels and edge attributes included."""
     graph, num_neighbors, options, requests = case
     timed = set(t for t in graph.node_types if "time" in graph[t])
     for t in graph.node_types:
@@ -50,6 +51,9 @@ def test_batches_are_the_whole_graph_loaders(case, data, tmp_path_factory):
         settings_["shared_by_time"] = data.draw(st.booleans())
     if timed:  # batches of one seed time each, the seeds' own times read from their owners
         settings_["batch_by_time"] = data.draw(st.booleans())
+    has_reverses = None not in reverse_edge_types(graph.edge_types).values()
+    settings_["subgraph_type"] = data.draw(st.sampled_from(["directional", "induced"]
+                                                           + ["bidirectional"] * has_reverses))
     num_parts = data.draw(st.integers(1, 3))
     parts = open_parts(graph, num_parts, tmp_path_factory.mktemp("parts"), options["time_attr"])
     rank = data.draw(st.integers(0, num_parts - 1))
@@ -95,8 +99,8 @@ def test_what_the_loader_refuses(tmp_path):
     cases = [
         (dict(num_workers=2), "DistNeighborLoader samples in the process that joined the RPC world: "
                               "'num_workers' must be 0, got 2."),
-        (dict(subgraph_type="induced"), "Sampling across parts gives the sampled edges only: 'subgraph_type' must "
-                                        "be 'directional', got 'induced'."),
+        (dict(subgraph_type="both"), "'subgraph_type' must be 'directional', 'bidirectional' or 'induced', "
+                                     "got 'both'."),
     ]
     for kwargs, message in cases:
         with pytest.raises(ValueError) as raised:

@@ -439,3 +439,27 @@ def test_partitioning_streams_a_saved_graph_larger_than_its_address_space(tmp_pa
         expected = (first + owned[:, None] * run + np.arange(run)).reshape(-1)
         assert np.array_equal(part.edge_ids[key], expected)
         assert not np.load(tmp_path / "parts" / f"part-{k}" / "row.0.npy").any()
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow])
+@given(data=st.data())
+def test_in_edges_are_the_whole_graphs_runs(data, tmp_path_factory):
+    """Any frontier ids, repeated and out of order, from any rank of 1 to 3 parts: the whole
+    graph's CSC runs of those ids in their order, edge ids being positions, edge times where the
+    edge type has them."""
+    graph, sizes = data.draw(graphs())
+    whole = valid(graph)
+    assume(whole is not None and graph["edge_types"])
+    wanted = {edge_key(e): np.array(data.draw(st.lists(st.integers(0, sizes[e[2]] - 1), max_size=6)), np.int64)
+              for e in graph["edge_types"]}
+    num_parts = data.draw(st.integers(1, 3))
+    parts = open_parts(whole, num_parts, tmp_path_factory.mktemp("parts"))
+    got = dist_sampler(parts, data.draw(st.integers(0, num_parts - 1))).in_edges(wanted)
+    for key, ids in wanted.items():
+        colptr = graph["colptr"][key]
+        positions = [p for v in ids for p in range(colptr[v], colptr[v + 1])]
+        counts = [colptr[v + 1] - colptr[v] for v in ids]
+        edge_time = graph["edge_time"].get(key)
+        assert [a.tolist() if a is not None else None for a in got[key]] == [
+            np.cumsum([0] + counts).tolist(), graph["row"][key][positions].tolist(), positions,
+            None if edge_time is None else edge_time[positions].tolist()]

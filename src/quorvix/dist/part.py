@@ -81,7 +81,7 @@ class Part:
     """
 
     # The methods an owner runs for other ranks' requests.
-    REQUESTS = frozenset({"edge_features", "expand_many", "node_feature", "node_features", "node_times"})
+    REQUESTS = frozenset({"edge_features", "expand_many", "in_edges", "node_feature", "node_features", "node_times"})
 
     def __init__(self, directory: str, manifest: dict[str, Any]) -> None:
         import quorvix
@@ -112,15 +112,20 @@ class Part:
         self._edge_order: dict[str, tuple[np.ndarray, np.ndarray]] = {}  # per key: edge ids sorted, their places
         self.runs: dict[str, Any] = {}
         self.timed: dict[str, bool] = {}
+        # Per key: colptr, row and the edges' own times (None unless the edge type has them).
+        self._csc: dict[str, tuple[np.ndarray, np.ndarray, np.ndarray | None]] = {}
         for index, (edge_type, entry) in enumerate(zip(self.edge_types, manifest["edges"])):
             key = entry["key"]
             self.timed[key] = entry["time"] is not None
             self.edge_ids[key] = load(f"edge_id.{index}.npy")
             self.edge_attributes[key] = {name: load(f"edge_feature.{index}.{name}.npy")
                                          for name in manifest.get("edge_features", {}).get(key, [])}
+            colptr, row = load(f"colptr.{index}.npy"), load(f"row.{index}.npy")
+            time = load(f"time.{index}.npy") if entry["time"] else None
+            self._csc[key] = (colptr, row, time if entry["time"] == "edge_time" else None)
             self.runs[key] = quorvix._core.GivenRuns(
-                key, edge_type[2], edge_type[0], load(f"colptr.{index}.npy"), load(f"row.{index}.npy"),
-                time=load(f"time.{index}.npy") if entry["time"] else None,
+                key, edge_type[2], edge_type[0], colptr, row,
+                time=time,
                 weight=load(f"weight.{index}.npy") if entry["weighted"] else None,
                 neighbour_count=self.num_nodes[edge_type[0]] if self.num_nodes[edge_type[0]] >= 0 else None)
         self.node_time: dict[str, np.ndarray] = {}
@@ -210,6 +215,37 @@ class Part:
         """
         self.watch.check([name for request in requests for name in self._expand_files[request[0]]])
         return [self.expand(*request) for request in requests]
+
+    def in_edges(self, wanted: list[tuple[str, str, np.ndarray]]) -> list[tuple[np.ndarray, ...]]:
+        """Per (edge type key, frontier type, owned ids), every edge into each id, in the graph's run
+        order (by time, ties in edge order): what induced and bidirectional subgraphs search.
+
+        Args:
+            wanted: ``(edge type key, frontier node type, ids)`` triples, every id owned by this part.
+
+        Returns:
+            list[tuple]: per triple ``(counts, neighbour, edge_id, edge_time)``: int64 arrays, the
+            edges into each id, then per edge its neighbour id, its edge id and, for an edge type
+            with edge times, its time (else an empty array).
+
+        Raises:
+            RuntimeError: a part file changed since the part was opened.
+            ValueError: an id is not owned by this part; the messages are listed in the error
+                reference.
+        """
+        self.watch.check([name for key, _, _ in wanted for name in self._expand_files[key]])
+        out = []
+        for key, frontier_type, ids in wanted:
+            colptr, row, time = self._csc[key]
+            local = self.local_index(frontier_type, ids)
+            begin, end = np.asarray(colptr[local], np.int64), np.asarray(colptr[local + 1], np.int64)
+            counts = end - begin
+            # Every position of every run: each run's begin, plus the offset within it.
+            run_start = np.repeat(begin - (np.cumsum(counts) - counts), counts)
+            position = run_start + np.arange(int(counts.sum()), dtype=np.int64)
+            out.append((counts, np.asarray(row[position], np.int64), np.asarray(self._edge_id_view[key][position]),
+                        np.empty(0, np.int64) if time is None else np.asarray(time[position], np.int64)))
+        return out
 
     def edge_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
         """Per (edge type key, feature names, edge ids of edges into owned nodes), the rows of each

@@ -489,6 +489,57 @@ class DistNeighborSampler:
             key: (names, ids, np.asarray(frontier, dtype=np.int64) % self.part.num_parts)
             for key, (names, ids, frontier) in wanted.items()})
 
+    def in_edges(self, wanted: Mapping[str, np.ndarray]) -> dict[str, tuple[np.ndarray, ...]]:
+        """Per edge type key, every edge into each of its frontier ids, read from the ids' owners with
+        one request per owner for them all: a CSC over the ids given.
+
+        Args:
+            wanted: per edge type key, global ids of its frontier node type.
+
+        Returns:
+            dict[str, tuple]: per key ``(colptr, neighbour, edge_id, edge_time)``: ``colptr`` over
+            the ids in the order given (id ``i``'s edges at ``colptr[i]:colptr[i + 1]``, in the
+            graph's run order), the neighbour id and edge id of every edge and, for an edge type
+            with edge times, their times (else None).
+
+        Raises:
+            RuntimeError: an owner did not answer within ``timeout`` or failed, or a part file
+                changed; the messages are listed in the error reference.
+            ValueError: an id is outside its type.
+        """
+        frontier_type = dict(zip(self.edge_type_keys, (e[2] for e in self.edge_types)))
+        requests: dict[int, list[tuple[str, str, np.ndarray]]] = {}
+        placed: dict[int, list[tuple[str, np.ndarray]]] = {}
+        for key, ids in wanted.items():
+            ids = np.asarray(ids, dtype=np.int64)
+            owner_of = ids % self.part.num_parts
+            for owner in np.unique(owner_of).tolist():
+                picks = np.flatnonzero(owner_of == owner)
+                requests.setdefault(owner, []).append((key, frontier_type[key], ids[picks]))
+                placed.setdefault(owner, []).append((key, picks))
+        futures = {owner: self.transport.request(owner, "in_edges", asked)
+                   for owner, asked in requests.items() if owner != self.part.index}
+        answered = {}
+        if self.part.index in requests:
+            answered[self.part.index] = self.part.in_edges(requests[self.part.index])
+        for owner, future in futures.items():
+            answered[owner] = self._wait(owner, future)
+        pieces: dict[str, list[tuple[np.ndarray, ...]]] = {key: [] for key in wanted}
+        for owner, answers in answered.items():
+            for (key, picks), (counts, neighbour, edge, time) in zip(placed[owner], answers):
+                pieces[key].append((np.repeat(picks, counts), neighbour, edge, time))
+        out = {}
+        for key, ids in wanted.items():
+            found = pieces[key]
+            entry = np.concatenate([f[0] for f in found] + [_NO_KEYS])
+            order = np.argsort(entry, kind="stable")  # by id given; each run keeps its order
+            colptr = np.zeros(len(ids) + 1, dtype=np.int64)
+            np.cumsum(np.bincount(entry, minlength=len(ids)), out=colptr[1:])
+            timed = self.part.manifest["edges"][self.edge_type_keys.index(key)]["time"] == "edge_time"
+            out[key] = (colptr, *(np.concatenate([f[k] for f in found] + [_NO_KEYS])[order] for k in (1, 2)),
+                        np.concatenate([f[3] for f in found] + [_NO_KEYS])[order] if timed else None)
+        return out
+
     def _rows_by_owner(self, operation: str, wanted: Mapping[str, tuple[list[str], Any, np.ndarray]]
                        ) -> dict[str, dict[str, np.ndarray]]:
         """Part.<operation> over [(group, names, ids)] for every group's (names, ids, owner of each id),

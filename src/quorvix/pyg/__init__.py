@@ -12,6 +12,7 @@ form, ``NeighborLoader((features, GraphStore(graph, keys)), ...)``.
 """
 
 from .batching import TimeGroupedBatchSampler
+from .dist_link_loader import DistLinkNeighborLoader
 from .dist_loader import DistNeighborLoader
 from .graph import SamplerGraph, graph_from_data, graph_from_hetero_data
 from .link_loader import LinkNeighborLoader
@@ -21,5 +22,6 @@ from .parts import partition_data
 from .sampler import NeighborSampler
 from .stores import GraphStore
 
-__all__ = ["DistNeighborLoader", "GraphStore", "LinkNeighborLoader", "NeighborLoader", "NeighborSampler", "SamplerGraph",
-           "TimeGroupedBatchSampler", "graph_from_data", "graph_from_hetero_data", "partition_data", "sampler_output"]
+__all__ = ["DistLinkNeighborLoader", "DistNeighborLoader", "GraphStore", "LinkNeighborLoader", "NeighborLoader",
+           "NeighborSampler", "SamplerGraph", "TimeGroupedBatchSampler", "graph_from_data", "graph_from_hetero_data",
+           "partition_data", "sampler_output"]

@@ -80,8 +80,9 @@ class NodeCatalogue:
         times = graph.node_time.get(node_type)
         if times is None:
             return cls(None, None, graph.num_nodes[node_type])
+        times = np.asarray(times)  # read once: over parts, the times come from every owner
         order = np.argsort(times, kind="stable")
-        return cls(order, np.asarray(times)[order], graph.num_nodes[node_type])
+        return cls(order, times[order], graph.num_nodes[node_type])
 
     def count_existing(self, link_time: Optional[np.ndarray], size: int) -> np.ndarray:
         """How many nodes exist at each time (node time not later than it)."""

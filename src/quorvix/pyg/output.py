@@ -44,7 +44,8 @@ class Edges(NamedTuple):
 
 def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.ndarray],
                    metadata: Any, keep_batch: bool = True, subgraph_type: str = "directional",
-                   lookup: Optional["EdgeLookup"] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
+                   lookup: Optional["EdgeLookup"] = None,
+                   runs: Optional[Dict[str, "Runs"]] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
     """Turn a native result into PyG's sampler output.
 
     Args:
@@ -62,6 +63,9 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
             orders them) or ``"induced"`` (every edge of the graph between the nodes of
             each subgraph).
         lookup: the reverse-edge index for ``"bidirectional"`` (built when omitted).
+        runs: in place of the graph's arrays, per edge type key the runs of the nodes of its
+            destination type in the result, for ``"induced"`` and ``"bidirectional"`` (see
+            :class:`Runs`); the graph then needs no arrays.
 
     Returns:
         SamplerOutput or HeteroSamplerOutput: ``SamplerOutput`` for a homogeneous graph,
@@ -69,7 +73,7 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
         ``graph.perm``), ``batch`` is None unless ``keep_batch``.
     """
     native = NativeResult(*result)
-    edges = subgraph_edges(graph, native, seed_time, subgraph_type, lookup)
+    edges = subgraph_edges(graph, native, seed_time, subgraph_type, lookup, runs)
     if subgraph_type == "bidirectional":
         # PyG orders a bidirectional subgraph's edges by destination.
         edges = {key: by_destination(e) for key, e in edges.items()}
@@ -95,7 +99,8 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
 
 
 def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optional[np.ndarray],
-                   subgraph_type: str, lookup: Optional["EdgeLookup"] = None) -> Dict[str, Edges]:
+                   subgraph_type: str, lookup: Optional["EdgeLookup"] = None,
+                   runs: Optional[Dict[str, "Runs"]] = None) -> Dict[str, Edges]:
     """The edges of each edge type for a subgraph type, by hop (see :func:`sampler_output`)."""
     edges: Dict[str, Edges] = {}
     for edge_type in graph.edge_types:
@@ -106,10 +111,29 @@ def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optiona
         edges[key] = Edges(native.row[key], native.col[key], np.asarray(e_id, np.int64), native.num_sampled_edges[key])
     group_time = np.empty(0, np.int64) if seed_time is None else np.asarray(seed_time, np.int64)
     if subgraph_type == "bidirectional":
-        return add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph))
+        return add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph), runs)
     if subgraph_type == "induced":
-        return induced_edges(graph, native, group_time)
+        return induced_edges(graph, native, group_time, runs)
     return edges
+
+
+class Runs(NamedTuple):
+    """A CSC over some columns and where the result's nodes are in it: ``colptr`` over the
+    columns, ``row`` and ``perm`` (the edge ids) per position, ``edge_time`` per position or
+    None, and ``column`` the column of each node of the destination type in the result."""
+
+    colptr: np.ndarray
+    row: np.ndarray
+    perm: np.ndarray
+    edge_time: Optional[np.ndarray]
+    column: np.ndarray
+
+
+def graph_runs(graph: SamplerGraph, native: NativeResult, key: str, dst_type: str,
+               runs: Optional[Dict[str, Runs]]) -> Runs:
+    if runs is not None:
+        return runs[key]
+    return Runs(graph.colptr[key], graph.row[key], graph.perm[key], graph.edge_time.get(key), native.node[dst_type])
 
 
 # -- reverse edges ---------------------------------------------------------------------------
@@ -160,7 +184,8 @@ class EdgeLookup:
 
 
 def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str, Edges],
-                      group_time: np.ndarray, lookup: EdgeLookup) -> Dict[str, Edges]:
+                      group_time: np.ndarray, lookup: EdgeLookup, runs: Optional[Dict[str, Runs]] = None
+                      ) -> Dict[str, Edges]:
     """Every sampled edge also in reverse, so that each pair of nodes is joined as often one
     way as the other: as often as the sampled edges join it in the direction sampled more
     often. The sampled edges all stay; a reverse copy goes in the hop of the sampled edge it
@@ -178,11 +203,12 @@ def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str
         if not sources:
             out[key] = edges[key]
             continue
-        index_row, index_position = lookup.index(key)
+        csc = graph_runs(graph, native, key, target[2], runs)
+        # Runs fetched for the result are short of the graph's: scanned, without an index.
+        index_row, index_position = lookup.index(key) if runs is None else (None, None)
         out[key] = Edges(*quorvix._core.reverse_edges(
-            graph.colptr[key], graph.row[key], graph.perm[key], graph.edge_time.get(key), index_row,
-            index_position, native.node[target[0]], native.batch[target[0]], native.node[target[2]],
-            tuple(edges[key]), sources, group_time))
+            csc.colptr, csc.row, csc.perm, csc.edge_time, index_row, index_position, native.node[target[0]],
+            native.batch[target[0]], csc.column, tuple(edges[key]), sources, group_time))
     return out
 
 
@@ -203,7 +229,8 @@ def by_destination(edges: Edges) -> Edges:
 
 # -- induced subgraphs -----------------------------------------------------------------------
 
-def induced_edges(graph: SamplerGraph, native: NativeResult, group_time: np.ndarray) -> Dict[str, Edges]:
+def induced_edges(graph: SamplerGraph, native: NativeResult, group_time: np.ndarray,
+                  runs: Optional[Dict[str, Runs]] = None) -> Dict[str, Edges]:
     """Every edge of the graph between two nodes of the same subgraph (a node listed twice
     in one subgraph, a repeated seed, gets the edges of each copy), no later than the
     subgraph's time when the edge type has edge times. An edge's hop is the later of its
@@ -212,9 +239,10 @@ def induced_edges(graph: SamplerGraph, native: NativeResult, group_time: np.ndar
     for edge_type in graph.edge_types:
         src_type, _, dst_type = edge_type
         key = edge_type_key(edge_type)
+        csc = graph_runs(graph, native, key, dst_type, runs)
         out[key] = Edges(*quorvix._core.induced_edges(
-            graph.colptr[key], graph.row[key], graph.perm[key], graph.edge_time.get(key),
+            csc.colptr, csc.row, csc.perm, csc.edge_time,
             graph.num_nodes[src_type], native.node[src_type], native.batch[src_type],
-            native.num_sampled_nodes[src_type], native.node[dst_type], native.batch[dst_type],
+            native.num_sampled_nodes[src_type], csc.column, native.batch[dst_type],
             native.num_sampled_nodes[dst_type], group_time, len(native.num_sampled_edges[key])))
     return out
