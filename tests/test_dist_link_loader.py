@@ -15,6 +15,7 @@ import quorvix.dist  # noqa: E402
 from dist_worker import flat_batch as flat  # noqa: E402
 from quorvix.pyg import DistLinkNeighborLoader, LinkNeighborLoader, partition_data  # noqa: E402
 from test_pyg_link import BUYS, random_graph, tiny_shop  # noqa: E402
+from sanitized import examples  # noqa: E402
 
 
 def open_parts(data, num_parts, path, time_attr):
@@ -27,7 +28,7 @@ def batches(loader, shuffle_seed):
     return [flat(batch) for batch in loader]
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=examples(60), deadline=None)
 @given(seed=st.integers(0, 2**32 - 1), homogeneous=st.booleans(), timed=st.booleans(), timed_items=st.booleans(),
        edge_times=st.booleans(), mode=st.sampled_from([None, "binary", "triplet"]), amount=st.sampled_from([1, 2, 0.5]),
        sharing=st.sampled_from(["shared", "per link", "by time"]), batch_size=st.integers(1, 5),

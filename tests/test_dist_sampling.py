@@ -441,7 +441,7 @@ def test_partitioning_streams_a_saved_graph_larger_than_its_address_space(tmp_pa
         assert not np.load(tmp_path / "parts" / f"part-{k}" / "row.0.npy").any()
 
 
-@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow])
+@settings(max_examples=examples(40), deadline=None, suppress_health_check=[HealthCheck.filter_too_much, HealthCheck.too_slow])
 @given(data=st.data())
 def test_in_edges_are_the_whole_graphs_runs(data, tmp_path_factory):
     """Any frontier ids, repeated and out of order, from any rank of 1 to 3 parts: the whole

@@ -8,17 +8,6 @@
 
 namespace quorvix {
 
-namespace {
-
-std::vector<EdgeTypeKey> keys_of(const std::vector<EdgeType>& edge_types) {
-  std::vector<EdgeTypeKey> keys;
-  keys.reserve(edge_types.size());
-  for (const EdgeType& edge_type : edge_types) keys.push_back(edge_type_key(edge_type));
-  return keys;
-}
-
-}  // namespace
-
 Graph::Graph(GraphArrays arrays, GraphSchema schema, std::shared_ptr<const ArrayOwner> owner)
     : node_types(std::move(arrays.node_types)),
       edge_types(std::move(arrays.edge_types)),

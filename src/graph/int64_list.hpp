@@ -39,6 +39,15 @@ class Int64List {
   bool empty() const { return size_ == 0; }
   const int64_t* data() const { return data_; }
   void clear() { size_ = 0; }
+  // Empties the list, and frees its storage where an earlier, much larger use left more than
+  // four times its size plus `slack` values.
+  void clear_or_release(std::size_t slack) {
+    if (capacity_ > 4 * size_ + slack) {
+      *this = Int64List();
+    } else {
+      clear();
+    }
+  }
   void reserve(std::size_t capacity) {
     if (capacity > capacity_) grow(capacity);
   }

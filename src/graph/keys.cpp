@@ -10,4 +10,11 @@ EdgeTypeKey edge_type_key(const EdgeType& edge_type) {
   return key;
 }
 
+std::vector<EdgeTypeKey> keys_of(const std::vector<EdgeType>& edge_types) {
+  std::vector<EdgeTypeKey> keys;
+  keys.reserve(edge_types.size());
+  for (const EdgeType& edge_type : edge_types) keys.push_back(edge_type_key(edge_type));
+  return keys;
+}
+
 }  // namespace quorvix

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace quorvix {
 
@@ -16,6 +17,9 @@ using EdgeTypeKey = std::string;
 // t0 + "__" + t1 + "__" + t2. Not injective: names containing "__" can collide, so the constructor
 // refuses edge types whose keys are equal (names.hpp).
 EdgeTypeKey edge_type_key(const EdgeType& edge_type);
+
+// The key of each edge type, in order.
+std::vector<EdgeTypeKey> keys_of(const std::vector<EdgeType>& edge_types);
 
 inline const NodeType& neighbour_type(const EdgeType& edge_type) { return std::get<0>(edge_type); }
 inline const NodeType& frontier_type(const EdgeType& edge_type) { return std::get<2>(edge_type); }

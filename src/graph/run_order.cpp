@@ -5,7 +5,7 @@ namespace quorvix {
 namespace {
 
 // How far ahead the scan asks for a neighbour's timestamp: each is a load at a random place.
-constexpr int64_t kTimePrefetch = 32;
+constexpr int64_t kRunOrderPrefetch = 32;
 
 bool valid_run(int64_t start, int64_t end, int64_t row_size) {
   return start >= 0 && start <= end && end <= row_size;
@@ -17,8 +17,8 @@ bool unsorted_by_node_time(Int64Span row, Int64Span times, int64_t start, int64_
   bool unsorted = false;
   int64_t previous_time = 0;
   for (int64_t p = start; p < end; ++p) {
-    if (p + kTimePrefetch < end && times.contains_index(row[p + kTimePrefetch])) {
-      __builtin_prefetch(times.data + row[p + kTimePrefetch]);
+    if (p + kRunOrderPrefetch < end && times.contains_index(row[p + kRunOrderPrefetch])) {
+      __builtin_prefetch(times.data + row[p + kRunOrderPrefetch]);
     }
     const int64_t neighbour = row[p];
     if (!times.contains_index(neighbour)) return false;

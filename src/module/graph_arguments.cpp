@@ -17,13 +17,6 @@ namespace {
 
 using NativeFloat64Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-std::vector<EdgeTypeKey> keys_of(const std::vector<EdgeType>& edge_types) {
-  std::vector<EdgeTypeKey> keys;
-  keys.reserve(edge_types.size());
-  for (const EdgeType& edge_type : edge_types) keys.push_back(edge_type_key(edge_type));
-  return keys;
-}
-
 bool has_weight_dtype(const py::array& array) {
   const py::dtype dtype = array.dtype();
   return dtype.kind() == 'f' && (dtype.itemsize() == 8 || dtype.itemsize() == 4);

@@ -10,23 +10,14 @@ namespace quorvix {
 
 namespace {
 
-// Frees storage that a much larger earlier call left behind, and empties the list.
-void reuse(Int64List& list) {
-  if (list.capacity() > 4 * list.size() + 1024) {
-    list = Int64List();
-  } else {
-    list.clear();
-  }
-}
-
 void start_chunk(const NeighborSampler& sampler, const SplitRequest& request, const UnitWalk& walk, Chunk& chunk) {
   const GraphSchema& schema = sampler.schema();
   chunk.nodes.resize(schema.distinct_node_types.size());
   chunk.edges.resize(schema.distinct_keys.size());
   for (std::size_t slot = 0; slot < chunk.nodes.size(); ++slot) {
     ChunkNodes& nodes = chunk.nodes[slot];
-    reuse(nodes.batch);
-    reuse(nodes.node);
+    nodes.batch.clear_or_release(1024);
+    nodes.node.clear_or_release(1024);
     nodes.local_index.clear();
     NodeTypeState& state = nodes.state;
     state = NodeTypeState{};
@@ -39,9 +30,9 @@ void start_chunk(const NeighborSampler& sampler, const SplitRequest& request, co
     nodes.seed_end = 0;
   }
   for (ChunkEdges& edges : chunk.edges) {
-    reuse(edges.row);
-    reuse(edges.col);
-    reuse(edges.edge);
+    edges.row.clear_or_release(1024);
+    edges.col.clear_or_release(1024);
+    edges.edge.clear_or_release(1024);
   }
   // The seeds whose batch values fall in the chunk's range, a contiguous run of every type's seeds,
   // seeded as one thread seeds them.

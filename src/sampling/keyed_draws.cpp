@@ -11,7 +11,8 @@ using Block = std::array<uint64_t, 4>;
 // The high and low 64 bits of a * b.
 inline void multiply(uint64_t a, uint64_t b, uint64_t& high, uint64_t& low) {
 #if defined(__SIZEOF_INT128__)
-  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  __extension__ typedef unsigned __int128 Product;  // a GCC and Clang extension, hence the marker
+  const Product product = static_cast<Product>(a) * b;
   high = static_cast<uint64_t>(product >> 64);
   low = static_cast<uint64_t>(product);
 #else

@@ -48,15 +48,6 @@ Edges step_edges(NeighborSampler& sampler, std::size_t i, NodeTypeState& neighbo
   return edges;
 }
 
-void reuse(Int64List& list) {
-  // Frees what a much larger step left behind.
-  if (list.capacity() > 4 * list.size() + 4096) {
-    list = Int64List();
-  } else {
-    list.clear();
-  }
-}
-
 template <bool kEdgeIds>
 void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::size_t i, const HopPlan& plan,
                              const std::vector<int64_t>& seed_times, const NodeTypeState& frontier,
@@ -74,9 +65,9 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     const auto at = static_cast<int64_t>(p);
     part.begin = begin + at * count / part_count_i;
     part.end = begin + (at + 1) * count / part_count_i;
-    reuse(part.ids);
-    reuse(part.cols);
-    reuse(part.positions);
+    part.ids.clear_or_release(4096);
+    part.cols.clear_or_release(4096);
+    part.positions.clear_or_release(4096);
     part.picks = 0;
     part.draws = 0;
   }
