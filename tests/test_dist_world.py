@@ -114,8 +114,6 @@ def test_the_loader_gives_the_whole_graphs_batches_on_every_rank(tmp_path):
                        1: {"batches": 4, "mismatches": 0, "link_batches_equal": [True, True]}}, logs
 
 
-# Time bounds mean nothing under the sanitizers, which slow every rank's start several times over;
-# these run against the release build only.
 def test_faults_end_in_clear_errors_within_the_timeout(tmp_path):
     results, logs = run_world("faults", 3, tmp_path)
     assert 0 in results, logs
