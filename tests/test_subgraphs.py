@@ -32,6 +32,8 @@ CSC = dict(colptr=i64(0, 2, 5, 6, 6), row=i64(1, 3, 0, 0, 2, 1), perm=i64(1, 5, 
 # One subgraph: node 1 (seed), then 0 and 2, then 3; its sampled edges e0, e2, e3 into node 1.
 NODES = i64(1, 0, 2, 3)
 SAMPLED = (i64(1, 1, 2), i64(0, 0, 0), i64(0, 2, 3), i64(3))
+# Per CSC position, the position of the earliest edge joining its ends the other way (3 -> 0: none).
+REVERSE_POSITION = i64(2, -1, 0, 0, 5, 4)
 
 
 def reverse_call(**changes):
@@ -60,6 +62,11 @@ def test_reverse_edges_by_hand():
     assert reverse_call(**late, sources=[SAMPLED + (False,)])[2] == [0, 2, 3, 4]
     wide = dict(colptr=i64(0, 2, 5, 6, 6), index_row=i64(1, 3, 0, 0, 2, 1), index_position=i64(0, 1, 2, 3, 4, 5))
     assert reverse_call(**wide) == reverse_call()
+    # Through the reverse map (per position: the earliest edge back, or -1) instead of a search.
+    mapped = dict(source_index=[(i64(2, 3, 4), REVERSE_POSITION)])
+    for changes in ({}, late):
+        assert reverse_call(**changes, **mapped) == reverse_call(**changes)
+    assert reverse_call(**late, **mapped, sources=[SAMPLED + (False,)])[2] == [0, 2, 3, 4]
     # A pair the target already joins as often as the source gains nothing; hops follow the source.
     two_hops = SAMPLED[:3] + (i64(1, 2),)
     assert reverse_call(target=(i64(0,), i64(1,), i64(1,), i64(1, 0)), sources=[two_hops + (True,)]) == \
@@ -112,6 +119,13 @@ def test_induced_edges_by_hand():
     (reverse_call, dict(colptr=i64(0, 0, 70, 70, 70), row=np.ones(70, np.int64), perm=np.arange(70),
                         col_node=i64(1, 1, 2), index_row=np.ones(70, np.int64), index_position=np.full(70, 70)),
      "reverse_edges: 'index_position' holds an index outside [0, 70)."),
+    (reverse_call, dict(source_index=[]), "reverse_edges: 'source_index' and 'sources' differ in length."),
+    (reverse_call, dict(source_index=[(i64(2, 3), REVERSE_POSITION)]),
+     "reverse_edges: 'position' and 'row' differ in length."),
+    (reverse_call, dict(source_index=[(i64(2, 3, 6), REVERSE_POSITION)]),
+     "reverse_edges: 'position' holds an index outside [0, 6)."),
+    (reverse_call, dict(source_index=[(i64(2, 3, 4), i64(2, -1, 0, 0, 6, 4))]),
+     "reverse_edges: 'reverse_position' holds an index outside [-1, 6)."),
     (reverse_call, dict(row_node=i64(1.5, 0, 2).astype(float)), "'row_node' must have dtype int64."),
     (reverse_call, dict(group_time=np.zeros((1, 1), np.int64)), "'group_time' is not 1D."),
 ])

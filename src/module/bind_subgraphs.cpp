@@ -90,7 +90,7 @@ void bind_subgraphs(py::module_& module) {
          const py::object& index_row, const py::object& index_position, const py::array& row_node,
          const py::array& row_batch, const py::array& col_node, const EdgeArrays& target,
          const std::vector<std::tuple<py::array, py::array, py::array, py::array, bool>>& sources,
-         const py::array& group_time) {
+         const py::array& group_time, const py::object& source_index) {
         Arrays arrays;
         const CscView csc{arrays.view(colptr, "colptr"), arrays.view(row, "row"), arrays.view(perm, "perm"),
                           arrays.optional(edge_time, "edge_time")};
@@ -102,7 +102,19 @@ void bind_subgraphs(py::module_& module) {
         std::vector<ReverseSource> reversed;
         for (const auto& source : sources) {
           const EdgeArrays edges{std::get<0>(source), std::get<1>(source), std::get<2>(source), std::get<3>(source)};
-          reversed.push_back(ReverseSource{local_edges(arrays, edges), std::get<4>(source)});
+          reversed.push_back(ReverseSource{local_edges(arrays, edges), std::get<4>(source), {}, {}});
+        }
+        if (!source_index.is_none()) {
+          const auto indices = source_index.cast<std::vector<py::object>>();
+          if (indices.size() != reversed.size()) {
+            throw py::value_error("reverse_edges: 'source_index' and 'sources' differ in length.");
+          }
+          for (std::size_t s = 0; s < indices.size(); ++s) {
+            if (indices[s].is_none()) continue;
+            const auto pair = indices[s].cast<std::pair<py::array, py::array>>();
+            reversed[s].position = arrays.view(pair.first, "position");
+            reversed[s].reverse_position = arrays.view(pair.second, "reverse_position");
+          }
         }
         const Int64Span bound = arrays.view(group_time, "group_time");
         SubgraphEdges edges;
@@ -111,14 +123,18 @@ void bind_subgraphs(py::module_& module) {
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("index_row"),
       py::arg("index_position"), py::arg("row_node"), py::arg("row_batch"), py::arg("col_node"), py::arg("target"),
-      py::arg("sources"), py::arg("group_time"),
+      py::arg("sources"), py::arg("group_time"), py::arg("source_index") = py::none(),
       "The sampled edges ``target = (row, col, e_id, hop_counts)`` of one edge type R -> C plus, per hop,\n"
       "reverse copies of the ``sources`` (``(row, col, e_id, hop_counts, same_type)``, sampled edges\n"
       "C -> R) so that each pair is joined at least as often as any source joins it the other way.\n"
       "A copy takes the id of the graph's earliest edge between its ends (no later than\n"
       "``group_time[batch]`` when the type has edge times; found through ``index_row`` and\n"
       "``index_position`` on long runs when given), else the sampled edge's id for a\n"
-      "``same_type`` source, else it is left out. Returns ``(row, col, e_id, hop_counts)``.");
+      "``same_type`` source, else it is left out. ``source_index``, one ``(position, reverse_position)``\n"
+      "or None per source: the sampled edges' CSC positions in the source type, and per position of\n"
+      "that type the target's CSC position of the earliest edge joining its ends the other way (-1:\n"
+      "none); the copies' edges are then read there instead of searched for. Returns\n"
+      "``(row, col, e_id, hop_counts)``.");
 }
 
 }  // namespace quorvix

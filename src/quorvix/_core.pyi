@@ -446,6 +446,7 @@ def reverse_edges(
     target: _Edges,
     sources: Sequence[tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array, bool]],
     group_time: _Int64Array,
+    source_index: Sequence[tuple[_Int64Array, _Int64Array] | None] | None = None,
 ) -> _Edges:
     """The sampled edges target = (row, col, e_id, hop_counts) of one edge type R -> C plus, per
     hop, reverse copies of the sources ((row, col, e_id, hop_counts, same_type), sampled edges
@@ -453,4 +454,7 @@ def reverse_edges(
     A copy takes the id of the graph's earliest edge between its ends (no later than
     group_time[batch] when the type has edge times; found through index_row and index_position
     on long runs when given), else the sampled edge's id for a same_type source, else it is left
-    out. Returns (row, col, e_id, hop_counts)."""
+    out. source_index, one (position, reverse_position) or None per source: the sampled edges'
+    CSC positions in the source type, and per position of that type the target's CSC position of
+    the earliest edge joining its ends the other way (-1: none); the copies' edges are then read
+    there instead of searched for. Returns (row, col, e_id, hop_counts)."""

@@ -33,6 +33,25 @@ int64_t first_position(const CscView& csc, Int64Span index_row, Int64Span index_
   return -1;
 }
 
+// Per sampled edge k of an indexed source, the id of the target's earliest edge reversing it (no
+// later than the subgraph's time), or -1. Read in one pass in the edges' own order: the loads of
+// one edge do not wait on another's, so their misses overlap, which the columns' order, one
+// dependent lookup after another, would not allow.
+std::vector<int64_t> indexed_ids(const ReverseSource& source, const CscView& csc, bool timed, Int64Span row_batch,
+                                 Int64Span group_time) {
+  std::vector<int64_t> ids(static_cast<std::size_t>(source.position.size));
+  for (int64_t k = 0; k < source.position.size; ++k) {
+    const int64_t position = source.reverse_position[source.position[k]];
+    if (position < -1 || position >= csc.row.size) {
+      throw std::invalid_argument("reverse_edges: 'reverse_position' holds an index outside [-1, " +
+                                  std::to_string(csc.row.size) + ").");
+    }
+    const bool kept = position >= 0 && !(timed && csc.edge_time[position] > group_time[row_batch[source.edges.col[k]]]);
+    ids[static_cast<std::size_t>(k)] = kept ? csc.perm[position] : -1;
+  }
+  return ids;
+}
+
 void check_edges(const LocalEdges& edges, int64_t num_rows, int64_t num_cols, std::vector<int64_t>& hops) {
   check_same_length(kReverseEdges, "col", edges.col, "row", edges.row);
   check_same_length(kReverseEdges, "e_id", edges.e_id, "row", edges.row);
@@ -53,7 +72,6 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
   }
   check_same_length(kReverseEdges, "row_batch", row_batch, "row_node", row_node);
   check_indices(kReverseEdges, "col_node", col_node, csc.colptr.size - 1);
-  for (int64_t i = 0; i < col_node.size; ++i) check_run(kReverseEdges, csc, col_node[i]);
   const bool timed = group_time.size != 0 && csc.edge_time.size != 0;
   if (timed) check_indices(kReverseEdges, "row_batch", row_batch, group_time.size);
   std::vector<int64_t> target_hop;
@@ -64,6 +82,17 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
     // A source runs C -> R: its rows are the target's columns.
     check_edges(sources[s].edges, col_node.size, row_node.size, source_hop[s]);
     num_hops = std::max(num_hops, sources[s].edges.hop_counts.size);
+    if (sources[s].position.size != 0 || sources[s].reverse_position.size != 0) {
+      check_same_length(kReverseEdges, "position", sources[s].position, "row", sources[s].edges.row);
+      check_indices(kReverseEdges, "position", sources[s].position, sources[s].reverse_position.size);
+    }
+  }
+  // Only a search reads the columns' runs.
+  const bool searched = std::any_of(sources.begin(), sources.end(), [](const ReverseSource& source) {
+    return source.position.size == 0 && source.edges.row.size != 0;
+  });
+  if (searched) {
+    for (int64_t i = 0; i < col_node.size; ++i) check_run(kReverseEdges, csc, col_node[i]);
   }
 
   // The target's edges so far: its sampled ones, then the copies of each source in turn. The
@@ -85,9 +114,14 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
     const std::vector<int64_t>& row = out.row();
     const Grouping target_by_col = Grouping::of(out.col(), static_cast<int64_t>(row.size()), col_node.size);
     const Grouping source_by_row = Grouping::of(edges.row, edges.row.size, col_node.size);
+    const bool indexed = sources[s].position.size != 0;
+    const std::vector<int64_t> reversed_id =
+        indexed ? indexed_ids(sources[s], csc, timed, row_batch, group_time) : std::vector<int64_t>{};
     for (int64_t i = 0; i < col_node.size; ++i) {
-      if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
-      if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
+      if (!indexed) {
+        if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
+        if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
+      }
       if (source_by_row.begin(i) == source_by_row.end(i)) continue;
       const int64_t target_end = target_by_col.end(i);
       for (int64_t t = target_by_col.begin(i); t < target_end; ++t) {
@@ -96,15 +130,16 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
       for (int64_t at = source_by_row.begin(i); at < source_by_row.end(i); ++at) {
         const int64_t k = source_by_row[at], j = edges.col[k];
         if (++seen[static_cast<std::size_t>(j)] <= joined[static_cast<std::size_t>(j)]) continue;
-        int64_t position = first_position(csc, index_row, index_position, col_node[i], row_node[j]);
-        if (position >= 0 && timed && csc.edge_time[position] > group_time[row_batch[j]]) position = -1;
-        int64_t id;
-        if (position >= 0) {
-          id = csc.perm[position];
-        } else if (sources[s].same_type) {
-          id = edges.e_id[k];
+        int64_t id = -1;
+        if (indexed) {
+          id = reversed_id[static_cast<std::size_t>(k)];
         } else {
-          continue;
+          int64_t position = first_position(csc, index_row, index_position, col_node[i], row_node[j]);
+          if (position >= 0 && !(timed && csc.edge_time[position] > group_time[row_batch[j]])) id = csc.perm[position];
+        }
+        if (id < 0) {
+          if (!sources[s].same_type) continue;
+          id = edges.e_id[k];
         }
         ++joined[static_cast<std::size_t>(j)];
         out.add(j, i, id, source_hop[s][static_cast<std::size_t>(k)]);

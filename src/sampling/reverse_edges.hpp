@@ -15,6 +15,12 @@ namespace quorvix {
 struct ReverseSource {
   LocalEdges edges;
   bool same_type = false;
+  // Optional, both or neither: the CSC positions of the sampled edges in the source type
+  // (`position`), and per position of the source type the target's CSC position of the graph's
+  // earliest edge joining its ends the other way, or -1 (`reverse_position`). With them a copy's
+  // edge is read, not searched for in a run.
+  Int64Span position;
+  Int64Span reverse_position;
 };
 
 // For the target edge type R -> C: its CSC, an optional index of it (`index_row[colptr[v]:colptr[v+1]]`

@@ -160,14 +160,19 @@ SCANNED_RUN = 64
 
 
 class EdgeLookup:
-    """Per edge type, the index that finds the graph's earliest edge between two nodes on a
-    destination's long run: its sources sorted, with their CSC positions (earliest first
-    among parallel edges, as the CSC is time-sorted within a run). Built per edge type on
-    first use, and only where some run is longer than a scan covers."""
+    """What finds the graph's earliest edge between two nodes, built per edge type on first
+    use and kept for the sampler's life.
+
+    :meth:`reverse_position` maps each edge of a type to the earliest edge joining its ends the
+    other way, so that a reverse copy reads its edge instead of searching a run for it.
+    :meth:`index` serves the graphs whose node counts are too large for that map's keys: per
+    edge type, the sources of each long run sorted, with their CSC positions (earliest first
+    among parallel edges, as the CSC is time-sorted within a run)."""
 
     def __init__(self, graph: SamplerGraph):
         self.graph = graph
         self._index: Dict[str, Tuple[Optional[np.ndarray], Optional[np.ndarray]]] = {}
+        self._reverse: Dict[Tuple[str, str], Optional[np.ndarray]] = {}
 
     def index(self, key: str) -> Tuple[Optional[np.ndarray], Optional[np.ndarray]]:
         """``(index_row, index_position)`` of ``quorvix.reverse_edges``, or Nones."""
@@ -181,6 +186,53 @@ class EdgeLookup:
                 order = np.lexsort((row[:len(dst)], dst))  # stable: ties keep CSC order
                 self._index[key] = (np.ascontiguousarray(row[order], np.int64), order.astype(np.int64))
         return self._index[key]
+
+    def prepare(self) -> "EdgeLookup":
+        """Builds the reverse maps of every edge type now (so that loader worker processes
+        forked later share them); returns the lookup."""
+        for source, target in reverse_edge_types(self.graph.edge_types).items():
+            if target is not None:
+                self.reverse_position(source, target)
+        return self
+
+    def reverse_position(self, source: EdgeType, target: EdgeType) -> Optional[np.ndarray]:
+        """Per CSC position of ``source`` (C -> R), the CSC position in ``target`` (R -> C) of
+        the earliest edge joining the same two nodes the other way, or -1; None when the node
+        counts' product does not fit a 64-bit key. One int64 per edge of ``source``."""
+        pair = (edge_type_key(source), edge_type_key(target))
+        if pair not in self._reverse:
+            self._reverse[pair] = self._reverse_position(*pair, self.graph.num_nodes[target[0]],
+                                                         self.graph.num_nodes[target[2]])
+        return self._reverse[pair]
+
+    def _reverse_position(self, source: str, target: str, num_rows: int, num_cols: int) -> Optional[np.ndarray]:
+        if num_rows and num_cols > np.iinfo(np.int64).max // num_rows:
+            return None
+
+        def pair_keys(key: str, col_first: bool) -> np.ndarray:
+            # One key per CSC position of an edge type: its two ends, the target's column node
+            # first (for the source, whose ends are the target's the other way round, its row).
+            colptr, row = np.asarray(self.graph.colptr[key], np.int64), np.asarray(self.graph.row[key])
+            dst = np.repeat(np.arange(len(colptr) - 1, dtype=np.int64), np.diff(colptr))
+            row = row[:len(dst)].astype(np.int64, copy=False)
+            return dst * np.int64(num_rows) + row if col_first else row * np.int64(num_rows) + dst
+
+        keys = pair_keys(target, col_first=True)
+        order = np.argsort(keys, kind="stable")  # parallel edges: the earliest position first
+        keys = keys[order]
+        first = np.ones(len(keys), bool)
+        first[1:] = keys[1:] != keys[:-1]
+        keys, positions = keys[first], order[first].astype(np.int64, copy=False)
+        wanted = pair_keys(source, col_first=False)
+        if not len(keys):
+            return np.full(len(wanted), -1, np.int64)
+        # Searched in sorted order, the lookups walk the keys once instead of missing the cache.
+        wanted_order = np.argsort(wanted)
+        wanted = wanted[wanted_order]
+        at = np.minimum(np.searchsorted(keys, wanted), len(keys) - 1)
+        reverse = np.empty(len(wanted), np.int64)
+        reverse[wanted_order] = np.where(keys[at] == wanted, positions[at], np.int64(-1))
+        return reverse
 
 
 def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str, Edges],
@@ -198,17 +250,24 @@ def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str
     out = {}
     for target in graph.edge_types:
         key = edge_type_key(target)
-        sources = [tuple(edges[edge_type_key(s)]) + (s == target,) for s in graph.edge_types
-                   if reverse[s] == target and len(edges[edge_type_key(s)].row)]
+        sources = [s for s in graph.edge_types if reverse[s] == target and len(edges[edge_type_key(s)].row)]
         if not sources:
             out[key] = edges[key]
             continue
         csc = graph_runs(graph, native, key, target[2], runs)
+        index_row = index_position = source_index = None
+        if runs is None:
+            # Each copy's edge read from the graph's reverse map; else searched in the target's runs.
+            maps = [lookup.reverse_position(s, target) for s in sources]
+            source_index = [None if m is None else (native.edge[edge_type_key(s)], m) for s, m in zip(sources, maps)]
+            if any(m is None for m in maps):
+                index_row, index_position = lookup.index(key)
         # Runs fetched for the result are short of the graph's: scanned, without an index.
-        index_row, index_position = lookup.index(key) if runs is None else (None, None)
         out[key] = Edges(*quorvix._core.reverse_edges(
             csc.colptr, csc.row, csc.perm, csc.edge_time, index_row, index_position, native.node[target[0]],
-            native.batch[target[0]], csc.column, tuple(edges[key]), sources, group_time))
+            native.batch[target[0]], csc.column, tuple(edges[key]),
+            [tuple(edges[edge_type_key(s)]) + (s == target,) for s in sources], group_time,
+            source_index=source_index))
     return out
 
 

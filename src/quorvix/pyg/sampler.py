@@ -164,7 +164,11 @@ class NeighborSampler(BaseSampler):
         self.epoch = 0  # advanced by the loader, so workers restarted per epoch draw afresh
         self._native: Optional[quorvix.NeighborSampler] = None
         self._native_pid: Optional[int] = None
-        self._lookup: Optional[EdgeLookup] = None
+        # Built here, before a loader forks its workers, so that they share it (a graph of parts
+        # holds no arrays: its runs are fetched per batch).
+        has_arrays = all(edge_type_key(e) in graph.colptr for e in graph.edge_types)
+        self._lookup: Optional[EdgeLookup] = (EdgeLookup(graph).prepare() if subgraph_type == "bidirectional"
+                                              and has_arrays else None)
 
     # -- the native sampler, one per process ---------------------------------------------
 
