@@ -208,11 +208,16 @@ def failure(error, start):
 
 def world_fault(rank, world, parts_dir, graph_dir, out):
     """One fault per world (out["case"]), met while joining, serving or leaving; each rank reports
-    the error it ended with and how long after the call it came. Rank 1 of 'num_parts' starts for a
-    world of 2; rank 1 of 'killed' dies once joined; rank 2 of 'stopped' stops itself once joined."""
+    the error it ended with and how long after the call it came. Rank 0 of 'absent' never joins;
+    rank 1 of 'num_parts' starts for a world of 2; rank 1 of 'killed' dies once joined; rank 2 of
+    'stopped' and rank 0 of 'host_stopped' stop themselves once joined."""
     import signal
 
+    import torch.distributed.rpc  # noqa: F401 - torch's start-up is the process's, not the call's
+
     case, timeout = out["case"], 3.0
+    if case == "absent" and rank == 0:  # never hosts the store
+        return {"join": "absent"}
     start = time.monotonic()
     try:
         part = quorvix.dist.init_part_worker(parts_dir, rank, 2 if case == "num_parts" and rank == 1 else world,
@@ -222,7 +227,7 @@ def world_fault(rank, world, parts_dir, graph_dir, out):
     result = {"join": "joined"}
     if case == "killed" and rank == 1:
         os._exit(3)
-    if case == "stopped" and rank == 2:
+    if (case, rank) in (("stopped", 2), ("host_stopped", 0)):
         os.kill(os.getpid(), signal.SIGSTOP)
     if case == "stopped":
         sampler = quorvix.dist.DistNeighborSampler(part, timeout=timeout)

@@ -169,7 +169,8 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     ``timeout`` bounds every request made through this world, and the meeting: every rank checks
     its parts first (the sizes of every part's files it holds and, with ``digests``, the bytes of its
     own), and joins only once every rank has; a rank's failure, or its absence after ``timeout``, is
-    raised on every rank, within 2 * timeout + 10 seconds. Call :func:`shutdown` to leave.
+    raised on every rank within timeout + 5 seconds (``quorvix.dist.rendezvous.SLACK``) of the call,
+    beyond the time the rank takes to check its own part. Call :func:`shutdown` to leave.
 
     Args:
         path: the directory :func:`partition` wrote, with as many parts as ranks.
@@ -177,7 +178,8 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
         world_size: the number of ranks, which must be the part count.
         init_method: ``"tcp://host:port"``, where rank 0 hosts the meeting, or ``"env://"`` with
             ``MASTER_ADDR`` and ``MASTER_PORT`` set (as under ``torchrun``).
-        timeout: seconds each wait of the meeting and each request may take.
+        timeout: seconds the meeting may wait for the other ranks (reaching rank 0 included, all
+            its waits together), and each request may take.
         digests: whether to check the bytes of this rank's part files against their digests.
 
     Returns:
@@ -191,7 +193,7 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     """
     from torch.distributed import rpc
 
-    meeting = Rendezvous(init_method, rank, world_size, timeout)
+    meeting = Rendezvous(init_method, rank, world_size, timeout)  # refuses a bad init_method first
     part, error = None, None
     try:
         part = open_part(path, rank, world_size, digests=digests)
@@ -215,6 +217,7 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
 def shutdown(graceful: bool = True) -> None:
     """Leaves the RPC world and stops serving. Graceful: waits for every rank to arrive, at most the
     world's timeout, and names the ranks that did not (leaving without them); else leaves at once.
+    Either way it returns or raises within the timeout + 5 seconds.
 
     Args:
         graceful: whether to wait for every rank before leaving.
