@@ -181,11 +181,19 @@ def faults(rank, world, parts_dir, graph_dir, out):
         os._exit(0 if rank == 2 else 3)
     found = {}
     transport = quorvix.dist.RpcTransport(timeout)
-    try:
-        transport.request(1, "node_feature", "user", "x", np.array([0], dtype=np.int64)).wait()
-    except Exception as error:  # noqa: BLE001 - the type RPC rebuilds is what a caller sees
-        found["foreign"] = [type(error).__name__, str(error)]
     dist = quorvix.dist.DistNeighborSampler(part, timeout=timeout)
+    # Errors rank 1 raises while serving: a foreign id, then a file of its part changed under it.
+    ids = np.array([0, 1], dtype=np.int64)
+    for name, call in (("foreign", lambda: transport.request(1, "node_feature", "user", "x", ids[:1]).wait()),
+                       ("changed", lambda: dist.node_feature("user", "x", ids[1:]))):
+        if name == "changed":
+            os.utime(os.path.join(parts_dir, "part-1", "feature.0.x.npy"), ns=(0, 0))
+        start = time.monotonic()
+        try:
+            call()
+            found[name] = ["no error", ""]
+        except Exception as error:  # noqa: BLE001 - the type a caller sees is what is checked
+            found[name] = failure(error, start) + [getattr(error, "__notes__", [])]
     request = ({USER_ITEM: np.array([-1], dtype=np.int64), USER_USER: np.array([-1], dtype=np.int64)},
                {ITEM_USER: np.array([[None, 0]], dtype=object)}, "user")
     for name, seed in (("hung", 2), ("dead", 1)):
