@@ -98,12 +98,13 @@ class Rendezvous:
         from torch.distributed import TCPStore
 
         while True:
-            attempt = min(_ATTEMPT, self._remaining()) if not self.hosts else self.timeout
+            # Rank 0's store keeps the timeout for its own calls; hosting it waits for nobody.
+            attempt = self.timeout if self.hosts else max(min(_ATTEMPT, self._remaining()), _POLL)
+            bound = max(self._remaining(), _ATTEMPT) if self.hosts else 2 * attempt + _POLL  # a client tries twice
             try:
                 return _bounded(lambda: TCPStore(self.host, self.port, None, self.hosts,
-                                                 timeout=datetime.timedelta(seconds=max(attempt, _POLL)),
-                                                 wait_for_workers=False),
-                                max(attempt, _POLL) * 2 + _POLL, "Connecting to rank 0's store")
+                                                 timeout=datetime.timedelta(seconds=attempt), wait_for_workers=False),
+                                bound, "Connecting to rank 0's store")
             except Exception as error:  # noqa: BLE001 - the store's own errors vary by cause
                 if self.hosts or self._remaining() == 0.0:
                     raise RuntimeError(f"Rank {self.rank} could not reach rank 0's store at {self.host}:{self.port} "
