@@ -181,11 +181,19 @@ def faults(rank, world, parts_dir, graph_dir, out):
         os._exit(0 if rank == 2 else 3)
     found = {}
     transport = quorvix.dist.RpcTransport(timeout)
-    try:
-        transport.request(1, "node_feature", "user", "x", np.array([0], dtype=np.int64)).wait()
-    except Exception as error:  # noqa: BLE001 - the type RPC rebuilds is what a caller sees
-        found["foreign"] = [type(error).__name__, str(error)]
     dist = quorvix.dist.DistNeighborSampler(part, timeout=timeout)
+    # Errors rank 1 raises while serving: a foreign id, then a file of its part changed under it.
+    ids = np.array([0, 1], dtype=np.int64)
+    for name, call in (("foreign", lambda: transport.request(1, "node_feature", "user", "x", ids[:1]).wait()),
+                       ("changed", lambda: dist.node_feature("user", "x", ids[1:]))):
+        if name == "changed":
+            os.utime(os.path.join(parts_dir, "part-1", "feature.0.x.npy"), ns=(0, 0))
+        start = time.monotonic()
+        try:
+            call()
+            found[name] = ["no error", ""]
+        except Exception as error:  # noqa: BLE001 - the type a caller sees is what is checked
+            found[name] = failure(error, start) + [getattr(error, "__notes__", [])]
     request = ({USER_ITEM: np.array([-1], dtype=np.int64), USER_USER: np.array([-1], dtype=np.int64)},
                {ITEM_USER: np.array([[None, 0]], dtype=object)}, "user")
     for name, seed in (("hung", 2), ("dead", 1)):
@@ -208,11 +216,16 @@ def failure(error, start):
 
 def world_fault(rank, world, parts_dir, graph_dir, out):
     """One fault per world (out["case"]), met while joining, serving or leaving; each rank reports
-    the error it ended with and how long after the call it came. Rank 1 of 'num_parts' starts for a
-    world of 2; rank 1 of 'killed' dies once joined; rank 2 of 'stopped' stops itself once joined."""
+    the error it ended with and how long after the call it came. Rank 0 of 'absent' never joins;
+    rank 1 of 'num_parts' starts for a world of 2; rank 1 of 'killed' dies once joined; rank 2 of
+    'stopped' and rank 0 of 'host_stopped' stop themselves once joined."""
     import signal
 
+    import torch.distributed.rpc  # noqa: F401 - torch's start-up is the process's, not the call's
+
     case, timeout = out["case"], 3.0
+    if case == "absent" and rank == 0:  # never hosts the store
+        return {"join": "absent"}
     start = time.monotonic()
     try:
         part = quorvix.dist.init_part_worker(parts_dir, rank, 2 if case == "num_parts" and rank == 1 else world,
@@ -222,7 +235,7 @@ def world_fault(rank, world, parts_dir, graph_dir, out):
     result = {"join": "joined"}
     if case == "killed" and rank == 1:
         os._exit(3)
-    if case == "stopped" and rank == 2:
+    if (case, rank) in (("stopped", 2), ("host_stopped", 0)):
         os.kill(os.getpid(), signal.SIGSTOP)
     if case == "stopped":
         sampler = quorvix.dist.DistNeighborSampler(part, timeout=timeout)

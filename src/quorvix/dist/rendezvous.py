@@ -9,8 +9,10 @@ launcher's store), also bounded by the timeout.
 Leaving meets at the same store: a rank that does not arrive within the timeout is named on every
 rank that did, which then leaves without waiting for it.
 
-Every wait is bounded by the given timeout; connecting to rank 0's store may take up to twice it (the
-store's client retries once), so an error comes within 2 * timeout + SLACK seconds.
+A meeting (joining, or leaving) has one deadline, the timeout after it starts: connecting to rank 0's
+store, every wait for the others and every store call take from it, and RPC's own joining and leaving,
+and rank 0's last wait for the others to read the store, may run _GRACE seconds past it. So an error
+comes within timeout + SLACK seconds of the meeting's start.
 """
 
 from __future__ import annotations
@@ -26,9 +28,15 @@ from urllib.parse import urlparse
 
 __all__ = ["SLACK", "Rendezvous"]
 
-#: Seconds beyond twice the timeout within which a fault becomes an error (start-up and polling).
-SLACK = 10.0
+#: Seconds beyond the timeout within which a fault becomes an error on every rank still running.
+SLACK = 5.0
+# Of the slack, what may run past the deadline (RPC's joining and leaving, rank 0's last waits); the
+# rest covers a store call and a connection attempt begun just before it, polling and hand-offs.
+_GRACE = 3.0
 _POLL = 0.05
+# Seconds one attempt to reach rank 0's store may take: the store's client retries an attempt once
+# by itself, so attempts are kept short and repeated until the deadline.
+_ATTEMPT = 0.5
 
 
 def _bounded(call: Callable[[], Any], seconds: float, what: str) -> Any:
@@ -46,18 +54,17 @@ def _bounded(call: Callable[[], Any], seconds: float, what: str) -> Any:
     thread.start()
     thread.join(seconds)
     if thread.is_alive():
-        raise TimeoutError(f"{what} did not end within {seconds:g} s.")
+        raise TimeoutError(f"{what} did not end within {seconds:.3g} s.")
     if "error" in outcome:
         raise outcome["error"]
     return outcome.get("value")
 
 
 class Rendezvous:
-    """Rank `rank`'s place in the store of a world of `world_size` ranks meeting at `init_method`."""
+    """Rank `rank`'s place in the store of a world of `world_size` ranks meeting at `init_method`;
+    it connects when the first meeting starts."""
 
     def __init__(self, init_method: str, rank: int, world_size: int, timeout: float) -> None:
-        from torch.distributed import TCPStore
-
         address = urlparse(init_method)
         hosts = rank == 0
         if address.scheme == "env":  # torchrun's MASTER_ADDR and MASTER_PORT, its agent's store if it hosts one
@@ -68,28 +75,53 @@ class Rendezvous:
         if address.scheme not in ("env", "tcp") or not host or not port:
             raise ValueError(f"init_method must be 'tcp://host:port' or 'env://' with MASTER_ADDR and "
                              f"MASTER_PORT set, got '{init_method}'.")
-        self.host, self.rank, self.world_size, self.timeout = host, rank, world_size, float(timeout)
+        self.host, self.port, self.hosts = host, port, hosts
+        self.rank, self.world_size, self.timeout = rank, world_size, float(timeout)
         self.scheme = address.scheme
         # A store torchrun's agent hosts outlives restarts: each attempt keeps to keys of its own.
         self.prefix = f"quorvix/{os.environ.get('TORCHELASTIC_RUN_ID', '')}/{os.environ.get('TORCHELASTIC_RESTART_COUNT', '')}/"
-        try:
-            self.store = TCPStore(host, port, None, hosts,
-                                  timeout=datetime.timedelta(seconds=self.timeout), wait_for_workers=False)
-        except Exception as error:  # noqa: BLE001 - the store's own errors vary by cause
-            raise RuntimeError(f"Rank {rank} could not reach rank 0's store at {host}:{port} "
-                               f"within {self.timeout:g} s: {_first_line(error)}") from error
+        self.store: Any = None
+        self.deadline = 0.0
 
-    def _collect(self, stage: str, ranks: list[int]) -> tuple[dict[int, Any], list[int]]:
-        """The values ranks published at `stage`, waiting at most the timeout, and the ranks missing."""
-        deadline = time.monotonic() + self.timeout
+    def _start(self) -> None:
+        """Starts a meeting: its deadline, and the connection to rank 0's store if there is none yet."""
+        self.deadline = time.monotonic() + self.timeout
+        if self.store is None:
+            self.store = self._connect()
+
+    def _remaining(self) -> float:
+        return max(0.0, self.deadline - time.monotonic())
+
+    def _connect(self) -> Any:
+        """Rank 0's store (hosted here on rank 0), reached by the deadline: short attempts, repeated,
+        as rank 0 may start after this rank."""
+        from torch.distributed import TCPStore
+
+        while True:
+            # Rank 0's store keeps the timeout for its own calls; hosting it waits for nobody.
+            attempt = self.timeout if self.hosts else max(min(_ATTEMPT, self._remaining()), _POLL)
+            bound = max(self._remaining(), _ATTEMPT) if self.hosts else 2 * attempt + _POLL  # a client tries twice
+            try:
+                return _bounded(lambda: TCPStore(self.host, self.port, None, self.hosts,
+                                                 timeout=datetime.timedelta(seconds=attempt), wait_for_workers=False),
+                                bound, "Connecting to rank 0's store")
+            except Exception as error:  # noqa: BLE001 - the store's own errors vary by cause
+                if self.hosts or self._remaining() == 0.0:
+                    raise RuntimeError(f"Rank {self.rank} could not reach rank 0's store at {self.host}:{self.port} "
+                                       f"within {self.timeout:g} s: {_first_line(error)}") from error
+                time.sleep(min(_POLL, self._remaining()))
+
+    def _collect(self, stage: str, ranks: list[int], grace: float = 0.0) -> tuple[dict[int, Any], list[int]]:
+        """The values ranks published at `stage`, waiting at most until the deadline (plus `grace`),
+        and the ranks missing."""
         found: dict[int, Any] = {}
         while True:
             for rank in ranks:
                 key = f"{self.prefix}{stage}/{rank}"
-                if rank not in found and self._store_call(lambda: self.store.check([key])):
-                    found[rank] = json.loads(self._store_call(lambda: self.store.get(key)))
+                if rank not in found and self._store_call(lambda: self.store.check([key]), grace):
+                    found[rank] = json.loads(self._store_call(lambda: self.store.get(key), grace))
             missing = [rank for rank in ranks if rank not in found]
-            if not missing or time.monotonic() > deadline:
+            if not missing or time.monotonic() > self.deadline + grace:
                 return found, missing
             time.sleep(_POLL)
 
@@ -97,12 +129,14 @@ class Rendezvous:
         return RuntimeError(f"Rank(s) {', '.join(map(str, missing))} did not reach '{stage}' within "
                             f"{self.timeout:g} s: not started, stopped, killed or failed before it.")
 
-    def _publish(self, stage: str, value: Any) -> None:
-        self._store_call(lambda: self.store.set(f"{self.prefix}{stage}/{self.rank}", json.dumps(value)))
+    def _publish(self, stage: str, value: Any, grace: float = 0.0) -> None:
+        self._store_call(lambda: self.store.set(f"{self.prefix}{stage}/{self.rank}", json.dumps(value)), grace)
 
-    def _store_call(self, call: Callable[[], Any]) -> Any:
+    def _store_call(self, call: Callable[[], Any], grace: float = 0.0) -> Any:
+        """call() on rank 0's store, given up at the deadline (plus `grace`): a call to a stopped
+        rank 0 never returns, whatever the store's timeout."""
         try:
-            return call()
+            return _bounded(call, max(self._remaining() + grace, _ATTEMPT), "A call to rank 0's store")
         except Exception as error:  # noqa: BLE001 - the store's own errors vary by cause
             raise RuntimeError(f"Rank {self.rank} lost rank 0's store at {self.host} (rank 0 stopped or was "
                                f"killed): {_first_line(error)}") from error
@@ -110,7 +144,8 @@ class Rendezvous:
     def check(self, found: dict[str, Any] | None, error: BaseException | None) -> str:
         """Publishes this rank's check (`found`: its world size and graph, or the `error` that stopped
         it), waits for every rank's and returns the RPC world's init_method; any rank's failure is
-        raised on every rank."""
+        raised on every rank. Starts the meeting that join() ends."""
+        self._start()
         report: dict[str, Any] = {"error": None if error is None else f"{type(error).__name__}: {error}"}
         if found is not None:
             report.update(found)
@@ -118,7 +153,7 @@ class Rendezvous:
             report["rpc"] = "env://" if self.scheme == "env" else f"tcp://{self.host}:{_free_port(self.host)}"
         self._publish("check", report)
         reports, missing = self._collect("check", list(range(self.world_size)))
-        self._publish("seen", True)
+        self._publish("seen", True, _GRACE)
         failure: BaseException | None = error
         if failure is None:
             failed = [(rank, other) for rank, other in sorted(reports.items()) if other["error"] is not None]
@@ -135,39 +170,48 @@ class Rendezvous:
                 failure = self._absent("check", missing)
         if failure is not None:
             if self.rank == 0:  # it hosts the store: it stays until the others have read the reports
-                self._collect("seen", sorted(reports))
+                self._collect("seen", sorted(reports), _GRACE)
             raise failure
         return str(reports[0]["rpc"])
 
     def join(self, join_rpc: Callable[[], None]) -> None:
-        """join_rpc() bounded by the timeout: a rank that fails between its check and the RPC world
-        would otherwise keep the others waiting for it."""
+        """join_rpc() bounded by what remains of check()'s deadline, plus the grace: a rank that fails
+        between its check and the RPC world would otherwise keep the others waiting for it."""
         try:
-            _bounded(join_rpc, self.timeout + SLACK, "Joining the RPC world")
+            _bounded(join_rpc, self._remaining() + _GRACE, "Joining the RPC world")
         except TimeoutError as error:
-            raise RuntimeError(f"Rank {self.rank}: the RPC world did not form within {self.timeout + SLACK:g} s "
+            raise RuntimeError(f"Rank {self.rank}: the RPC world did not form within {self.timeout + _GRACE:g} s "
                                "although every rank had checked its parts: a rank failed or stopped "
                                "while joining.") from error
 
     def leave(self, graceful: bool, leave_rpc: Callable[[bool], None]) -> None:
         """Leaves the RPC world: gracefully once every rank has arrived, else at once, naming the
-        ranks that did not arrive within the timeout."""
+        ranks that did not arrive within the timeout (or rank 0's store, lost)."""
         absent: BaseException | None = None
         present = list(range(self.world_size))
+        self.deadline = time.monotonic() + self.timeout
         if graceful:
-            self._publish("leave", True)
-            arrived, missing = self._collect("leave", present)
-            if missing:
-                absent, graceful, present = self._absent("leave", missing), False, sorted(arrived)
+            try:
+                self._publish("leave", True)
+                arrived, missing = self._collect("leave", present)
+            except RuntimeError as lost:  # rank 0 is gone: leave without the store
+                absent, graceful, present = lost, False, []
+            else:
+                if missing:
+                    absent, graceful, present = self._absent("leave", missing), False, sorted(arrived)
         try:
-            _bounded(lambda: leave_rpc(graceful), self.timeout + SLACK, "Leaving the RPC world")
+            _bounded(lambda: leave_rpc(graceful), self._remaining() + _GRACE, "Leaving the RPC world")
         except TimeoutError:
             absent = absent or RuntimeError(
-                f"Rank {self.rank}: leaving the RPC world did not end within {self.timeout + SLACK:g} s: "
+                f"Rank {self.rank}: leaving the RPC world did not end within {self.timeout + _GRACE:g} s: "
                 "a rank stopped or was killed while leaving.")
-        self._publish("left", True)
-        if self.rank == 0:  # the store outlives the others' use of it
-            self._collect("left", present)
+        if present:
+            try:
+                self._publish("left", True, _GRACE)
+                if self.rank == 0:  # the store outlives the others' use of it
+                    self._collect("left", present, _GRACE)
+            except RuntimeError as lost:
+                absent = absent or lost
         if absent is not None:
             raise absent
 

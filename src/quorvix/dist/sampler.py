@@ -66,11 +66,45 @@ def served_part() -> Part:
     return part
 
 
+class _Raised:
+    """An owner's error, sent back as its answer: RPC would deliver it as a failure like a timeout's."""
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
 def _serve(operation: str, *args: Any) -> Any:
     """What an owner runs for a request: one of Part's request methods on the part it serves."""
-    if operation not in Part.REQUESTS:
-        raise ValueError(f"'{operation}' is not a part request.")
-    return getattr(served_part(), operation)(*args)
+    try:
+        if operation not in Part.REQUESTS:
+            raise ValueError(f"'{operation}' is not a part request.")
+        return getattr(served_part(), operation)(*args)
+    except Exception as error:  # noqa: BLE001 - whatever the part raised is the caller's to see
+        from torch.distributed import rpc
+
+        me = rpc.get_worker_info()
+        error.add_note(f"Raised by rank {me.id} ({me.name}) serving the request '{operation}'.")
+        return _Raised(error)
+
+
+class _Reply:
+    """An answer over RPC: its wait() raises the owner's error as the owner raised it, and RPC's own
+    failure (no answer within the timeout, the owner gone) as that."""
+
+    def __init__(self, future: Any, owner: int, transport: "RpcTransport") -> None:
+        self._future, self._owner, self._transport = future, owner, transport
+
+    def wait(self) -> Any:
+        try:
+            value = self._future.wait()
+        except Exception as error:  # a dead, hung or unreachable owner: RPC's own errors vary
+            text = str(error).strip()
+            raise RuntimeError(f"Part {self._owner} ({self._transport.worker(self._owner)}) did not answer within "
+                               f"{self._transport.timeout:g} s or failed: "
+                               f"{text.splitlines()[0] if text else type(error).__name__}") from error
+        if isinstance(value, _Raised):
+            raise value.error
+        return value
 
 
 class _Answered:
@@ -107,12 +141,15 @@ class RpcTransport:
             *args: that method's arguments.
 
         Returns:
-            torch.futures.Future: the answer; its ``wait()`` raises the owner's error, or RPC's
-            when the owner does not answer within ``timeout``.
+            A future whose ``wait()`` returns the answer, raises the owner's error as the owner
+            raised it (type and message, with a note naming the rank), or raises ``RuntimeError:
+            Part <k> (<worker>) did not answer within <t> s or failed: <RPC's message>`` when the
+            owner does not answer within ``timeout`` or is gone.
         """
         from torch.distributed import rpc
 
-        return rpc.rpc_async(self.worker(owner), _serve, args=(operation, *args), timeout=self.timeout)
+        return _Reply(rpc.rpc_async(self.worker(owner), _serve, args=(operation, *args), timeout=self.timeout),
+                      owner, self)
 
 
 class InProcessTransport:
@@ -169,7 +206,8 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     ``timeout`` bounds every request made through this world, and the meeting: every rank checks
     its parts first (the sizes of every part's files it holds and, with ``digests``, the bytes of its
     own), and joins only once every rank has; a rank's failure, or its absence after ``timeout``, is
-    raised on every rank, within 2 * timeout + 10 seconds. Call :func:`shutdown` to leave.
+    raised on every rank within timeout + 5 seconds (``quorvix.dist.rendezvous.SLACK``) of the call,
+    beyond the time the rank takes to check its own part. Call :func:`shutdown` to leave.
 
     Args:
         path: the directory :func:`partition` wrote, with as many parts as ranks.
@@ -177,7 +215,8 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
         world_size: the number of ranks, which must be the part count.
         init_method: ``"tcp://host:port"``, where rank 0 hosts the meeting, or ``"env://"`` with
             ``MASTER_ADDR`` and ``MASTER_PORT`` set (as under ``torchrun``).
-        timeout: seconds each wait of the meeting and each request may take.
+        timeout: seconds the meeting may wait for the other ranks (reaching rank 0 included, all
+            its waits together), and each request may take.
         digests: whether to check the bytes of this rank's part files against their digests.
 
     Returns:
@@ -191,7 +230,7 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     """
     from torch.distributed import rpc
 
-    meeting = Rendezvous(init_method, rank, world_size, timeout)
+    meeting = Rendezvous(init_method, rank, world_size, timeout)  # refuses a bad init_method first
     part, error = None, None
     try:
         part = open_part(path, rank, world_size, digests=digests)
@@ -215,6 +254,7 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
 def shutdown(graceful: bool = True) -> None:
     """Leaves the RPC world and stops serving. Graceful: waits for every rank to arrive, at most the
     world's timeout, and names the ranks that did not (leaving without them); else leaves at once.
+    Either way it returns or raises within the timeout + 5 seconds.
 
     Args:
         graceful: whether to wait for every rank before leaving.
@@ -400,16 +440,6 @@ class DistNeighborSampler:
         self._checker.replace = value
 
     # ---- requests to owners -------------------------------------------------------------------
-    def _wait(self, owner: int, future: Any) -> Any:
-        try:
-            return future.wait()
-        except ValueError:
-            raise
-        except Exception as error:  # a dead, hung or unreachable owner: RPC's own errors vary
-            first_line = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
-            raise RuntimeError(f"Part {owner} ({self.transport.worker(owner)}) did not answer within "
-                               f"{self.transport.timeout:g} s or failed: {first_line}") from error
-
     def _by_owner(self, operation: str, node_type: str, ids: np.ndarray, *args: Any) -> np.ndarray:
         """Part.<operation>(node_type, *args, ids) answered by each id's owner, in the order of `ids`."""
         ids = np.asarray(ids, dtype=np.int64)
@@ -423,7 +453,7 @@ class DistNeighborSampler:
         local = np.flatnonzero(owner_of == self.part.index)
         if len(local) or not pending:  # no ids at all: the own part's empty answer has the right shape
             answers.append((local, getattr(self.part, operation)(node_type, *args, ids[local])))
-        answers += [(picks, self._wait(owner, future)) for owner, picks, future in pending]
+        answers += [(picks, future.wait()) for _, picks, future in pending]
         first = np.asarray(answers[0][1])
         out = np.empty((len(ids),) + first.shape[1:], dtype=first.dtype)
         for picks, values in answers:
@@ -523,7 +553,7 @@ class DistNeighborSampler:
         if self.part.index in requests:
             answered[self.part.index] = self.part.in_edges(requests[self.part.index])
         for owner, future in futures.items():
-            answered[owner] = self._wait(owner, future)
+            answered[owner] = future.wait()
         pieces: dict[str, list[tuple[np.ndarray, ...]]] = {key: [] for key in wanted}
         for owner, answers in answered.items():
             for (key, picks), (counts, neighbour, edge, time) in zip(placed[owner], answers):
@@ -558,7 +588,7 @@ class DistNeighborSampler:
         if self.part.index in requests:
             answered[self.part.index] = getattr(self.part, operation)(requests[self.part.index])
         for owner, future in futures.items():
-            answered[owner] = self._wait(owner, future)
+            answered[owner] = future.wait()
         out: dict[str, dict[str, np.ndarray]] = {}
         for group, (names, ids, _) in wanted.items():
             # The own part's empty rows give each feature its shape and dtype, whoever owns the ids.
@@ -778,7 +808,7 @@ class DistNeighborSampler:
         if self.part.index in requests:
             answered[self.part.index] = self.part.expand_many(requests[self.part.index])
         for owner, future in futures.items():
-            answered[owner] = self._wait(owner, future)
+            answered[owner] = future.wait()
         pieces: dict[int, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {}
         for owner, answers in answered.items():
             for (index, picks), (counts, neighbour, edge) in zip(placed[owner], answers):
