@@ -90,7 +90,7 @@ void bind_subgraphs(py::module_& module) {
          const py::object& index_row, const py::object& index_position, const py::array& row_node,
          const py::array& row_batch, const py::array& col_node, const EdgeArrays& target,
          const std::vector<std::tuple<py::array, py::array, py::array, py::array, bool>>& sources,
-         const py::array& group_time, const py::object& source_index) {
+         const py::array& group_time, const py::object& source_index, bool by_destination) {
         Arrays arrays;
         const CscView csc{arrays.view(colptr, "colptr"), arrays.view(row, "row"), arrays.view(perm, "perm"),
                           arrays.optional(edge_time, "edge_time")};
@@ -118,12 +118,15 @@ void bind_subgraphs(py::module_& module) {
         }
         const Int64Span bound = arrays.view(group_time, "group_time");
         SubgraphEdges edges;
-        without_gil([&] { edges = reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound); });
+        without_gil([&] {
+          edges = reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound, by_destination);
+        });
         return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("index_row"),
       py::arg("index_position"), py::arg("row_node"), py::arg("row_batch"), py::arg("col_node"), py::arg("target"),
       py::arg("sources"), py::arg("group_time"), py::arg("source_index") = py::none(),
+      py::arg("by_destination") = false,
       "The sampled edges ``target = (row, col, e_id, hop_counts)`` of one edge type R -> C plus, per hop,\n"
       "reverse copies of the ``sources`` (``(row, col, e_id, hop_counts, same_type)``, sampled edges\n"
       "C -> R) so that each pair is joined at least as often as any source joins it the other way.\n"
@@ -133,8 +136,9 @@ void bind_subgraphs(py::module_& module) {
       "``same_type`` source, else it is left out. ``source_index``, one ``(position, reverse_position)``\n"
       "or None per source: the sampled edges' CSC positions in the source type, and per position of\n"
       "that type the target's CSC position of the earliest edge joining its ends the other way (-1:\n"
-      "none); the copies' edges are then read there instead of searched for. Returns\n"
-      "``(row, col, e_id, hop_counts)``.");
+      "none); the copies' edges are then read there instead of searched for. ``by_destination``: the\n"
+      "edges sorted by ``col``, then ``row`` (equal pairs in hop order), instead of by hop; the counts\n"
+      "per hop stay. Returns ``(row, col, e_id, hop_counts)``.");
 }
 
 }  // namespace quorvix

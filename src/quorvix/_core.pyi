@@ -447,6 +447,7 @@ def reverse_edges(
     sources: Sequence[tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array, bool]],
     group_time: _Int64Array,
     source_index: Sequence[tuple[_Int64Array, _Int64Array] | None] | None = None,
+    by_destination: bool = False,
 ) -> _Edges:
     """The sampled edges target = (row, col, e_id, hop_counts) of one edge type R -> C plus, per
     hop, reverse copies of the sources ((row, col, e_id, hop_counts, same_type), sampled edges
@@ -457,4 +458,6 @@ def reverse_edges(
     out. source_index, one (position, reverse_position) or None per source: the sampled edges'
     CSC positions in the source type, and per position of that type the target's CSC position of
     the earliest edge joining its ends the other way (-1: none); the copies' edges are then read
-    there instead of searched for. Returns (row, col, e_id, hop_counts)."""
+    there instead of searched for. by_destination: the edges sorted by col, then row (equal pairs
+    in hop order), instead of by hop; the counts per hop stay. Returns (row, col, e_id,
+    hop_counts)."""

@@ -64,7 +64,8 @@ void check_edges(const LocalEdges& edges, int64_t num_rows, int64_t num_cols, st
 
 SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span index_position, Int64Span row_node,
                             Int64Span row_batch, Int64Span col_node, const LocalEdges& target,
-                            const std::vector<ReverseSource>& sources, Int64Span group_time) {
+                            const std::vector<ReverseSource>& sources, Int64Span group_time,
+                            bool by_destination) {
   check_csc(kReverseEdges, csc);
   if (index_row.size != 0 || index_position.size != 0) {
     check_same_length(kReverseEdges, "index_row", index_row, "row", csc.row);
@@ -154,7 +155,9 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
       }
     }
   }
-  return out.finish();
+  SubgraphEdges edges = out.finish();
+  if (by_destination) sort_by_destination(edges, col_node.size);
+  return edges;
 }
 
 }  // namespace quorvix

@@ -1,7 +1,9 @@
 #include "sampling/subgraph_edges.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace quorvix {
 
@@ -20,6 +22,38 @@ SubgraphEdges HopOrderedEdges::finish() const {
     out.e_id[at] = e_id_[k];
   }
   return out;
+}
+
+void sort_by_destination(SubgraphEdges& edges, int64_t num_cols) {
+  const std::size_t count = edges.row.size();
+  std::vector<int64_t> start(static_cast<std::size_t>(num_cols) + 1, 0);
+  for (const int64_t col : edges.col) ++start[static_cast<std::size_t>(col) + 1];
+  for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+  std::vector<int64_t> next(start.begin(), start.end() - 1);
+  std::vector<int64_t> order(count);
+  for (std::size_t k = 0; k < count; ++k) order[static_cast<std::size_t>(next[static_cast<std::size_t>(edges.col[k])]++)] = static_cast<int64_t>(k);
+  // Within a destination, by source: its edges are few, so an insertion sort (stable) serves,
+  // and a stable sort where a destination has many.
+  const auto by_row = [&](int64_t a, int64_t b) { return edges.row[static_cast<std::size_t>(a)] < edges.row[static_cast<std::size_t>(b)]; };
+  for (std::size_t c = 0; c + 1 < start.size(); ++c) {
+    int64_t* first = order.data() + start[c];
+    int64_t* last = order.data() + start[c + 1];
+    if (last - first > 32) {
+      std::stable_sort(first, last, by_row);
+      continue;
+    }
+    for (int64_t* at = first + 1; at < last; ++at) {
+      const int64_t item = *at;
+      int64_t* hole = at;
+      for (; hole > first && by_row(item, hole[-1]); --hole) *hole = hole[-1];
+      *hole = item;
+    }
+  }
+  for (std::vector<int64_t>* values : {&edges.row, &edges.col, &edges.e_id}) {
+    std::vector<int64_t> sorted(count);
+    for (std::size_t k = 0; k < count; ++k) sorted[k] = (*values)[static_cast<std::size_t>(order[k])];
+    *values = std::move(sorted);
+  }
 }
 
 namespace {

@@ -70,6 +70,10 @@ class HopOrderedEdges {
   std::vector<int64_t> row_, col_, e_id_, hop_, counts_;
 };
 
+// Reorders edges by destination (`col`, below `num_cols`), then by source, keeping the order of
+// equal pairs; `hop_counts` stay as they were, so the hops no longer lie in blocks.
+void sort_by_destination(SubgraphEdges& edges, int64_t num_cols);
+
 // Warms the cache for the CSC run of `node` a few iterations before it is read: first its colptr
 // entry, later (once that has arrived) the run itself. Changes nothing; checks every address first.
 inline void prefetch_colptr(const CscView& csc, int64_t node) {

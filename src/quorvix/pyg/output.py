@@ -73,10 +73,8 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
         ``graph.perm``), ``batch`` is None unless ``keep_batch``.
     """
     native = NativeResult(*result)
-    edges = subgraph_edges(graph, native, seed_time, subgraph_type, lookup, runs)
-    if subgraph_type == "bidirectional":
-        # PyG orders a bidirectional subgraph's edges by destination.
-        edges = {key: by_destination(e) for key, e in edges.items()}
+    # PyG orders a bidirectional subgraph's edges by destination.
+    edges = subgraph_edges(graph, native, seed_time, subgraph_type, lookup, runs, by_destination=True)
     t = torch.from_numpy
     counts = {key: e.hop_counts.tolist() for key, e in edges.items()}
     if graph.homogeneous:
@@ -100,8 +98,9 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
 
 def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optional[np.ndarray],
                    subgraph_type: str, lookup: Optional["EdgeLookup"] = None,
-                   runs: Optional[Dict[str, "Runs"]] = None) -> Dict[str, Edges]:
-    """The edges of each edge type for a subgraph type, by hop (see :func:`sampler_output`)."""
+                   runs: Optional[Dict[str, "Runs"]] = None, by_destination: bool = False) -> Dict[str, Edges]:
+    """The edges of each edge type for a subgraph type, by hop (see :func:`sampler_output`);
+    bidirectional ones by destination, then source, instead with ``by_destination``."""
     edges: Dict[str, Edges] = {}
     for edge_type in graph.edge_types:
         key = edge_type_key(edge_type)
@@ -111,7 +110,7 @@ def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optiona
         edges[key] = Edges(native.row[key], native.col[key], np.asarray(e_id, np.int64), native.num_sampled_edges[key])
     group_time = np.empty(0, np.int64) if seed_time is None else np.asarray(seed_time, np.int64)
     if subgraph_type == "bidirectional":
-        return add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph), runs)
+        return add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph), runs, by_destination)
     if subgraph_type == "induced":
         return induced_edges(graph, native, group_time, runs)
     return edges
@@ -236,8 +235,8 @@ class EdgeLookup:
 
 
 def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str, Edges],
-                      group_time: np.ndarray, lookup: EdgeLookup, runs: Optional[Dict[str, Runs]] = None
-                      ) -> Dict[str, Edges]:
+                      group_time: np.ndarray, lookup: EdgeLookup, runs: Optional[Dict[str, Runs]] = None,
+                      by_destination: bool = False) -> Dict[str, Edges]:
     """Every sampled edge also in reverse, so that each pair of nodes is joined as often one
     way as the other: as often as the sampled edges join it in the direction sampled more
     often. The sampled edges all stay; a reverse copy goes in the hop of the sampled edge it
@@ -245,14 +244,15 @@ def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str
     graph's earliest edge between its ends in its direction (not later than its subgraph's
     time); where the graph has none, an edge type whose two ends have one type reuses the
     sampled edge's own id, and across types the reverse is left out: it would have no
-    attributes to gather."""
+    attributes to gather. ``by_destination``: each type's edges sorted by destination, then
+    source (see :func:`sort_by_destination`), instead of by hop."""
     reverse = reverse_edge_types(graph.edge_types)
     out = {}
     for target in graph.edge_types:
         key = edge_type_key(target)
         sources = [s for s in graph.edge_types if reverse[s] == target and len(edges[edge_type_key(s)].row)]
         if not sources:
-            out[key] = edges[key]
+            out[key] = sort_by_destination(edges[key]) if by_destination else edges[key]
             continue
         csc = graph_runs(graph, native, key, target[2], runs)
         index_row = index_position = source_index = None
@@ -267,11 +267,11 @@ def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str
             csc.colptr, csc.row, csc.perm, csc.edge_time, index_row, index_position, native.node[target[0]],
             native.batch[target[0]], csc.column, tuple(edges[key]),
             [tuple(edges[edge_type_key(s)]) + (s == target,) for s in sources], group_time,
-            source_index=source_index))
+            source_index=source_index, by_destination=by_destination))
     return out
 
 
-def by_destination(edges: Edges) -> Edges:
+def sort_by_destination(edges: Edges) -> Edges:
     """The edges sorted by destination, then by source, as PyG orders a bidirectional
     subgraph (parallel edges keep their order). The counts per hop stay those of the hops
     the edges came from; the hops no longer lie in blocks."""
