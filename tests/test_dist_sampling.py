@@ -162,6 +162,18 @@ def test_group_arguments_are_refused_as_one_sampler_refuses_them(seed_nodes, see
     assert str(raised.value) == message
 
 
+def test_node_recorder_hands_out_local_indices_in_first_reached_order():
+    recorder = quorvix._core.NodeRecorder()
+    # A seed repeated in its subgraph keeps its own index; later it is found at its first copy.
+    recorder.add_seeds(i64(0, 0, 1), i64(5, 5, 5))
+    assert recorder.record(i64(0, 1, 1, 0, 1), i64(5, 5, 7, 9, 7)).tolist() == [0, 2, 3, 4, 3]
+    assert (recorder.nodes().tolist(), recorder.batches(3).tolist(), len(recorder)) == ([5, 5, 5, 7, 9], [1, 0], 5)
+    with pytest.raises(ValueError, match=re.escape("'batch' and 'node' differ in length.")):
+        recorder.record(i64(0), i64(1, 2))
+    with pytest.raises(IndexError, match=re.escape("[4, 6) is not within [0, 5].")):
+        recorder.nodes(4, 6)
+
+
 def test_checks_of_a_graph_larger_than_memory_take_no_memory(tmp_path):
     """A part whose manifest names 10**10 items (an 80 GB colptr and node times for the edgeless
     twin): the sampler is built, refuses item 10**10 as a sampler would, and stays small."""

@@ -9,5 +9,6 @@ void bind_graph(pybind11::module_& module);
 void bind_neighbor_sampler(pybind11::module_& module);
 void bind_subgraphs(pybind11::module_& module);
 void bind_expand(pybind11::module_& module);
+void bind_node_recorder(pybind11::module_& module);
 
 }  // namespace quorvix

@@ -33,6 +33,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit__core() {
     quorvix::bind_neighbor_sampler(module);
     quorvix::bind_subgraphs(module);
     quorvix::bind_expand(module);
+    quorvix::bind_node_recorder(module);
     module.attr("__name__") = "quorvix._core";
     return module.release().ptr();
   } catch (pybind11::error_already_set& error) {

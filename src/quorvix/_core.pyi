@@ -374,6 +374,23 @@ class NeighborSampler:
     @replace.setter
     def replace(self, value: bool) -> None: ...
 
+class NodeRecorder:
+    """The (subgraph, node id) pairs of one node type a call reached, in local-index order, each found
+    again in constant time: what a sampler that expands hops elsewhere records them in."""
+
+    def __init__(self) -> None: ...
+    def add_seeds(self, batch: _Int64Array, node: _Int64Array) -> None:
+        """Appends the seeds: each takes its own local index; a seed repeated in its subgraph is found
+        at its first copy."""
+    def record(self, batch: _Int64Array, node: _Int64Array) -> npt.NDArray[np.int64]:
+        """The local index of each (batch[i], node[i]), appending the pairs not recorded before in the
+        order they first occur."""
+    def nodes(self, begin: int = 0, end: int = -1) -> npt.NDArray[np.int64]:
+        """The node ids of local indices [begin, end) (end -1: all)."""
+    def batches(self, begin: int = 0, end: int = -1) -> npt.NDArray[np.int64]:
+        """The subgraphs of local indices [begin, end) (end -1: all)."""
+    def __len__(self) -> int: ...
+
 class GivenRuns:
     """One edge type's CSC runs for the frontier nodes a part owns (colptr indexed by the part's node
     index, row holding global neighbour ids), with the times windows read (one per row position) and

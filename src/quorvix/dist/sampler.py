@@ -22,6 +22,7 @@ from typing import Any, Callable, Mapping
 
 import numpy as np
 
+import quorvix._core
 from quorvix.dist.checks import request_checker
 from quorvix.dist.part import Part, open_part
 from quorvix.dist.rendezvous import Rendezvous
@@ -298,78 +299,43 @@ _NO_KEYS = np.empty(0, dtype=np.int64)
 
 
 class _NodeTypeState:
-    """The sampled nodes of one type in local-index order, and the map from (batch, id) to local
-    index as sorted keys batch * stride + id, so that a hop's edges are recorded with NumPy."""
+    """The sampled nodes of one type in local-index order, recorded natively: the map from
+    (batch, id) to local index is a hash table, so that a hop's edges cost a probe each."""
 
-    # Ids of a type without a node count are unchecked; keys assume they stay below this.
-    UNCOUNTED_STRIDE = 2**32
+    # Ids of a type without a node count are unchecked; they stay below this, as on one machine.
+    UNCOUNTED_LIMIT = 2**32
 
     def __init__(self, name: str, count: int) -> None:
         self.name = name
-        self.stride = count if count > 0 else self.UNCOUNTED_STRIDE
-        self.node_chunks: list[np.ndarray] = []
-        self.batch_chunks: list[np.ndarray] = []
-        self.size = 0
-        self.keys = np.empty(0, dtype=np.int64)  # sorted
-        self.locals = np.empty(0, dtype=np.int64)  # aligned with keys
+        self.counted = count > 0
+        self.recorder = quorvix._core.NodeRecorder()
         self.counts = [0]
         self.frontier = (0, 0)
 
-    def _key(self, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
-        if self.stride == self.UNCOUNTED_STRIDE and len(node) and int(node.max()) >= self.stride:
+    def _checked(self, node: np.ndarray) -> np.ndarray:
+        if not self.counted and len(node) and int(node.max()) >= self.UNCOUNTED_LIMIT:
             raise ValueError(f"Node {int(node.max())} of type '{self.name}' is not below 2**32, the largest id "
                              "of a type without a node count that sampling across parts records.")
-        return batch * self.stride + node
+        return node
 
-    @staticmethod
-    def _joined(chunks: list[np.ndarray]) -> np.ndarray:
-        """The chunks as one fresh array, kept as the only chunk: later calls cost nothing until the
-        next append."""
-        if len(chunks) > 1 or (chunks and not chunks[0].flags.owndata):
-            chunks[:] = [np.concatenate(chunks)]
-        return chunks[0] if chunks else np.empty(0, dtype=np.int64)
+    @property
+    def size(self) -> int:
+        return len(self.recorder)
 
-    def nodes(self) -> np.ndarray:
-        return self._joined(self.node_chunks)
+    def nodes(self, begin: int = 0, end: int = -1) -> np.ndarray:
+        return self.recorder.nodes(begin, end)
 
-    def batches(self) -> np.ndarray:
-        return self._joined(self.batch_chunks)
-
-    def _append(self, batch: np.ndarray, node: np.ndarray, keys: np.ndarray, mapped: np.ndarray) -> None:
-        """Appends the nodes; `keys` (distinct, not yet mapped) map to the local indices `mapped`."""
-        self.node_chunks.append(node)
-        self.batch_chunks.append(batch)
-        self.size += len(node)
-        # `keys` come sorted (from np.unique) and are not among self.keys: a merge, not a sort.
-        places = np.searchsorted(self.keys, keys)
-        self.keys = np.insert(self.keys, places, keys)
-        self.locals = np.insert(self.locals, places, mapped)
+    def batches(self, begin: int = 0, end: int = -1) -> np.ndarray:
+        return self.recorder.batches(begin, end)
 
     def add_seeds(self, batch: np.ndarray, node: np.ndarray) -> None:
         """Every seed takes its own local index; a repeated one is found at its first occurrence."""
-        keys = self._key(batch, node)
-        distinct, first = np.unique(keys, return_index=True)
-        self._append(batch, node, np.empty(0, dtype=np.int64), np.empty(0, dtype=np.int64))
-        self.keys, self.locals = distinct, first + (self.size - len(node))
+        self.recorder.add_seeds(batch, self._checked(node))
 
     def record(self, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
         """The local index of each (batch, node) in order, appending the pairs not seen before in
         the order they first occur."""
-        keys = self._key(batch, node)
-        local = np.empty(len(keys), dtype=np.int64)
-        place = np.searchsorted(self.keys, keys)
-        found = place < len(self.keys)
-        found[found] = self.keys[place[found]] == keys[found]
-        local[found] = self.locals[place[found]]
-        fresh = keys[~found]
-        distinct, first, inverse = np.unique(fresh, return_index=True, return_inverse=True)
-        by_occurrence = np.argsort(first, kind="stable")
-        rank = np.empty(len(distinct), dtype=np.int64)
-        rank[by_occurrence] = np.arange(len(distinct), dtype=np.int64) + self.size
-        local[~found] = rank[inverse.reshape(-1)]
-        firsts = first[by_occurrence]
-        self._append(batch[~found][firsts], node[~found][firsts], distinct, rank)
-        return local
+        return self.recorder.record(batch, self._checked(node))
 
 
 class DistNeighborSampler:
@@ -749,11 +715,12 @@ class DistNeighborSampler:
 
         for hop in range(num_hops):
             answers = self._expand_hop(hop, states, num_neighbors, sampling_time_offsets, seed_times, call_key)
-            frontier_batches = {name: state.batches() for name, state in states.items()}
+            # The frontiers' subgraphs as they were before this hop's nodes were recorded.
+            frontier_batches = {name: state.batches(*state.frontier) for name, state in states.items()}
             for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
                 entry, neighbour, edge = answers.get(index, (np.empty(0, np.int64),) * 3)
                 col = entry + states[edge_type[2]].frontier[0]
-                out_row[key].append(states[edge_type[0]].record(frontier_batches[edge_type[2]][col], neighbour))
+                out_row[key].append(states[edge_type[0]].record(frontier_batches[edge_type[2]][entry], neighbour))
                 out_col[key].append(col)
                 out_edge[key].append(edge)
                 edge_counts[key].append(len(entry))
@@ -789,8 +756,8 @@ class DistNeighborSampler:
             rule = self._rule(num_neighbors, offsets, key, hop, temporal)
             if rule is None:
                 continue
-            nodes = frontier.nodes()[begin:end]
-            batch = frontier.batches()[begin:end]
+            nodes = frontier.nodes(begin, end)
+            batch = frontier.batches(begin, end)
             times = seed_times[batch] if temporal else np.empty(0, dtype=np.int64)
             draws = "fan_out" in rule and rule["fan_out"] > 0 and (not temporal or self.temporal_strategy == "uniform")
             if draws:  # the owner keys each entry's stream by its node id and subgraph
