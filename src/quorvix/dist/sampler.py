@@ -18,7 +18,7 @@ field enters whole: no two entries of one hop share a stream.
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Mapping
+from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 
@@ -200,7 +200,7 @@ class InProcessTransport:
 
 
 def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *, init_method: str,
-                     timeout: float = 30.0, digests: bool = True) -> Part:
+                     timeout: float = 30.0, digests: bool = True, transports: Sequence[str] = ("uv",)) -> Part:
     """Opens part ``rank`` of the ``world_size`` parts under ``path``, serves it and joins the RPC world
     as ``worker_name(rank)``.
 
@@ -219,6 +219,10 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
         timeout: seconds the meeting may wait for the other ranks (reaching rank 0 included, all
             its waits together), and each request may take.
         digests: whether to check the bytes of this rank's part files against their digests.
+        transports: the TensorPipe transports of the RPC world. ``"uv"`` (TCP) leaves an idle
+            rank's CPU idle; adding ``"shm"`` (shared memory, ranks on one machine) halves a
+            request's latency, but its threads poll, taking about half a core on every rank even
+            between requests, from the trainer's model step too.
 
     Returns:
         Part: the part this rank serves.
@@ -242,7 +246,8 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     assert part is not None
     _SERVED["part"] = part
     _SERVED["meeting"] = meeting
-    options = rpc.TensorPipeRpcBackendOptions(init_method=rpc_method, rpc_timeout=timeout)
+    options = rpc.TensorPipeRpcBackendOptions(init_method=rpc_method, rpc_timeout=timeout,
+                                              _transports=list(transports))
     try:
         meeting.join(lambda: rpc.init_rpc(worker_name(rank), rank=rank, world_size=world_size,
                                           rpc_backend_options=options))
