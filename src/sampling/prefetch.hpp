@@ -7,7 +7,9 @@
 
 #include <cstdint>
 
+#include "graph/edge_features.hpp"
 #include "sampling/call_state.hpp"
+#include "sampling/weight_scratch.hpp"
 
 namespace quorvix {
 
@@ -36,16 +38,32 @@ inline __attribute__((always_inline)) bool probe_position(const Edges& edges, in
   return true;
 }
 
+// What a weighted draw reads first of the run [start, end) (non-empty, inside row): a short run's
+// weights, counted in place, or a long run's two zero counts. Its size has been checked against row's.
+inline __attribute__((always_inline)) void prefetch_weights(const EdgeWeights& weights, int64_t start, int64_t end) {
+  if (end > weights.size) return;
+  if (end - start <= kShortRun) {
+    __builtin_prefetch(weights.weight + start);
+    __builtin_prefetch(weights.weight + end - 1);
+  } else {
+    __builtin_prefetch(weights.zeros_before.data() + start);
+    __builtin_prefetch(weights.zeros_before.data() + end);
+  }
+}
+
 // The row stage alone, for walks that do not pass the probe position on: the run's first, middle and
 // last lines, as the rules that take or draw from a whole run read all of a short run.
 template <typename Edges>
 inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges, int64_t node) {
   int64_t position;
   if (!probe_position(edges, node, position)) return;
+  const int64_t start = edges.colptr[node];
+  const int64_t end = edges.colptr[node + 1];
   const int64_t* const row = edges.row.data;
-  __builtin_prefetch(row + edges.colptr[node]);
+  __builtin_prefetch(row + start);
   __builtin_prefetch(row + position);
-  __builtin_prefetch(row + edges.colptr[node + 1] - 1);
+  __builtin_prefetch(row + end - 1);
+  if (edges.weights != nullptr) prefetch_weights(*edges.weights, start, end);
 }
 
 // Returns the probe position (-1 when the node has none) for prefetch_time to reuse.
