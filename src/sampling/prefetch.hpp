@@ -39,8 +39,10 @@ inline __attribute__((always_inline)) bool probe_position(const Edges& edges, in
 }
 
 // What a weighted draw reads first of the run [start, end) (non-empty, inside row): a short run's
-// weights, counted in place, or a long run's two zero counts. Its size has been checked against row's.
-inline __attribute__((always_inline)) void prefetch_weights(const EdgeWeights& weights, int64_t start, int64_t end) {
+// weights, counted in place, or a long run's two zero counts; with `replace` also the cumulative
+// sums its first picks search (the run's total, then the middle).
+inline __attribute__((always_inline)) void prefetch_weights(const EdgeWeights& weights, int64_t start, int64_t end,
+                                                            bool replace) {
   if (end > weights.size) return;
   if (end - start <= kShortRun) {
     __builtin_prefetch(weights.weight + start);
@@ -48,6 +50,10 @@ inline __attribute__((always_inline)) void prefetch_weights(const EdgeWeights& w
   } else {
     __builtin_prefetch(weights.zeros_before.data() + start);
     __builtin_prefetch(weights.zeros_before.data() + end);
+  }
+  if (replace) {
+    __builtin_prefetch(weights.cumulative.data() + end - 1);
+    __builtin_prefetch(weights.cumulative.data() + start + (end - start) / 2);
   }
 }
 
@@ -63,7 +69,7 @@ inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges,
   __builtin_prefetch(row + start);
   __builtin_prefetch(row + position);
   __builtin_prefetch(row + end - 1);
-  if (edges.weights != nullptr) prefetch_weights(*edges.weights, start, end);
+  if (edges.weights != nullptr) prefetch_weights(*edges.weights, start, end, edges.replace);
 }
 
 // Returns the probe position (-1 when the node has none) for prefetch_time to reuse.
