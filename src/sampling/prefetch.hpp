@@ -58,18 +58,18 @@ inline __attribute__((always_inline)) void prefetch_weights(const EdgeWeights& w
 }
 
 // The row stage alone, for walks that do not pass the probe position on: the run's first, middle and
-// last lines, as the rules that take or draw from a whole run read all of a short run.
-template <typename Edges>
+// last lines, as the rules that take or draw from a whole run read all of a short run. kWeights: the
+// edge type has weights (edges.weights is set), whose first reads are prefetched too; a template
+// argument so that the walks without weights run the same code as before weights were prefetched.
+template <bool kWeights = false, typename Edges>
 inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges, int64_t node) {
   int64_t position;
   if (!probe_position(edges, node, position)) return;
-  const int64_t start = edges.colptr[node];
-  const int64_t end = edges.colptr[node + 1];
   const int64_t* const row = edges.row.data;
-  __builtin_prefetch(row + start);
+  __builtin_prefetch(row + edges.colptr[node]);
   __builtin_prefetch(row + position);
-  __builtin_prefetch(row + end - 1);
-  if (edges.weights != nullptr) prefetch_weights(*edges.weights, start, end, edges.replace);
+  __builtin_prefetch(row + edges.colptr[node + 1] - 1);
+  if constexpr (kWeights) prefetch_weights(*edges.weights, edges.colptr[node], edges.colptr[node + 1], edges.replace);
 }
 
 // Returns the probe position (-1 when the node has none) for prefetch_time to reuse.
