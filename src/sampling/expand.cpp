@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 
 #include "sampling/prefetch.hpp"
 #include "sampling/window.hpp"
@@ -47,18 +48,27 @@ void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t be
     }
     return;
   }
-  int64_t p = begin;
-  // While every stage has an entry ahead, no stage checks for the frontier's end.
-  for (; p + kPrefetchColptr < end; ++p) {
-    prefetch_colptr(edges, node_at(p + kPrefetchColptr));
-    prefetch_row_only(edges, node_at(p + kPrefetchRow));
-    if (temporal) prefetch_time_of(edges, node_at(p + kPrefetchTime));
-    expand_at(p);
-  }
-  for (; p < end; ++p) {
-    if (p + kPrefetchRow < end) prefetch_row_only(edges, node_at(p + kPrefetchRow));
-    if (temporal && p + kPrefetchTime < end) prefetch_time_of(edges, node_at(p + kPrefetchTime));
-    expand_at(p);
+  // One loop per kind of edge type, chosen once: the walks without weights keep their own code.
+  const auto walk = [&](auto weighted) {
+    constexpr bool kWeights = decltype(weighted)::value;
+    int64_t p = begin;
+    // While every stage has an entry ahead, no stage checks for the frontier's end.
+    for (; p + kPrefetchColptr < end; ++p) {
+      prefetch_colptr(edges, node_at(p + kPrefetchColptr));
+      prefetch_row_only<kWeights>(edges, node_at(p + kPrefetchRow));
+      if (temporal) prefetch_time_of(edges, node_at(p + kPrefetchTime));
+      expand_at(p);
+    }
+    for (; p < end; ++p) {
+      if (p + kPrefetchRow < end) prefetch_row_only<kWeights>(edges, node_at(p + kPrefetchRow));
+      if (temporal && p + kPrefetchTime < end) prefetch_time_of(edges, node_at(p + kPrefetchTime));
+      expand_at(p);
+    }
+  };
+  if (edges.weights != nullptr) {
+    walk(std::true_type{});
+  } else {
+    walk(std::false_type{});
   }
 }
 

@@ -7,7 +7,9 @@
 
 #include <cstdint>
 
+#include "graph/edge_features.hpp"
 #include "sampling/call_state.hpp"
+#include "sampling/weight_scratch.hpp"
 
 namespace quorvix {
 
@@ -36,9 +38,30 @@ inline __attribute__((always_inline)) bool probe_position(const Edges& edges, in
   return true;
 }
 
+// What a weighted draw reads first of the run [start, end) (non-empty, inside row): a short run's
+// weights, counted in place, or a long run's two zero counts; with `replace` also the cumulative
+// sums its first picks search (the run's total, then the middle).
+inline __attribute__((always_inline)) void prefetch_weights(const EdgeWeights& weights, int64_t start, int64_t end,
+                                                            bool replace) {
+  if (end > weights.size) return;
+  if (end - start <= kShortRun) {
+    __builtin_prefetch(weights.weight + start);
+    __builtin_prefetch(weights.weight + end - 1);
+  } else {
+    __builtin_prefetch(weights.zeros_before.data() + start);
+    __builtin_prefetch(weights.zeros_before.data() + end);
+  }
+  if (replace) {
+    __builtin_prefetch(weights.cumulative.data() + end - 1);
+    __builtin_prefetch(weights.cumulative.data() + start + (end - start) / 2);
+  }
+}
+
 // The row stage alone, for walks that do not pass the probe position on: the run's first, middle and
-// last lines, as the rules that take or draw from a whole run read all of a short run.
-template <typename Edges>
+// last lines, as the rules that take or draw from a whole run read all of a short run. kWeights: the
+// edge type has weights (edges.weights is set), whose first reads are prefetched too; a template
+// argument so that the walks without weights run the same code as before weights were prefetched.
+template <bool kWeights = false, typename Edges>
 inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges, int64_t node) {
   int64_t position;
   if (!probe_position(edges, node, position)) return;
@@ -46,6 +69,7 @@ inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges,
   __builtin_prefetch(row + edges.colptr[node]);
   __builtin_prefetch(row + position);
   __builtin_prefetch(row + edges.colptr[node + 1] - 1);
+  if constexpr (kWeights) prefetch_weights(*edges.weights, edges.colptr[node], edges.colptr[node + 1], edges.replace);
 }
 
 // Returns the probe position (-1 when the node has none) for prefetch_time to reuse.

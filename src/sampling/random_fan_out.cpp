@@ -86,11 +86,16 @@ struct RunMass {
 };
 
 // The first position of [from, from + length) at which `above(p)` holds, or from + length; the same
-// probes as first_after's bisection.
+// probes as first_after's bisection. `above(p)` reads sums[p]: both entries the next step may probe
+// are prefetched, so that on a long run their misses overlap this step's.
 template <typename Above>
-int64_t first_where(int64_t from, int64_t length, Above above) {
+int64_t first_where(int64_t from, int64_t length, const double* sums, Above above) {
   while (length > 0) {
     const int64_t half = length / 2;
+    if (length > kShortRun) {
+      __builtin_prefetch(sums + from + half / 2);
+      __builtin_prefetch(sums + from + half + 1 + (length - half - 1) / 2);
+    }
     const bool hit = above(from + half);
     from = hit ? from : from + half + 1;
     length = hit ? half : length - half - 1;
@@ -141,7 +146,8 @@ void successive_sample(const Edges& edges, const FrontierNode& frontier, int64_t
       if (left < 0.5 * run_total) break;
       const double u = unit_fraction(*edges.generator) * left;
       const int64_t found =
-          first_where(start, end - start, [&](int64_t q) { return mass.through(q) - picks.mass_through(q) > u; });
+          first_where(start, end - start, weights.cumulative.data(),
+                      [&](int64_t q) { return mass.through(q) - picks.mass_through(q) > u; });
       const int64_t p = drawable_near(weights, picks, start, end, found);
       picks.insert(p, mass.width(p));
       record.add(p);
@@ -194,7 +200,8 @@ void weighted_with_replacement(const Edges& edges, const FrontierNode& frontier,
   }
   record_replaced(edges, frontier, k, [&] {
     const double u = unit_fraction(*edges.generator) * run_total;
-    const int64_t found = first_where(start, end - start, [&](int64_t p) { return mass.through(p) > u; });
+    const int64_t found = first_where(start, end - start, weights.cumulative.data(),
+                                      [&](int64_t p) { return mass.through(p) > u; });
     return drawable_near(weights, no_picks, start, end, found);
   });
 }
