@@ -68,11 +68,16 @@ void bind_node_recorder(py::module_& module) {
           "The local index of each (batch[i], node[i]), appending the pairs not recorded before in the\n"
           "order they first occur.")
       .def(
-          "nodes", [](const NodeRecorder& recorder, int64_t begin, int64_t end) { return slice(recorder.nodes(), begin, end); },
+          "nodes",
+          [](const NodeRecorder& recorder, int64_t begin, int64_t end) {
+            return slice(recorder.nodes(), begin, end);
+          },
           py::arg("begin") = 0, py::arg("end") = -1, "The node ids of local indices [begin, end) (end -1: all).")
       .def(
           "batches",
-          [](const NodeRecorder& recorder, int64_t begin, int64_t end) { return slice(recorder.batches(), begin, end); },
+          [](const NodeRecorder& recorder, int64_t begin, int64_t end) {
+            return slice(recorder.batches(), begin, end);
+          },
           py::arg("begin") = 0, py::arg("end") = -1, "The subgraphs of local indices [begin, end) (end -1: all).")
       .def("__len__", [](const NodeRecorder& recorder) { return recorder.nodes().size(); });
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "sampling/grouping.hpp"
+
 namespace quorvix {
 
 SubgraphEdges HopOrderedEdges::finish() const {
@@ -26,15 +28,14 @@ SubgraphEdges HopOrderedEdges::finish() const {
 
 void sort_by_destination(SubgraphEdges& edges, int64_t num_cols) {
   const std::size_t count = edges.row.size();
-  std::vector<int64_t> start(static_cast<std::size_t>(num_cols) + 1, 0);
-  for (const int64_t col : edges.col) ++start[static_cast<std::size_t>(col) + 1];
-  for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
-  std::vector<int64_t> next(start.begin(), start.end() - 1);
-  std::vector<int64_t> order(count);
-  for (std::size_t k = 0; k < count; ++k) order[static_cast<std::size_t>(next[static_cast<std::size_t>(edges.col[k])]++)] = static_cast<int64_t>(k);
+  Grouping by_col = Grouping::of(edges.col, static_cast<int64_t>(count), num_cols);
+  std::vector<int64_t>& order = by_col.items;
+  const std::vector<int64_t>& start = by_col.offsets;
   // Within a destination, by source: its edges are few, so an insertion sort (stable) serves,
   // and a stable sort where a destination has many.
-  const auto by_row = [&](int64_t a, int64_t b) { return edges.row[static_cast<std::size_t>(a)] < edges.row[static_cast<std::size_t>(b)]; };
+  const auto by_row = [&](int64_t a, int64_t b) {
+    return edges.row[static_cast<std::size_t>(a)] < edges.row[static_cast<std::size_t>(b)];
+  };
   for (std::size_t c = 0; c + 1 < start.size(); ++c) {
     int64_t* first = order.data() + start[c];
     int64_t* last = order.data() + start[c + 1];

@@ -719,9 +719,11 @@ class DistNeighborSampler:
         edge_counts: dict[str, list[int]] = {key: [] for key in self.edge_type_keys}
 
         for hop in range(num_hops):
-            answers = self._expand_hop(hop, states, num_neighbors, sampling_time_offsets, seed_times, call_key)
-            # The frontiers' subgraphs as they were before this hop's nodes were recorded.
+            # Each type's frontier, read once per hop, before this hop's nodes are recorded.
+            frontier_nodes = {name: state.nodes(*state.frontier) for name, state in states.items()}
             frontier_batches = {name: state.batches(*state.frontier) for name, state in states.items()}
+            answers = self._expand_hop(hop, frontier_nodes, frontier_batches, num_neighbors, sampling_time_offsets,
+                                       seed_times, call_key)
             for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
                 entry, neighbour, edge = answers.get(index, (np.empty(0, np.int64),) * 3)
                 col = entry + states[edge_type[2]].frontier[0]
@@ -744,25 +746,24 @@ class DistNeighborSampler:
                 {t: s.batches() for t, s in states.items()}, listed({t: s.counts for t, s in states.items()}),
                 listed(edge_counts), joined(out_edge))
 
-    def _expand_hop(self, hop: int, states: Mapping[str, _NodeTypeState], num_neighbors: Mapping[str, Any],
+    def _expand_hop(self, hop: int, frontier_nodes: Mapping[str, np.ndarray],
+                    frontier_batches: Mapping[str, np.ndarray], num_neighbors: Mapping[str, Any],
                     offsets: Mapping[str, Any], seed_times: np.ndarray,
                     call_key: int) -> dict[int, tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """Per edge type index, (frontier entry, neighbour, edge id) of the hop's sampled edges, in
-        frontier order: one request per remote part, the own part's nodes expanded here."""
+        frontier order (the frontier's node ids and subgraphs by node type): one request per remote
+        part, the own part's nodes expanded here."""
         num_parts = self.part.num_parts
         requests: dict[int, list[tuple[Any, ...]]] = {}
         placed: dict[int, list[tuple[int, np.ndarray]]] = {}  # owner -> (edge type index, frontier entries)
         for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
-            frontier = states[edge_type[2]]
-            begin, end = frontier.frontier
-            if begin == end:
+            nodes, batch = frontier_nodes[edge_type[2]], frontier_batches[edge_type[2]]
+            if not len(nodes):
                 continue
             temporal = self.part.timed[key] and len(seed_times) > 0
             rule = self._rule(num_neighbors, offsets, key, hop, temporal)
             if rule is None:
                 continue
-            nodes = frontier.nodes(begin, end)
-            batch = frontier.batches(begin, end)
             times = seed_times[batch] if temporal else np.empty(0, dtype=np.int64)
             draws = "fan_out" in rule and rule["fan_out"] > 0 and (not temporal or self.temporal_strategy == "uniform")
             if draws:  # the owner keys each entry's stream by its node id and subgraph
