@@ -36,6 +36,58 @@ bool is_built(py::handle self) {
       .instance_registered();
 }
 
+// The gathers of a gather_rows call, over the caller's arrays, which must stay alive meanwhile.
+std::vector<RowGather> row_gathers(const py::list& sources, const py::list& indices, const py::list& outputs) {
+  if (sources.size() != indices.size() || sources.size() != outputs.size()) {
+    throw py::value_error("gather_rows takes lists of one length: " + std::to_string(sources.size()) +
+                          " sources, " + std::to_string(indices.size()) + " indices, " +
+                          std::to_string(outputs.size()) + " outputs.");
+  }
+  std::vector<RowGather> gathers(sources.size());
+  for (std::size_t k = 0; k < gathers.size(); ++k) {
+    const std::string which = "Gather " + std::to_string(k) + ": ";
+    const auto source = py::reinterpret_borrow<py::object>(sources[k]);
+    const auto index = py::reinterpret_borrow<py::object>(indices[k]);
+    const auto out = py::reinterpret_borrow<py::object>(outputs[k]);
+    if (!py::isinstance<py::array>(source) || !py::isinstance<py::array>(index) || !py::isinstance<py::array>(out)) {
+      throw py::type_error(which + "sources, indices and outputs must be NumPy arrays.");
+    }
+    const auto source_array = py::reinterpret_borrow<py::array>(source);
+    const auto index_array = py::reinterpret_borrow<py::array>(index);
+    auto out_array = py::reinterpret_borrow<py::array>(out);
+    constexpr int kContiguous = py::array::c_style;
+    if (source_array.ndim() < 1 || !(source_array.flags() & kContiguous)) {
+      throw py::value_error(which + "the source must be a C-contiguous array of at least one dimension.");
+    }
+    if (!(out_array.flags() & kContiguous) || !out_array.writeable()) {
+      throw py::value_error(which + "the output must be a writable C-contiguous array.");
+    }
+    if (index_array.ndim() != 1 || !index_array.dtype().is(py::dtype::of<int64_t>()) ||
+        !(index_array.flags() & kContiguous)) {
+      throw py::value_error(which + "the index must be a C-contiguous one-dimensional int64 array.");
+    }
+    bool same_rows = out_array.ndim() == source_array.ndim() && out_array.dtype().is(source_array.dtype());
+    for (py::ssize_t d = 1; same_rows && d < source_array.ndim(); ++d) {
+      same_rows = out_array.shape(d) == source_array.shape(d);
+    }
+    if (!same_rows) throw py::value_error(which + "the output's dtype or row shape differs from the source's.");
+    if (out_array.shape(0) != index_array.shape(0)) {
+      throw py::value_error(which + "the output has " + std::to_string(out_array.shape(0)) + " rows for " +
+                            std::to_string(index_array.shape(0)) + " indices.");
+    }
+    RowGather& g = gathers[k];
+    g.source = static_cast<const char*>(source_array.data());
+    g.source_rows = source_array.shape(0);
+    g.index = static_cast<const int64_t*>(index_array.data());
+    g.count = index_array.shape(0);
+    g.out = static_cast<char*>(out_array.mutable_data());
+    g.row_bytes = static_cast<std::size_t>(source_array.itemsize());
+    for (py::ssize_t d = 1; d < source_array.ndim(); ++d) g.row_bytes *= static_cast<std::size_t>(source_array.shape(d));
+    if (g.row_bytes == 0) g.count = 0;  // rows of nothing: the output is complete as it is
+  }
+  return gathers;
+}
+
 // Whether a constructor call is NeighborSampler(graph, seed=123): a Graph first, or by keyword.
 bool is_graph_call(const py::args& args, const py::kwargs& kwargs) {
   if (args.size() >= 2) return py::isinstance<Graph>(args[1]);
@@ -192,6 +244,18 @@ void bind_neighbor_sampler(py::module_& module) {
             return std::const_pointer_cast<Graph>(self.graph);
           },
           "The graph the sampler draws from, shared with every other holder of it.")
+      .def(
+          "gather_rows",
+          [](NeighborSampler& self, const py::list& sources, const py::list& indices, const py::list& outputs) {
+            require_constructed(self);
+            self.gather_rows(row_gathers(sources, indices, outputs));
+          },
+          py::arg("sources"), py::arg("indices"), py::arg("outputs"),
+          "Copies sources[k][indices[k]] into outputs[k] for every k, on the sampler's threads.\n"
+          "\n"
+          "Sources and outputs are C-contiguous arrays of one dtype and row shape, indices C-contiguous\n"
+          "int64 arrays, each output with one row per index; an index outside its source raises\n"
+          "IndexError. A loader gathers a batch's features with it in one call.")
       .def("check", [](NeighborSampler& self) {
         require_constructed(self);
         // Reads only the graph arrays, which the sampler keeps alive and nothing here changes.

@@ -265,6 +265,33 @@ class NeighborSampler:
         Raises:
             RuntimeError: a malformed argument, with the message listed in the error reference.
         """
+    def gather_rows(
+        self,
+        sources: list[npt.NDArray[Any]],
+        indices: list[npt.NDArray[np.int64]],
+        outputs: list[npt.NDArray[Any]],
+    ) -> None:
+        """Copy rows by index: outputs[k][i] = sources[k][indices[k][i]] for every k and i.
+
+        The PyG loaders gather every feature of a batch with one call. The copies run on the
+        sampler's ``num_threads`` threads (when the batch is large enough to pay), without the
+        interpreter lock, one call at a time per sampler, as for ``sample``.
+
+        Args:
+            sources: C-contiguous arrays of at least one dimension, indexed along the first.
+            indices: one C-contiguous int64 array per source, of rows to take.
+            outputs: one writable C-contiguous array per source, of its dtype and row shape,
+                with one row per index.
+
+        Returns:
+            None: the outputs hold the rows.
+
+        Raises:
+            ValueError: the lists differ in length or an array breaks a condition above.
+            TypeError: an entry is not a NumPy array.
+            IndexError: an index is outside its source's rows (the outputs then hold part of
+                the rows).
+        """
     def check(self) -> None:
         """Check the whole graph once; raise RuntimeError at the first fault.
 

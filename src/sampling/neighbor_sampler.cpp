@@ -42,6 +42,17 @@ NeighborSampler::CallGuard::~CallGuard() {
   sampler_.call_mutex_.unlock();
 }
 
+void NeighborSampler::gather_rows(const std::vector<RowGather>& gathers) {
+  const CallGuard guard(*this);
+  const auto threads = static_cast<std::size_t>(num_threads);
+  ThreadPool* pool = nullptr;
+  if (threads > 1) {
+    if (!parallel_) parallel_ = std::make_unique<ParallelState>();
+    pool = &parallel_->pool.get(threads);
+  }
+  without_gil([&] { quorvix::gather_rows(gathers, pool); });
+}
+
 std::array<ResultListTable*, 5> NeighborSampler::result_tables() {
   return {&out_col, &out_row, &out_batch, &out_node, &out_edge};
 }

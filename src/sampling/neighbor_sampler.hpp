@@ -26,6 +26,7 @@
 #include "graph/schema.hpp"
 #include "graph/tables.hpp"
 #include "sampling/node_index_table.hpp"
+#include "sampling/row_gather.hpp"
 
 namespace quorvix {
 
@@ -62,6 +63,10 @@ class NeighborSampler {
 
   // See Graph::check.
   void check() const { graph->check(); }
+
+  // Copies rows for a batch (see row_gather.hpp) on this sampler's threads, without the interpreter
+  // lock; one call at a time, as for sample.
+  void gather_rows(const std::vector<RowGather>& gathers);
 
   // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
   // `with_edge_ids`, out_edge too. The result lists are fresh NumPy arrays, sized for what the
