@@ -6,7 +6,7 @@ from typing import Any, Iterator, List, Optional
 
 import numpy as np
 import torch
-from torch.utils.data import Sampler
+from torch.utils.data import BatchSampler, Sampler
 
 from .convert import as_int64
 
@@ -88,3 +88,50 @@ def time_grouped_batches(seed_time: Optional[np.ndarray], loader_kwargs: dict) -
         seed_time, kwargs.pop("batch_size", 1), shuffle=kwargs.pop("shuffle", False),
         drop_last=kwargs.pop("drop_last", False), generator=kwargs.get("generator"))
     return kwargs
+
+
+class SeedBatches(BatchSampler):
+    """PyTorch's ``BatchSampler`` over the same sampler, giving each batch as one int64 tensor.
+
+    The epoch's order is read from the sampler at once and cut into views, so that a batch
+    costs no Python step per seed; the batches hold what ``BatchSampler`` would give.
+    """
+
+    def __iter__(self) -> Iterator[torch.Tensor]:  # type: ignore[override]
+        # A generator, as BatchSampler's is: the sampler is read at the first batch, not at
+        # iter(), so that its random draws come after the loader's own, in the same order.
+        order = torch.tensor(list(self.sampler), dtype=torch.int64)
+        stop = order.numel() - order.numel() % self.batch_size if self.drop_last else order.numel()
+        yield from order[:stop].split(self.batch_size)
+
+
+class SeedIndices:
+    """A loader's dataset of seed indices ``0 .. n - 1`` that takes a batch of them whole."""
+
+    def __init__(self, size: int):
+        self.size = size
+
+    def __len__(self) -> int:
+        return self.size
+
+    def __getitem__(self, index: int) -> int:
+        return range(self.size)[index]
+
+    def __getitems__(self, indices: Any) -> Any:
+        return indices
+
+
+def batch_seeds_whole(loader: Any) -> None:
+    """Makes a loader without worker processes fetch every batch of seed indices as one
+    tensor: its default ``BatchSampler`` becomes :class:`SeedBatches` over the same sampler.
+
+    DataLoader fixes both attributes once made; they are set past that guard, to the same
+    batches. A loader with workers keeps lists, which reach the workers cheaper than tensors.
+    """
+    if loader.num_workers != 0 or type(loader.batch_sampler) is not BatchSampler or type(loader.dataset) is not range:
+        return
+    if loader.dataset != range(len(loader.dataset)):
+        return
+    batches = loader.batch_sampler
+    object.__setattr__(loader, "batch_sampler", SeedBatches(batches.sampler, batches.batch_size, batches.drop_last))
+    object.__setattr__(loader, "dataset", SeedIndices(len(loader.dataset)))

@@ -57,6 +57,8 @@ class SamplerGraph:
         edge_weight: edge type key -> each edge's sampling weight in CSC order, for the edge
             types that have them. (default: none)
         homogeneous: the graph came from a ``Data``. (default: :obj:`False`)
+        edge_ids_are_positions: ``perm`` is the identity, every edge's id its CSC position,
+            as in a ``quorvix.Graph`` served as it is. (default: :obj:`False`)
     """
 
     node_types: List[str]
@@ -69,6 +71,7 @@ class SamplerGraph:
     edge_time: Dict[str, np.ndarray] = field(default_factory=dict)
     edge_weight: Dict[str, np.ndarray] = field(default_factory=dict)
     homogeneous: bool = False
+    edge_ids_are_positions: bool = False
 
     def native_graph(self) -> quorvix.Graph:
         """The extension's graph value over these arrays (borrowed, not copied), built and

@@ -8,6 +8,7 @@ import numpy as np
 import torch
 from torch_geometric.loader import NodeLoader
 
+from .assembly import assembled_batch, prepare_assembly
 from .batching import time_grouped_batches
 from .convert import as_index_tensor, as_int64
 from .graph import NODE, SamplerGraph
@@ -147,6 +148,22 @@ class NeighborLoader(NodeLoader):
                          transform=transform, transform_sampler_output=transform_sampler_output,
                          filter_per_worker=filter_per_worker, **kwargs)
         self.quorvix_sampler = neighbor_sampler
+        prepare_assembly(self, neighbor_sampler)
+
+    def filter_fn(self, out: Any) -> Any:
+        """The batch of a sampler output, as PyG's ``NodeLoader.filter_fn`` makes it.
+
+        For a ``Data``, a ``HeteroData`` or node features beside a ``quorvix.Graph`` the
+        batch is made in one step, every feature copied in one native call; other forms,
+        ``transform_sampler_output`` and collation in worker processes go PyG's way.
+
+        Args:
+            out (SamplerOutput or HeteroSamplerOutput): the sampler's output for one batch.
+
+        Returns:
+            Data or HeteroData: the batch, after ``transform`` when one was given.
+        """
+        return assembled_batch(self, out, super().filter_fn)
 
     def __iter__(self) -> Iterator[Any]:
         # Workers started for this epoch copy the sampler as it is now.

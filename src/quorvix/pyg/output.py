@@ -106,7 +106,7 @@ def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optiona
         key = edge_type_key(edge_type)
         positions = native.edge[key]
         # A graph without perm (the parts of a partitioned graph) records the original ids already.
-        e_id = graph.perm[key][positions] if key in graph.perm else positions
+        e_id = positions if graph.edge_ids_are_positions or key not in graph.perm else graph.perm[key][positions]
         edges[key] = Edges(native.row[key], native.col[key], np.asarray(e_id, np.int64), native.num_sampled_edges[key])
     group_time = np.empty(0, np.int64) if seed_time is None else np.asarray(seed_time, np.int64)
     if subgraph_type == "bidirectional":

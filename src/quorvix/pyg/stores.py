@@ -50,7 +50,7 @@ def sampler_graph(graph: quorvix.Graph, num_nodes: Optional[Mapping[str, int]] =
     colptr, row = graph.colptr, graph.row
     perm = {key: np.arange(graph.num_edges[key], dtype=np.int64) for key in colptr}
     out = SamplerGraph(list(graph.node_types), [tuple(e) for e in graph.edge_types], counts, colptr, row,
-                       perm, graph.node_time, graph.edge_time, graph.edge_weight)
+                       perm, graph.node_time, graph.edge_time, graph.edge_weight, edge_ids_are_positions=True)
     out.__dict__["_native"] = graph  # samplers share the graph itself, not a copy of it
     return out
 
