@@ -119,8 +119,12 @@ class BatchAssembler:
         return gathers.add(view, value, index.numpy())
 
     def _run(self, gathers: _Gathers) -> None:
-        if gathers.sources:
-            self.native_sampler().gather_rows(gathers.sources, gathers.indices, gathers.outputs)
+        if not gathers.sources:
+            return
+        gather_rows = getattr(self.native_sampler(), "gather_rows", None)
+        if gather_rows is None:  # a sampler across parts reads features from their owners
+            raise _Generic
+        gather_rows(gathers.sources, gathers.indices, gathers.outputs)
 
     # -- the three forms -------------------------------------------------------------------
 
