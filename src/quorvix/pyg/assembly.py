@@ -1,4 +1,4 @@
-"""A node loader's batch made in one step from a sampler output.
+"""A loader's batch made in one step from a sampler output.
 
 PyG's loaders join a sampler output with the features through its generic store code: a
 lookup, a check and an ``index_select`` per attribute, and a ``HeteroData`` filled one
@@ -21,6 +21,7 @@ from torch_geometric.data import Data, HeteroData
 
 from .batching import batch_seeds_whole
 from .stores import GraphStore
+
 
 class _Gathers:
     """The row copies of one batch: NumPy views of the sources, indices and new tensors."""
