@@ -136,6 +136,16 @@ class Part:
             self.features[node_type] = {name: load(f"feature.{index}.{name}.npy")
                                         for name in manifest["features"].get(node_type, [])}
         self.watch = FileWatch(directory, opened)
+        # The files each feature and time read reads: a request checks only those (a change
+        # elsewhere is found by the requests that read it).
+        self._node_files = {(node_type, name): [f"feature.{index}.{name}.npy"]
+                            for index, node_type in enumerate(self.node_types)
+                            for name in manifest["features"].get(node_type, [])}
+        self._node_files.update({(node_type, None): [f"node_time.{index}.npy"]
+                                 for index, node_type in enumerate(self.node_types) if node_type in self.typed_node_time})
+        self._edge_files = {entry["key"]: [f"edge_id.{index}.npy"] + [
+            f"edge_feature.{index}.{name}.npy" for name in manifest.get("edge_features", {}).get(entry["key"], [])]
+            for index, entry in enumerate(manifest["edges"])}
         # The same mappings as plain arrays, whose indexing skips memmap's Python layer.
         self._edge_id_view = {key: np.asarray(ids) for key, ids in self.edge_ids.items()}
         # The files each edge type's expansion reads: a request checks only those.
@@ -263,7 +273,7 @@ class Part:
             ValueError: an edge id is not held by this part; the messages are listed in the error
                 reference.
         """
-        self.watch.check()
+        self.watch.check([name for key, _, _ in wanted for name in self._edge_files[key]])
         out = []
         for key, names, ids in wanted:
             if key not in self._edge_order:  # built on first use: only edge features need it
@@ -296,7 +306,7 @@ class Part:
                 reference.
             KeyError: the node type has no times.
         """
-        self.watch.check()
+        self.watch.check(self._node_files.get((node_type, None), []))
         return np.asarray(self.node_time[node_type][self.local_index(node_type, ids)], dtype=np.int64)
 
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
@@ -316,7 +326,10 @@ class Part:
                 reference.
             KeyError: the type has no feature of that name.
         """
-        self.watch.check()
+        self.watch.check(self._node_files.get((node_type, name), []))
+        return self._node_rows(node_type, name, ids)
+
+    def _node_rows(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
         return np.asarray(self.features[node_type][name][self.local_index(node_type, ids)])
 
     def node_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
@@ -333,7 +346,13 @@ class Part:
             ValueError: an id is not owned by this part; the messages are listed in the error
                 reference.
         """
-        return [[self.node_feature(node_type, name, ids) for name in names] for node_type, names, ids in wanted]
+        self.watch.check([file for node_type, names, _ in wanted for name in names
+                          for file in self._node_files.get((node_type, name), [])])
+        out = []
+        for node_type, names, ids in wanted:
+            local = self.local_index(node_type, ids) if names else None
+            out.append([np.asarray(self.features[node_type][name][local]) for name in names])
+        return out
 
 
 def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None, *,
