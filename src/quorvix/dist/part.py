@@ -148,6 +148,11 @@ class Part:
             for index, entry in enumerate(manifest["edges"])}
         # The same mappings as plain arrays, whose indexing skips memmap's Python layer.
         self._edge_id_view = {key: np.asarray(ids) for key, ids in self.edge_ids.items()}
+        self._node_time_view = {node_type: np.asarray(times) for node_type, times in self.node_time.items()}
+        self._feature_view = {node_type: {name: np.asarray(a) for name, a in named.items()}
+                              for node_type, named in self.features.items()}
+        self._edge_attribute_view = {key: {name: np.asarray(a) for name, a in named.items()}
+                                     for key, named in self.edge_attributes.items()}
         # The files each edge type's expansion reads: a request checks only those.
         self._expand_files = {entry["key"]: [name for name in opened if name.split(".")[1:2] == [str(index)]
                                              and not name.startswith(("ids.", "node_time.", "feature."))]
@@ -287,7 +292,7 @@ class Part:
                 raise ValueError(f"Edge {int(ids[np.argmax(missing)])} of '{key}' is not held by part {self.index} "
                                  f"of {self.num_parts}.")
             local = order[place]
-            out.append([np.asarray(self.edge_attributes[key][name][local]) for name in names])
+            out.append([self._edge_attribute_view[key][name][local] for name in names])
         return out
 
     def node_times(self, node_type: str, ids: np.ndarray) -> np.ndarray:
@@ -307,7 +312,7 @@ class Part:
             KeyError: the node type has no times.
         """
         self.watch.check(self._node_files.get((node_type, None), []))
-        return np.asarray(self.node_time[node_type][self.local_index(node_type, ids)], dtype=np.int64)
+        return np.asarray(self._node_time_view[node_type][self.local_index(node_type, ids)], dtype=np.int64)
 
     def node_feature(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
         """The rows of node feature ``name`` of owned ``ids``.
@@ -330,7 +335,7 @@ class Part:
         return self._node_rows(node_type, name, ids)
 
     def _node_rows(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
-        return np.asarray(self.features[node_type][name][self.local_index(node_type, ids)])
+        return self._feature_view[node_type][name][self.local_index(node_type, ids)]
 
     def node_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
         """Per (node type, feature names, owned ids), the rows of each feature, in order.
@@ -351,7 +356,7 @@ class Part:
         out = []
         for node_type, names, ids in wanted:
             local = self.local_index(node_type, ids) if names else None
-            out.append([np.asarray(self.features[node_type][name][local]) for name in names])
+            out.append([self._feature_view[node_type][name][local] for name in names])
         return out
 
 
