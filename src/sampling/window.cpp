@@ -102,7 +102,8 @@ inline __attribute__((always_inline)) void check_run_order(const Edges& edges, i
 // that failed its checks). Inlined: it runs once per frontier node.
 template <bool kEdgeTime, typename Edges>
 inline __attribute__((always_inline)) void take_latest(const Edges& edges, const FrontierNode& frontier,
-                                                       NeighbourRange range, int64_t keep, int64_t seed_time) {
+                                                       NeighbourRange range, int64_t keep, int64_t seed_time,
+                                                       EdgeTails<Edges>& tails) {
   if (range.start < 0) range = neighbour_range(edges, frontier.node);  // throws
   if (range.start == range.end) return;
   range.end = first_after<kEdgeTime>(edges, seed_time, range.start, range.end);
@@ -113,7 +114,7 @@ inline __attribute__((always_inline)) void take_latest(const Edges& edges, const
   range.start = std::max(range.start, range.end - keep);
   if (range.start == range.end) return;
   // The cut run is taken whole, without a draw.
-  record_run(edges, frontier, range.start, range.end);
+  record_run(edges, frontier, tails, range.start, range.end);
 }
 
 int64_t saturating_add(int64_t a, int64_t b) {
@@ -177,6 +178,8 @@ __attribute__((noinline)) void sample_recent_windows(const Edges& edges, const N
   const int64_t* const seed_time_of_batch = seed_times.data();
   // The row stage reads and checks each entry's run once; the time stage and the expansion reuse it.
   RunRing runs;
+  // The edges of the whole walk are committed at its end.
+  EdgeTails<Edges> tails(edges);
   const auto read_run = [&](int64_t p) {
     int64_t start, run_end, middle;
     prefetch_run(edges, nodes[static_cast<std::size_t>(p)], start, run_end, middle);
@@ -189,7 +192,7 @@ __attribute__((noinline)) void sample_recent_windows(const Edges& edges, const N
   const auto expand = [&](int64_t p) __attribute__((always_inline)) {
     const FrontierNode node{batches[static_cast<std::size_t>(p)], nodes[static_cast<std::size_t>(p)], p};
     take_latest<kEdgeTime>(edges, node, NeighbourRange{runs.start(p), runs.end(p)}, keep,
-                           seed_time_of_batch[node.batch]);
+                           seed_time_of_batch[node.batch], tails);
   };
   for (int64_t p = begin; p < std::min(end, begin + kPrefetchRow); ++p) read_run(p);
   int64_t p = begin;
@@ -205,6 +208,7 @@ __attribute__((noinline)) void sample_recent_windows(const Edges& edges, const N
     if (p + kPrefetchTime < end) prefetch_middle_time(p + kPrefetchTime);
     expand(p);
   }
+  tails.commit();
 }
 
 template <bool kEdgeTime, typename Edges>
