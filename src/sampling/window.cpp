@@ -98,13 +98,20 @@ inline __attribute__((always_inline)) void check_run_order(const Edges& edges, i
   }
 }
 
+// neighbour_range for a run the recency walk's row stage found invalid, where it throws. Out of line:
+// inlined in every walk, it took GCC's inlining budget from the other callers of neighbour_range.
+template <typename Edges>
+__attribute__((noinline, cold)) NeighbourRange reread_run(const Edges& edges, int64_t node) {
+  return neighbour_range(edges, node);
+}
+
 // The expansion of one entry of the recency walk, given the run its row stage read (a start of -1 when
 // that failed its checks). Inlined: it runs once per frontier node.
 template <bool kEdgeTime, typename Edges>
 inline __attribute__((always_inline)) void take_latest(const Edges& edges, const FrontierNode& frontier,
                                                        NeighbourRange range, int64_t keep, int64_t seed_time,
                                                        EdgeTails<Edges>& tails) {
-  if (range.start < 0) range = neighbour_range(edges, frontier.node);  // throws
+  if (range.start < 0) range = reread_run(edges, frontier.node);  // throws
   if (range.start == range.end) return;
   range.end = first_after<kEdgeTime>(edges, seed_time, range.start, range.end);
   // The whole admissible run is tested, before any cut.
