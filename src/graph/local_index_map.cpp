@@ -45,7 +45,7 @@ LocalIndexMap::Insertion LocalIndexMap::grow_and_insert(int64_t batch, int64_t n
 
 void LocalIndexMap::rehash(std::size_t capacity) {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(capacity, Slot{0, 0, kNeverTaken});
+  slots_.assign(capacity, Slot{0, kNeverTaken, 0});
   mask_ = capacity - 1;
   shift_ = 64;
   for (std::size_t c = capacity; c > 1; c /= 2) --shift_;

@@ -44,10 +44,12 @@ class LocalIndexMap {
   void clear();
 
  private:
+  // The stamp sits between the pair: stored next to each other, batch and node were written as one
+  // vector, whose assembly GCC then moved ahead of the lookup, onto every hit.
   struct Slot {
     int64_t batch;
-    int64_t node;
     int64_t stamp;  // base_ + local index while taken in this use; below base_ when free
+    int64_t node;
   };
   static constexpr int64_t kNeverTaken = -1;
 
@@ -76,7 +78,7 @@ inline LocalIndexMap::Insertion LocalIndexMap::insert(int64_t batch, int64_t nod
       // Only a new pair can pass the load limit, so only a new pair checks it; after growing, the
       // pair is probed again in the larger table.
       if (next_local_ >= grow_at_) return grow_and_insert(batch, node);
-      slot = Slot{batch, node, base_ + next_local_};
+      slot = Slot{batch, base_ + next_local_, node};
       return {next_local_++, true};
     }
     if (slot.node == node && slot.batch == batch) return {slot.stamp - base_, false};

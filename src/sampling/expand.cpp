@@ -12,12 +12,10 @@ namespace quorvix {
 namespace {
 
 // Walks the entries [begin, end). The frontier list may be the neighbour list itself and grow
-// meanwhile, so entries are read by index and copied. kReuseProbes (the recency rules): the time
-// stage reuses the row stage's probe positions through a small ring instead of reading colptr
-// again. The other rules prefetch rows through prefetch_row_only: with the value-returning
-// prefetch_row there, whose result they drop, the build made uniform twice as slow on the clock
-// at the same instruction count.
-template <bool kEdgeTime, bool kReuseProbes = false, typename Edges, typename ExpandNode>
+// meanwhile, so entries are read by index and copied. The walks prefetch rows through
+// prefetch_row_only: with a value-returning prefetch there, whose result they drop, the build made
+// uniform twice as slow on the clock at the same instruction count.
+template <bool kEdgeTime, typename Edges, typename ExpandNode>
 void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, bool temporal,
                    ExpandNode expand) {
   const Int64List& batches = *frontier.batch;
@@ -29,25 +27,6 @@ void walk_frontier(const Edges& edges, const NodeTypeState& frontier, int64_t be
     prefetch_time<kEdgeTime>(e, position);
   };
   const auto expand_at = [&](int64_t p) { expand(FrontierNode{batches[static_cast<std::size_t>(p)], node_at(p), p}); };
-  if constexpr (kReuseProbes) {
-    ProbeRing probes;
-    for (int64_t p = begin + kPrefetchTime; p < std::min(end, begin + kPrefetchRow); ++p) {
-      probes.put(p, prefetch_row(edges, node_at(p)));
-    }
-    int64_t p = begin;
-    for (; p + kPrefetchColptr < end; ++p) {
-      prefetch_colptr(edges, node_at(p + kPrefetchColptr));
-      probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
-      prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
-      expand_at(p);
-    }
-    for (; p < end; ++p) {
-      if (p + kPrefetchRow < end) probes.put(p + kPrefetchRow, prefetch_row(edges, node_at(p + kPrefetchRow)));
-      if (p + kPrefetchTime < end) prefetch_time<kEdgeTime>(edges, probes.at(p + kPrefetchTime));
-      expand_at(p);
-    }
-    return;
-  }
   // One loop per kind of edge type, chosen once: the walks without weights keep their own code.
   const auto walk = [&](auto weighted) {
     constexpr bool kWeights = decltype(weighted)::value;
@@ -99,9 +78,7 @@ void expand_by(const Edges& edges, const NodeTypeState& frontier, int64_t begin,
           sample_recent_uniform<kEdgeTime>(edges, node, rule.fan_out, seed_time_of(node));
         });
       } else {
-        walk_frontier<kEdgeTime, true>(edges, frontier, begin, end, true, [&](const FrontierNode& node) {
-          sample_recent_window<kEdgeTime>(edges, node, rule.fan_out, seed_time_of(node));
-        });
+        sample_recent_windows<kEdgeTime>(edges, frontier, begin, end, rule.fan_out, seed_times);
       }
       return;
   }

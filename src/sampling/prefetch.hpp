@@ -72,17 +72,32 @@ inline __attribute__((always_inline)) void prefetch_row_only(const Edges& edges,
   if constexpr (kWeights) prefetch_weights(*edges.weights, edges.colptr[node], edges.colptr[node + 1], edges.replace);
 }
 
-// Returns the probe position (-1 when the node has none) for prefetch_time to reuse.
+// The row stage of the recency walk, which reuses its reads: the node's run [start, end), checked as
+// the expansion checks it (the node inside colptr, 0 <= start <= end <= row's length), and the
+// position of its middle, whose line is prefetched (-1 for an empty run). All three are -1 when a
+// check fails: the expansion then reads the run again and throws.
 template <typename Edges>
-inline __attribute__((always_inline)) int64_t prefetch_row(const Edges& edges, int64_t node) {
-  int64_t position;
-  if (!probe_position(edges, node, position)) return -1;
-  __builtin_prefetch(edges.row.data + position);
-  return position;
+inline __attribute__((always_inline)) void prefetch_run(const Edges& edges, int64_t node, int64_t& start,
+                                                        int64_t& end, int64_t& middle) {
+  start = end = middle = -1;
+  if (node < 0 || node >= edges.colptr.size - 1) return;
+  const int64_t first = edges.colptr[node];
+  const int64_t last = edges.colptr[node + 1];
+  // Unsigned comparisons: a negative start or end is past every bound.
+  if (static_cast<uint64_t>(first) > static_cast<uint64_t>(last) ||
+      static_cast<uint64_t>(last) > static_cast<uint64_t>(edges.row.size)) {
+    return;
+  }
+  start = first;
+  end = last;
+  // A shift, not a division: the length is not negative. At most one past the end of row.
+  const int64_t probe = first + ((last - first) >> 1);
+  __builtin_prefetch(edges.row.data + probe);
+  if (first != last) middle = probe;
 }
 
 // kEdgeTime: the edge type's own times (one per row position) rather than the neighbours'.
-// `position` is what prefetch_row returned for the node, so colptr is not read a second time.
+// `position` is a row position inside the node's run, or negative for none.
 template <bool kEdgeTime, typename Edges>
 inline __attribute__((always_inline)) void prefetch_time(const Edges& edges, int64_t position) {
   if (position < 0) return;
@@ -94,18 +109,28 @@ inline __attribute__((always_inline)) void prefetch_time(const Edges& edges, int
   if (edges.neighbour_time.contains_index(neighbour)) __builtin_prefetch(edges.neighbour_time.data + neighbour);
 }
 
-// The probe positions of the frontier entries between the row and the time stage, by entry index.
-class ProbeRing {
+// What prefetch_run read for the frontier entries between the row stage and the expansion, by entry
+// index; a start of -1 marks a run that failed its checks.
+class RunRing {
  public:
-  void put(int64_t entry, int64_t position) { slots_[entry & kMask] = position; }
-  int64_t at(int64_t entry) const { return slots_[entry & kMask]; }
+  void put(int64_t entry, int64_t start, int64_t end, int64_t middle) {
+    const int64_t slot = entry & kMask;
+    starts_[slot] = start;
+    ends_[slot] = end;
+    middles_[slot] = middle;
+  }
+  int64_t start(int64_t entry) const { return starts_[entry & kMask]; }
+  int64_t end(int64_t entry) const { return ends_[entry & kMask]; }
+  int64_t middle(int64_t entry) const { return middles_[entry & kMask]; }
 
  private:
-  // An entry's slot must outlive the entries put after it and before it is read.
-  static constexpr int64_t kSlots = 8;
+  // An entry's slot must outlive the entries put after it and before it is expanded.
+  static constexpr int64_t kSlots = 16;
   static constexpr int64_t kMask = kSlots - 1;
-  static_assert(kSlots > kPrefetchRow - kPrefetchTime && (kSlots & kMask) == 0);
-  int64_t slots_[kSlots];
+  static_assert(kSlots > kPrefetchRow && (kSlots & kMask) == 0);
+  int64_t starts_[kSlots];
+  int64_t ends_[kSlots];
+  int64_t middles_[kSlots];
 };
 
 }  // namespace quorvix

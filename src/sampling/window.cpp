@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "sampling/prefetch.hpp"
 #include "sampling/recording.hpp"
 #include "sampling/random_fan_out.hpp"
 #include "sampling/uniform.hpp"
@@ -97,6 +98,32 @@ inline __attribute__((always_inline)) void check_run_order(const Edges& edges, i
   }
 }
 
+// neighbour_range for a run the recency walk's row stage found invalid, where it throws. Out of line:
+// inlined in every walk, it took GCC's inlining budget from the other callers of neighbour_range.
+template <typename Edges>
+__attribute__((noinline, cold)) NeighbourRange reread_run(const Edges& edges, int64_t node) {
+  return neighbour_range(edges, node);
+}
+
+// The expansion of one entry of the recency walk, given the run its row stage read (a start of -1 when
+// that failed its checks). Inlined: it runs once per frontier node.
+template <bool kEdgeTime, typename Edges>
+inline __attribute__((always_inline)) void take_latest(const Edges& edges, const FrontierNode& frontier,
+                                                       NeighbourRange range, int64_t keep, int64_t seed_time,
+                                                       EdgeTails<Edges>& tails) {
+  if (range.start < 0) range = reread_run(edges, frontier.node);  // throws
+  if (range.start == range.end) return;
+  range.end = first_after<kEdgeTime>(edges, seed_time, range.start, range.end);
+  // The whole admissible run is tested, before any cut.
+  check_sorted<kEdgeTime>(edges, range.start, range.end);
+  check_run_order<kEdgeTime>(edges, frontier.node);
+  // The cut is by position: equal times on both sides of it are split.
+  range.start = std::max(range.start, range.end - keep);
+  if (range.start == range.end) return;
+  // The cut run is taken whole, without a draw.
+  record_run(edges, frontier, tails, range.start, range.end);
+}
+
 int64_t saturating_add(int64_t a, int64_t b) {
   int64_t sum;
   if (!__builtin_add_overflow(a, b, &sum)) return sum;
@@ -146,6 +173,51 @@ void sample_time_window(const Edges& edges, const FrontierNode& frontier, const 
   record_run(edges, frontier, range.start, range.end);
 }
 
+// Out of line: inlined in the hop's driver, its loop lost its registers to the driver's.
+template <bool kEdgeTime, typename Edges>
+__attribute__((noinline)) void sample_recent_windows(const Edges& edges, const NodeTypeState& frontier, int64_t begin,
+                                                     int64_t end, int64_t k, const std::vector<int64_t>& seed_times) {
+  // The frontier list may be the neighbour list itself and grow meanwhile: entries are read by index.
+  const Int64List& batches = *frontier.batch;
+  const Int64List& nodes = *frontier.node;
+  // With k < 0 no cut reaches below a run's start.
+  const int64_t keep = k > 0 ? k : std::numeric_limits<int64_t>::max();
+  const int64_t* const seed_time_of_batch = seed_times.data();
+  // The row stage reads and checks each entry's run once; the time stage and the expansion reuse it.
+  RunRing runs;
+  // The edges of the whole walk are committed at its end.
+  EdgeTails<Edges> tails(edges);
+  const auto read_run = [&](int64_t p) {
+    int64_t start, run_end, middle;
+    prefetch_run(edges, nodes[static_cast<std::size_t>(p)], start, run_end, middle);
+    runs.put(p, start, run_end, middle);
+  };
+  // Inlined early: as a call whose only effect is a prefetch, GCC finds it pure and drops it.
+  const auto prefetch_middle_time = [&](int64_t p) __attribute__((always_inline)) {
+    prefetch_time<kEdgeTime>(edges, runs.middle(p));
+  };
+  const auto expand = [&](int64_t p) __attribute__((always_inline)) {
+    const FrontierNode node{batches[static_cast<std::size_t>(p)], nodes[static_cast<std::size_t>(p)], p};
+    take_latest<kEdgeTime>(edges, node, NeighbourRange{runs.start(p), runs.end(p)}, keep,
+                           seed_time_of_batch[node.batch], tails);
+  };
+  for (int64_t p = begin; p < std::min(end, begin + kPrefetchRow); ++p) read_run(p);
+  int64_t p = begin;
+  // While every stage has an entry ahead, no stage checks for the frontier's end.
+  for (; p + kPrefetchColptr < end; ++p) {
+    prefetch_colptr(edges, nodes[static_cast<std::size_t>(p + kPrefetchColptr)]);
+    read_run(p + kPrefetchRow);
+    prefetch_middle_time(p + kPrefetchTime);
+    expand(p);
+  }
+  for (; p < end; ++p) {
+    if (p + kPrefetchRow < end) read_run(p + kPrefetchRow);
+    if (p + kPrefetchTime < end) prefetch_middle_time(p + kPrefetchTime);
+    expand(p);
+  }
+  tails.commit();
+}
+
 template <bool kEdgeTime, typename Edges>
 void sample_recent_uniform(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
   if (k == 0) return;
@@ -182,6 +254,8 @@ int64_t count_recent_uniform_draws(const Edges& edges, const FrontierNode& front
   template void sample_time_window<kEdgeTime, Edges>(const Edges&, const FrontierNode&, const TimeOffsets&,   \
                                                      int64_t);                                               \
   template NeighbourRange admissible_run<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t);       \
+  template void sample_recent_windows<kEdgeTime, Edges>(const Edges&, const NodeTypeState&, int64_t, int64_t,     \
+                                                        int64_t, const std::vector<int64_t>&);                  \
   template void sample_recent_uniform<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t, int64_t); \
   template int64_t count_recent_uniform_draws<kEdgeTime, Edges>(const Edges&, const FrontierNode&, int64_t,   \
                                                                 int64_t);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <vector>
 
 #include "sampling/call_state.hpp"
 #include "sampling/recording.hpp"
@@ -43,18 +44,12 @@ struct NeighbourRange {
 template <bool kEdgeTime, typename Edges>
 NeighbourRange admissible_run(const Edges& edges, const FrontierNode& frontier, int64_t seed_time);
 
-// Takes the k latest neighbours not later than `seed_time` (all of them when k < 0). Defined here, so
-// that the walk has it inlined whatever the inliner's limits at link time: it runs once per node.
+// Takes, for each frontier entry in [begin, end) in order, its k latest neighbours not later than its
+// seed's time (all of them when k < 0; k is not 0). One call per walk: the walk's prefetch stages and
+// the expansion share one loop and its registers.
 template <bool kEdgeTime, typename Edges>
-inline void sample_recent_window(const Edges& edges, const FrontierNode& frontier, int64_t k, int64_t seed_time) {
-  if (k == 0) return;
-  NeighbourRange range = admissible_run<kEdgeTime>(edges, frontier, seed_time);
-  // The cut is by position: equal times on both sides of it are split.
-  if (k > 0) range.start = std::max(range.start, range.end - k);
-  if (range.start == range.end) return;
-  // The cut run is taken whole, without a draw.
-  record_run(edges, frontier, range.start, range.end);
-}
+void sample_recent_windows(const Edges& edges, const NodeTypeState& frontier, int64_t begin, int64_t end, int64_t k,
+                           const std::vector<int64_t>& seed_times);
 
 // Takes k neighbours not later than `seed_time` uniformly at random without replacement (all of them
 // when k < 0 or k covers them all).
