@@ -160,17 +160,15 @@ class LinkNeighborLoader(LinkLoader):
         prepare_assembly(self, neighbor_sampler, links=True)
 
     def filter_fn(self, out: Any) -> Any:
-        """The batch of a sampler output, as PyG's ``LinkLoader.filter_fn`` makes it.
-
-        For a ``Data``, a ``HeteroData`` or node features beside a ``quorvix.Graph`` the
-        batch is made in one step, every feature copied in one native call; other forms,
-        ``transform_sampler_output`` and collation in worker processes go PyG's way.
+        """PyG's ``LinkLoader.filter_fn``: the batch of the seed links' sampler output, with
+        ``edge_label_index`` and the other link attributes; made in one step where
+        :meth:`quorvix.pyg.NeighborLoader.filter_fn` says.
 
         Args:
-            out (SamplerOutput or HeteroSamplerOutput): the sampler's output for one batch.
+            out (SamplerOutput or HeteroSamplerOutput): one batch's output, link metadata included.
 
         Returns:
-            Data or HeteroData: the batch, after ``transform`` when one was given.
+            Data or HeteroData: the link batch, ``transform`` applied if given.
         """
         return assembled_batch(self, out, super().filter_fn)
 
