@@ -178,3 +178,16 @@ def test_gather_rows_copies_rows_and_refuses_what_it_cannot_copy():
         with pytest.raises(error) as raised:
             sampler.gather_rows(*arguments)
         assert str(raised.value) == message
+
+
+def test_an_attribute_changed_in_place_is_read_where_it_now_lives():
+    data = HeteroData()
+    data["a"].x = torch.arange(6.0)[:, None]
+    data["a", "to", "a"].edge_index = torch.tensor([[0, 1, 2, 3, 4, 5], [1, 2, 3, 4, 5, 0]])
+    loader = NeighborLoader(data, [2], input_nodes="a", batch_size=6)
+    index = next(iter(loader.batch_sampler))
+    out = loader.node_sampler.sample_from_nodes(loader.input_data[index])
+    assert_same_batch(loader.assembler(out), NodeLoader.filter_fn(loader, out))
+    data["a"].x.resize_(6, 3).copy_(torch.arange(18.0).reshape(6, 3))  # new, larger storage
+    data["a"].x.mul_(-1)
+    assert_same_batch(loader.assembler(out), NodeLoader.filter_fn(loader, out))

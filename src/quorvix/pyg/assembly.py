@@ -31,23 +31,51 @@ class _Gathers:
         self.indices: List[np.ndarray] = []
         self.outputs: List[np.ndarray] = []
 
-    def add(self, source: np.ndarray, value: torch.Tensor, index: np.ndarray) -> torch.Tensor:
-        out = torch.empty((index.size,) + tuple(value.shape[1:]), dtype=value.dtype)
+    def add(self, source: np.ndarray, value: torch.Tensor, index: torch.Tensor) -> torch.Tensor:
+        out = torch.empty((index.numel(),) + tuple(value.shape[1:]), dtype=value.dtype)
         self.sources.append(source)
-        self.indices.append(index)
-        self.outputs.append(out.numpy())
+        self.indices.append(_memory_view(index))
+        self.outputs.append(_memory_view(out, writable=True))
         return out
 
 
+class _Memory:
+    """A tensor's memory as NumPy sees it, without ``Tensor.numpy()``, which would fix the
+    tensor's storage for good (``resize_`` then fails); the view keeps the tensor alive."""
+
+    def __init__(self, tensor: torch.Tensor, dtype: np.dtype, writable: bool):
+        self.tensor = tensor
+        self.__array_interface__ = {"data": (tensor.data_ptr(), not writable), "shape": tuple(tensor.shape),
+                                    "typestr": dtype.str, "version": 3}
+
+
+_NUMPY_DTYPES: Dict[torch.dtype, Optional[np.dtype]] = {}
+
+
+def _numpy_dtype(dtype: torch.dtype) -> Optional[np.dtype]:
+    if dtype not in _NUMPY_DTYPES:
+        try:
+            _NUMPY_DTYPES[dtype] = torch.empty(0, dtype=dtype).numpy().dtype
+        except (TypeError, RuntimeError):  # dtypes NumPy lacks, such as bfloat16
+            _NUMPY_DTYPES[dtype] = None
+    return _NUMPY_DTYPES[dtype]
+
+
+def _memory_view(tensor: torch.Tensor, writable: bool = False) -> np.ndarray:
+    return np.asarray(_Memory(tensor, _numpy_dtype(tensor.dtype), writable))
+
+
+def _where(tensor: torch.Tensor) -> Tuple[int, Tuple[int, ...]]:
+    return tensor.data_ptr(), tuple(tensor.shape)
+
+
 def _native_view(value: Any) -> Optional[np.ndarray]:
-    """The NumPy view of a CPU tensor the native gather can read, or None."""
+    """A NumPy view of a CPU tensor the native gather can read, or None."""
     if (not isinstance(value, torch.Tensor) or value.device.type != "cpu" or value.requires_grad
-            or value.dim() == 0 or not value.is_contiguous() or value.is_sparse):
+            or value.dim() == 0 or not value.is_contiguous() or value.is_sparse
+            or _numpy_dtype(value.dtype) is None):
         return None
-    try:
-        return value.numpy()
-    except (TypeError, RuntimeError):  # dtypes NumPy lacks, such as bfloat16
-        return None
+    return _memory_view(value)
 
 
 class BatchAssembler:
@@ -68,8 +96,9 @@ class BatchAssembler:
         self.input_type = input_type
         self.native_sampler = native_sampler
         self.links = links
-        # Per (store key, attribute): the value seen, how it is gathered and its NumPy view.
-        self._seen: Dict[Tuple[Any, str], Tuple[Any, Optional[str], Optional[np.ndarray]]] = {}
+        # Per (store key, attribute): the value seen, how it is gathered, its NumPy view and where
+        # the view reads.
+        self._seen: Dict[Tuple[Any, str], Tuple[Any, Optional[str], Optional[np.ndarray], Any]] = {}
 
     @staticmethod
     def accepts(data: Any) -> bool:
@@ -97,7 +126,8 @@ class BatchAssembler:
         """Whether ``key`` is gathered by "node", by "edge" or not at all (None), and the view
         the native copy reads (None where only torch can copy it)."""
         seen = self._seen.get((store._key, key))
-        if seen is not None and seen[0] is value:
+        # The same tensor, still over the same memory (resize_ moves it): the view still reads it.
+        if seen is not None and seen[0] is value and (seen[2] is None or seen[3] == _where(value)):
             return seen[1], seen[2]
         kind = None
         if isinstance(value, torch.Tensor):
@@ -109,15 +139,15 @@ class BatchAssembler:
             if kind is not None and owner.__cat_dim__(key, value, store) != 0:
                 raise _Generic  # gathered along another dimension
         view = _native_view(value) if kind is not None else None
-        self._seen[(store._key, key)] = (value, kind, view)
+        self._seen[(store._key, key)] = (value, kind, view, _where(value) if view is not None else None)
         return kind, view
 
     @staticmethod
     def _gather(gathers: _Gathers, view: Optional[np.ndarray], value: torch.Tensor,
                 index: torch.Tensor) -> torch.Tensor:
-        if view is None:
+        if view is None or index.dtype != torch.int64 or not index.is_contiguous():
             return value.index_select(0, index)
-        return gathers.add(view, value, index.numpy())
+        return gathers.add(view, value, index)
 
     def _run(self, gathers: _Gathers) -> None:
         if not gathers.sources:
