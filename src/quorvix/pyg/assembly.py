@@ -30,11 +30,15 @@ class _Gathers:
         self.sources: List[np.ndarray] = []
         self.indices: List[np.ndarray] = []
         self.outputs: List[np.ndarray] = []
+        self._index_views: Dict[int, np.ndarray] = {}  # a type's index serves all its features
 
     def add(self, source: np.ndarray, value: torch.Tensor, index: torch.Tensor) -> torch.Tensor:
         out = torch.empty((index.numel(),) + tuple(value.shape[1:]), dtype=value.dtype)
+        index_view = self._index_views.get(id(index))
+        if index_view is None:
+            index_view = self._index_views[id(index)] = _memory_view(index)
         self.sources.append(source)
-        self.indices.append(_memory_view(index))
+        self.indices.append(index_view)
         self.outputs.append(_memory_view(out, writable=True))
         return out
 
