@@ -187,10 +187,11 @@ class BatchAssembler:
         for edge_type in data.edge_types:
             store = data[edge_type]
             row = out.row.get(edge_type)
-            if row is None or "edge_index" not in store._mapping:
+            if row is None or ("edge_index" not in store._mapping and store._mapping):
                 raise _Generic
             e_id = out.edge[edge_type]
-            mapping = {}
+            # An edge store of the graph's type alone (as across parts) takes the edges first.
+            mapping = {} if store._mapping else {"edge_index": torch.stack([row, out.col[edge_type]], dim=0)}
             for key, value in store._mapping.items():
                 if key == "edge_index":
                     mapping[key] = torch.stack([row, out.col[edge_type]], dim=0)
@@ -239,6 +240,8 @@ class BatchAssembler:
     def _homogeneous(self, out: Any) -> Data:
         data = self.data
         store = data._store
+        if "edge_index" not in store._mapping:
+            raise _Generic  # PyG adds it where its own code decides
         gathers = _Gathers()
         mapping: Dict[str, Any] = {}
         for key, value in store._mapping.items():
