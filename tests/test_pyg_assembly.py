@@ -14,6 +14,7 @@ from torch_geometric.loader import LinkLoader, NodeLoader  # noqa: E402
 
 import quorvix  # noqa: E402
 from quorvix.datasets import ratings  # noqa: E402
+from quorvix.pyg.batching import SeedBatches  # noqa: E402
 from quorvix.pyg import LinkNeighborLoader, NeighborLoader, graph_from_hetero_data  # noqa: E402
 from sanitized import examples  # noqa: E402
 
@@ -136,13 +137,16 @@ def test_loader_batches_equal_pygs_generic_assembly(loader):
         assert_same_batch(got, expected)
 
 
+@pytest.mark.parametrize("seeds", [23, 20])  # a last batch short, or none
+@pytest.mark.parametrize("chunk", [1 << 16, 7, 10])  # read at once; in chunks of 5 seeds, of 10
 @pytest.mark.parametrize("shuffle, drop_last", [(False, False), (True, False), (True, True)])
-def test_seed_batches_are_those_of_pytorchs_batch_sampler(shuffle, drop_last):
+def test_seed_batches_are_those_of_pytorchs_batch_sampler(shuffle, drop_last, chunk, seeds, monkeypatch):
+    monkeypatch.setattr(SeedBatches, "CHUNK_SEEDS", chunk)
     data = HeteroData()
-    data["a"].x = torch.arange(23.0)[:, None]
+    data["a"].x = torch.arange(float(seeds))[:, None]
     data["a", "to", "a"].edge_index = torch.tensor([[0, 1], [1, 2]])
     loader = NeighborLoader(data, [1], input_nodes="a", batch_size=5, shuffle=shuffle, drop_last=drop_last)
-    plain = DataLoader(range(23), batch_size=5, shuffle=shuffle, drop_last=drop_last)
+    plain = DataLoader(range(seeds), batch_size=5, shuffle=shuffle, drop_last=drop_last)
     torch.manual_seed(7)
     got = [batch["a"].input_id.tolist() for batch in loader]
     torch.manual_seed(7)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from itertools import islice
 from typing import Any, Iterator, List, Optional
 
 import numpy as np
@@ -93,16 +94,26 @@ def time_grouped_batches(seed_time: Optional[np.ndarray], loader_kwargs: dict) -
 class SeedBatches(BatchSampler):
     """PyTorch's ``BatchSampler`` over the same sampler, giving each batch as one int64 tensor.
 
-    The epoch's order is read from the sampler at once and cut into views, so that a batch
-    costs no Python step per seed; the batches hold what ``BatchSampler`` would give.
+    The sampler's order is read in chunks of many batches and cut into views, so that a batch
+    costs no Python step per seed while memory stays bounded; the batches hold what
+    ``BatchSampler`` would give.
     """
+
+    CHUNK_SEEDS = 1 << 16  # about, read from the sampler at once
 
     def __iter__(self) -> Iterator[torch.Tensor]:  # type: ignore[override]
         # A generator, as BatchSampler's is: the sampler is read at the first batch, not at
         # iter(), so that its random draws come after the loader's own, in the same order.
-        order = torch.tensor(list(self.sampler), dtype=torch.int64)
-        stop = order.numel() - order.numel() % self.batch_size if self.drop_last else order.numel()
-        yield from order[:stop].split(self.batch_size)
+        seeds = iter(self.sampler)
+        step = self.batch_size * max(1, self.CHUNK_SEEDS // self.batch_size)
+        while True:
+            chunk = torch.tensor(list(islice(seeds, step)), dtype=torch.int64)
+            if chunk.numel() < step:  # the last chunk
+                stop = chunk.numel() - chunk.numel() % self.batch_size if self.drop_last else chunk.numel()
+                if stop:  # split() gives one empty piece of an empty tensor
+                    yield from chunk[:stop].split(self.batch_size)
+                return
+            yield from chunk.split(self.batch_size)
 
 
 class SeedIndices:
