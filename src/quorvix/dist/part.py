@@ -332,9 +332,6 @@ class Part:
             KeyError: the type has no feature of that name.
         """
         self.watch.check(self._node_files.get((node_type, name), []))
-        return self._node_rows(node_type, name, ids)
-
-    def _node_rows(self, node_type: str, name: str, ids: np.ndarray) -> np.ndarray:
         return self._feature_view[node_type][name][self.local_index(node_type, ids)]
 
     def node_features(self, wanted: list[tuple[str, list[str], np.ndarray]]) -> list[list[np.ndarray]]:
