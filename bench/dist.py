@@ -15,7 +15,9 @@ with their range. With --world, each part count also runs as a world of processe
 With --loader, the same seeds in batches of --batch go through quorvix.pyg.NeighborLoader over the
 whole graph (as a HeteroData with a 16-wide float feature per node) and DistNeighborLoader over its
 parts, alternating batch by batch; a batch's time includes gathering the features (from their
-owners). With --world also, a world of 2 processes on the loopback runs DistNeighborLoader on rank 0.
+owners). With --world also, a world of 2 processes on the loopback runs DistNeighborLoader on rank 0,
+and with --workers N once more with N loader worker processes: its CPU column is then the training
+process's alone (which serves the workers' requests to the other part), the workers' own beside it.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ import argparse
 import json
 import os
 import pickle
+import resource
 import socket
 import subprocess
 import statistics
@@ -110,8 +113,12 @@ def serve_world(args) -> int:
     if rank == 0 and args.loader:
         from quorvix.pyg import DistNeighborLoader
 
-        loader = DistNeighborLoader(part, timeout=120, **loader_settings(args, shop.load_graph(args.scale)))
-        print(json.dumps(timed_batches({"rpc": iter(loader)})["rpc"]), flush=True)  # rank 0's CPU only
+        loader = DistNeighborLoader(part, timeout=120, num_workers=args.workers,
+                                    **loader_settings(args, shop.load_graph(args.scale)))
+        before = children_cpu()
+        seconds = timed_batches({"rpc": iter(loader)})["rpc"]  # rank 0's CPU only
+        # The workers are joined once the epoch ends, and only then counted among the children.
+        print(json.dumps([seconds, (children_cpu() - before) / len(seconds)]), flush=True)
     elif rank == 0:
         g = shop.load_graph(args.scale)
         num_neighbors, offsets = request(args.workload)
@@ -131,15 +138,19 @@ def serve_world(args) -> int:
     return 0
 
 
-def world_rates(args, parts_dir: Path, num_parts: int, loader: bool = False) -> list[float]:
+def children_cpu() -> float:
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def world_rates(args, parts_dir: Path, num_parts: int, loader: bool = False, workers: int = 0) -> list:
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
-    done = parts_dir / "done"
-    done.mkdir()
+    done = Path(tempfile.mkdtemp(prefix="done-", dir=parts_dir))
     env = dict(os.environ, TP_SOCKET_IFNAME="lo", GLOO_SOCKET_IFNAME="lo")
     common = ["--scale", str(args.scale), "--workload", args.workload, "--batch", str(args.batch),
-              "--rounds", str(args.rounds)] + (["--loader"] if loader else [])
+              "--rounds", str(args.rounds), "--workers", str(workers)] + (["--loader"] if loader else [])
     processes = [subprocess.Popen([sys.executable, __file__, *common, "--serve", str(rank), str(num_parts), str(port),
                                    str(parts_dir), str(done)], env=env, stdout=subprocess.PIPE, text=True)
                  for rank in range(num_parts)]
@@ -168,17 +179,21 @@ def loader_rows(args, tmp: Path) -> list[list[str]]:
         loaders[f"DistNeighborLoader, {num_parts} parts in process"] = (
             DistNeighborLoader(parts[0], transport=transport, **settings), transport)
     seconds = timed_batches({name: iter(loader) for name, (loader, _) in loaders.items()})
+    workers_cpu = {}
     if args.world:
-        seconds["DistNeighborLoader, 2 processes over RPC"] = world_rates(args, tmp / "pyg-2", 2, loader=True)
-        loaders["DistNeighborLoader, 2 processes over RPC"] = (None, None)
+        for workers in sorted({0, args.workers}):
+            name = "DistNeighborLoader, 2 processes over RPC" + (f", {workers} workers" if workers else "")
+            seconds[name], workers_cpu[name] = world_rates(args, tmp / "pyg-2", 2, loader=True, workers=workers)
+            loaders[name] = (None, None)
     rows = []
     whole_cpu = statistics.median(cpu for _, cpu in seconds["NeighborLoader, whole graph"])
     for name, (_, transport) in loaders.items():
         rates = [1 / wall for wall, _ in seconds[name]]
         cpu = statistics.median(cpu for _, cpu in seconds[name])
         sent = "-" if transport is None else f"{transport.bytes / len(rates) / 1e6:.2f}"
+        in_workers = f"{workers_cpu[name] * 1e3:.1f}" if workers_cpu.get(name) else "-"
         rows.append([name, f"{statistics.median(rates):.1f}", f"{min(rates):.1f}-{max(rates):.1f}",
-                     f"{cpu * 1e3:.1f}", f"{cpu / whole_cpu:.1f}x", sent])
+                     f"{cpu * 1e3:.1f}", f"{cpu / whole_cpu:.1f}x", in_workers, sent])
     return rows
 
 
@@ -191,6 +206,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--world", action="store_true", help="also time worlds of processes over RPC")
     parser.add_argument("--loader", action="store_true", help="also time quorvix.pyg's loaders")
+    parser.add_argument("--workers", type=int, default=0,
+                        help="with --loader --world, also time the world's loader with this many workers")
     parser.add_argument("--quick", action="store_true", help="scale 0.01, parts 1 2, batch 128, 5 rounds")
     parser.add_argument("--serve", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -250,7 +267,8 @@ def main(argv: list[str] | None = None) -> int:
         print(f"loaders: last-k 16 then 8, batch {args.batch}, {args.rounds} batches, "
               f"{FEATURE_WIDTH} features per node")
         print(markdown_table(["configuration", "batches/s (median)", "range", "CPU ms per batch (median)",
-                              "CPU / NeighborLoader's", "MB sent per batch"], loader_body))
+                              "CPU / NeighborLoader's", "workers' CPU ms per batch", "MB sent per batch"],
+                             loader_body))
     return 0
 
 

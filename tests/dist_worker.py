@@ -141,6 +141,9 @@ def loader(rank, world, parts_dir, graph_dir, out):
         if batches == 2 + 2 * rank:
             break
         time.sleep(0.05 * rank)
+    # A whole epoch sampled by two worker processes, which reach the owners straight.
+    workers = DistNeighborLoader(part, input_nodes=seeds, num_workers=2, **LOADER_SETTINGS)
+    worker_batches = [flat_batch(got) == flat_batch(expected) for got, expected in zip(workers, whole)]
     data = make_pyg_data()
     bought = ("user", "bought", "item")
     links = (bought, data[bought].edge_index[:, rank::world][:, :16])
@@ -150,7 +153,8 @@ def loader(rank, world, parts_dir, graph_dir, out):
                                      **LINK_SETTINGS)
     compared = [flat_batch(got) == flat_batch(expected) for got, expected in zip(dist_links, whole_links)]
     quorvix.dist.shutdown()
-    return {"batches": batches, "mismatches": int(mismatches), "link_batches_equal": compared}
+    return {"batches": batches, "mismatches": int(mismatches), "link_batches_equal": compared,
+            "worker_batches_equal": worker_batches}
 
 
 def wait_for_exit(pid, seconds=60.0):
@@ -181,10 +185,13 @@ def faults(rank, world, parts_dir, graph_dir, out):
         os._exit(0 if rank == 2 else 3)
     found = {}
     transport = quorvix.dist.RpcTransport(timeout)
+    direct = quorvix.dist.DirectTransport.of_world(timeout)  # for processes that stand in for loader workers
     dist = quorvix.dist.DistNeighborSampler(part, timeout=timeout)
     # Errors rank 1 raises while serving: a foreign id, then a file of its part changed under it.
     ids = np.array([0, 1], dtype=np.int64)
     for name, call in (("foreign", lambda: transport.request(1, "node_feature", "user", "x", ids[:1]).wait()),
+                       ("foreign direct", lambda: in_child(lambda: direct.request(
+                           1, "node_feature", "user", "x", ids[:1]).wait())),
                        ("changed", lambda: dist.node_feature("user", "x", ids[1:]))):
         if name == "changed":
             os.utime(os.path.join(parts_dir, "part-1", "feature.0.x.npy"), ns=(0, 0))
@@ -206,8 +213,37 @@ def faults(rank, world, parts_dir, graph_dir, out):
             found[name] = ["no error", ""]
         except Exception as error:  # noqa: BLE001
             found[name] = [type(error).__name__, str(error), time.monotonic() - start]
+        start = time.monotonic()
+        try:
+            in_child(lambda: quorvix.dist.DistNeighborSampler(part, timeout=timeout, transport=direct)
+                     .sample_with_edge_ids(*request, np.array([seed], dtype=np.int64), np.array([40], dtype=np.int64)))
+            found[name + " direct"] = ["no error", ""]
+        except Exception as error:  # noqa: BLE001
+            found[name + " direct"] = [type(error).__name__, str(error), time.monotonic() - start]
     open(die_flag, "w").close()
     return found
+
+
+def in_child(call):
+    """call() in a forked process, as a loader worker runs it; its error is raised here."""
+    import multiprocessing
+
+    context = multiprocessing.get_context("fork")
+    answers = context.Queue()
+
+    def child():
+        try:
+            call()
+            answers.put(None)
+        except Exception as error:  # noqa: BLE001 - sent back whole, notes included
+            answers.put(error)
+
+    process = context.Process(target=child)
+    process.start()
+    error = answers.get(timeout=60)
+    process.join(10)
+    if error is not None:
+        raise error
 
 
 def failure(error, start):

@@ -110,8 +110,10 @@ def test_every_rank_samples_one_samplers_subgraphs(world, tmp_path):
 def test_the_loader_gives_the_whole_graphs_batches_on_every_rank(tmp_path):
     pytest.importorskip("torch_geometric")
     results, logs = run_world("loader", 2, tmp_path)
-    assert results == {0: {"batches": 2, "mismatches": 0, "link_batches_equal": [True, True]},
-                       1: {"batches": 4, "mismatches": 0, "link_batches_equal": [True, True]}}, logs
+    assert results == {0: {"batches": 2, "mismatches": 0, "link_batches_equal": [True, True],
+                           "worker_batches_equal": [True] * 4},
+                       1: {"batches": 4, "mismatches": 0, "link_batches_equal": [True, True],
+                           "worker_batches_equal": [True] * 4}}, logs
 
 
 TIMEOUT, SLACK = 3.0, 5.0  # the workers' timeout; the slack init_part_worker states
@@ -128,12 +130,13 @@ def test_faults_end_in_clear_errors_within_the_timeout(tmp_path):
         changed = tmp_path / "again" / "parts" / "part-1" / "feature.0.x.npy"
     for name, kind, message, request in (
             ("foreign", "ValueError", "Node 0 of type 'user' is not owned by part 1 of 3.", "node_feature"),
+            ("foreign direct", "ValueError", "Node 0 of type 'user' is not owned by part 1 of 3.", "node_feature"),
             ("changed", "RuntimeError", f"Part file '{changed}' changed while served (size, modification time or "
                                         "identity): part files must not change while served.", "node_feature")):
         assert found[name][:2] == [kind, message], found
         assert found[name][3] == [f"Raised by rank 1 (quorvix-part-1) serving the request '{request}'."]
         assert found[name][2] < TIMEOUT  # an answer, not a timeout
-    for name, part in (("hung", 2), ("dead", 1)):
+    for name, part in (("hung", 2), ("dead", 1), ("hung direct", 2), ("dead direct", 1)):
         kind, message, seconds = found[name]
         assert kind == "RuntimeError", found
         assert message.startswith(f"Part {part} (quorvix-part-{part}) did not answer within 3 s or failed: ")

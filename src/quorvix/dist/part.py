@@ -158,6 +158,10 @@ class Part:
                                              and not name.startswith(("ids.", "node_time.", "feature."))]
                               for index, entry in enumerate(manifest["edges"])}
 
+    def __reduce__(self) -> tuple:
+        # A spawned loader worker maps the files again, and refuses any change since this opening.
+        return _reopened, (self.directory, self.manifest, self.watch.seen)
+
     def local_index(self, node_type: str, ids: np.ndarray) -> np.ndarray:
         """The part's indices of global ``ids`` (``id // num_parts``); an id the part does not own is refused.
 
@@ -355,6 +359,13 @@ class Part:
             local = self.local_index(node_type, ids) if names else None
             out.append([self._feature_view[node_type][name][local] for name in names])
         return out
+
+
+def _reopened(directory: str, manifest: dict[str, Any], seen: dict[str, Any]) -> Part:
+    part = Part(directory, manifest)
+    part.watch.seen = seen
+    part.watch.check()
+    return part
 
 
 def open_part(path: str | os.PathLike[str], part: int, num_parts: int | None = None, *,

@@ -82,6 +82,7 @@ class Rendezvous:
         self.prefix = f"quorvix/{os.environ.get('TORCHELASTIC_RUN_ID', '')}/{os.environ.get('TORCHELASTIC_RESTART_COUNT', '')}/"
         self.store: Any = None
         self.deadline = 0.0
+        self.reports: dict[int, Any] = {}  # what every rank published at the check, once it passed
 
     def _start(self) -> None:
         """Starts a meeting: its deadline, and the connection to rank 0's store if there is none yet."""
@@ -172,6 +173,7 @@ class Rendezvous:
             if self.rank == 0:  # it hosts the store: it stays until the others have read the reports
                 self._collect("seen", sorted(reports), _GRACE)
             raise failure
+        self.reports = reports
         return str(reports[0]["rpc"])
 
     def join(self, join_rpc: Callable[[], None]) -> None:

@@ -24,6 +24,7 @@ import numpy as np
 
 import quorvix._core
 from quorvix.dist.checks import request_checker
+from quorvix.dist.direct import PartServer
 from quorvix.dist.part import Part, open_part
 from quorvix.dist.rendezvous import Rendezvous
 
@@ -74,17 +75,25 @@ class _Raised:
         self.error = error
 
 
-def _serve(operation: str, *args: Any) -> Any:
-    """What an owner runs for a request: one of Part's request methods on the part it serves."""
+def _answer(part: Callable[[], Part], rank: int, operation: str, args: tuple) -> Any:
+    """What an owner runs for a request: one of Part's request methods on the part it serves; an
+    error gets a note naming the rank."""
     try:
         if operation not in Part.REQUESTS:
             raise ValueError(f"'{operation}' is not a part request.")
-        return getattr(served_part(), operation)(*args)
-    except Exception as error:  # noqa: BLE001 - whatever the part raised is the caller's to see
-        from torch.distributed import rpc
+        return getattr(part(), operation)(*args)
+    except Exception as error:
+        error.add_note(f"Raised by rank {rank} ({worker_name(rank)}) serving the request '{operation}'.")
+        raise
 
-        me = rpc.get_worker_info()
-        error.add_note(f"Raised by rank {me.id} ({me.name}) serving the request '{operation}'.")
+
+def _serve(operation: str, *args: Any) -> Any:
+    """A request over RPC: the answer, or the owner's error as the answer."""
+    from torch.distributed import rpc
+
+    try:
+        return _answer(served_part, rpc.get_worker_info().id, operation, args)
+    except Exception as error:  # noqa: BLE001 - whatever the part raised is the caller's to see
         return _Raised(error)
 
 
@@ -210,6 +219,11 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     raised on every rank within timeout + 5 seconds (``quorvix.dist.rendezvous.SLACK``) of the call,
     beyond the time the rank takes to check its own part. Call :func:`shutdown` to leave.
 
+    The part is also served on a socket of its own, for processes outside the RPC world (a
+    distributed loader's workers, through :class:`DirectTransport`): it listens on every
+    interface, publishes the address on the route to rank 0 with a random key when the world
+    meets, and serves only connections that prove they hold the key.
+
     Args:
         path: the directory :func:`partition` wrote, with as many parts as ranks.
         rank: this process's rank, which is also the part it serves.
@@ -236,16 +250,28 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     from torch.distributed import rpc
 
     meeting = Rendezvous(init_method, rank, world_size, timeout)  # refuses a bad init_method first
-    part, error = None, None
+    part, error, server = None, None, None
     try:
         part = open_part(path, rank, world_size, digests=digests)
     except (OSError, ValueError) as caught:
         error = caught
-    found = None if part is None else {"world_size": world_size, "fingerprint": part.manifest["fingerprint"]}
-    rpc_method = meeting.check(found, error)
-    assert part is not None
+    found = None
+    if part is not None:
+        # Processes outside the RPC world (loader workers) reach the part here.
+        server = PartServer(lambda operation, args, part=part: _answer(lambda: part, rank, operation, args),
+                            meeting.host)
+        found = {"world_size": world_size, "fingerprint": part.manifest["fingerprint"], "serve": server.address}
+    try:
+        rpc_method = meeting.check(found, error)
+    except BaseException:
+        if server is not None:
+            server.close()
+        raise
+    assert part is not None and server is not None
     _SERVED["part"] = part
     _SERVED["meeting"] = meeting
+    _SERVED["server"] = server
+    _SERVED["peers"] = {other: report["serve"] for other, report in meeting.reports.items()}
     options = rpc.TensorPipeRpcBackendOptions(init_method=rpc_method, rpc_timeout=timeout,
                                               _transports=list(transports))
     try:
@@ -253,6 +279,7 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
                                           rpc_backend_options=options))
     except BaseException:
         _SERVED.clear()
+        server.close()
         raise
     return part
 
@@ -281,6 +308,8 @@ def shutdown(graceful: bool = True) -> None:
         else:
             meeting.leave(graceful, lambda leave_gracefully: rpc.shutdown(graceful=leave_gracefully))
     finally:
+        if "server" in _SERVED:
+            _SERVED["server"].close()
         _SERVED.clear()
 
 

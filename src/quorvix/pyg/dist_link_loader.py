@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Optional
 
-from .dist_loader import _PartSampler, refuse_loader_workers, with_owners_features
+from .dist_loader import _PartSampler, with_owners_features, worker_transport
 from .link_loader import LinkNeighborLoader
 from .sampler import NumNeighbors, TemporalStrategy, TimeWindows
 
@@ -51,12 +51,13 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
         transport (optional): in place of RPC, for example
             :class:`quorvix.dist.InProcessTransport`. (default: :obj:`None`)
         **kwargs: arguments of ``torch.utils.data.DataLoader`` such as ``batch_size`` and
-            ``shuffle``; ``num_workers`` must be 0, as requests go through this process's RPC agent.
+            ``shuffle``. With ``num_workers`` above 0 the workers sample, reaching the other
+            parts' owners straight (not through RPC, which only this process joined).
 
     Raises:
-        ValueError: ``edge_label_index`` holds no links (None, or an edge type alone),
-            ``num_workers`` is not 0, or the part was not written by :func:`partition_data` (it
-            has no ``pyg.json``); and as for :class:`LinkNeighborLoader`. The messages are
+        ValueError: ``edge_label_index`` holds no links (None, or an edge type alone), or the
+            part was not written by :func:`partition_data` (it has no ``pyg.json``); and as for
+            :class:`LinkNeighborLoader`. The messages are
             listed in the error reference.
 
     Example:
@@ -107,13 +108,13 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
         batch_by_time: bool = False,
         **kwargs: Any,
     ):
-        refuse_loader_workers("DistLinkNeighborLoader", kwargs)
         links = edge_label_index[1] if _is_typed_links(edge_label_index) else edge_label_index
         if links is None or _is_edge_type(links):
             # PyG would take every edge of the type from the graph, which here is the empty one.
             raise ValueError("DistLinkNeighborLoader needs the seed links in 'edge_label_index' (a [2, num_links] "
                              "tensor, with its edge type on a heterogeneous graph): no rank holds every edge "
                              "of a type.")
+        transport = worker_transport(transport, timeout, kwargs)
         sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, subgraph_type=subgraph_type,
                                replace=replace, disjoint=disjoint, temporal_strategy=temporal_strategy,
                                shared_by_time=shared_by_time, time_windows=time_windows, seed=seed)

@@ -52,9 +52,12 @@ class _PartSampler(NeighborSampler):
         import quorvix.dist
 
         if self._native is None or self._native_pid != os.getpid():
+            transport = self.transport
+            if isinstance(transport, _WorkerTransports):
+                transport = transport.for_process()  # a loader worker's, or None for this process's RPC
             self._native = quorvix.dist.DistNeighborSampler(
                 self.part, self.stream_seed(), temporal_strategy=self.temporal_strategy, disjoint=self.per_seed,
-                replace=self.replace, timeout=self.timeout, transport=self.transport)
+                replace=self.replace, timeout=self.timeout, transport=transport)
             self._native_pid = os.getpid()
         return self._native
 
@@ -124,10 +127,11 @@ class DistNeighborLoader(NeighborLoader):
         transport (optional): in place of RPC, for example
             :class:`quorvix.dist.InProcessTransport`. (default: :obj:`None`)
         **kwargs: arguments of ``torch.utils.data.DataLoader`` such as ``batch_size`` and
-            ``shuffle``; ``num_workers`` must be 0, as requests go through this process's RPC agent.
+            ``shuffle``. With ``num_workers`` above 0 the workers sample, reaching the other
+            parts' owners straight (not through RPC, which only this process joined).
 
     Raises:
-        ValueError: ``num_workers`` is not 0, or the part was not written by
+        ValueError: the part was not written by
             :func:`partition_data` (it has no ``pyg.json``); ``subgraph_type`` as for
             :class:`NeighborLoader`. The messages are listed in the error reference.
     """
@@ -153,7 +157,7 @@ class DistNeighborLoader(NeighborLoader):
         batch_by_time: bool = False,
         **kwargs: Any,
     ):
-        refuse_loader_workers("DistNeighborLoader", kwargs)
+        transport = worker_transport(transport, timeout, kwargs)
         sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, subgraph_type=subgraph_type,
                                replace=replace, disjoint=disjoint, temporal_strategy=temporal_strategy,
                                shared_by_time=shared_by_time, time_windows=time_windows, seed=seed)
@@ -212,9 +216,24 @@ def with_owners_features(batch: Any, sampler: _PartSampler, out: Any) -> Any:
     return batch
 
 
-def refuse_loader_workers(loader: str, kwargs: dict) -> None:
-    """Loader workers would send requests through an RPC agent they do not have."""
-    workers = kwargs.get("num_workers", 0)
-    if workers:
-        raise ValueError(f"{loader} samples in the process that joined the RPC world: "
-                         f"'num_workers' must be 0, got {workers!r}.")
+class _WorkerTransports:
+    """RPC in the process that joined the world; straight to the owners' part servers in a loader
+    worker, which has no place in it."""
+
+    def __init__(self, timeout: float) -> None:
+        from quorvix.dist import DirectTransport
+
+        self.pid = os.getpid()
+        self.timeout = timeout
+        self.direct = DirectTransport.of_world(timeout)
+
+    def for_process(self) -> Any:
+        return None if os.getpid() == self.pid else self.direct
+
+
+def worker_transport(transport: Any, timeout: float, kwargs: dict) -> Any:
+    """The loader's transport; with worker processes and RPC, one for the workers as well (a
+    transport given is used in the workers as it is)."""
+    if transport is None and kwargs.get("num_workers", 0):
+        return _WorkerTransports(timeout)
+    return transport

@@ -1,0 +1,272 @@
+"""Part requests over plain sockets, for processes outside the RPC world: a loader's workers.
+
+Every rank that serves a part also listens on a socket of its own (PartServer) and publishes its
+address and a key when the world meets. A worker reaches the owners straight through
+DirectTransport, so its requests neither join the RPC world nor pass through the training process.
+
+The wire: a connection opens with the server's random 32-byte challenge, which the client answers
+with its HMAC-SHA256 under the owner's key, both as raw bytes; only then does either side unpickle:
+each message is an 8-byte little-endian length and a pickle.
+A request is (number, operation, args); its answer (number, "value" or "error", payload).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import os
+import pickle
+import socket
+import struct
+import threading
+import time
+from typing import Any, Callable, Mapping
+
+__all__ = ["DirectTransport", "PartServer"]
+
+_LENGTH = struct.Struct("<Q")
+_DIGEST = 32  # bytes of the challenge and of its HMAC-SHA256
+# Seconds a new connection has to answer the challenge before the server drops it.
+_HANDSHAKE = 10.0
+
+
+def _send(sock: socket.socket, value: Any) -> None:
+    data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
+    sock.sendall(_LENGTH.pack(len(data)) + data)
+
+
+def _recv_exact(sock: socket.socket, count: int, deadline: float | None) -> bytes:
+    chunks, missing = [], count
+    while missing:
+        if deadline is not None:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError("no answer within the timeout")
+            sock.settimeout(remaining)
+        chunk = sock.recv(min(missing, 1 << 20))
+        if not chunk:
+            raise EOFError("the connection was closed")
+        chunks.append(chunk)
+        missing -= len(chunk)
+    return b"".join(chunks)
+
+
+def _recv(sock: socket.socket, deadline: float | None = None) -> Any:
+    (length,) = _LENGTH.unpack(_recv_exact(sock, _LENGTH.size, deadline))
+    return pickle.loads(_recv_exact(sock, length, deadline))
+
+
+def own_address(toward: str) -> str:
+    """This machine's address on the route to host ``toward`` (no packet is sent)."""
+    family = socket.AF_INET6 if ":" in toward else socket.AF_INET
+    try:
+        with socket.socket(family, socket.SOCK_DGRAM) as probe:
+            probe.connect((toward, 9))
+            return str(probe.getsockname()[0])
+    except OSError:  # no route from here: only this machine can be meant
+        return "::1" if family == socket.AF_INET6 else "127.0.0.1"
+
+
+class PartServer:
+    """Serves ``answer(operation, args)`` to any process that holds the key, each connection on a
+    thread of its own, until closed.
+
+    Args:
+        answer: runs one request and returns its answer, or raises the error to send back.
+        toward: a host of the world (rank 0's): the address published is this machine's on the
+            route to it.
+    """
+
+    def __init__(self, answer: Callable[[str, tuple], Any], toward: str) -> None:
+        self._answer = answer
+        self.key = os.urandom(32)
+        self.host = own_address(toward)
+        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
+        self._listener = socket.create_server(("", 0), family=family)
+        self.port = int(self._listener.getsockname()[1])
+        self._closed = False
+        threading.Thread(target=self._accept, name="quorvix-part-server", daemon=True).start()
+
+    @property
+    def address(self) -> list[Any]:
+        """``[host, port, key]``, the key in hex, as the world's meeting publishes it."""
+        return [self.host, self.port, self.key.hex()]
+
+    def close(self) -> None:
+        self._closed = True
+        try:
+            self._listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self._listener.close()
+
+    def _accept(self) -> None:
+        while not self._closed:
+            try:
+                sock, _ = self._listener.accept()
+            except OSError:  # closed
+                return
+            threading.Thread(target=self._serve, args=(sock,), name="quorvix-part-request", daemon=True).start()
+
+    def _serve(self, sock: socket.socket) -> None:
+        with sock:
+            try:
+                # Raw bytes until the client has proved it holds the key: nothing of a stranger's is unpickled.
+                challenge = os.urandom(_DIGEST)
+                sock.sendall(challenge)
+                reply = _recv_exact(sock, _DIGEST, time.monotonic() + _HANDSHAKE)
+                if not hmac.compare_digest(reply, hmac.new(self.key, challenge, hashlib.sha256).digest()):
+                    return
+                sock.settimeout(None)
+                while not self._closed:
+                    number, operation, args = _recv(sock)
+                    try:
+                        answer = (number, "value", self._answer(operation, args))
+                    except Exception as error:  # noqa: BLE001 - the caller raises what the part raised
+                        answer = (number, "error", error)
+                    try:
+                        _send(sock, answer)
+                    except (pickle.PicklingError, TypeError, AttributeError) as error:
+                        _send(sock, (number, "error", RuntimeError(f"{type(error).__name__}: {error}")))
+            except (OSError, EOFError, TimeoutError, ValueError, pickle.UnpicklingError):
+                return  # the client went, or was no client of ours
+
+
+class DirectTransport:
+    """Requests straight to the owners' part servers, each bounded by ``timeout`` seconds: the
+    transport of a distributed loader's worker processes, which have no place in the RPC world.
+
+    It pickles (it holds addresses and keys only); each process connects on its first request to
+    an owner. Get the world's with :meth:`of_world`.
+
+    Args:
+        peers: per part index, ``[host, port, key in hex]`` of the rank that serves it.
+        timeout: seconds each request may take, connecting included.
+        worker: the name errors give a part's owner, by part index.
+    """
+
+    def __init__(self, peers: Mapping[int, Any], timeout: float = 30.0,
+                 worker: Callable[[int], str] | None = None) -> None:
+        from quorvix.dist.sampler import worker_name
+
+        self.peers = {int(k): (str(v[0]), int(v[1]), bytes.fromhex(v[2])) for k, v in peers.items()}
+        self.timeout = float(timeout)
+        self.worker = worker_name if worker is None else worker
+        self._channels: dict[int, _Channel] = {}
+        self._pid = os.getpid()
+
+    @classmethod
+    def of_world(cls, timeout: float | None = None) -> "DirectTransport":
+        """The transport to the part servers of the world this process joined.
+
+        Args:
+            timeout: seconds each request may take; None for the world's.
+
+        Returns:
+            DirectTransport: with every rank's address.
+
+        Raises:
+            RuntimeError: this process serves no part; the messages are listed in the error
+                reference.
+        """
+        from quorvix.dist.sampler import _SERVED, served_part
+
+        served_part()  # refuses a process outside a world
+        meeting = _SERVED["meeting"]
+        return cls(_SERVED["peers"], meeting.timeout if timeout is None else timeout)
+
+    def __getstate__(self) -> dict:
+        return {"peers": self.peers, "timeout": self.timeout, "worker": self.worker, "_channels": {}, "_pid": None}
+
+    def request(self, owner: int, operation: str, *args: Any) -> "_Pending":
+        """Sends a part request to the rank serving part ``owner``.
+
+        Args:
+            owner: the part index whose rank answers.
+            operation: the name of one of :class:`Part`'s request methods.
+            *args: that method's arguments.
+
+        Returns:
+            A future whose ``wait()`` returns the answer, raises the owner's error as the owner
+            raised it (with a note naming the rank), or raises ``RuntimeError: Part <k> (<worker>)
+            did not answer within <t> s or failed: <reason>``.
+        """
+        if self._pid != os.getpid():  # a forked copy: the parent's connections are not this process's
+            self._channels, self._pid = {}, os.getpid()
+        deadline = time.monotonic() + self.timeout
+        channel = self._channels.get(owner)
+        try:
+            if channel is None:
+                if owner not in self.peers:
+                    raise KeyError(f"no address for part {owner}")
+                channel = self._channels[owner] = _Channel(self.peers[owner], deadline)
+            number = channel.send(operation, args)
+        except (OSError, EOFError, KeyError, pickle.UnpicklingError) as error:
+            self._channels.pop(owner, None)
+            return _Pending(self, owner, None, 0, deadline, error)
+        return _Pending(self, owner, channel, number, deadline, None)
+
+    def close(self) -> None:
+        """Closes this process's connections; a later request connects again.
+
+        Returns:
+            None
+        """
+        for channel in self._channels.values():
+            channel.sock.close()
+        self._channels.clear()
+
+    def _failed(self, owner: int, error: BaseException) -> RuntimeError:
+        text = str(error).strip().strip("'\"")
+        return RuntimeError(f"Part {owner} ({self.worker(owner)}) did not answer within {self.timeout:g} s or "
+                            f"failed: {text.splitlines()[0] if text else type(error).__name__}")
+
+
+class _Channel:
+    """One process's connection to one owner: requests numbered, answers kept until awaited."""
+
+    def __init__(self, peer: tuple[str, int, bytes], deadline: float) -> None:
+        host, port, key = peer
+        self.sock = socket.create_connection((host, port), timeout=max(deadline - time.monotonic(), 0.001))
+        challenge = _recv_exact(self.sock, _DIGEST, deadline)
+        self.sock.sendall(hmac.new(key, challenge, hashlib.sha256).digest())
+        self.numbers = 0
+        self.answers: dict[int, tuple[str, Any]] = {}
+        self.awaited: set[int] = set()  # numbers sent and not yet answered
+
+    def send(self, operation: str, args: tuple) -> int:
+        self.numbers += 1
+        self.sock.settimeout(None)
+        _send(self.sock, (self.numbers, operation, args))
+        self.awaited.add(self.numbers)
+        return self.numbers
+
+    def answer(self, number: int, deadline: float) -> tuple[str, Any]:
+        while number not in self.answers:
+            got, kind, value = _recv(self.sock, deadline)
+            if got in self.awaited:  # else the answer to a request given up on
+                self.answers[got] = (kind, value)
+        self.awaited.discard(number)
+        return self.answers.pop(number)
+
+
+class _Pending:
+    def __init__(self, transport: DirectTransport, owner: int, channel: _Channel | None, number: int,
+                 deadline: float, error: BaseException | None) -> None:
+        self._transport, self._owner, self._channel = transport, owner, channel
+        self._number, self._deadline, self._error = number, deadline, error
+
+    def wait(self) -> Any:
+        if self._channel is None:
+            raise self._transport._failed(self._owner, self._error or EOFError())
+        try:
+            kind, value = self._channel.answer(self._number, self._deadline)
+        except (OSError, EOFError, pickle.UnpicklingError) as error:  # TimeoutError is an OSError
+            # A message may have been cut off: the connection is dropped and the next request reconnects.
+            self._channel.sock.close()
+            if self._transport._channels.get(self._owner) is self._channel:
+                del self._transport._channels[self._owner]
+            raise self._transport._failed(self._owner, error) from error
+        if kind == "error":
+            raise value
+        return value

@@ -1,0 +1,65 @@
+"""The sockets loader workers reach the owners by, in one process: answers, owners' errors, strangers,
+hung and gone owners (the same in real worlds of processes: test_dist_world.py)."""
+
+import pickle
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from quorvix.dist import DirectTransport
+from quorvix.dist.direct import PartServer
+
+
+def test_requests_answers_and_faults():
+    release = threading.Event()
+
+    def answer(operation, args):
+        if operation == "hang":
+            release.wait(10)
+            return "late"
+        if operation == "fail":
+            error = ValueError("Node 7 of type 'user' is not owned by part 1 of 2.")
+            error.add_note("Raised by rank 1 (quorvix-part-1) serving the request 'fail'.")
+            raise error
+        return [np.asarray(a) * 2 for a in args]
+
+    server = PartServer(answer, "127.0.0.1")
+    transport = pickle.loads(pickle.dumps(DirectTransport({1: server.address}, timeout=0.5)))
+    # Requests to one owner overlap; answers come back by number.
+    first, second = (transport.request(1, "double", np.arange(k)) for k in (3, 4))
+    assert [a.tolist() for a in second.wait()] == [[0, 2, 4, 6]]
+    assert [a.tolist() for a in first.wait()] == [[0, 2, 4]]
+
+    with pytest.raises(ValueError) as raised:
+        transport.request(1, "fail").wait()
+    assert str(raised.value) == "Node 7 of type 'user' is not owned by part 1 of 2."
+    assert raised.value.__notes__ == ["Raised by rank 1 (quorvix-part-1) serving the request 'fail'."]
+
+    start = time.monotonic()
+    with pytest.raises(RuntimeError) as raised:
+        transport.request(1, "hang").wait()
+    assert str(raised.value) == "Part 1 (quorvix-part-1) did not answer within 0.5 s or failed: timed out"
+    assert time.monotonic() - start < 3
+    release.set()
+    assert transport.request(1, "double", np.ones(1)).wait()[0].tolist() == [2.0]  # connected again
+    transport.close()
+
+    stranger = DirectTransport({1: [server.host, server.port, "00" * 32]}, timeout=0.5)
+    with pytest.raises(RuntimeError) as raised:
+        stranger.request(1, "double", np.ones(1)).wait()
+    assert str(raised.value).startswith("Part 1 (quorvix-part-1) did not answer within 0.5 s or failed: ")
+
+    server.close()
+    gone = DirectTransport({1: server.address}, timeout=0.5)
+    with pytest.raises(RuntimeError) as raised:
+        gone.request(1, "double", np.ones(1)).wait()
+    assert str(raised.value) == ("Part 1 (quorvix-part-1) did not answer within 0.5 s or failed: "
+                                 "[Errno 111] Connection refused")
+
+
+def test_outside_a_world_there_are_no_owners():
+    with pytest.raises(RuntimeError) as raised:
+        DirectTransport.of_world()
+    assert str(raised.value) == "This process serves no part: call quorvix.dist.init_part_worker first."
