@@ -9,14 +9,15 @@
 Every part is opened in this process and requests go through a transport that pickles each request
 and answer as RPC would, counting the bytes; the time is the trainers' and owners' work without the
 network. Calls alternate between the configurations, and each row reports the median of the rounds
-with their range. With --world, each part count also runs as a world of processes on the loopback
-(TensorPipe), rank 0 sampling the same batches while the others serve.
+with their range. With --world, each part count also runs as a world of processes on the loopback,
+rank 0 sampling the same batches while the others serve, once with requests over the sockets every
+rank serves (the default transport) and once over RPC (TensorPipe).
 
 With --loader, the same seeds in batches of --batch go through quorvix.pyg.NeighborLoader over the
 whole graph (as a HeteroData with a 16-wide float feature per node) and DistNeighborLoader over its
 parts, alternating batch by batch; a batch's time includes gathering the features (from their
-owners). With --world also, a world of 2 processes on the loopback runs DistNeighborLoader on rank 0,
-and with --workers N once more with N loader worker processes: its CPU column is then the training
+owners). With --world also, a world of 2 processes on the loopback runs DistNeighborLoader on rank 0
+(over the sockets, then over RPC), and with --workers N once more with N loader worker processes: its CPU column is then the training
 process's alone (which serves the workers' requests to the other part), the workers' own beside it.
 """
 
@@ -110,10 +111,11 @@ def serve_world(args) -> int:
     rank, world = int(rank), int(world)
     part = quorvix.dist.init_part_worker(parts_dir, rank, world, init_method=f"tcp://127.0.0.1:{port}",
                                          timeout=120)
+    transport = quorvix.dist.RpcTransport(120) if args.transport == "rpc" else None  # None: the sockets
     if rank == 0 and args.loader:
         from quorvix.pyg import DistNeighborLoader
 
-        loader = DistNeighborLoader(part, timeout=120, num_workers=args.workers,
+        loader = DistNeighborLoader(part, timeout=120, num_workers=args.workers, transport=transport,
                                     **loader_settings(args, shop.load_graph(args.scale)))
         before = children_cpu()
         seconds = timed_batches({"rpc": iter(loader)})["rpc"]  # rank 0's CPU only
@@ -122,7 +124,7 @@ def serve_world(args) -> int:
     elif rank == 0:
         g = shop.load_graph(args.scale)
         num_neighbors, offsets = request(args.workload)
-        sampler = quorvix.dist.DistNeighborSampler(part, disjoint=True, timeout=120)
+        sampler = quorvix.dist.DistNeighborSampler(part, disjoint=True, timeout=120, transport=transport)
         rates, cpu = [], []
         for users, times in seed_batches(g, args.batch, args.rounds, seed=0):
             start, cpu_start = time.perf_counter(), time.process_time()
@@ -143,14 +145,16 @@ def children_cpu() -> float:
     return usage.ru_utime + usage.ru_stime
 
 
-def world_rates(args, parts_dir: Path, num_parts: int, loader: bool = False, workers: int = 0) -> list:
+def world_rates(args, parts_dir: Path, num_parts: int, loader: bool = False, workers: int = 0,
+                transport: str = "sockets") -> list:
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         port = sock.getsockname()[1]
     done = Path(tempfile.mkdtemp(prefix="done-", dir=parts_dir))
     env = dict(os.environ, TP_SOCKET_IFNAME="lo", GLOO_SOCKET_IFNAME="lo")
     common = ["--scale", str(args.scale), "--workload", args.workload, "--batch", str(args.batch),
-              "--rounds", str(args.rounds), "--workers", str(workers)] + (["--loader"] if loader else [])
+              "--rounds", str(args.rounds), "--workers", str(workers), "--transport", transport] + (
+                  ["--loader"] if loader else [])
     processes = [subprocess.Popen([sys.executable, __file__, *common, "--serve", str(rank), str(num_parts), str(port),
                                    str(parts_dir), str(done)], env=env, stdout=subprocess.PIPE, text=True)
                  for rank in range(num_parts)]
@@ -181,9 +185,10 @@ def loader_rows(args, tmp: Path) -> list[list[str]]:
     seconds = timed_batches({name: iter(loader) for name, (loader, _) in loaders.items()})
     workers_cpu = {}
     if args.world:
-        for workers in sorted({0, args.workers}):
-            name = "DistNeighborLoader, 2 processes over RPC" + (f", {workers} workers" if workers else "")
-            seconds[name], workers_cpu[name] = world_rates(args, tmp / "pyg-2", 2, loader=True, workers=workers)
+        for transport, workers in [("sockets", 0), ("RPC", 0)] + [("sockets", args.workers)] * (args.workers > 0):
+            name = f"DistNeighborLoader, 2 processes, {transport}" + (f", {workers} workers" if workers else "")
+            seconds[name], workers_cpu[name] = world_rates(args, tmp / "pyg-2", 2, loader=True, workers=workers,
+                                                           transport=transport.lower())
             loaders[name] = (None, None)
     rows = []
     whole_cpu = statistics.median(cpu for _, cpu in seconds["NeighborLoader, whole graph"])
@@ -206,6 +211,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--world", action="store_true", help="also time worlds of processes over RPC")
     parser.add_argument("--loader", action="store_true", help="also time quorvix.pyg's loaders")
+    parser.add_argument("--transport", default="sockets", choices=["sockets", "rpc"], help=argparse.SUPPRESS)
     parser.add_argument("--workers", type=int, default=0,
                         help="with --loader --world, also time the world's loader with this many workers")
     parser.add_argument("--quick", action="store_true", help="scale 0.01, parts 1 2, batch 128, 5 rounds")
@@ -253,9 +259,10 @@ def main(argv: list[str] | None = None) -> int:
                          f"{statistics.median(cpu[name]) / one_cpu:.1f}x", per_edge])
         if args.world:
             for num_parts in args.parts:
-                if num_parts > 1:
-                    values, trainer_cpu = world_rates(args, Path(tmp) / str(num_parts), num_parts)
-                    body.append([f"{num_parts} processes over RPC", fmt_rate(statistics.median(values)),
+                for transport in ("sockets", "RPC") if num_parts > 1 else ():
+                    values, trainer_cpu = world_rates(args, Path(tmp) / str(num_parts), num_parts,
+                                                      transport=transport.lower())
+                    body.append([f"{num_parts} processes, {transport}", fmt_rate(statistics.median(values)),
                                  f"{fmt_rate(min(values))}-{fmt_rate(max(values))}",
                                  f"{statistics.median(trainer_cpu) / one_cpu:.1f}x (rank 0)", "as in process"])
         loader_body = loader_rows(args, Path(tmp)) if args.loader else []

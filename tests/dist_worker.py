@@ -185,14 +185,17 @@ def faults(rank, world, parts_dir, graph_dir, out):
         os._exit(0 if rank == 2 else 3)
     found = {}
     transport = quorvix.dist.RpcTransport(timeout)
-    direct = quorvix.dist.DirectTransport.of_world(timeout)  # for processes that stand in for loader workers
-    dist = quorvix.dist.DistNeighborSampler(part, timeout=timeout)
-    # Errors rank 1 raises while serving: a foreign id, then a file of its part changed under it.
+    direct = quorvix.dist.DirectTransport.of_world(timeout)
+    dist = quorvix.dist.DistNeighborSampler(part, timeout=timeout, transport=transport)
+    # Errors rank 1 raises while serving: a foreign id, then a file of its part changed under it;
+    # over RPC, and over the sockets, the latter also from a forked process (as a loader worker).
     ids = np.array([0, 1], dtype=np.int64)
     for name, call in (("foreign", lambda: transport.request(1, "node_feature", "user", "x", ids[:1]).wait()),
                        ("foreign direct", lambda: in_child(lambda: direct.request(
                            1, "node_feature", "user", "x", ids[:1]).wait())),
-                       ("changed", lambda: dist.node_feature("user", "x", ids[1:]))):
+                       ("changed", lambda: dist.node_feature("user", "x", ids[1:])),
+                       ("changed direct", lambda: quorvix.dist.DistNeighborSampler(part, timeout=timeout)
+                        .node_feature("user", "x", ids[1:]))):
         if name == "changed":
             os.utime(os.path.join(parts_dir, "part-1", "feature.0.x.npy"), ns=(0, 0))
         start = time.monotonic()
@@ -215,7 +218,7 @@ def faults(rank, world, parts_dir, graph_dir, out):
             found[name] = [type(error).__name__, str(error), time.monotonic() - start]
         start = time.monotonic()
         try:
-            in_child(lambda: quorvix.dist.DistNeighborSampler(part, timeout=timeout, transport=direct)
+            in_child(lambda: quorvix.dist.DistNeighborSampler(part, timeout=timeout)  # the sockets by default
                      .sample_with_edge_ids(*request, np.array([seed], dtype=np.int64), np.array([40], dtype=np.int64)))
             found[name + " direct"] = ["no error", ""]
         except Exception as error:  # noqa: BLE001

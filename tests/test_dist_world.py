@@ -132,7 +132,10 @@ def test_faults_end_in_clear_errors_within_the_timeout(tmp_path):
             ("foreign", "ValueError", "Node 0 of type 'user' is not owned by part 1 of 3.", "node_feature"),
             ("foreign direct", "ValueError", "Node 0 of type 'user' is not owned by part 1 of 3.", "node_feature"),
             ("changed", "RuntimeError", f"Part file '{changed}' changed while served (size, modification time or "
-                                        "identity): part files must not change while served.", "node_feature")):
+                                        "identity): part files must not change while served.", "node_feature"),
+            ("changed direct", "RuntimeError", f"Part file '{changed}' changed while served (size, modification "
+                                               "time or identity): part files must not change while served.",
+             "node_feature")):
         assert found[name][:2] == [kind, message], found
         assert found[name][3] == [f"Raised by rank 1 (quorvix-part-1) serving the request '{request}'."]
         assert found[name][2] < TIMEOUT  # an answer, not a timeout

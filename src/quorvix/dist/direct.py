@@ -153,6 +153,7 @@ class DirectTransport:
         self.timeout = float(timeout)
         self.worker = worker_name if worker is None else worker
         self._channels: dict[int, _Channel] = {}
+        self._lock = threading.Lock()
         self._pid = os.getpid()
 
     @classmethod
@@ -176,7 +177,11 @@ class DirectTransport:
         return cls(_SERVED["peers"], meeting.timeout if timeout is None else timeout)
 
     def __getstate__(self) -> dict:
-        return {"peers": self.peers, "timeout": self.timeout, "worker": self.worker, "_channels": {}, "_pid": None}
+        return {"peers": self.peers, "timeout": self.timeout, "worker": self.worker}
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        self._channels, self._lock, self._pid = {}, threading.Lock(), os.getpid()
 
     def request(self, owner: int, operation: str, *args: Any) -> "_Pending":
         """Sends a part request to the rank serving part ``owner``.
@@ -192,19 +197,26 @@ class DirectTransport:
             did not answer within <t> s or failed: <reason>``.
         """
         if self._pid != os.getpid():  # a forked copy: the parent's connections are not this process's
-            self._channels, self._pid = {}, os.getpid()
+            self._channels, self._lock, self._pid = {}, threading.Lock(), os.getpid()
         deadline = time.monotonic() + self.timeout
-        channel = self._channels.get(owner)
         try:
-            if channel is None:
-                if owner not in self.peers:
-                    raise KeyError(f"no address for part {owner}")
-                channel = self._channels[owner] = _Channel(self.peers[owner], deadline)
+            with self._lock:
+                channel = self._channels.get(owner)
+                if channel is None:
+                    if owner not in self.peers:
+                        raise KeyError(f"no address for part {owner}")
+                    channel = self._channels[owner] = _Channel(self.peers[owner], deadline)
             number = channel.send(operation, args)
         except (OSError, EOFError, KeyError, pickle.UnpicklingError) as error:
-            self._channels.pop(owner, None)
+            self._drop(owner, None)
             return _Pending(self, owner, None, 0, deadline, error)
         return _Pending(self, owner, channel, number, deadline, None)
+
+    def _drop(self, owner: int, channel: "_Channel | None") -> None:
+        """Forgets the connection to ``owner`` (only ``channel``, when given): the next request connects again."""
+        with self._lock:
+            if channel is None or self._channels.get(owner) is channel:
+                self._channels.pop(owner, None)
 
     def close(self) -> None:
         """Closes this process's connections; a later request connects again.
@@ -212,9 +224,10 @@ class DirectTransport:
         Returns:
             None
         """
-        for channel in self._channels.values():
-            channel.sock.close()
-        self._channels.clear()
+        with self._lock:
+            for channel in self._channels.values():
+                channel.sock.close()
+            self._channels.clear()
 
     def _failed(self, owner: int, error: BaseException) -> RuntimeError:
         text = str(error).strip().strip("'\"")
@@ -233,21 +246,29 @@ class _Channel:
         self.numbers = 0
         self.answers: dict[int, tuple[str, Any]] = {}
         self.awaited: set[int] = set()  # numbers sent and not yet answered
+        self.sending, self.reading = threading.Lock(), threading.Lock()
 
     def send(self, operation: str, args: tuple) -> int:
-        self.numbers += 1
-        self.sock.settimeout(None)
-        _send(self.sock, (self.numbers, operation, args))
-        self.awaited.add(self.numbers)
-        return self.numbers
+        with self.sending:
+            self.numbers += 1
+            self.awaited.add(self.numbers)
+            self.sock.settimeout(None)
+            _send(self.sock, (self.numbers, operation, args))
+            return self.numbers
 
     def answer(self, number: int, deadline: float) -> tuple[str, Any]:
-        while number not in self.answers:
-            got, kind, value = _recv(self.sock, deadline)
-            if got in self.awaited:  # else the answer to a request given up on
-                self.answers[got] = (kind, value)
-        self.awaited.discard(number)
-        return self.answers.pop(number)
+        # One thread reads at a time; an answer it reads for another thread waits in `answers`.
+        if not self.reading.acquire(timeout=max(deadline - time.monotonic(), 0.0)):
+            raise TimeoutError("timed out")
+        try:
+            while number not in self.answers:
+                got, kind, value = _recv(self.sock, deadline)
+                if got in self.awaited:  # else the answer to a request given up on
+                    self.answers[got] = (kind, value)
+            self.awaited.discard(number)
+            return self.answers.pop(number)
+        finally:
+            self.reading.release()
 
 
 class _Pending:
@@ -264,8 +285,7 @@ class _Pending:
         except (OSError, EOFError, pickle.UnpicklingError) as error:  # TimeoutError is an OSError
             # A message may have been cut off: the connection is dropped and the next request reconnects.
             self._channel.sock.close()
-            if self._transport._channels.get(self._owner) is self._channel:
-                del self._transport._channels[self._owner]
+            self._transport._drop(self._owner, self._channel)
             raise self._transport._failed(self._owner, error) from error
         if kind == "error":
             raise value

@@ -284,6 +284,17 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     return part
 
 
+def default_transport(timeout: float) -> Any:
+    """The transport of a sampler or loader given none: the part servers' sockets of the world this
+    process joined with init_part_worker (cheaper than RPC: one pickle and one socket write per
+    request), else RPC."""
+    if "peers" in _SERVED:
+        from quorvix.dist.direct import DirectTransport
+
+        return DirectTransport(_SERVED["peers"], timeout)
+    return RpcTransport(timeout)
+
+
 def shutdown(graceful: bool = True) -> None:
     """Leaves the RPC world and stops serving. Graceful: waits for every rank to arrive, at most the
     world's timeout, and names the ranks that did not (leaving without them); else leaves at once.
@@ -386,9 +397,11 @@ class DistNeighborSampler:
         temporal_strategy: as NeighborSampler's: ``"last"`` or ``"uniform"``.
         disjoint: as NeighborSampler's: a subgraph per seed, else one per distinct seed time.
         replace: as NeighborSampler's: random fan-outs draw with replacement.
-        timeout: seconds the wait for each part's answer over RPC may take.
-        transport: in place of RPC, for example :class:`InProcessTransport`; None for
-            :class:`RpcTransport`.
+        timeout: seconds the wait for each part's answer may take.
+        transport: how requests reach the other parts: None for the sockets every rank of the
+            world serves beside RPC (:class:`DirectTransport`; :class:`RpcTransport` where this
+            process joined no world through :func:`init_part_worker`), or for example
+            :class:`RpcTransport` or :class:`InProcessTransport`.
 
     Raises:
         ValueError: ``temporal_strategy`` is neither ``"last"`` nor ``"uniform"``.
@@ -404,7 +417,7 @@ class DistNeighborSampler:
         self.temporal_strategy = temporal_strategy
         self.disjoint = disjoint
         self.replace = replace
-        self.transport = RpcTransport(timeout) if transport is None else transport
+        self.transport = default_transport(timeout) if transport is None else transport
         self._keys = np.random.default_rng(seed)
         self.node_types = part.node_types
         self.edge_types = part.edge_types

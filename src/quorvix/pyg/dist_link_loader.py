@@ -48,11 +48,13 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
             nodes, read from their owners. (default: :obj:`"directional"`)
         timeout (float, optional): seconds each request to another part may take.
             (default: :obj:`30.0`)
-        transport (optional): in place of RPC, for example
-            :class:`quorvix.dist.InProcessTransport`. (default: :obj:`None`)
+        transport (optional): as for :class:`quorvix.dist.DistNeighborSampler`: None for the
+            sockets every rank of the world serves, or for example
+            :class:`quorvix.dist.RpcTransport` or :class:`quorvix.dist.InProcessTransport`.
+            (default: :obj:`None`)
         **kwargs: arguments of ``torch.utils.data.DataLoader`` such as ``batch_size`` and
             ``shuffle``. With ``num_workers`` above 0 the workers sample, reaching the other
-            parts' owners straight (not through RPC, which only this process joined).
+            parts' owners as this process does.
 
     Raises:
         ValueError: ``edge_label_index`` holds no links (None, or an edge type alone), or the
@@ -114,7 +116,7 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
             raise ValueError("DistLinkNeighborLoader needs the seed links in 'edge_label_index' (a [2, num_links] "
                              "tensor, with its edge type on a heterogeneous graph): no rank holds every edge "
                              "of a type.")
-        transport = worker_transport(transport, timeout, kwargs)
+        transport = worker_transport(transport, timeout)
         sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, subgraph_type=subgraph_type,
                                replace=replace, disjoint=disjoint, temporal_strategy=temporal_strategy,
                                shared_by_time=shared_by_time, time_windows=time_windows, seed=seed)

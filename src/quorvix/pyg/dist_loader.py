@@ -52,12 +52,9 @@ class _PartSampler(NeighborSampler):
         import quorvix.dist
 
         if self._native is None or self._native_pid != os.getpid():
-            transport = self.transport
-            if isinstance(transport, _WorkerTransports):
-                transport = transport.for_process()  # a loader worker's, or None for this process's RPC
             self._native = quorvix.dist.DistNeighborSampler(
                 self.part, self.stream_seed(), temporal_strategy=self.temporal_strategy, disjoint=self.per_seed,
-                replace=self.replace, timeout=self.timeout, transport=transport)
+                replace=self.replace, timeout=self.timeout, transport=self.transport)
             self._native_pid = os.getpid()
         return self._native
 
@@ -124,11 +121,13 @@ class DistNeighborLoader(NeighborLoader):
             nodes, read from their owners. (default: :obj:`"directional"`)
         timeout (float, optional): seconds each request to another part may take.
             (default: :obj:`30.0`)
-        transport (optional): in place of RPC, for example
-            :class:`quorvix.dist.InProcessTransport`. (default: :obj:`None`)
+        transport (optional): as for :class:`quorvix.dist.DistNeighborSampler`: None for the
+            sockets every rank of the world serves, or for example
+            :class:`quorvix.dist.RpcTransport` or :class:`quorvix.dist.InProcessTransport`.
+            (default: :obj:`None`)
         **kwargs: arguments of ``torch.utils.data.DataLoader`` such as ``batch_size`` and
             ``shuffle``. With ``num_workers`` above 0 the workers sample, reaching the other
-            parts' owners straight (not through RPC, which only this process joined).
+            parts' owners as this process does.
 
     Raises:
         ValueError: the part was not written by
@@ -157,7 +156,7 @@ class DistNeighborLoader(NeighborLoader):
         batch_by_time: bool = False,
         **kwargs: Any,
     ):
-        transport = worker_transport(transport, timeout, kwargs)
+        transport = worker_transport(transport, timeout)
         sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, subgraph_type=subgraph_type,
                                replace=replace, disjoint=disjoint, temporal_strategy=temporal_strategy,
                                shared_by_time=shared_by_time, time_windows=time_windows, seed=seed)
@@ -216,24 +215,9 @@ def with_owners_features(batch: Any, sampler: _PartSampler, out: Any) -> Any:
     return batch
 
 
-class _WorkerTransports:
-    """RPC in the process that joined the world; straight to the owners' part servers in a loader
-    worker, which has no place in it."""
+def worker_transport(transport: Any, timeout: float) -> Any:
+    """The loader's transport, chosen here so that spawned workers, which inherit no world, get
+    the same one (forked ones would find it anyway)."""
+    from quorvix.dist.sampler import default_transport
 
-    def __init__(self, timeout: float) -> None:
-        from quorvix.dist import DirectTransport
-
-        self.pid = os.getpid()
-        self.timeout = timeout
-        self.direct = DirectTransport.of_world(timeout)
-
-    def for_process(self) -> Any:
-        return None if os.getpid() == self.pid else self.direct
-
-
-def worker_transport(transport: Any, timeout: float, kwargs: dict) -> Any:
-    """The loader's transport; with worker processes and RPC, one for the workers as well (a
-    transport given is used in the workers as it is)."""
-    if transport is None and kwargs.get("num_workers", 0):
-        return _WorkerTransports(timeout)
-    return transport
+    return default_transport(timeout) if transport is None else transport
