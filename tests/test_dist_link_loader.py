@@ -116,3 +116,18 @@ def test_what_the_link_loader_refuses(tmp_path):
         with pytest.raises(ValueError) as raised:
             DistLinkNeighborLoader(parts[0], [1], transport=transport, **kwargs)
         assert str(raised.value) == message
+
+
+def test_worker_processes_draw_the_whole_graph_loaders_negatives(tmp_path):
+    """With two workers each, the negatives drawn across parts are LinkNeighborLoader's, draw for draw
+    (each worker's stream is keyed by the seed, the epoch and its id)."""
+    rng = np.random.default_rng(3)
+    graph, input_type, src, dst, link_time = random_graph(rng, False, True)
+    parts = open_parts(graph, 2, tmp_path, "time")
+    settings_ = dict(edge_label_index=(input_type, torch.from_numpy(np.stack([src, dst]))), edge_label_time=link_time,
+                     neg_sampling="binary", temporal_strategy="last", seed=11, batch_size=3, num_workers=2)
+    num_neighbors = {BUYS: [2, 1], ("item", "bought_by", "user"): [2, 1]}
+    dist = DistLinkNeighborLoader(parts[1], num_neighbors, transport=quorvix.dist.InProcessTransport(parts),
+                                  **settings_)
+    whole = LinkNeighborLoader(graph, num_neighbors, time_attr="time", **settings_)
+    assert batches(dist, 5) == batches(whole, 5)
