@@ -9,6 +9,7 @@ batches with NeighborLoader's over the whole graph, and DistLinkNeighborLoader's
 
 import json
 import os
+import signal
 import sys
 import time
 
@@ -176,12 +177,18 @@ def faults(rank, world, parts_dir, graph_dir, out):
     with open(os.path.join(out["dir"], f"pid-{rank}"), "w") as file:
         file.write(str(os.getpid()))
     part = quorvix.dist.init_part_worker(parts_dir, rank, world, init_method=out["init"], timeout=timeout)
+    server = quorvix.dist.sampler._SERVED["server"].pid  # the process serving the part's socket
+    with open(os.path.join(out["dir"], f"server-{rank}"), "w") as file:
+        file.write(str(server))
     die_flag = os.path.join(out["dir"], "die")
-    if rank == 2:
+    if rank == 2:  # hangs on every request, over RPC and over the socket
         part.expand_many = lambda requests: time.sleep(120)
+        os.kill(server, signal.SIGSTOP)
     if rank != 0:
         while not os.path.exists(die_flag):
             time.sleep(0.05)
+        if rank == 2:
+            os.kill(server, signal.SIGKILL)  # stopped, it would outlive the rank
         os._exit(0 if rank == 2 else 3)
     found = {}
     transport = quorvix.dist.RpcTransport(timeout)
@@ -209,7 +216,8 @@ def faults(rank, world, parts_dir, graph_dir, out):
     for name, seed in (("hung", 2), ("dead", 1)):
         if name == "dead":
             open(die_flag, "w").close()
-            wait_for_exit(int(open(os.path.join(out["dir"], "pid-1")).read()))
+            for pid in ("pid-1", "server-1"):  # the rank, then its server, which follows it
+                wait_for_exit(int(open(os.path.join(out["dir"], pid)).read()))
         start = time.monotonic()
         try:
             dist.sample_with_edge_ids(*request, np.array([seed], dtype=np.int64), np.array([40], dtype=np.int64))
@@ -277,13 +285,14 @@ def world_fault(rank, world, parts_dir, graph_dir, out):
     if (case, rank) in (("stopped", 2), ("host_stopped", 0)):
         os.kill(os.getpid(), signal.SIGSTOP)
     if case == "stopped":
-        sampler = quorvix.dist.DistNeighborSampler(part, timeout=timeout)
-        start = time.monotonic()
-        try:
-            sampler.node_time("item", np.array([2, 5], dtype=np.int64))
-            result["request"] = "answered"
-        except Exception as error:  # noqa: BLE001
-            result["request"] = failure(error, start)
+        for name, transport in (("request", quorvix.dist.RpcTransport(timeout)), ("request direct", None)):
+            sampler = quorvix.dist.DistNeighborSampler(part, timeout=timeout, transport=transport)
+            start = time.monotonic()
+            try:
+                sampler.node_time("item", np.array([2, 5], dtype=np.int64))
+                result[name] = "answered"
+            except Exception as error:  # noqa: BLE001
+                result[name] = failure(error, start)
     start = time.monotonic()
     try:
         quorvix.dist.shutdown()

@@ -63,3 +63,31 @@ def test_outside_a_world_there_are_no_owners():
     with pytest.raises(RuntimeError) as raised:
         DirectTransport.of_world()
     assert str(raised.value) == "This process serves no part: call quorvix.dist.init_part_worker first."
+
+
+def test_a_part_served_by_a_process_of_its_own(tmp_path):
+    """The server maps the part again and answers as the part does; it goes when closed, and
+    refuses to start on a file changed since the rank opened the part."""
+    import os
+
+    import quorvix.datasets
+    import quorvix.dist
+    from quorvix.dist.serving import ServingProcess
+
+    quorvix.dist.partition(quorvix.datasets.ratings(), 2, tmp_path)
+    part = quorvix.dist.open_part(tmp_path, 1)
+    server = ServingProcess(part, 1, "127.0.0.1", 30)
+    transport = DirectTransport({1: server.address})
+    ids = np.array([1, 3, 5], dtype=np.int64)
+    assert transport.request(1, "node_times", "item", ids).wait().tolist() == part.node_times("item", ids).tolist()
+    transport.close()
+    server.close()
+    assert server._process.returncode == 0
+
+    path = os.path.join(part.directory, "row.0.npy")
+    os.utime(path, ns=(0, 0))
+    with pytest.raises(RuntimeError) as raised:
+        ServingProcess(part, 1, "127.0.0.1", 30)
+    assert str(raised.value) == (f"Rank 1: the process serving its part failed: RuntimeError: Part file '{path}' "
+                                 "changed while served (size, modification time or identity): part files must not "
+                                 "change while served.")

@@ -184,3 +184,5 @@ def test_every_fault_ends_in_a_clear_error_on_every_surviving_rank(case, tmp_pat
         if case == "stopped":
             kind, message, _ = results[rank]["request"]
             assert message.startswith("Part 2 (quorvix-part-2) did not answer within 3 s or failed: ")
+            # Over the socket the stopped rank's part is still served, by a process of its own.
+            assert results[rank]["request direct"] == "answered"

@@ -75,11 +75,12 @@ class PartServer:
         answer: runs one request and returns its answer, or raises the error to send back.
         toward: a host of the world (rank 0's): the address published is this machine's on the
             route to it.
+        key: the key connections must prove they hold; None for a random one.
     """
 
-    def __init__(self, answer: Callable[[str, tuple], Any], toward: str) -> None:
+    def __init__(self, answer: Callable[[str, tuple], Any], toward: str, key: bytes | None = None) -> None:
         self._answer = answer
-        self.key = os.urandom(32)
+        self.key = os.urandom(32) if key is None else key
         self.host = own_address(toward)
         family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
         self._listener = socket.create_server(("", 0), family=family)

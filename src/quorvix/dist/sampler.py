@@ -24,7 +24,7 @@ import numpy as np
 
 import quorvix._core
 from quorvix.dist.checks import request_checker
-from quorvix.dist.direct import PartServer
+from quorvix.dist.serving import ServingProcess
 from quorvix.dist.part import Part, open_part
 from quorvix.dist.rendezvous import Rendezvous
 
@@ -219,10 +219,11 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     raised on every rank within timeout + 5 seconds (``quorvix.dist.rendezvous.SLACK``) of the call,
     beyond the time the rank takes to check its own part. Call :func:`shutdown` to leave.
 
-    The part is also served on a socket of its own, for processes outside the RPC world (a
-    distributed loader's workers, through :class:`DirectTransport`): it listens on every
-    interface, publishes the address on the route to rank 0 with a random key when the world
-    meets, and serves only connections that prove they hold the key.
+    The part is also served on a socket, which requests reach by default (:class:`DirectTransport`),
+    by a process of its own (so a main thread busy in Python does not hold up the answers) that
+    leaves when this one calls :func:`shutdown`, exits or dies: it listens on every interface,
+    publishes the address on the route to rank 0 with a random key when the world meets, and
+    serves only connections that prove they hold the key.
 
     Args:
         path: the directory :func:`partition` wrote, with as many parts as ranks.
@@ -257,10 +258,12 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
         error = caught
     found = None
     if part is not None:
-        # Processes outside the RPC world (loader workers) reach the part here.
-        server = PartServer(lambda operation, args, part=part: _answer(lambda: part, rank, operation, args),
-                            meeting.host)
-        found = {"world_size": world_size, "fingerprint": part.manifest["fingerprint"], "serve": server.address}
+        try:  # the part's socket, which requests reach by default, served by a process of its own
+            server = ServingProcess(part, rank, meeting.host, timeout)
+        except RuntimeError as caught:
+            part, error = None, caught
+        else:
+            found = {"world_size": world_size, "fingerprint": part.manifest["fingerprint"], "serve": server.address}
     try:
         rpc_method = meeting.check(found, error)
     except BaseException:
