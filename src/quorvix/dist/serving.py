@@ -43,8 +43,13 @@ class ServingProcess:
         key = os.urandom(32)
         settings = pickle.dumps({"directory": part.directory, "manifest": part.manifest, "seen": part.watch.seen,
                                  "rank": rank, "toward": toward, "key": key})
+        # The server imports this very package, wherever it was found (a path the rank added to
+        # sys.path itself included).
+        package_root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [package_root,
+                                                                         os.environ.get("PYTHONPATH")])))
         self._process = subprocess.Popen([sys.executable, "-c", "from quorvix.dist.serving import main; main()"],
-                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, close_fds=True)
+                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, close_fds=True, env=env)
         assert self._process.stdin is not None and self._process.stdout is not None
         self.pid = self._process.pid
         try:
@@ -52,7 +57,12 @@ class ServingProcess:
             self._process.stdin.flush()
             ready, _, _ = select.select([self._process.stdout], [], [], max(float(timeout), 1.0))
             line = self._process.stdout.readline() if ready else b""
-            reply = json.loads(line) if line else {"error": f"it did not start within {max(float(timeout), 1.0):g} s"}
+            if line:
+                reply = json.loads(line)
+            elif ready:  # its standard output closed: it ended (its traceback went to this one's stderr)
+                reply = {"error": f"it ended with exit code {self._process.wait()} before it served"}
+            else:
+                reply = {"error": f"it did not start within {max(float(timeout), 1.0):g} s"}
         except (OSError, ValueError) as error:
             reply = {"error": f"{type(error).__name__}: {error}"}
         if "error" in reply:
