@@ -1,8 +1,10 @@
-"""Part requests over plain sockets, for processes outside the RPC world: a loader's workers.
+"""Part requests over plain sockets: the default way to the owners, and the only one for processes
+outside the RPC world (a loader's workers).
 
-Every rank that serves a part also listens on a socket of its own (PartServer) and publishes its
-address and a key when the world meets. A worker reaches the owners straight through
-DirectTransport, so its requests neither join the RPC world nor pass through the training process.
+Every rank's part is served on a socket of its own (PartServer, run by the rank's serving process)
+whose address and key the rank publishes when the world meets. DirectTransport reaches the owners
+straight: one pickle and one write each way, cheaper than an RPC, and open to any process of the
+world's machines that holds the keys.
 
 The wire: a connection opens with the server's random 32-byte challenge, which the client answers
 with its HMAC-SHA256 under the owner's key, both as raw bytes; only then does either side unpickle:
@@ -135,7 +137,8 @@ class PartServer:
 
 class DirectTransport:
     """Requests straight to the owners' part servers, each bounded by ``timeout`` seconds: the
-    transport of a distributed loader's worker processes, which have no place in the RPC world.
+    default transport of a rank that joined a world, and that of its loader's worker processes,
+    which have no place in the RPC world.
 
     It pickles (it holds addresses and keys only); each process connects on its first request to
     an owner. Get the world's with :meth:`of_world`.

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Optional
 
-from .dist_loader import _PartSampler, with_owners_features, worker_transport
+from .dist_loader import _PartSampler, with_owners_features, loader_transport
 from .link_loader import LinkNeighborLoader
 from .sampler import NumNeighbors, TemporalStrategy, TimeWindows
 
@@ -116,7 +116,7 @@ class DistLinkNeighborLoader(LinkNeighborLoader):
             raise ValueError("DistLinkNeighborLoader needs the seed links in 'edge_label_index' (a [2, num_links] "
                              "tensor, with its edge type on a heterogeneous graph): no rank holds every edge "
                              "of a type.")
-        transport = worker_transport(transport, timeout)
+        transport = loader_transport(transport, timeout)
         sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, subgraph_type=subgraph_type,
                                replace=replace, disjoint=disjoint, temporal_strategy=temporal_strategy,
                                shared_by_time=shared_by_time, time_windows=time_windows, seed=seed)

@@ -156,7 +156,7 @@ class DistNeighborLoader(NeighborLoader):
         batch_by_time: bool = False,
         **kwargs: Any,
     ):
-        transport = worker_transport(transport, timeout)
+        transport = loader_transport(transport, timeout)
         sampler = _PartSampler(part, num_neighbors, timeout=timeout, transport=transport, subgraph_type=subgraph_type,
                                replace=replace, disjoint=disjoint, temporal_strategy=temporal_strategy,
                                shared_by_time=shared_by_time, time_windows=time_windows, seed=seed)
@@ -215,7 +215,7 @@ def with_owners_features(batch: Any, sampler: _PartSampler, out: Any) -> Any:
     return batch
 
 
-def worker_transport(transport: Any, timeout: float) -> Any:
+def loader_transport(transport: Any, timeout: float) -> Any:
     """The loader's transport, chosen here so that spawned workers, which inherit no world, get
     the same one (forked ones would find it anyway)."""
     from quorvix.dist.sampler import default_transport
