@@ -2,10 +2,10 @@
 
     torchrun --nproc_per_node=2 examples/dist_train.py
 
-Needs PyTorch and PyTorch Geometric; runs on CPU (gloo for the gradients, RPC over TensorPipe for
-sampling). The synthetic shop of examples/pyg_train.py (customers, products, transactions) is
-written as one part per rank with quorvix.pyg.partition_data; each rank opens its part, serves it
-to the others over torch.distributed.rpc, and trains on batches of quorvix.pyg.DistNeighborLoader:
+Needs PyTorch and PyTorch Geometric; runs on CPU (gloo for the gradients; sampling requests go
+over sockets each rank serves). The synthetic shop of examples/pyg_train.py (customers, products,
+transactions) is written as one part per rank with quorvix.pyg.partition_data; each rank opens its
+part, serves it to the others, and trains on batches of quorvix.pyg.DistNeighborLoader:
 a customer's most recent transactions up to the cut-off and their products, sampled across parts,
 node features read from the parts that own them. No rank holds the whole graph to sample.
 
