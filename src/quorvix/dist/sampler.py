@@ -217,7 +217,8 @@ def init_part_worker(path: str | os.PathLike[str], rank: int, world_size: int, *
     its parts first (the sizes of every part's files it holds and, with ``digests``, the bytes of its
     own), and joins only once every rank has; a rank's failure, or its absence after ``timeout``, is
     raised on every rank within timeout + 5 seconds (``quorvix.dist.rendezvous.SLACK``) of the call,
-    beyond the time the rank takes to check its own part. Call :func:`shutdown` to leave.
+    beyond the time the rank takes to check its own part and start its server. Call
+    :func:`shutdown` to leave.
 
     The part is also served on a socket, which requests reach by default (:class:`DirectTransport`),
     by a process of its own (so a main thread busy in Python does not hold up the answers) that

@@ -22,10 +22,12 @@ from typing import Any
 __all__ = ["ServingProcess"]
 
 _LENGTH = struct.Struct("<Q")
+# Seconds the server may take to start at least (about 0.2 s idle; a loaded machine takes longer).
+_START = 30.0
 
 
 class ServingProcess:
-    """Starts the process serving ``part`` for rank ``rank`` and waits, at most ``timeout``
+    """Starts the process serving ``part`` for rank ``rank`` and waits, at most ``timeout`` (or 30)
     seconds, for the address it listens on.
 
     Args:
@@ -33,7 +35,7 @@ class ServingProcess:
         rank: the rank, named in the errors the server sends back.
         toward: a host of the world (rank 0's): the address published is this machine's on the
             route to it.
-        timeout: seconds the server may take to start.
+        timeout: seconds the server may take to start (at least 30).
 
     Raises:
         RuntimeError: the server could not open the part or did not start in time.
@@ -55,14 +57,16 @@ class ServingProcess:
         try:
             self._process.stdin.write(_LENGTH.pack(len(settings)) + settings)
             self._process.stdin.flush()
-            ready, _, _ = select.select([self._process.stdout], [], [], max(float(timeout), 1.0))
+            # Starting is local work, like checking the part: a short timeout does not bound it.
+            wait = max(float(timeout), _START)
+            ready, _, _ = select.select([self._process.stdout], [], [], wait)
             line = self._process.stdout.readline() if ready else b""
             if line:
                 reply = json.loads(line)
             elif ready:  # its standard output closed: it ended (its traceback went to this one's stderr)
                 reply = {"error": f"it ended with exit code {self._process.wait()} before it served"}
             else:
-                reply = {"error": f"it did not start within {max(float(timeout), 1.0):g} s"}
+                reply = {"error": f"it did not start within {wait:g} s"}
         except (OSError, ValueError) as error:
             reply = {"error": f"{type(error).__name__}: {error}"}
         if "error" in reply:
