@@ -29,15 +29,6 @@ void NodeIndexTable::start(int64_t node_count, int64_t seeds) {
   }
 }
 
-void NodeIndexTable::begin_claims(int64_t count) {
-  if (claims_.size() != slots_.size() || static_cast<int64_t>(claim_end_) + count >= kSlotLimit) {
-    claims_.assign(slots_.size(), 0);
-    claim_end_ = 1;
-  }
-  claim_base_ = claim_end_;
-  claim_end_ += static_cast<uint32_t>(count);
-}
-
 void NodeIndexTable::finish() {
   base_ += static_cast<uint32_t>(next_local_);
   next_local_ = 0;

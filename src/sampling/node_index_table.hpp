@@ -42,48 +42,13 @@ class NodeIndexTable {
   // Ends the use: the next start() finds every slot free.
   void finish();
 
-  // Several threads numbering one step's candidates (ids found in one-thread order, candidate c
-  // being the c-th) in first-reached order, between barriers:
-  //   begin_claims(count) on one thread; claim() for every candidate whose id is not mapped yet;
-  //   then claimed_by() tells each such candidate whether it reached its id first, and the first
-  //   ones take local indices through take_locals() (one thread) and map() (any thread, one per id).
-  // The smallest candidate number claims an id, so the numbering equals one thread's.
-  void begin_claims(int64_t count);
-  // Whether the id has a local index (read while no thread maps).
-  bool mapped(int64_t node) const { return slots_[static_cast<std::size_t>(node)] >= base_; }
-  // The id's local index, once mapped.
-  int64_t local_of(int64_t node) const { return static_cast<int64_t>(slots_[static_cast<std::size_t>(node)] - base_); }
-  void claim(int64_t node, int64_t candidate) {
-    uint32_t* const slot = &claims_[static_cast<std::size_t>(node)];
-    const uint32_t mine = claim_base_ + static_cast<uint32_t>(candidate);
-    uint32_t seen = __atomic_load_n(slot, __ATOMIC_RELAXED);
-    while ((seen < claim_base_ || seen > mine) &&
-           !__atomic_compare_exchange_n(slot, &seen, mine, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
-    }
-  }
-  bool claimed_by(int64_t node, int64_t candidate) const {
-    return __atomic_load_n(&claims_[static_cast<std::size_t>(node)], __ATOMIC_RELAXED) ==
-           claim_base_ + static_cast<uint32_t>(candidate);
-  }
-  // Hands out `count` local indices at once; returns the first.
-  int64_t take_locals(int64_t count) {
-    const int64_t first = next_local_;
-    next_local_ += count;
-    return first;
-  }
-  void map(int64_t node, int64_t local) { slots_[static_cast<std::size_t>(node)] = base_ + static_cast<uint32_t>(local); }
-
   // The bytes the table holds.
-  std::size_t bytes() const { return (slots_.capacity() + claims_.capacity()) * sizeof(uint32_t); }
+  std::size_t bytes() const { return slots_.capacity() * sizeof(uint32_t); }
 
  private:
   std::vector<uint32_t> slots_;
   uint32_t base_ = 1;  // slots start at 0, below every base
   int64_t next_local_ = 0;
-  // Per id, the candidate that claimed it in the current step, above claim_base_ (begin_claims).
-  std::vector<uint32_t> claims_;
-  uint32_t claim_base_ = 1;
-  uint32_t claim_end_ = 1;  // above every claim made so far
 };
 
 }  // namespace quorvix

@@ -72,14 +72,10 @@ struct alignas(kCacheLine) FrontierPart {
   Int64List ids;        // the picked neighbours' ids
   Int64List cols;       // the frontier entry's local index, per pick
   Int64List positions;  // row positions, when the call records them
-  std::vector<uint8_t> kind;  // per pick: kMapped, kFirst or kRepeat (see the source)
   IndexSet chosen;
   int64_t picks = 0;
   int64_t draws = 0;
   int64_t draw_offset = 0;
-  int64_t pick_offset = 0;  // the part's first pick among the step's
-  int64_t firsts = 0;       // picks that reach their node first
-  int64_t first_local = 0;  // the local index of the part's first such node
 };
 
 // The chunk storage a sampler keeps from one call to the next, at most: enough for calls of a

@@ -27,8 +27,8 @@ namespace {
 // the nodes the previous call sampled of it: a lookup in a table that much larger than the sample
 // misses the cache more often than a hash table sized by the sample does.
 constexpr int64_t kTableSpread = 8;
-// A call on several threads numbers nodes through the tables (8 bytes per node with the claims), so
-// a type takes one when it is small, or when the previous call sampled a 64th of its nodes.
+// A call on several threads numbers nodes through the tables, so a type takes one when it is small,
+// or when the previous call sampled a 64th of its nodes.
 constexpr int64_t kSplitTableSpread = 64;
 constexpr int64_t kSplitTableNodes = int64_t{1} << 22;
 

@@ -1,7 +1,10 @@
 #include "sampling/subgraph_in_parallel.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 
@@ -20,13 +23,6 @@ constexpr int64_t kMinParallelFrontier = 512;
 // widely, and small parts let threads even it out.
 constexpr int64_t kMinPartEntries = 128;
 constexpr std::size_t kPartsPerThread = 8;
-// Steps with more picks than this cannot be numbered by 32-bit claims (node_index_table.hpp).
-constexpr int64_t kMaxStepPicks = int64_t{1} << 30;
-
-// What a pick's node was when the step began.
-constexpr uint8_t kMapped = 0;  // numbered by an earlier step
-constexpr uint8_t kFirst = 1;   // new, and this pick reached it first
-constexpr uint8_t kRepeat = 2;  // new, reached first by an earlier pick of the step
 
 template <typename Edges>
 Edges step_edges(NeighborSampler& sampler, std::size_t i, NodeTypeState& neighbours, IndexSet* chosen) {
@@ -99,92 +95,68 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
   }
 
+  // Each part, once walked, is numbered in order by whichever thread finds it next in line and the
+  // numbering free: the ids are inserted into the table in one thread's order, so the local
+  // indices are one thread's, while other threads walk the parts after it.
   NodeIndexTable& table = *neighbours.node_index;
-  int64_t picks = 0;
+  const EdgeTypeKey& key = sampler.edge_type_keys[i];
+  Int64List& rows = sampler.out_row.at(key);
+  Int64List& cols = sampler.out_col.at(key);
+  Int64List* const edges = kEdgeIds ? &sampler.out_edge.at(key) : nullptr;
+  const Int64List& frontier_batch = *frontier.batch;
+  const std::unique_ptr<std::atomic<bool>[]> walked(new std::atomic<bool>[part_count]);
+  for (std::size_t p = 0; p < part_count; ++p) walked[p].store(false, std::memory_order_relaxed);
+  std::mutex numbering;
+  std::atomic<std::size_t> next_part{0};  // the next part to number; written under `numbering`
+  int64_t picks = 0;                      // under `numbering`
+  const auto number_part = [&](const FrontierPart& part) {
+    const auto part_picks = static_cast<std::size_t>(part.picks);
+    int64_t* const row_out = rows.open_tail(part_picks);
+    int64_t* const col_out = cols.open_tail(part_picks);
+    int64_t* const edge_out = kEdgeIds ? edges->open_tail(part_picks) : nullptr;
+    for (std::size_t j = 0; j < part_picks; ++j) {
+      const int64_t node = part.ids[j];
+      const NodeIndexTable::Insertion found = table.insert(node);
+      if (found.inserted) {
+        neighbours.node->push_back(node);
+        neighbours.batch->push_back(frontier_batch[static_cast<std::size_t>(part.cols[j])]);
+      }
+      row_out[j] = found.local_index;
+      col_out[j] = part.cols[j];
+      if constexpr (kEdgeIds) edge_out[j] = part.positions[j];
+    }
+    rows.commit(part_picks);
+    cols.commit(part_picks);
+    if constexpr (kEdgeIds) edges->commit(part_picks);
+    picks += part.picks;
+  };
+  const auto number_walked = [&] {
+    for (;;) {
+      {
+        const std::unique_lock<std::mutex> lock(numbering, std::try_to_lock);
+        if (!lock.owns_lock()) return;  // its holder looks again once it lets go
+        std::size_t next = next_part.load(std::memory_order_relaxed);
+        while (next < part_count && walked[next].load(std::memory_order_acquire)) {
+          number_part(parts[next]);
+          next_part.store(++next, std::memory_order_release);
+        }
+      }
+      // A part walked while the lock was held found it taken: look once more.
+      const std::size_t next = next_part.load(std::memory_order_acquire);
+      if (next >= part_count || !walked[next].load(std::memory_order_acquire)) return;
+    }
+  };
   without_gil([&] {
     pool.run(part_count, [&](std::size_t p) {
       FrontierPart& part = parts[p];
       DrawnValues values{drawn.data() + part.draw_offset};
       expand_frontier(part_edges(part, &values), frontier, part.begin, part.end, plan, seed_times);
+      walked[p].store(true, std::memory_order_release);
+      number_walked();
     });
-    for (std::size_t p = 0; p < part_count; ++p) {
-      parts[p].pick_offset = picks;
-      picks += parts[p].picks;
-    }
-    // Caught below as any failure is: the call starts over on one thread.
-    if (picks > kMaxStepPicks) throw std::bad_alloc();
-    // Claims: the smallest pick number of a node not numbered before takes it.
-    table.begin_claims(picks);
-    pool.run(part_count, [&](std::size_t p) {
-      FrontierPart& part = parts[p];
-      part.kind.resize(static_cast<std::size_t>(part.picks));
-      for (int64_t j = 0; j < part.picks; ++j) {
-        const int64_t node = part.ids[static_cast<std::size_t>(j)];
-        const bool mapped = table.mapped(node);
-        part.kind[static_cast<std::size_t>(j)] = mapped ? kMapped : kRepeat;
-        if (!mapped) table.claim(node, part.pick_offset + j);
-      }
-    });
-    pool.run(part_count, [&](std::size_t p) {
-      FrontierPart& part = parts[p];
-      int64_t firsts = 0;
-      for (int64_t j = 0; j < part.picks; ++j) {
-        uint8_t& kind = part.kind[static_cast<std::size_t>(j)];
-        if (kind == kRepeat && table.claimed_by(part.ids[static_cast<std::size_t>(j)], part.pick_offset + j)) {
-          kind = kFirst;
-          ++firsts;
-        }
-      }
-      part.firsts = firsts;
-    });
+    // Every part is walked now; any still unnumbered are numbered here.
+    for (std::size_t next = next_part.load(); next < part_count; ++next) number_part(parts[next]);
   });
-
-  // New nodes take local indices in the order of their first picks: part by part, pick by pick.
-  int64_t new_nodes = 0;
-  for (std::size_t p = 0; p < part_count; ++p) new_nodes += parts[p].firsts;
-  const int64_t first_local = table.take_locals(new_nodes);
-  int64_t* const node_out = neighbours.node->open_tail(static_cast<std::size_t>(new_nodes));
-  int64_t* const batch_out = neighbours.batch->open_tail(static_cast<std::size_t>(new_nodes));
-  int64_t* const row_out = sampler.out_row.at(sampler.edge_type_keys[i]).open_tail(static_cast<std::size_t>(picks));
-  int64_t* const col_out = sampler.out_col.at(sampler.edge_type_keys[i]).open_tail(static_cast<std::size_t>(picks));
-  int64_t* const edge_out =
-      kEdgeIds ? sampler.out_edge.at(sampler.edge_type_keys[i]).open_tail(static_cast<std::size_t>(picks)) : nullptr;
-  int64_t next = first_local;
-  for (std::size_t p = 0; p < part_count; ++p) {
-    parts[p].first_local = next;
-    next += parts[p].firsts;
-  }
-  const Int64List& frontier_batch = *frontier.batch;
-  without_gil([&] {
-    pool.run(part_count, [&](std::size_t p) {
-      const FrontierPart& part = parts[p];
-      int64_t local = part.first_local;
-      for (int64_t j = 0; j < part.picks; ++j) {
-        if (part.kind[static_cast<std::size_t>(j)] != kFirst) continue;
-        const int64_t node = part.ids[static_cast<std::size_t>(j)];
-        table.map(node, local);
-        // The node list holds every local index in order, from the first one this call gave.
-        const int64_t at = local - first_local;
-        node_out[at] = node;
-        batch_out[at] = frontier_batch[static_cast<std::size_t>(part.cols[static_cast<std::size_t>(j)])];
-        ++local;
-      }
-    });
-    pool.run(part_count, [&](std::size_t p) {
-      const FrontierPart& part = parts[p];
-      for (int64_t j = 0; j < part.picks; ++j) {
-        const auto at = static_cast<std::size_t>(part.pick_offset + j);
-        row_out[at] = table.local_of(part.ids[static_cast<std::size_t>(j)]);
-        col_out[at] = part.cols[static_cast<std::size_t>(j)];
-        if constexpr (kEdgeIds) edge_out[at] = part.positions[static_cast<std::size_t>(j)];
-      }
-    });
-  });
-  neighbours.node->commit(static_cast<std::size_t>(new_nodes));
-  neighbours.batch->commit(static_cast<std::size_t>(new_nodes));
-  sampler.out_row.at(sampler.edge_type_keys[i]).commit(static_cast<std::size_t>(picks));
-  sampler.out_col.at(sampler.edge_type_keys[i]).commit(static_cast<std::size_t>(picks));
-  if constexpr (kEdgeIds) sampler.out_edge.at(sampler.edge_type_keys[i]).commit(static_cast<std::size_t>(picks));
   edge_count += picks;
 }
 

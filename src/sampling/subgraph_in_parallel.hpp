@@ -1,6 +1,7 @@
 // A call that grows one subgraph, run on several threads with results and random draws identical
 // to one thread's: every step (one hop of one edge type) splits its frontier into parts that pick
-// neighbours side by side, then numbers the newly reached nodes in first-reached order.
+// neighbours side by side, and each part, once walked, is numbered in order by one thread at a
+// time (the newly reached nodes in first-reached order) while the others walk the parts after it.
 #pragma once
 
 #include <cstddef>
