@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <random>
-#include <stdexcept>
 
 #include "graph/without_gil.hpp"
 #include "sampling/call_setup.hpp"
