@@ -76,16 +76,15 @@ class ServingProcess:
 
     def close(self) -> None:
         """Stops the server: it goes once its standard input closes; killed if it lingers."""
-        if self._process.poll() is None:
-            try:
-                self._process.stdin.close()  # type: ignore[union-attr]
-            except OSError:
-                pass
-            try:
-                self._process.wait(2.0)
-            except subprocess.TimeoutExpired:
-                self._process.kill()
-                self._process.wait()
+        try:
+            self._process.stdin.close()  # type: ignore[union-attr]
+        except OSError:  # it had ended: nothing to tell it
+            pass
+        try:
+            self._process.wait(2.0)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+            self._process.wait()
         self._process.stdout.close()  # type: ignore[union-attr]
 
 
