@@ -295,7 +295,7 @@ def default_transport(timeout: float) -> Any:
     if "peers" in _SERVED:
         from quorvix.dist.direct import DirectTransport
 
-        return DirectTransport(_SERVED["peers"], timeout)
+        return DirectTransport.of_world(timeout)
     return RpcTransport(timeout)
 
 
