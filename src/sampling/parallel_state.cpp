@@ -31,7 +31,7 @@ std::size_t ParallelState::storage_bytes() const {
     bytes += chunk.chosen.bytes();
   }
   for (const FrontierPart& part : parts) {
-    bytes += list_bytes(part.ids) + list_bytes(part.cols) + list_bytes(part.positions) +
+    bytes += list_bytes(part.ids) + list_bytes(part.cols) + list_bytes(part.positions) + list_bytes(part.fresh_ids) + list_bytes(part.fresh_batches) +
              part.chosen.bytes();
   }
   return bytes;

@@ -72,6 +72,10 @@ struct alignas(kCacheLine) FrontierPart {
   Int64List ids;        // the picked neighbours' ids
   Int64List cols;       // the frontier entry's local index, per pick
   Int64List positions;  // row positions, when the call records them
+  // The nodes its numbering reached first, and their batch values: added to the node lists only
+  // after every walk, which may be reading those lists as its frontier.
+  Int64List fresh_ids;
+  Int64List fresh_batches;
   IndexSet chosen;
   int64_t picks = 0;
   int64_t draws = 0;

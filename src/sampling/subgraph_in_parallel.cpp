@@ -66,6 +66,8 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     part.ids.clear_or_release(4096);
     part.cols.clear_or_release(4096);
     part.positions.clear_or_release(4096);
+    part.fresh_ids.clear_or_release(4096);
+    part.fresh_batches.clear_or_release(4096);
     part.picks = 0;
     part.draws = 0;
   }
@@ -111,7 +113,7 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
   std::mutex numbering;
   std::atomic<std::size_t> next_part{0};  // the next part to number; written under `numbering`
   int64_t picks = 0;                      // under `numbering`
-  const auto number_part = [&](const FrontierPart& part) {
+  const auto number_part = [&](FrontierPart& part) {
     const auto part_picks = static_cast<std::size_t>(part.picks);
     int64_t* const row_out = rows.open_tail(part_picks);
     int64_t* const col_out = cols.open_tail(part_picks);
@@ -121,8 +123,8 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
       const int64_t node = part.ids[j];
       const NodeIndexTable::Insertion found = table.insert(node);
       if (found.inserted) {
-        neighbours.node->push_back(node);
-        neighbours.batch->push_back(frontier_batch[static_cast<std::size_t>(part.cols[j])]);
+        part.fresh_ids.push_back(node);
+        part.fresh_batches.push_back(frontier_batch[static_cast<std::size_t>(part.cols[j])]);
       }
       row_out[j] = found.local_index;
       col_out[j] = part.cols[j];
@@ -160,6 +162,15 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     // Every part is walked now; any still unnumbered are numbered here.
     for (std::size_t next = next_part.load(); next < part_count; ++next) number_part(parts[next]);
   });
+  // The new nodes, in the order they took their local indices.
+  for (std::size_t p = 0; p < part_count; ++p) {
+    const FrontierPart& part = parts[p];
+    const std::size_t fresh = part.fresh_ids.size();
+    std::copy(part.fresh_ids.data(), part.fresh_ids.data() + fresh, neighbours.node->open_tail(fresh));
+    neighbours.node->commit(fresh);
+    std::copy(part.fresh_batches.data(), part.fresh_batches.data() + fresh, neighbours.batch->open_tail(fresh));
+    neighbours.batch->commit(fresh);
+  }
   edge_count += picks;
 }
 
