@@ -352,6 +352,8 @@ def test_given_runs_refuse_what_no_call_may_ask():
     cases = [
         (lambda: quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), time=np.array([1])),
          "'time' and 'row' differ in length."),
+        (lambda: quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), edge_id=np.array([1])),
+         "'edge_id' and 'row' differ in length."),
         (lambda: runs.expand(nodes, none, none, fan_out=1, temporal=True), "'seed_time' and 'nodes' differ in length."),
         (lambda: runs.expand(nodes, none, none, fan_out=1), "'draw_key' does not hold two words per entry of 'nodes'."),
         (lambda: runs.expand(nodes, none, np.array([[5, 0]], np.uint64), fan_out=2**31, replace=True),
@@ -361,8 +363,8 @@ def test_given_runs_refuse_what_no_call_may_ask():
         with pytest.raises((ValueError, RuntimeError)) as info:
             call()
         assert str(info.value) == message
-    entry, neighbour, position = runs.expand(nodes, none, np.array([[5, 0]], np.uint64), fan_out=2**31 - 1, replace=False)
-    assert sorted(neighbour.tolist()) == [0, 1] and sorted(position.tolist()) == [0, 1]  # takes all
+    counts, neighbour, position = runs.expand(nodes, none, np.array([[5, 0]], np.uint64), fan_out=2**31 - 1, replace=False)
+    assert counts.tolist() == [2] and sorted(neighbour.tolist()) == [0, 1] and sorted(position.tolist()) == [0, 1]
 
 
 def part_bytes(path):

@@ -6,12 +6,12 @@
 #include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include "graph/array_dict.hpp"
+#include "graph/int64_list.hpp"
 #include "graph/native_int64.hpp"
 #include "graph/sampler_options.hpp"
 #include "module/bindings.hpp"
@@ -32,13 +32,15 @@ struct OwnedRuns {
   NativeInt64Array row;
   std::optional<NativeInt64Array> time;
   std::optional<NativeFloat64Array> weight;
+  std::optional<NativeInt64Array> edge_id;
   std::unique_ptr<EdgeWeights> weights;
   GivenRuns runs;
 };
 
 std::shared_ptr<OwnedRuns> make_runs(std::string key, std::string frontier_type, std::string neighbour_type,
                                      const py::array& colptr, const py::array& row, const py::object& time,
-                                     const py::object& weight, const py::object& neighbour_count) {
+                                     const py::object& weight, const py::object& neighbour_count,
+                                     const py::object& edge_id) {
   auto owned = std::make_shared<OwnedRuns>();
   owned->colptr = native_int64(colptr);
   owned->row = native_int64(row);
@@ -63,12 +65,21 @@ std::shared_ptr<OwnedRuns> make_runs(std::string key, std::string frontier_type,
     index_weights(*owned->weights, runs.colptr);
     runs.weights = owned->weights.get();
   }
+  if (!edge_id.is_none()) {
+    owned->edge_id = native_int64(py::array(edge_id));
+    runs.edge_id = span_of(*owned->edge_id);
+    if (runs.edge_id.size != runs.row.size) throw std::runtime_error("'edge_id' and 'row' differ in length.");
+  }
   if (!neighbour_count.is_none()) runs.neighbour_bound = static_cast<uint64_t>(to_int64(neighbour_count));
   return owned;
 }
 
-py::array_t<int64_t> to_numpy(const std::vector<int64_t>& values) {
-  return py::array_t<int64_t>(static_cast<py::ssize_t>(values.size()), values.data());
+// The array takes the list over without a copy; a capsule frees it with the array.
+py::array_t<int64_t> to_array(Int64List&& values) {
+  if (values.empty()) return py::array_t<int64_t>(0);
+  auto* owned = new Int64List(std::move(values));
+  const py::capsule owner(owned, [](void* list) { delete static_cast<Int64List*>(list); });
+  return py::array_t<int64_t>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
 }
 
 std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> expand(
@@ -106,7 +117,8 @@ std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> exp
     const py::gil_scoped_release released;
     expanded = expand_given(owned.runs, frontier, plan, replace);
   }
-  return {to_numpy(expanded.entry), to_numpy(expanded.neighbour), to_numpy(expanded.position)};
+  return {to_array(std::move(expanded.counts)), to_array(std::move(expanded.neighbour)),
+          to_array(std::move(expanded.edge))};
 }
 
 }  // namespace
@@ -115,11 +127,11 @@ void bind_expand(py::module_& module) {
   py::class_<OwnedRuns, std::shared_ptr<OwnedRuns>> cls(module, "GivenRuns");
   cls.doc() =
       "One edge type's CSC runs for the frontier nodes a part owns (colptr indexed by the part's node\n"
-      "index, row holding global neighbour ids), with the times windows read (one per row position) and\n"
-      "optional weights. expand() runs one hop's rule for frontier nodes the caller gives.";
+      "index, row holding global neighbour ids), with the times windows read (one per row position),\n"
+      "optional weights and optional edge ids (one per row position). expand() runs one hop's rule for frontier nodes the caller gives.";
   cls.def(py::init(&make_runs), py::arg("key"), py::arg("frontier_type"), py::arg("neighbour_type"),
           py::arg("colptr"), py::arg("row"), py::kw_only(), py::arg("time") = py::none(),
-          py::arg("weight") = py::none(), py::arg("neighbour_count") = py::none())
+          py::arg("weight") = py::none(), py::arg("neighbour_count") = py::none(), py::arg("edge_id") = py::none())
       .def("expand", &expand, py::arg("nodes"), py::arg("seed_time"), py::arg("draw_key"), py::kw_only(),
            py::arg("draw_stream") = 0, py::arg("fan_out") = py::none(), py::arg("window") = py::none(), py::arg("temporal") = false,
            py::arg("temporal_strategy") = "last", py::arg("replace") = false,
@@ -127,8 +139,9 @@ void bind_expand(py::module_& module) {
            "or a window (lower or None, upper), as one hop of a sample call does. A rule that draws reads\n"
            "entry i's own Philox4x64-10 stream, keyed (draw_stream, draw_key[i, 0]) with counter\n"
            "(block, draw_key[i, 1], 0, 0) for blocks 1, 2, ... (draw_key is (n, 2) uint64: node id and\n"
-           "subgraph; it may be empty for other rules). Returns (entry, neighbour, position) per sampled\n"
-           "edge, in entry order.");
+           "subgraph; it may be empty for other rules). Returns (counts, neighbour, edge): the edges each entry\n"
+           "took, then per sampled edge, in entry order, the neighbour id and the row position (the edge_id\n"
+           "given for it, when the runs were given edge ids).");
 }
 
 }  // namespace quorvix

@@ -420,8 +420,8 @@ class NodeRecorder:
 
 class GivenRuns:
     """One edge type's CSC runs for the frontier nodes a part owns (colptr indexed by the part's node
-    index, row holding global neighbour ids), with the times windows read (one per row position) and
-    optional weights. expand() runs one hop's rule for frontier nodes the caller gives."""
+    index, row holding global neighbour ids), with the times windows read (one per row position),
+    optional weights and optional edge ids (one per row position). expand() runs one hop's rule for frontier nodes the caller gives."""
 
     def __init__(
         self,
@@ -434,6 +434,7 @@ class GivenRuns:
         time: npt.ArrayLike | None = None,
         weight: npt.ArrayLike | None = None,
         neighbour_count: SupportsIndex | None = None,
+        edge_id: npt.ArrayLike | None = None,
     ) -> None: ...
     def expand(
         self,
@@ -452,8 +453,9 @@ class GivenRuns:
         or a window (lower or None, upper), as one hop of a sample call does. A rule that draws reads
         entry i's own Philox4x64-10 stream, keyed (draw_stream, draw_key[i, 0]) with counter
         (block, draw_key[i, 1], 0, 0) for blocks 1, 2, ... (draw_key is (n, 2) uint64: node id and
-        subgraph; it may be empty for other rules). Returns (entry, neighbour, position) per sampled
-        edge, in entry order."""
+        subgraph; it may be empty for other rules). Returns (counts, neighbour, edge): the edges each entry
+        took, then per sampled edge, in entry order, the neighbour id and the row position (the edge_id
+        given for it, when the runs were given edge ids)."""
 
 _Edges = tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array]
 

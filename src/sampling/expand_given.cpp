@@ -1,10 +1,10 @@
 #include "sampling/expand_given.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
 #include "graph/int64_list.hpp"
-#include "graph/local_index_map.hpp"
 #include "sampling/call_state.hpp"
 #include "sampling/fan_out_limit.hpp"
 #include "sampling/index_set.hpp"
@@ -32,24 +32,19 @@ ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, 
   frontier_state.batch = &frontier_batch;
   frontier_state.node = &frontier_node;
 
-  Int64List neighbour_batch;
-  Int64List neighbour_node;
-  LocalIndexMap neighbour_index;
+  // Neighbours are not numbered here: the trainer numbers them in its own subgraphs, so every
+  // sampled edge records the neighbour's id (the id check included) and its entry.
   NodeTypeState neighbours;
-  neighbours.batch = &neighbour_batch;
-  neighbours.node = &neighbour_node;
-  neighbours.local_index = &neighbour_index;
   neighbours.id_bound = runs.neighbour_bound;
 
-  Int64List out_row;
-  Int64List out_col;
-  Int64List out_edge;
+  ExpandedRuns expanded;
+  Int64List out_entry;
   int64_t edge_count = 0;
   DrawnValues generator;
   IndexSet chosen;
-  ChunkSamplingWithIds edges{&runs.key, &runs.frontier_type, &runs.neighbour_type, runs.colptr, runs.row,
-                              Int64Span{}, &neighbours, &out_row, &out_col, &out_edge, &edge_count, &generator,
-                              &chosen};
+  CandidateSamplingWithIds edges{&runs.key, &runs.frontier_type, &runs.neighbour_type, runs.colptr, runs.row,
+                                 Int64Span{}, &neighbours, &expanded.neighbour, &out_entry, &expanded.edge,
+                                 &edge_count, &generator, &chosen};
   edges.edge_time = runs.time.data;
   edges.weights = runs.weights;
   edges.replace = replace;
@@ -69,12 +64,15 @@ ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, 
   generator.next = draws.data();
   expand_frontier(edges, frontier_state, 0, end, plan, seed_times);
 
-  ExpandedRuns expanded;
-  const std::size_t m = out_edge.size();
-  expanded.entry.assign(out_col.data(), out_col.data() + m);
-  expanded.position.assign(out_edge.data(), out_edge.data() + m);
-  expanded.neighbour.resize(m);
-  for (std::size_t j = 0; j < m; ++j) expanded.neighbour[j] = neighbour_node[static_cast<std::size_t>(out_row[j])];
+  int64_t* counts = expanded.counts.open_tail(n);
+  std::fill(counts, counts + n, 0);
+  expanded.counts.commit(n);
+  for (std::size_t j = 0; j < out_entry.size(); ++j) ++counts[out_entry[j]];
+  if (runs.edge_id.data != nullptr) {
+    // The positions written, replaced in place by their edges' ids.
+    int64_t* edge = expanded.edge.open_tail(0) - expanded.edge.size();
+    for (std::size_t j = 0; j < expanded.edge.size(); ++j) edge[j] = runs.edge_id.data[edge[j]];
+  }
   return expanded;
 }
 

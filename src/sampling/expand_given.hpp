@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "graph/edge_features.hpp"
+#include "graph/int64_list.hpp"
 #include "graph/int64_span.hpp"
 #include "sampling/expand.hpp"
 #include "sampling/keyed_draws.hpp"
@@ -25,6 +26,7 @@ struct GivenRuns {
   Int64Span time;
   const EdgeWeights* weights = nullptr;
   uint64_t neighbour_bound = UINT64_MAX;  // neighbour ids at or above it are refused
+  Int64Span edge_id;  // one per row position: what a sampled edge reports instead of its position, when set
 };
 
 // The frontier: part node indices, a seed time per entry (empty without a time rule), and per entry
@@ -37,11 +39,12 @@ struct GivenFrontier {
   uint64_t draw_stream = 0;
 };
 
-// What the entries took, in entry order: for each sampled edge its entry, neighbour id and row position.
+// What the entries took: the number of edges of each entry, then for each sampled edge, in entry
+// order, its neighbour id and its row position (its edge id when the runs have them).
 struct ExpandedRuns {
-  std::vector<int64_t> entry;
-  std::vector<int64_t> neighbour;
-  std::vector<int64_t> position;
+  Int64List counts;
+  Int64List neighbour;
+  Int64List edge;
 };
 
 // Expands every entry under `plan` with the call's `replace` setting. A rule that draws reads each

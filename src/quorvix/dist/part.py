@@ -127,6 +127,7 @@ class Part:
                 key, edge_type[2], edge_type[0], colptr, row,
                 time=time,
                 weight=load(f"weight.{index}.npy") if entry["weighted"] else None,
+                edge_id=self.edge_ids[key],
                 neighbour_count=self.num_nodes[edge_type[0]] if self.num_nodes[edge_type[0]] >= 0 else None)
         self.node_time: dict[str, np.ndarray] = {}
         self.features: dict[str, dict[str, np.ndarray]] = {}
@@ -215,9 +216,7 @@ class Part:
         if len(subgraph):
             draw_key[:, 0] = np.asarray(ids, dtype=np.int64).astype(np.uint64)
             draw_key[:, 1] = np.asarray(subgraph, dtype=np.int64).astype(np.uint64)
-        entry, neighbour, position = self.runs[key].expand(local, seed_time, draw_key, **rule)
-        counts = np.bincount(entry, minlength=len(local)).astype(np.int64)
-        return counts, neighbour, self._edge_id_view[key][position]
+        return self.runs[key].expand(local, seed_time, draw_key, **rule)
 
     def expand_many(self, requests: list[tuple[Any, ...]]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """expand() for each request of one hop, in order, after checking the files they read.
