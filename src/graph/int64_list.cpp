@@ -91,4 +91,15 @@ py::array_t<int64_t> Int64List::release_array() {
   return py::reinterpret_steal<py::array_t<int64_t>>(array.release());
 }
 
+py::array_t<int64_t> Int64List::into_array() {
+  if (array_) return release_array();
+  if (size_ == 0) {
+    *this = Int64List();
+    return py::array_t<int64_t>(0);
+  }
+  auto* owned = new Int64List(std::move(*this));
+  const py::capsule owner(owned, [](void* list) { delete static_cast<Int64List*>(list); });
+  return py::array_t<int64_t>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
+}
+
 }  // namespace quorvix

@@ -64,6 +64,9 @@ class Int64List {
   // The list's NumPy array, cut to its values and now the caller's alone. The list is left empty,
   // on the heap. Only for a list made by in_numpy_array.
   py::array_t<int64_t> release_array();
+  // The list's values as a NumPy array without a copy, whatever the storage: heap storage passes to
+  // an owner that the array frees. The list is left empty. Needs the interpreter lock.
+  py::array_t<int64_t> into_array();
 
  private:
   // Raises the capacity to at least `needed`, doubling so that appends stay amortised O(1).

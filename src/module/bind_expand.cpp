@@ -40,7 +40,11 @@ struct OwnedRuns {
 std::shared_ptr<OwnedRuns> make_runs(std::string key, std::string frontier_type, std::string neighbour_type,
                                      const py::array& colptr, const py::array& row, const py::object& time,
                                      const py::object& weight, const py::object& neighbour_count,
-                                     const py::object& edge_id) {
+                                     const py::object& edge_id, int64_t num_parts, int64_t part,
+                                     const py::object& node_count) {
+  if (num_parts < 1 || part < 0 || part >= num_parts) {
+    throw std::invalid_argument("'part' is not one of 'num_parts' parts.");
+  }
   auto owned = std::make_shared<OwnedRuns>();
   owned->colptr = native_int64(colptr);
   owned->row = native_int64(row);
@@ -70,16 +74,11 @@ std::shared_ptr<OwnedRuns> make_runs(std::string key, std::string frontier_type,
     runs.edge_id = span_of(*owned->edge_id);
     if (runs.edge_id.size != runs.row.size) throw std::runtime_error("'edge_id' and 'row' differ in length.");
   }
+  runs.num_parts = num_parts;
+  runs.part = part;
+  if (!node_count.is_none()) runs.frontier_bound = static_cast<uint64_t>(to_int64(node_count));
   if (!neighbour_count.is_none()) runs.neighbour_bound = static_cast<uint64_t>(to_int64(neighbour_count));
   return owned;
-}
-
-// The array takes the list over without a copy; a capsule frees it with the array.
-py::array_t<int64_t> to_array(Int64List&& values) {
-  if (values.empty()) return py::array_t<int64_t>(0);
-  auto* owned = new Int64List(std::move(values));
-  const py::capsule owner(owned, [](void* list) { delete static_cast<Int64List*>(list); });
-  return py::array_t<int64_t>(static_cast<py::ssize_t>(owned->size()), owned->data(), owner);
 }
 
 std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> expand(
@@ -117,8 +116,7 @@ std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> exp
     const py::gil_scoped_release released;
     expanded = expand_given(owned.runs, frontier, plan, replace);
   }
-  return {to_array(std::move(expanded.counts)), to_array(std::move(expanded.neighbour)),
-          to_array(std::move(expanded.edge))};
+  return {expanded.counts.into_array(), expanded.neighbour.into_array(), expanded.edge.into_array()};
 }
 
 }  // namespace
@@ -128,16 +126,18 @@ void bind_expand(py::module_& module) {
   cls.doc() =
       "One edge type's CSC runs for the frontier nodes a part owns (colptr indexed by the part's node\n"
       "index, row holding global neighbour ids), with the times windows read (one per row position),\n"
-      "optional weights and optional edge ids (one per row position). expand() runs one hop's rule for frontier nodes the caller gives.";
+      "optional weights and optional edge ids (one per row position). Part `part` of `num_parts` owns\n"
+      "the frontier ids id % num_parts == part (below node_count when given), at index id // num_parts. expand() runs one hop's rule for frontier nodes the caller gives.";
   cls.def(py::init(&make_runs), py::arg("key"), py::arg("frontier_type"), py::arg("neighbour_type"),
           py::arg("colptr"), py::arg("row"), py::kw_only(), py::arg("time") = py::none(),
-          py::arg("weight") = py::none(), py::arg("neighbour_count") = py::none(), py::arg("edge_id") = py::none())
+          py::arg("weight") = py::none(), py::arg("neighbour_count") = py::none(), py::arg("edge_id") = py::none(),
+          py::arg("num_parts") = 1, py::arg("part") = 0, py::arg("node_count") = py::none())
       .def("expand", &expand, py::arg("nodes"), py::arg("seed_time"), py::arg("draw_key"), py::kw_only(),
            py::arg("draw_stream") = 0, py::arg("fan_out") = py::none(), py::arg("window") = py::none(), py::arg("temporal") = false,
            py::arg("temporal_strategy") = "last", py::arg("replace") = false,
-           "Expands the part nodes `nodes` (entry i with seed time seed_time[i] when `temporal`) by a fan-out\n"
-           "or a window (lower or None, upper), as one hop of a sample call does. A rule that draws reads\n"
-           "entry i's own Philox4x64-10 stream, keyed (draw_stream, draw_key[i, 0]) with counter\n"
+           "Expands the frontier ids `nodes`, each owned by the part (entry i with seed time seed_time[i]\n"
+           "when `temporal`), by a fan-out or a window (lower or None, upper), as one hop of a sample call\n"
+           "does. A rule that draws reads entry i's own Philox4x64-10 stream, keyed (draw_stream, draw_key[i, 0]) with counter\n"
            "(block, draw_key[i, 1], 0, 0) for blocks 1, 2, ... (draw_key is (n, 2) uint64: node id and\n"
            "subgraph; it may be empty for other rules). Returns (counts, neighbour, edge): the edges each entry\n"
            "took, then per sampled edge, in entry order, the neighbour id and the row position (the edge_id\n"

@@ -1,6 +1,7 @@
 // Registration of quorvix.NodeRecorder: the distributed sampler's record of the nodes a call reached.
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <pybind11/numpy.h>
@@ -8,6 +9,7 @@
 #include "graph/array_dict.hpp"
 #include "graph/native_int64.hpp"
 #include "module/bindings.hpp"
+#include "sampling/answer_merge.hpp"
 #include "sampling/node_recorder.hpp"
 
 namespace quorvix {
@@ -39,6 +41,26 @@ py::array_t<int64_t> slice(const std::vector<int64_t>& values, int64_t begin, in
   return py::array_t<int64_t>(static_cast<py::ssize_t>(end - begin), values.data() + begin);
 }
 
+// The owners' answers of one edge type, merged in frontier order and recorded in `neighbours`.
+std::tuple<py::array_t<int64_t>, py::array_t<int64_t>, py::array_t<int64_t>> record_answers(
+    NodeRecorder& neighbours, const py::array& frontier_batch, int64_t frontier_begin, const py::list& answers) {
+  std::vector<NativeInt64Array> kept;
+  std::vector<OwnerAnswer> viewed;
+  kept.reserve(4 * answers.size() + 1);
+  const auto view = [&kept](const py::handle& array) {
+    kept.push_back(native_int64(py::array(py::reinterpret_borrow<py::object>(array))));
+    return span_of(kept.back());
+  };
+  const Int64Span batch = view(frontier_batch);
+  for (const py::handle& answer : answers) {
+    const py::tuple parts = py::reinterpret_borrow<py::tuple>(answer);
+    if (parts.size() != 4) throw py::value_error("An answer is (entries, counts, neighbour, edge).");
+    viewed.push_back(OwnerAnswer{view(parts[0]), view(parts[1]), view(parts[2]), view(parts[3])});
+  }
+  MergedEdges merged = merge_answers(viewed, batch, frontier_begin, neighbours);
+  return {merged.row.into_array(), merged.col.into_array(), merged.edge.into_array()};
+}
+
 }  // namespace
 
 void bind_node_recorder(py::module_& module) {
@@ -67,6 +89,11 @@ void bind_node_recorder(py::module_& module) {
           py::arg("batch"), py::arg("node"),
           "The local index of each (batch[i], node[i]), appending the pairs not recorded before in the\n"
           "order they first occur.")
+      .def("record_answers", &record_answers, py::arg("frontier_batch"), py::arg("frontier_begin"),
+           py::arg("answers"),
+           "The owners' answers for one edge type's frontier (subgraphs frontier_batch, first local index\n"
+           "frontier_begin), each (entries, counts, neighbour, edge) with its entries ascending, merged in\n"
+           "entry order: (row, col, edge), the neighbours recorded here in that order.")
       .def(
           "nodes",
           [](const NodeRecorder& recorder, int64_t begin, int64_t end) {

@@ -412,6 +412,12 @@ class NodeRecorder:
     def record(self, batch: _Int64Array, node: _Int64Array) -> npt.NDArray[np.int64]:
         """The local index of each (batch[i], node[i]), appending the pairs not recorded before in the
         order they first occur."""
+    def record_answers(
+        self, frontier_batch: npt.ArrayLike, frontier_begin: int, answers: list[tuple[npt.ArrayLike, ...]]
+    ) -> tuple[_Int64Array, _Int64Array, _Int64Array]:
+        """The owners' answers for one edge type's frontier (subgraphs frontier_batch, first local index
+        frontier_begin), each (entries, counts, neighbour, edge) with its entries ascending, merged in
+        entry order: (row, col, edge), the neighbours recorded here in that order."""
     def nodes(self, begin: int = 0, end: int = -1) -> npt.NDArray[np.int64]:
         """The node ids of local indices [begin, end) (end -1: all)."""
     def batches(self, begin: int = 0, end: int = -1) -> npt.NDArray[np.int64]:
@@ -421,7 +427,9 @@ class NodeRecorder:
 class GivenRuns:
     """One edge type's CSC runs for the frontier nodes a part owns (colptr indexed by the part's node
     index, row holding global neighbour ids), with the times windows read (one per row position),
-    optional weights and optional edge ids (one per row position). expand() runs one hop's rule for frontier nodes the caller gives."""
+    optional weights and optional edge ids (one per row position). Part `part` of `num_parts` owns
+    the frontier ids id % num_parts == part (below node_count when given), at index id // num_parts.
+    expand() runs one hop's rule for frontier nodes the caller gives."""
 
     def __init__(
         self,
@@ -435,6 +443,9 @@ class GivenRuns:
         weight: npt.ArrayLike | None = None,
         neighbour_count: SupportsIndex | None = None,
         edge_id: npt.ArrayLike | None = None,
+        num_parts: SupportsIndex = 1,
+        part: SupportsIndex = 0,
+        node_count: SupportsIndex | None = None,
     ) -> None: ...
     def expand(
         self,
@@ -449,8 +460,8 @@ class GivenRuns:
         temporal_strategy: Literal["last", "uniform"] = "last",
         replace: bool = False,
     ) -> tuple[_Int64Array, _Int64Array, _Int64Array]:
-        """Expands the part nodes `nodes` (entry i with seed time seed_time[i] when `temporal`) by a fan-out
-        or a window (lower or None, upper), as one hop of a sample call does. A rule that draws reads
+        """Expands the frontier ids `nodes`, each owned by the part (entry i with seed time seed_time[i]
+        when `temporal`), by a fan-out or a window (lower or None, upper), as one hop of a sample call does. A rule that draws reads
         entry i's own Philox4x64-10 stream, keyed (draw_stream, draw_key[i, 0]) with counter
         (block, draw_key[i, 1], 0, 0) for blocks 1, 2, ... (draw_key is (n, 2) uint64: node id and
         subgraph; it may be empty for other rules). Returns (counts, neighbour, edge): the edges each entry

@@ -24,8 +24,14 @@ ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, 
   frontier_batch.reserve(n);
   frontier_node.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
+    const int64_t id = frontier.nodes[static_cast<int64_t>(i)];
+    if (static_cast<uint64_t>(id) >= runs.frontier_bound || id % runs.num_parts != runs.part) {
+      throw std::invalid_argument("Node " + std::to_string(id) + " of type '" + runs.frontier_type +
+                                  "' is not owned by part " + std::to_string(runs.part) + " of " +
+                                  std::to_string(runs.num_parts) + ".");
+    }
     frontier_batch.push_back(static_cast<int64_t>(i));
-    frontier_node.push_back(frontier.nodes[static_cast<int64_t>(i)]);
+    frontier_node.push_back(id / runs.num_parts);
   }
   const std::vector<int64_t> seed_times(frontier.seed_times.data, frontier.seed_times.data + frontier.seed_times.size);
   NodeTypeState frontier_state;

@@ -14,7 +14,8 @@
 
 namespace quorvix {
 
-// One edge type's runs for the frontier nodes a part owns, indexed by the part's own node index.
+// One edge type's runs for the frontier nodes a part owns, indexed by the part's own node index: part
+// `part` of `num_parts` owns the global ids id with id % num_parts == part, at index id / num_parts.
 // `time` (one per row position, or empty) is what windows read: the edge times, or the neighbours'
 // node times copied beside row. Views; their owner keeps them alive.
 struct GivenRuns {
@@ -27,9 +28,12 @@ struct GivenRuns {
   const EdgeWeights* weights = nullptr;
   uint64_t neighbour_bound = UINT64_MAX;  // neighbour ids at or above it are refused
   Int64Span edge_id;  // one per row position: what a sampled edge reports instead of its position, when set
+  int64_t num_parts = 1;
+  int64_t part = 0;
+  uint64_t frontier_bound = UINT64_MAX;  // frontier ids at or above it (negative ones too) are refused
 };
 
-// The frontier: part node indices, a seed time per entry (empty without a time rule), and per entry
+// The frontier: global node ids the part owns, a seed time per entry (empty without a time rule), and per entry
 // the (node, subgraph) words of its draw key, two per entry under one `draw_stream` (read only when
 // the plan draws).
 struct GivenFrontier {
@@ -49,7 +53,8 @@ struct ExpandedRuns {
 
 // Expands every entry under `plan` with the call's `replace` setting. A rule that draws reads each
 // entry's own keyed stream (keyed_draws.hpp), so an entry's choice depends on its key alone, not on
-// which part or request it came with. Throws std::runtime_error as a sample call does.
+// which part or request it came with. Throws std::runtime_error as a sample call does, and
+// std::invalid_argument for a frontier id the part does not own.
 ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, const HopPlan& plan, bool replace);
 
 }  // namespace quorvix

@@ -17,7 +17,7 @@ class NodeRecorder {
   // found at its first copy.
   void add_seeds(Int64Span batch, Int64Span node);
   // Writes the local index of each pair to `local` (as long as `node`), appending the pairs not
-  // recorded before in the order they first occur.
+  // recorded before in the order they first occur. `local` may be `node` itself.
   void record(Int64Span batch, Int64Span node, int64_t* local);
 
   const std::vector<int64_t>& nodes() const { return nodes_; }

@@ -127,7 +127,8 @@ class Part:
                 key, edge_type[2], edge_type[0], colptr, row,
                 time=time,
                 weight=load(f"weight.{index}.npy") if entry["weighted"] else None,
-                edge_id=self.edge_ids[key],
+                edge_id=self.edge_ids[key], num_parts=self.num_parts, part=self.index,
+                node_count=self.num_nodes[edge_type[2]] if self.num_nodes[edge_type[2]] >= 0 else None,
                 neighbour_count=self.num_nodes[edge_type[0]] if self.num_nodes[edge_type[0]] >= 0 else None)
         self.node_time: dict[str, np.ndarray] = {}
         self.features: dict[str, dict[str, np.ndarray]] = {}
@@ -211,12 +212,11 @@ class Part:
             ValueError: an id is not owned by this part; the messages are listed in the error
                 reference.
         """
-        local = self.local_index(frontier_type, ids)
         draw_key = np.empty((len(subgraph), 2), dtype=np.uint64)
         if len(subgraph):
             draw_key[:, 0] = np.asarray(ids, dtype=np.int64).astype(np.uint64)
             draw_key[:, 1] = np.asarray(subgraph, dtype=np.int64).astype(np.uint64)
-        return self.runs[key].expand(local, seed_time, draw_key, **rule)
+        return self.runs[key].expand(ids, seed_time, draw_key, **rule)
 
     def expand_many(self, requests: list[tuple[Any, ...]]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         """expand() for each request of one hop, in order, after checking the files they read.

@@ -381,10 +381,14 @@ class _NodeTypeState:
         """Every seed takes its own local index; a repeated one is found at its first occurrence."""
         self.recorder.add_seeds(batch, self._checked(node))
 
-    def record(self, batch: np.ndarray, node: np.ndarray) -> np.ndarray:
-        """The local index of each (batch, node) in order, appending the pairs not seen before in
-        the order they first occur."""
-        return self.recorder.record(batch, self._checked(node))
+    def record_answers(self, frontier_batch: np.ndarray, frontier_begin: int,
+                       answers: list[tuple[np.ndarray, ...]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The owners' answers for one edge type into this type, merged in frontier order: (row, col,
+        edge id) of each sampled edge, its neighbour recorded here the first time its subgraph
+        reaches it."""
+        for answer in answers:
+            self._checked(answer[2])
+        return self.recorder.record_answers(frontier_batch, frontier_begin, answers)
 
 
 class DistNeighborSampler:
@@ -771,12 +775,16 @@ class DistNeighborSampler:
             answers = self._expand_hop(hop, frontier_nodes, frontier_batches, num_neighbors, sampling_time_offsets,
                                        seed_times, call_key)
             for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
-                entry, neighbour, edge = answers.get(index, (np.empty(0, np.int64),) * 3)
-                col = entry + states[edge_type[2]].frontier[0]
-                out_row[key].append(states[edge_type[0]].record(frontier_batches[edge_type[2]][entry], neighbour))
+                if index in answers:
+                    frontier = states[edge_type[2]]
+                    row, col, edge = states[edge_type[0]].record_answers(
+                        frontier_batches[edge_type[2]], frontier.frontier[0], answers[index])
+                else:
+                    row = col = edge = _NO_KEYS
+                out_row[key].append(row)
                 out_col[key].append(col)
                 out_edge[key].append(edge)
-                edge_counts[key].append(len(entry))
+                edge_counts[key].append(len(row))
             for state in states.values():
                 state.frontier = (state.frontier[1], state.size)
                 state.counts.append(state.frontier[1] - state.frontier[0])
@@ -795,13 +803,13 @@ class DistNeighborSampler:
     def _expand_hop(self, hop: int, frontier_nodes: Mapping[str, np.ndarray],
                     frontier_batches: Mapping[str, np.ndarray], num_neighbors: Mapping[str, Any],
                     offsets: Mapping[str, Any], seed_times: np.ndarray,
-                    call_key: int) -> dict[int, tuple[np.ndarray, np.ndarray, np.ndarray]]:
-        """Per edge type index, (frontier entry, neighbour, edge id) of the hop's sampled edges, in
-        frontier order (the frontier's node ids and subgraphs by node type): one request per remote
-        part, the own part's nodes expanded here."""
-        num_parts = self.part.num_parts
+                    call_key: int) -> dict[int, list[tuple[np.ndarray, ...]]]:
+        """Per edge type index, the owners' answers for the hop as (frontier entries, edges per entry,
+        neighbour ids, edge ids), the entries of each ascending: one request per remote part, the own
+        part's nodes expanded here."""
         requests: dict[int, list[tuple[Any, ...]]] = {}
         placed: dict[int, list[tuple[int, np.ndarray]]] = {}  # owner -> (edge type index, frontier entries)
+        owners: dict[str, list[tuple[int, np.ndarray]]] = {}  # node type -> (owner, its frontier entries)
         for index, (edge_type, key) in enumerate(zip(self.edge_types, self.edge_type_keys)):
             nodes, batch = frontier_nodes[edge_type[2]], frontier_batches[edge_type[2]]
             if not len(nodes):
@@ -810,16 +818,17 @@ class DistNeighborSampler:
             rule = self._rule(num_neighbors, offsets, key, hop, temporal)
             if rule is None:
                 continue
-            times = seed_times[batch] if temporal else np.empty(0, dtype=np.int64)
+            times = seed_times[batch] if temporal else _NO_KEYS
             draws = "fan_out" in rule and rule["fan_out"] > 0 and (not temporal or self.temporal_strategy == "uniform")
             if draws:  # the owner keys each entry's stream by its node id and subgraph
                 rule["draw_stream"] = draw_stream(call_key, hop, index)
-            owner_of = nodes % num_parts
-            for owner in np.unique(owner_of).tolist():
-                picks = np.flatnonzero(owner_of == owner)
+            if edge_type[2] not in owners:
+                owners[edge_type[2]] = self._owners(nodes)
+            for owner, picks in owners[edge_type[2]]:
+                one = len(picks) == len(nodes)  # every entry, in order
                 requests.setdefault(owner, []).append(
-                    (key, edge_type[2], nodes[picks], times[picks] if temporal else times,
-                     batch[picks] if draws else _NO_KEYS, rule))
+                    (key, edge_type[2], nodes if one else nodes[picks], times if one or not temporal else times[picks],
+                     (batch if one else batch[picks]) if draws else _NO_KEYS, rule))
                 placed.setdefault(owner, []).append((index, picks))
         futures = {owner: self.transport.request(owner, "expand_many", batch_of_requests)
                    for owner, batch_of_requests in requests.items() if owner != self.part.index}
@@ -828,14 +837,18 @@ class DistNeighborSampler:
             answered[self.part.index] = self.part.expand_many(requests[self.part.index])
         for owner, future in futures.items():
             answered[owner] = future.wait()
-        pieces: dict[int, list[tuple[np.ndarray, np.ndarray, np.ndarray]]] = {}
+        pieces: dict[int, list[tuple[np.ndarray, ...]]] = {}
         for owner, answers in answered.items():
             for (index, picks), (counts, neighbour, edge) in zip(placed[owner], answers):
-                pieces.setdefault(index, []).append((np.repeat(picks, counts), neighbour, edge))
-        merged = {}
-        for index, found in pieces.items():
-            entry = np.concatenate([f[0] for f in found])
-            order = np.argsort(entry, kind="stable")
-            merged[index] = (entry[order], np.concatenate([f[1] for f in found])[order],
-                             np.concatenate([f[2] for f in found])[order])
-        return merged
+                pieces.setdefault(index, []).append((picks, counts, neighbour, edge))
+        return pieces
+
+    def _owners(self, nodes: np.ndarray) -> list[tuple[int, np.ndarray]]:
+        """The parts that own some of ``nodes``, each with the positions of its nodes, ascending."""
+        num_parts = self.part.num_parts
+        if num_parts == 1:
+            return [(0, np.arange(len(nodes), dtype=np.int64))]
+        owner_of = nodes % num_parts
+        order = np.argsort(owner_of, kind="stable")
+        ends = np.cumsum(np.bincount(owner_of, minlength=num_parts)).tolist()
+        return [(owner, order[begin:end]) for owner, (begin, end) in enumerate(zip([0] + ends, ends)) if end > begin]
