@@ -123,6 +123,15 @@ void install_init(py::class_<NeighborSampler>& cls, const py::object& graph_cons
 }  // namespace
 
 void bind_neighbor_sampler(py::module_& module) {
+  module.def(
+      "gather_rows",
+      [](const py::list& sources, const py::list& indices, const py::list& outputs) {
+        const std::vector<RowGather> gathers = row_gathers(sources, indices, outputs);
+        without_gil([&] { gather_rows(gathers, nullptr); });
+      },
+      py::arg("sources"), py::arg("indices"), py::arg("outputs"),
+      "NeighborSampler.gather_rows on the calling thread, without a sampler: copies\n"
+      "sources[k][indices[k]] into outputs[k] for every k, with the same checks and errors.");
   py::class_<NeighborSampler> cls(module, "NeighborSampler");
   cls.def(py::init([](std::shared_ptr<Graph> graph, int seed) {
             return std::make_unique<NeighborSampler>(std::move(graph), seed);

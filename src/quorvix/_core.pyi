@@ -470,6 +470,12 @@ class GivenRuns:
 
 _Edges = tuple[_Int64Array, _Int64Array, _Int64Array, _Int64Array]
 
+def gather_rows(
+    sources: list[npt.NDArray[Any]], indices: list[npt.NDArray[np.int64]], outputs: list[npt.NDArray[Any]]
+) -> None:
+    """NeighborSampler.gather_rows on the calling thread, without a sampler: copies
+    sources[k][indices[k]] into outputs[k] for every k, with the same checks and errors."""
+
 def induced_edges(
     colptr: _Int64Array,
     row: _Int64Array,

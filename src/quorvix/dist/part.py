@@ -7,6 +7,7 @@ from typing import Any
 
 import numpy as np
 
+import quorvix._core
 from quorvix.dist.part_files import FileWatch, check_files, load_json
 from quorvix.dist.partition import FORMAT, MANIFEST, part_directory
 
@@ -282,7 +283,7 @@ class Part:
                 reference.
         """
         self.watch.check([name for key, _, _ in wanted for name in self._edge_files[key]])
-        out = []
+        out: list[tuple[list[np.ndarray], np.ndarray]] = []
         for key, names, ids in wanted:
             if key not in self._edge_order:  # built on first use: only edge features need it
                 order = np.argsort(self.edge_ids[key], kind="stable")
@@ -294,9 +295,8 @@ class Part:
             if missing.any():
                 raise ValueError(f"Edge {int(ids[np.argmax(missing)])} of '{key}' is not held by part {self.index} "
                                  f"of {self.num_parts}.")
-            local = order[place]
-            out.append([self._edge_attribute_view[key][name][local] for name in names])
-        return out
+            out.append(([self._edge_attribute_view[key][name] for name in names], order[place]))
+        return _gathered(out)
 
     def node_times(self, node_type: str, ids: np.ndarray) -> np.ndarray:
         """The node times of owned ``ids``.
@@ -353,11 +353,33 @@ class Part:
         """
         self.watch.check([file for node_type, names, _ in wanted for name in names
                           for file in self._node_files.get((node_type, name), [])])
-        out = []
-        for node_type, names, ids in wanted:
-            local = self.local_index(node_type, ids) if names else None
-            out.append([self._feature_view[node_type][name][local] for name in names])
-        return out
+        return _gathered([([self._feature_view[node_type][name] for name in names],
+                           self.local_index(node_type, ids) if names else None) for node_type, names, ids in wanted])
+
+    def row_form(self, operation: str, group: str, name: str) -> tuple[tuple[int, ...], np.dtype]:
+        """The row shape and dtype of the feature ``name`` of ``group`` that ``operation``
+        (``"node_features"`` or ``"edge_features"``) returns: every part's are the same."""
+        views = self._feature_view if operation == "node_features" else self._edge_attribute_view
+        source = views[group][name]
+        return source.shape[1:], source.dtype
+
+
+def _gathered(wanted: list[tuple[list[np.ndarray], np.ndarray | None]]) -> list[list[np.ndarray]]:
+    """Per (sources, checked local indices), the rows of each source: copied natively in one call,
+    but for sources it cannot take (not C-contiguous), which NumPy indexes."""
+    out = [[np.empty((len(local),) + source.shape[1:], source.dtype) for source in sources] if sources else []
+           for sources, local in wanted]
+    native: tuple[list[np.ndarray], list[np.ndarray], list[np.ndarray]] = ([], [], [])
+    for (sources, local), rows in zip(wanted, out):
+        for k, source in enumerate(sources):
+            if source.ndim >= 1 and source.flags.c_contiguous:
+                for listed, value in zip(native, (source, local, rows[k])):
+                    listed.append(value)
+            else:
+                rows[k] = source[local]
+    if native[0]:
+        quorvix._core.gather_rows(*native)
+    return out
 
 
 def _reopened(directory: str, manifest: dict[str, Any], seen: dict[str, Any]) -> Part:

@@ -599,9 +599,8 @@ class DistNeighborSampler:
         placed: dict[int, list[tuple[str, np.ndarray]]] = {}
         for group, (names, ids, owner_of) in wanted.items():
             ids = np.asarray(ids, dtype=np.int64)
-            for owner in np.unique(owner_of).tolist():
-                picks = np.flatnonzero(owner_of == owner)
-                requests.setdefault(owner, []).append((group, list(names), ids[picks]))
+            for owner, picks in _by_owner(np.asarray(owner_of, dtype=np.int64), self.part.num_parts):
+                requests.setdefault(owner, []).append((group, list(names), ids if len(picks) == len(ids) else ids[picks]))
                 placed.setdefault(owner, []).append((group, picks))
         futures = {owner: self.transport.request(owner, operation, asked)
                    for owner, asked in requests.items() if owner != self.part.index}
@@ -612,13 +611,17 @@ class DistNeighborSampler:
             answered[owner] = future.wait()
         out: dict[str, dict[str, np.ndarray]] = {}
         for group, (names, ids, _) in wanted.items():
-            # The own part's empty rows give each feature its shape and dtype, whoever owns the ids.
-            empty = getattr(self.part, operation)([(group, list(names), np.empty(0, np.int64))])[0]
-            out[group] = {name: np.empty((len(ids),) + e.shape[1:], dtype=e.dtype) for name, e in zip(names, empty)}
+            # The own part's files give each feature its row shape and dtype, whoever owns the ids.
+            forms = [self.part.row_form(operation, group, name) for name in names]
+            out[group] = {name: np.empty((len(ids),) + shape, dtype=dtype) for name, (shape, dtype) in zip(names, forms)}
         for owner, answers in answered.items():
             for (group, picks), rows in zip(placed[owner], answers):
+                whole = len(picks) == len(out[group][wanted[group][0][0]]) if rows else False
                 for name, values in zip(wanted[group][0], rows):
-                    out[group][name][picks] = values
+                    if whole:  # one owner holds every row, in order
+                        out[group][name] = values
+                    else:
+                        out[group][name][picks] = values
         return out
 
     def node_time(self, node_type: str, ids: np.ndarray) -> np.ndarray:
@@ -823,7 +826,7 @@ class DistNeighborSampler:
             if draws:  # the owner keys each entry's stream by its node id and subgraph
                 rule["draw_stream"] = draw_stream(call_key, hop, index)
             if edge_type[2] not in owners:
-                owners[edge_type[2]] = self._owners(nodes)
+                owners[edge_type[2]] = _by_owner(nodes % self.part.num_parts, self.part.num_parts)
             for owner, picks in owners[edge_type[2]]:
                 one = len(picks) == len(nodes)  # every entry, in order
                 requests.setdefault(owner, []).append(
@@ -843,12 +846,12 @@ class DistNeighborSampler:
                 pieces.setdefault(index, []).append((picks, counts, neighbour, edge))
         return pieces
 
-    def _owners(self, nodes: np.ndarray) -> list[tuple[int, np.ndarray]]:
-        """The parts that own some of ``nodes``, each with the positions of its nodes, ascending."""
-        num_parts = self.part.num_parts
-        if num_parts == 1:
-            return [(0, np.arange(len(nodes), dtype=np.int64))]
-        owner_of = nodes % num_parts
-        order = np.argsort(owner_of, kind="stable")
-        ends = np.cumsum(np.bincount(owner_of, minlength=num_parts)).tolist()
-        return [(owner, order[begin:end]) for owner, (begin, end) in enumerate(zip([0] + ends, ends)) if end > begin]
+
+def _by_owner(owner_of: np.ndarray, num_parts: int) -> list[tuple[int, np.ndarray]]:
+    """The parts that own some of the positions whose owners are ``owner_of``, each with its
+    positions, ascending."""
+    if num_parts == 1:
+        return [(0, np.arange(len(owner_of), dtype=np.int64))] if len(owner_of) else []
+    order = np.argsort(owner_of, kind="stable")
+    ends = np.cumsum(np.bincount(owner_of, minlength=num_parts)).tolist()
+    return [(owner, order[begin:end]) for owner, (begin, end) in enumerate(zip([0] + ends, ends)) if end > begin]
