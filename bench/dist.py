@@ -17,8 +17,12 @@ With --loader, the same seeds in batches of --batch go through quorvix.pyg.Neigh
 whole graph (as a HeteroData with a 16-wide float feature per node) and DistNeighborLoader over its
 parts, alternating batch by batch; a batch's time includes gathering the features (from their
 owners). With --world also, a world of 2 processes on the loopback runs DistNeighborLoader on rank 0
-(over the sockets, then over RPC), and with --workers N once more with N loader worker processes: its CPU column is then the training
-process's alone (which serves the workers' requests to the other part), the workers' own beside it.
+(over the sockets, then over RPC), and with --workers N once more with N loader worker processes: its
+CPU column is then the training process's alone (which serves the workers' requests to the other
+part), the workers' own beside it.
+
+A world's ratio is to the whole-graph sampler (or NeighborLoader) that rank 0 runs in the same
+rounds, alternating call by call (batch by batch) with the distributed one.
 """
 
 from __future__ import annotations
@@ -113,25 +117,34 @@ def serve_world(args) -> int:
                                          timeout=120)
     transport = quorvix.dist.RpcTransport(120) if args.transport == "rpc" else None  # None: the sockets
     if rank == 0 and args.loader:
-        from quorvix.pyg import DistNeighborLoader
+        from quorvix.pyg import DistNeighborLoader, NeighborLoader
 
-        loader = DistNeighborLoader(part, timeout=120, num_workers=args.workers, transport=transport,
-                                    **loader_settings(args, shop.load_graph(args.scale)))
+        g, data = loader_data(args.scale)
+        settings = loader_settings(args, g)
+        loader = DistNeighborLoader(part, timeout=120, num_workers=args.workers, transport=transport, **settings)
+        whole = NeighborLoader(data, time_attr="time", **settings)  # the baseline, in the same rounds
         before = children_cpu()
-        seconds = timed_batches({"rpc": iter(loader)})["rpc"]  # rank 0's CPU only
+        seconds = timed_batches({"dist": iter(loader), "whole": iter(whole)})  # rank 0's CPU only
         # The workers are joined once the epoch ends, and only then counted among the children.
-        print(json.dumps([seconds, (children_cpu() - before) / len(seconds)]), flush=True)
+        print(json.dumps([seconds["dist"], (children_cpu() - before) / len(seconds["dist"]),
+                          statistics.median(cpu for _, cpu in seconds["whole"])]), flush=True)
     elif rank == 0:
         g = shop.load_graph(args.scale)
+        graph = quorvix.Graph(list(g.node_types), list(g.edge_types), dict(g.colptr), dict(g.row), dict(g.node_time))
+        single = quorvix.NeighborSampler(graph, 1)  # the baseline, alternated call by call
+        single.disjoint = True
         num_neighbors, offsets = request(args.workload)
         sampler = quorvix.dist.DistNeighborSampler(part, disjoint=True, timeout=120, transport=transport)
-        rates, cpu = [], []
+        rates, cpu, single_cpu = [], [], []
         for users, times in seed_batches(g, args.batch, args.rounds, seed=0):
+            cpu_start = time.process_time()
+            single.sample_with_edge_ids(num_neighbors, offsets, "users", users, times)
+            single_cpu.append(time.process_time() - cpu_start)
             start, cpu_start = time.perf_counter(), time.process_time()
             result = sampler.sample_with_edge_ids(num_neighbors, offsets, "users", users, times)
             rates.append(sum(a.size for a in result[0].values()) / (time.perf_counter() - start))
             cpu.append(time.process_time() - cpu_start)
-        print(json.dumps([rates, cpu]), flush=True)
+        print(json.dumps([rates, cpu, statistics.median(single_cpu)]), flush=True)
     quorvix.dist.shutdown()  # the others keep serving until rank 0 gets here
     Path(done_dir, str(rank)).touch()
     if rank == 0:  # rank 0 hosts the store the others' shutdown uses: it leaves last
@@ -184,21 +197,22 @@ def loader_rows(args, tmp: Path) -> list[list[str]]:
             DistNeighborLoader(parts[0], transport=transport, **settings), transport)
     seconds = timed_batches({name: iter(loader) for name, (loader, _) in loaders.items()})
     workers_cpu = {}
+    whole_cpu = statistics.median(cpu for _, cpu in seconds["NeighborLoader, whole graph"])
+    baseline = {name: whole_cpu for name in loaders}
     if args.world:
         for transport, workers in [("sockets", 0), ("RPC", 0)] + [("sockets", args.workers)] * (args.workers > 0):
             name = f"DistNeighborLoader, 2 processes, {transport}" + (f", {workers} workers" if workers else "")
-            seconds[name], workers_cpu[name] = world_rates(args, tmp / "pyg-2", 2, loader=True, workers=workers,
-                                                           transport=transport.lower())
+            seconds[name], workers_cpu[name], baseline[name] = world_rates(
+                args, tmp / "pyg-2", 2, loader=True, workers=workers, transport=transport.lower())
             loaders[name] = (None, None)
     rows = []
-    whole_cpu = statistics.median(cpu for _, cpu in seconds["NeighborLoader, whole graph"])
     for name, (_, transport) in loaders.items():
         rates = [1 / wall for wall, _ in seconds[name]]
         cpu = statistics.median(cpu for _, cpu in seconds[name])
         sent = "-" if transport is None else f"{transport.bytes / len(rates) / 1e6:.2f}"
         in_workers = f"{workers_cpu[name] * 1e3:.1f}" if workers_cpu.get(name) else "-"
         rows.append([name, f"{statistics.median(rates):.1f}", f"{min(rates):.1f}-{max(rates):.1f}",
-                     f"{cpu * 1e3:.1f}", f"{cpu / whole_cpu:.1f}x", in_workers, sent])
+                     f"{cpu * 1e3:.1f}", f"{cpu / baseline[name]:.1f}x", in_workers, sent])
     return rows
 
 
@@ -260,11 +274,11 @@ def main(argv: list[str] | None = None) -> int:
         if args.world:
             for num_parts in args.parts:
                 for transport in ("sockets", "RPC") if num_parts > 1 else ():
-                    values, trainer_cpu = world_rates(args, Path(tmp) / str(num_parts), num_parts,
-                                                      transport=transport.lower())
+                    values, trainer_cpu, rank_one_cpu = world_rates(args, Path(tmp) / str(num_parts), num_parts,
+                                                                    transport=transport.lower())
                     body.append([f"{num_parts} processes, {transport}", fmt_rate(statistics.median(values)),
                                  f"{fmt_rate(min(values))}-{fmt_rate(max(values))}",
-                                 f"{statistics.median(trainer_cpu) / one_cpu:.1f}x (rank 0)", "as in process"])
+                                 f"{statistics.median(trainer_cpu) / rank_one_cpu:.1f}x (rank 0)", "as in process"])
         loader_body = loader_rows(args, Path(tmp)) if args.loader else []
     print(f"shop graph scale {args.scale}, {args.workload}, batch {args.batch}, {args.rounds} rounds")
     print(markdown_table(["configuration", "edges/s (median)", "range", "CPU per call / one sampler's",
