@@ -1,3 +1,4 @@
+import faulthandler
 import importlib.util
 import os
 
@@ -22,6 +23,15 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("python_only"):
             item.add_marker(skip)
+
+
+@pytest.fixture
+def hang_limit():
+    """Ends the test process, with every thread's stack, if the test runs past two minutes: for
+    tests whose waits have no bound of their own (a DataLoader worker that hangs)."""
+    faulthandler.dump_traceback_later(120, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture

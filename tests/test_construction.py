@@ -27,7 +27,7 @@ def test_module_exports_the_graph_and_the_sampler():
     assert quorvix.__all__ == ["Graph", "NeighborSampler", "SeedTimeWarning", "partition"]
     assert quorvix._core.__doc__ is None
     assert [name for name in dir(quorvix._core) if not name.startswith("__")] == [
-        "GivenRuns", "Graph", "NeighborSampler", "NodeRecorder", "induced_edges", "reverse_edges"]
+        "GivenRuns", "Graph", "NeighborSampler", "NodeRecorder", "gather_rows", "induced_edges", "reverse_edges"]
     assert quorvix.Graph is quorvix._core.Graph and quorvix.NeighborSampler.__module__ == "quorvix"
 
 

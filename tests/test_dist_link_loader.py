@@ -118,6 +118,7 @@ def test_what_the_link_loader_refuses(tmp_path):
         assert str(raised.value) == message
 
 
+@pytest.mark.usefixtures("hang_limit")
 def test_worker_processes_draw_the_whole_graph_loaders_negatives(tmp_path):
     """With two workers each, the negatives drawn across parts are LinkNeighborLoader's, draw for draw
     (each worker's stream is keyed by the seed, the epoch and its id)."""

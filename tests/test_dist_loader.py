@@ -109,6 +109,7 @@ def test_what_the_loader_refuses(tmp_path):
                                  "quorvix.pyg.partition_data.")
 
 
+@pytest.mark.usefixtures("hang_limit")
 def test_worker_processes_give_the_batches_of_none(tmp_path):
     """Workers sample in their own processes over the parts this one opened (in RPC worlds they
     reach the owners straight: test_dist_world.py)."""

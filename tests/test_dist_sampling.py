@@ -358,6 +358,14 @@ def test_given_runs_refuse_what_no_call_may_ask():
         (lambda: runs.expand(nodes, none, none, fan_out=1), "'draw_key' does not hold two words per entry of 'nodes'."),
         (lambda: runs.expand(nodes, none, np.array([[5, 0]], np.uint64), fan_out=2**31, replace=True),
          "'fan_out' is 2147483648, above 2147483647, the largest fan-out drawn with replacement."),
+        (lambda: quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), num_parts=2, part=2),
+         "'part' is not one of 'num_parts' parts."),
+        (lambda: quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), num_parts=2, part=1,
+                                         node_count=4).expand(np.array([3, 5]), none, none, fan_out=-1),
+         "Node 5 of type 'user' is not owned by part 1 of 2."),
+        (lambda: quorvix._core.GivenRuns(key, "user", "item", np.array([0, 2]), np.array([0, 1]), num_parts=2,
+                                         part=1).expand(np.array([2]), none, none, fan_out=-1),
+         "Node 2 of type 'user' is not owned by part 1 of 2."),
     ]
     for call, message in cases:
         with pytest.raises((ValueError, RuntimeError)) as info:
@@ -365,6 +373,30 @@ def test_given_runs_refuse_what_no_call_may_ask():
         assert str(info.value) == message
     counts, neighbour, position = runs.expand(nodes, none, np.array([[5, 0]], np.uint64), fan_out=2**31 - 1, replace=False)
     assert counts.tolist() == [2] and sorted(neighbour.tolist()) == [0, 1] and sorted(position.tolist()) == [0, 1]
+
+
+def test_answers_that_do_not_fit_the_frontier_are_refused_before_recording():
+    recorder = quorvix._core.NodeRecorder()
+    batch, one = np.array([0, 1]), np.array([1])
+    cases = [
+        ([(np.array([2]), one, np.array([7]), np.array([0]))], "entry 2 is outside the frontier, given twice, or has a "
+         "negative count"),
+        ([(np.array([0]), one, np.array([7]), np.array([0]))] * 2, "entry 0 is outside the frontier, given twice, or "
+         "has a negative count"),
+        ([(np.array([0]), np.array([2]), np.array([7]), np.array([0]))], "its counts do not add up to its edges"),
+        ([(np.array([0, 1]), one, np.array([7]), np.array([0]))], "its counts and entries differ in length"),
+    ]
+    for answers, what in cases:
+        with pytest.raises(ValueError) as info:
+            recorder.record_answers(batch, 0, answers)
+        assert str(info.value) == f"An owner's answer does not fit the frontier: {what}."
+    assert len(recorder) == 0
+    # Two owners' answers interleave back into frontier order, each neighbour recorded once per subgraph.
+    row, col, edge = recorder.record_answers(np.array([0, 0, 1]), 10, [
+        (np.array([1]), np.array([2]), np.array([7, 8]), np.array([71, 81])),
+        (np.array([0, 2]), np.array([1, 1]), np.array([8, 8]), np.array([80, 82]))])
+    assert (row.tolist(), col.tolist(), edge.tolist()) == ([0, 1, 0, 2], [10, 11, 11, 12], [80, 71, 81, 82])
+    assert recorder.nodes().tolist() == [8, 7, 8] and recorder.batches().tolist() == [0, 0, 1]
 
 
 def part_bytes(path):

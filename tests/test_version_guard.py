@@ -52,7 +52,7 @@ def test_version_guard_decisions(guard_binary):
 def test_module_imports_on_the_interpreter_it_was_built_for():
     assert sys.version.startswith(f"{sys.version_info.major}.{sys.version_info.minor}.")
     assert [name for name in vars(quorvix._core) if not name.startswith("__")] == [
-        "Graph", "NeighborSampler", "induced_edges", "reverse_edges", "GivenRuns", "NodeRecorder"]
+        "Graph", "gather_rows", "NeighborSampler", "induced_edges", "reverse_edges", "GivenRuns", "NodeRecorder"]
 
 
 @pytest.fixture

@@ -357,8 +357,19 @@ class Part:
                            self.local_index(node_type, ids) if names else None) for node_type, names, ids in wanted])
 
     def row_form(self, operation: str, group: str, name: str) -> tuple[tuple[int, ...], np.dtype]:
-        """The row shape and dtype of the feature ``name`` of ``group`` that ``operation``
-        (``"node_features"`` or ``"edge_features"``) returns: every part's are the same."""
+        """The row shape and dtype of a feature that a request returns: every part's are the same.
+
+        Args:
+            operation: ``"node_features"`` or ``"edge_features"``.
+            group: the node type, or the edge type key.
+            name: the feature's name.
+
+        Returns:
+            tuple: the shape of one row and the dtype.
+
+        Raises:
+            KeyError: the part has no such feature.
+        """
         views = self._feature_view if operation == "node_features" else self._edge_attribute_view
         source = views[group][name]
         return source.shape[1:], source.dtype
