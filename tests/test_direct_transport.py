@@ -44,6 +44,14 @@ def test_requests_answers_and_faults():
     assert time.monotonic() - start < 3
     release.set()
     assert transport.request(1, "double", np.ones(1)).wait()[0].tolist() == [2.0]  # connected again
+    # Arrays travel beside the pickle: a large one (written in several parts), more than one
+    # sendmsg call takes, empty, strided and Fortran-ordered ones, all back as they went.
+    sent = [np.arange(1_500_000, dtype=np.int64), *(np.full(k % 3, k) for k in range(600)), np.empty((0, 4)),
+            np.arange(20.0)[::3], np.asfortranarray(np.arange(12).reshape(3, 4))]
+    roomy = DirectTransport({1: server.address}, timeout=60)
+    back = roomy.request(1, "double", *sent).wait()
+    assert len(back) == len(sent) and all(np.array_equal(b, 2 * a) for a, b in zip(sent, back))
+    roomy.close()
     transport.close()
 
     stranger = DirectTransport({1: [server.host, server.port, "00" * 32]}, timeout=0.5)
@@ -57,6 +65,21 @@ def test_requests_answers_and_faults():
         gone.request(1, "double", np.ones(1)).wait()
     assert str(raised.value) == ("Part 1 (quorvix-part-1) did not answer within 0.5 s or failed: "
                                  "[Errno 111] Connection refused")
+
+
+def test_a_malformed_frame_is_refused_before_anything_is_allocated_or_unpickled():
+    import socket
+    import struct
+
+    from quorvix.dist.direct import _recv
+
+    for frame in (struct.pack("<Q", 2**62), struct.pack("<Q", 3) + b"abc",
+                  struct.pack("<QIQ", 12, 5, 0), struct.pack("<QIQ", 13, 0, 5) + b"x"):
+        left, right = socket.socketpair()
+        with left, right:
+            left.sendall(frame)
+            with pytest.raises(pickle.UnpicklingError):
+                _recv(right, time.monotonic() + 5)
 
 
 def test_outside_a_world_there_are_no_owners():

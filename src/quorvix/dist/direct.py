@@ -7,8 +7,10 @@ straight: one pickle and one write each way, cheaper than an RPC, and open to an
 world's machines that holds the keys.
 
 The wire: a connection opens with the server's random 32-byte challenge, which the client answers
-with its HMAC-SHA256 under the owner's key, both as raw bytes; only then does either side unpickle:
-each message is an 8-byte little-endian length and a pickle.
+with its HMAC-SHA256 under the owner's key, both as raw bytes; only then does either side unpickle.
+A message is its length (8 bytes), the number of out-of-band buffers n (4 bytes), the lengths of
+the pickle and of each buffer (8 bytes each), then the pickle (protocol 5) and the buffers; integers
+little-endian.
 A request is (number, operation, args); its answer (number, "value" or "error", payload).
 """
 
@@ -27,35 +29,77 @@ from typing import Any, Callable, Mapping
 __all__ = ["DirectTransport", "PartServer"]
 
 _LENGTH = struct.Struct("<Q")
+_COUNT = struct.Struct("<I")
+_BESIDE = 1 << 16  # bytes from which an array travels beside the pickle
+_MOST_BUFFERS = 512  # views per sendmsg call, well below any system's limit
+_LARGEST = 1 << 40  # bytes of a message: a larger length is a corrupt one, not a request to allocate
 _DIGEST = 32  # bytes of the challenge and of its HMAC-SHA256
 # Seconds a new connection has to answer the challenge before the server drops it.
 _HANDSHAKE = 10.0
 
 
 def _send(sock: socket.socket, value: Any) -> None:
-    data = pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
-    sock.sendall(_LENGTH.pack(len(data)) + data)
+    # Large arrays travel beside the pickle, as its out-of-band buffers: neither side copies them
+    # into or out of the pickle. Small ones cost less inside it.
+    raw: list[memoryview] = []
+
+    def beside(buffer: pickle.PickleBuffer) -> bool:
+        view = buffer.raw()
+        if view.nbytes < _BESIDE:
+            return True  # in the pickle
+        raw.append(view)
+        return False
+
+    data = pickle.dumps(value, protocol=5, buffer_callback=beside)
+    lengths = [len(data)] + [part.nbytes for part in raw]
+    head = struct.pack(f"<QI{len(lengths)}Q", _COUNT.size + _LENGTH.size * len(lengths) + sum(lengths), len(raw),
+                       *lengths)
+    if not raw:  # one write
+        sock.sendall(head + data)
+        return
+    views = [memoryview(head), memoryview(data), *raw]
+    while views:
+        sent = sock.sendmsg(views[:_MOST_BUFFERS])
+        while views and sent >= views[0].nbytes:
+            sent -= views[0].nbytes
+            views.pop(0)
+        if sent:  # the first view went in part
+            views[0] = views[0][sent:]
 
 
-def _recv_exact(sock: socket.socket, count: int, deadline: float | None) -> bytes:
-    chunks, missing = [], count
-    while missing:
+def _recv_exact(sock: socket.socket, count: int, deadline: float | None) -> bytearray:
+    received = bytearray(count)
+    view, got = memoryview(received), 0
+    while got < count:
         if deadline is not None:
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 raise TimeoutError("no answer within the timeout")
             sock.settimeout(remaining)
-        chunk = sock.recv(min(missing, 1 << 20))
-        if not chunk:
+        read = sock.recv_into(view[got:], min(count - got, 1 << 22))
+        if not read:
             raise EOFError("the connection was closed")
-        chunks.append(chunk)
-        missing -= len(chunk)
-    return b"".join(chunks)
+        got += read
+    return received
 
 
 def _recv(sock: socket.socket, deadline: float | None = None) -> Any:
-    (length,) = _LENGTH.unpack(_recv_exact(sock, _LENGTH.size, deadline))
-    return pickle.loads(_recv_exact(sock, length, deadline))
+    (body,) = _LENGTH.unpack(_recv_exact(sock, _LENGTH.size, deadline))
+    if not _COUNT.size + _LENGTH.size <= body <= _LARGEST:
+        raise pickle.UnpicklingError("a malformed message")
+    message = memoryview(_recv_exact(sock, body, deadline))
+    (count,) = _COUNT.unpack_from(message)
+    at = _COUNT.size + _LENGTH.size * (count + 1)
+    if at > body:
+        raise pickle.UnpicklingError("a malformed message")
+    lengths = struct.unpack_from(f"<{count + 1}Q", message, _COUNT.size)
+    if at + sum(lengths) != body:
+        raise pickle.UnpicklingError("a malformed message")
+    pieces = []
+    for length in lengths:
+        pieces.append(message[at:at + length])
+        at += length
+    return pickle.loads(pieces[0], buffers=pieces[1:])
 
 
 def own_address(toward: str) -> str:
