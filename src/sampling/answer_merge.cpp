@@ -53,6 +53,7 @@ MergedEdges merge_answers(const std::vector<OwnerAnswer>& answers, Int64Span fro
     for (int64_t i = 0; i < answer.entries.size; ++i) {
       const int64_t entry = answer.entries[i];
       const int64_t count = answer.counts[i];
+      if (count == 0) continue;  // nothing to copy, from lists that may hold no storage at all
       const auto at = static_cast<std::size_t>(start[static_cast<std::size_t>(entry)]);
       std::memcpy(neighbour + at, answer.neighbour.data + read, static_cast<std::size_t>(count) * sizeof(int64_t));
       std::memcpy(edge + at, answer.edge.data + read, static_cast<std::size_t>(count) * sizeof(int64_t));
