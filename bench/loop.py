@@ -2,6 +2,7 @@
 
     python bench/loop.py                 # the shop graph at scale 1.0, every mode below
     python bench/loop.py --quick         # a tiny graph and few calls (checks that it runs)
+    python bench/loop.py --shared        # one subgraph per call (disjoint=False, one seed time)
 
 Back-to-back calls keep the pool's workers awake; a training loop does not. Here every call is
 preceded by one of these steps (--before):
@@ -78,9 +79,13 @@ def child(plan: dict) -> dict:
     for workload in plan["workloads"]:
         with_time = uses_time(workload)
         samplers = {t: make_sampler(quorvix, graph, with_time, t) for t in (1, 2)}
+        for sampler in samplers.values():  # one subgraph per call: the seeds share it, and one time
+            sampler.disjoint = not plan.get("shared", False)
         num_neighbors, offsets = request(workload)
         for batch in plan["batch_sizes"]:
             batches = seed_batches(graph, batch, plan["pool"], plan["bench_seed"])
+            if plan.get("shared", False):
+                batches = [(users, np.full_like(times, graph.time_end)) for users, times in batches]
             if not with_time:
                 empty = np.empty(0, dtype=np.int64)
                 batches = [(users, empty) for users, _ in batches]
@@ -149,6 +154,7 @@ def parse_args(argv: list[str]):
     parser.add_argument("--graph-seed", type=int, default=0)
     parser.add_argument("--bench-seed", type=int, default=1)
     parser.add_argument("--json", default=None, help="also write the results here")
+    parser.add_argument("--shared", action="store_true", help="one subgraph per call instead of one per seed")
     args = parser.parse_args(argv)
     if args.quick:
         args.scale = args.scale if args.scale is not None else 0.002
@@ -185,9 +191,10 @@ def main(argv: list[str] | None = None) -> int:
         for step in args.before:
             plan = {"step": step, "passive": passive, "scale": args.scale, "graph_seed": args.graph_seed,
                     "bench_seed": args.bench_seed, "workloads": args.workloads, "batch_sizes": args.batch_sizes,
-                    "calls": args.calls, "pool": args.pool}
+                    "calls": args.calls, "pool": args.pool, "shared": args.shared}
             results.append(run_step(plan))
             print(f"  {step} ({'PASSIVE' if passive else 'default'}) done", file=sys.stderr, flush=True)
+    print(f"one subgraph per {'call' if args.shared else 'seed'}")
     print(loop_table(results))
     if args.json:
         Path(args.json).write_text(json.dumps(results, indent=2) + "\n")
