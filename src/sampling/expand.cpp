@@ -98,8 +98,14 @@ void count_by(const Edges& edges, const NodeTypeState& frontier, int64_t begin, 
       add_draws(draws, count_recent_uniform_draws<kEdgeTime>(edges, node, k, seed_times[static_cast<std::size_t>(node.batch)]));
     });
   } else {
-    walk_frontier<kEdgeTime>(edges, frontier, begin, end, false,
-                  [&](const FrontierNode& node) { add_draws(draws, count_all_window_draws(edges, node, k)); });
+    // A count reads each run's bounds only: the walk prefetches them, and no row.
+    const Int64List& batches = *frontier.batch;
+    const Int64List& nodes = *frontier.node;
+    for (int64_t p = begin; p < end; ++p) {
+      if (p + kPrefetchColptr < end) prefetch_colptr(edges, nodes[static_cast<std::size_t>(p + kPrefetchColptr)]);
+      const FrontierNode node{batches[static_cast<std::size_t>(p)], nodes[static_cast<std::size_t>(p)], p};
+      add_draws(draws, count_all_window_draws(edges, node, k));
+    }
   }
 }
 
