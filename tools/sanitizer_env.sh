@@ -13,6 +13,13 @@ export LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=lib
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:strict_init_order=1${QUORVIX_ASAN_OPTIONS:+:$QUORVIX_ASAN_OPTIONS}
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# With QUORVIX_SANITIZER_LOGS set (a path prefix), every process writes its reports to
+# <prefix>.<pid> instead of stderr: a test runner that captures stderr loses it with a process that
+# the sanitizer ends, and the run then shows only a worker that crashed.
+if [ -n "${QUORVIX_SANITIZER_LOGS:-}" ]; then
+  ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$QUORVIX_SANITIZER_LOGS"
+  UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$QUORVIX_SANITIZER_LOGS"
+fi
 # Lets tests skip what the instrumented allocator cannot do (throw on exhaustion, keep RSS flat).
 export QUORVIX_SANITIZED=1
 
