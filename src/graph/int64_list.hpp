@@ -34,6 +34,7 @@ class Int64List {
   }
 
   int64_t operator[](std::size_t i) const { return data_[i]; }
+  int64_t& operator[](std::size_t i) { return data_[i]; }
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
   bool empty() const { return size_ == 0; }

@@ -7,6 +7,7 @@
 #include <new>
 #include <random>
 
+#include "graph/int64_list.hpp"
 #include "graph/without_gil.hpp"
 #include "sampling/call_setup.hpp"
 #include "sampling/expand.hpp"
@@ -25,6 +26,11 @@ constexpr std::size_t kPartsPerThread = 8;
 // How many picks ahead a part's numbering warms the table slot it will insert: the ids are known,
 // so the slots' cache misses overlap instead of coming one after another.
 constexpr std::size_t kPrefetchInsertAhead = 16;
+
+void append(const Int64List& from, Int64List& to) {
+  std::copy(from.data(), from.data() + from.size(), to.open_tail(from.size()));
+  to.commit(from.size());
+}
 
 template <typename Edges>
 Edges step_edges(NeighborSampler& sampler, std::size_t i, NodeTypeState& neighbours, IndexSet* chosen) {
@@ -102,11 +108,9 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
   // Each part, once walked, is numbered in order by whichever thread finds it next in line and the
   // numbering free: the ids are inserted into the table in one thread's order, so the local
   // indices are one thread's, while other threads walk the parts after it.
+  // A part's picks become local indices in its own list: the call's edge lists are NumPy arrays,
+  // which grow only under the interpreter lock, so they take the parts after the walks.
   NodeIndexTable& table = *neighbours.node_index;
-  const EdgeTypeKey& key = sampler.edge_type_keys[i];
-  Int64List& rows = sampler.out_row.at(key);
-  Int64List& cols = sampler.out_col.at(key);
-  Int64List* const edges = kEdgeIds ? &sampler.out_edge.at(key) : nullptr;
   const Int64List& frontier_batch = *frontier.batch;
   const std::unique_ptr<std::atomic<bool>[]> walked(new std::atomic<bool>[part_count]);
   for (std::size_t p = 0; p < part_count; ++p) walked[p].store(false, std::memory_order_relaxed);
@@ -115,9 +119,6 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
   int64_t picks = 0;                      // under `numbering`
   const auto number_part = [&](FrontierPart& part) {
     const auto part_picks = static_cast<std::size_t>(part.picks);
-    int64_t* const row_out = rows.open_tail(part_picks);
-    int64_t* const col_out = cols.open_tail(part_picks);
-    int64_t* const edge_out = kEdgeIds ? edges->open_tail(part_picks) : nullptr;
     for (std::size_t j = 0; j < part_picks; ++j) {
       if (j + kPrefetchInsertAhead < part_picks) table.prefetch(part.ids[j + kPrefetchInsertAhead]);
       const int64_t node = part.ids[j];
@@ -126,13 +127,8 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
         part.fresh_ids.push_back(node);
         part.fresh_batches.push_back(frontier_batch[static_cast<std::size_t>(part.cols[j])]);
       }
-      row_out[j] = found.local_index;
-      col_out[j] = part.cols[j];
-      if constexpr (kEdgeIds) edge_out[j] = part.positions[j];
+      part.ids[j] = found.local_index;
     }
-    rows.commit(part_picks);
-    cols.commit(part_picks);
-    if constexpr (kEdgeIds) edges->commit(part_picks);
     picks += part.picks;
   };
   const auto number_walked = [&] {
@@ -162,14 +158,15 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     // Every part is walked now; any still unnumbered are numbered here.
     for (std::size_t next = next_part.load(); next < part_count; ++next) number_part(parts[next]);
   });
-  // The new nodes, in the order they took their local indices.
+  // The new nodes, in the order they took their local indices, and the edges, part by part.
+  const EdgeTypeKey& key = sampler.edge_type_keys[i];
   for (std::size_t p = 0; p < part_count; ++p) {
     const FrontierPart& part = parts[p];
-    const std::size_t fresh = part.fresh_ids.size();
-    std::copy(part.fresh_ids.data(), part.fresh_ids.data() + fresh, neighbours.node->open_tail(fresh));
-    neighbours.node->commit(fresh);
-    std::copy(part.fresh_batches.data(), part.fresh_batches.data() + fresh, neighbours.batch->open_tail(fresh));
-    neighbours.batch->commit(fresh);
+    append(part.fresh_ids, *neighbours.node);
+    append(part.fresh_batches, *neighbours.batch);
+    append(part.ids, sampler.out_row.at(key));
+    append(part.cols, sampler.out_col.at(key));
+    if constexpr (kEdgeIds) append(part.positions, sampler.out_edge.at(key));
   }
   edge_count += picks;
 }
