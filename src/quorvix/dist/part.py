@@ -380,16 +380,17 @@ def _gathered(wanted: list[tuple[list[np.ndarray], np.ndarray | None]]) -> list[
     but for sources it cannot take (not C-contiguous), which NumPy indexes."""
     out = [[np.empty((len(local),) + source.shape[1:], source.dtype) for source in sources] if sources else []
            for sources, local in wanted]
-    native: tuple[list[np.ndarray], list[np.ndarray], list[np.ndarray]] = ([], [], [])
+    sources_in, indices_in, outputs_in = [], [], []
     for (sources, local), rows in zip(wanted, out):
         for k, source in enumerate(sources):
             if source.ndim >= 1 and source.flags.c_contiguous:
-                for listed, value in zip(native, (source, local, rows[k])):
-                    listed.append(value)
+                sources_in.append(source)
+                indices_in.append(local)
+                outputs_in.append(rows[k])
             else:
                 rows[k] = source[local]
-    if native[0]:
-        quorvix._core.gather_rows(*native)
+    if sources_in:
+        quorvix._core.gather_rows(sources_in, indices_in, outputs_in)
     return out
 
 

@@ -466,8 +466,7 @@ class DistNeighborSampler:
         ids = np.asarray(ids, dtype=np.int64)
         owner_of = ids % self.part.num_parts
         pending = []
-        for owner in np.unique(owner_of).tolist():
-            picks = np.flatnonzero(owner_of == owner)
+        for owner, picks in _split_by_owner(owner_of, self.part.num_parts):
             if owner != self.part.index:
                 pending.append((owner, picks, self.transport.request(owner, operation, node_type, *args, ids[picks])))
         answers = []
@@ -563,9 +562,7 @@ class DistNeighborSampler:
         placed: dict[int, list[tuple[str, np.ndarray]]] = {}
         for key, ids in wanted.items():
             ids = np.asarray(ids, dtype=np.int64)
-            owner_of = ids % self.part.num_parts
-            for owner in np.unique(owner_of).tolist():
-                picks = np.flatnonzero(owner_of == owner)
+            for owner, picks in _split_by_owner(ids % self.part.num_parts, self.part.num_parts):
                 requests.setdefault(owner, []).append((key, frontier_type[key], ids[picks]))
                 placed.setdefault(owner, []).append((key, picks))
         futures = {owner: self.transport.request(owner, "in_edges", asked)
@@ -599,7 +596,7 @@ class DistNeighborSampler:
         placed: dict[int, list[tuple[str, np.ndarray]]] = {}
         for group, (names, ids, owner_of) in wanted.items():
             ids = np.asarray(ids, dtype=np.int64)
-            for owner, picks in _by_owner(np.asarray(owner_of, dtype=np.int64), self.part.num_parts):
+            for owner, picks in _split_by_owner(np.asarray(owner_of, dtype=np.int64), self.part.num_parts):
                 requests.setdefault(owner, []).append((group, list(names), ids if len(picks) == len(ids) else ids[picks]))
                 placed.setdefault(owner, []).append((group, picks))
         futures = {owner: self.transport.request(owner, operation, asked)
@@ -826,7 +823,7 @@ class DistNeighborSampler:
             if draws:  # the owner keys each entry's stream by its node id and subgraph
                 rule["draw_stream"] = draw_stream(call_key, hop, index)
             if edge_type[2] not in owners:
-                owners[edge_type[2]] = _by_owner(nodes % self.part.num_parts, self.part.num_parts)
+                owners[edge_type[2]] = _split_by_owner(nodes % self.part.num_parts, self.part.num_parts)
             for owner, picks in owners[edge_type[2]]:
                 one = len(picks) == len(nodes)  # every entry, in order
                 requests.setdefault(owner, []).append(
@@ -847,7 +844,7 @@ class DistNeighborSampler:
         return pieces
 
 
-def _by_owner(owner_of: np.ndarray, num_parts: int) -> list[tuple[int, np.ndarray]]:
+def _split_by_owner(owner_of: np.ndarray, num_parts: int) -> list[tuple[int, np.ndarray]]:
     """The parts that own some of the positions whose owners are ``owner_of``, each with its
     positions, ascending."""
     if num_parts == 1:
