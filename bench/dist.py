@@ -22,7 +22,9 @@ CPU column is then the training process's alone (which serves the workers' reque
 part), the workers' own beside it.
 
 A world's ratio is to the whole-graph sampler (or NeighborLoader) that rank 0 runs in the same
-rounds, alternating call by call (batch by batch) with the distributed one.
+rounds, alternating call by call (batch by batch) with the distributed one. --model-step puts a
+stand-in model step before every call and batch, as a training loop does, untimed (in the worlds
+and the loaders; the in-process sampler rows stay back to back).
 """
 
 from __future__ import annotations
@@ -97,16 +99,29 @@ def loader_settings(args, g) -> dict:
                 temporal_strategy="last", batch_size=args.batch)
 
 
-def timed_batches(iterators: dict) -> dict[str, list[tuple[float, float]]]:
-    """(wall, CPU) seconds per batch of each loader, taking one batch of each in turn until they end.
-    The process's CPU time holds up where a shared machine's other load stretches the wall time."""
+def timed_batches(iterators: dict, step=None) -> dict[str, list[tuple[float, float]]]:
+    """(wall, CPU) seconds per batch of each loader, taking one batch of each in turn until they end,
+    `step` (untimed) before each batch when given. The process's CPU time holds up where a shared
+    machine's other load stretches the wall time."""
     seconds = {name: [] for name in iterators}
     while True:
         for name, batches in iterators.items():
+            if step is not None:
+                step()
             start, cpu = time.perf_counter(), time.process_time()
             if next(batches, None) is None:
                 return seconds
             seconds[name].append((time.perf_counter() - start, time.process_time() - cpu))
+
+
+def model_step(args):
+    """The training step a loader's batches come between, when asked for: five 600x600 matrix
+    products on one torch thread (bench/loop.py's model1), untimed."""
+    if not args.model_step:
+        return None
+    from loop import make_step
+
+    return make_step("model1")
 
 
 def serve_world(args) -> int:
@@ -124,7 +139,7 @@ def serve_world(args) -> int:
         loader = DistNeighborLoader(part, timeout=120, num_workers=args.workers, transport=transport, **settings)
         whole = NeighborLoader(data, time_attr="time", **settings)  # the baseline, in the same rounds
         before = children_cpu()
-        seconds = timed_batches({"dist": iter(loader), "whole": iter(whole)})  # rank 0's CPU only
+        seconds = timed_batches({"dist": iter(loader), "whole": iter(whole)}, model_step(args))  # rank 0's CPU only
         # The workers are joined once the epoch ends, and only then counted among the children.
         print(json.dumps([seconds["dist"], (children_cpu() - before) / len(seconds["dist"]),
                           statistics.median(cpu for _, cpu in seconds["whole"])]), flush=True)
@@ -136,10 +151,13 @@ def serve_world(args) -> int:
         num_neighbors, offsets = request(args.workload)
         sampler = quorvix.dist.DistNeighborSampler(part, disjoint=True, timeout=120, transport=transport)
         rates, cpu, single_cpu = [], [], []
+        step = model_step(args) or (lambda: None)
         for users, times in seed_batches(g, args.batch, args.rounds, seed=0):
+            step()
             cpu_start = time.process_time()
             single.sample_with_edge_ids(num_neighbors, offsets, "users", users, times)
             single_cpu.append(time.process_time() - cpu_start)
+            step()
             start, cpu_start = time.perf_counter(), time.process_time()
             result = sampler.sample_with_edge_ids(num_neighbors, offsets, "users", users, times)
             rates.append(sum(a.size for a in result[0].values()) / (time.perf_counter() - start))
@@ -167,7 +185,7 @@ def world_rates(args, parts_dir: Path, num_parts: int, loader: bool = False, wor
     env = dict(os.environ, TP_SOCKET_IFNAME="lo", GLOO_SOCKET_IFNAME="lo")
     common = ["--scale", str(args.scale), "--workload", args.workload, "--batch", str(args.batch),
               "--rounds", str(args.rounds), "--workers", str(workers), "--transport", transport] + (
-                  ["--loader"] if loader else [])
+                  ["--loader"] if loader else []) + (["--model-step"] if args.model_step else [])
     processes = [subprocess.Popen([sys.executable, __file__, *common, "--serve", str(rank), str(num_parts), str(port),
                                    str(parts_dir), str(done)], env=env, stdout=subprocess.PIPE, text=True)
                  for rank in range(num_parts)]
@@ -195,7 +213,7 @@ def loader_rows(args, tmp: Path) -> list[list[str]]:
         transport = CountingTransport(parts)
         loaders[f"DistNeighborLoader, {num_parts} parts in process"] = (
             DistNeighborLoader(parts[0], transport=transport, **settings), transport)
-    seconds = timed_batches({name: iter(loader) for name, (loader, _) in loaders.items()})
+    seconds = timed_batches({name: iter(loader) for name, (loader, _) in loaders.items()}, model_step(args))
     workers_cpu = {}
     whole_cpu = statistics.median(cpu for _, cpu in seconds["NeighborLoader, whole graph"])
     baseline = {name: whole_cpu for name in loaders}
@@ -228,6 +246,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--transport", default="sockets", choices=["sockets", "rpc"], help=argparse.SUPPRESS)
     parser.add_argument("--workers", type=int, default=0,
                         help="with --loader --world, also time the world's loader with this many workers")
+    parser.add_argument("--model-step", action="store_true",
+                        help="a stand-in model step (bench/loop.py's model1) before each call and batch, untimed")
     parser.add_argument("--quick", action="store_true", help="scale 0.01, parts 1 2, batch 128, 5 rounds")
     parser.add_argument("--serve", nargs=5, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -286,7 +306,7 @@ def main(argv: list[str] | None = None) -> int:
     if loader_body:
         print()
         print(f"loaders: last-k 16 then 8, batch {args.batch}, {args.rounds} batches, "
-              f"{FEATURE_WIDTH} features per node")
+              f"{FEATURE_WIDTH} features per node" + (", a model step before each batch" if args.model_step else ""))
         print(markdown_table(["configuration", "batches/s (median)", "range", "CPU ms per batch (median)",
                               "CPU / NeighborLoader's", "workers' CPU ms per batch", "MB sent per batch"],
                              loader_body))
