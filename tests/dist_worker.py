@@ -257,6 +257,25 @@ def in_child(call):
         raise error
 
 
+def wait_until_stopped(pid_file, limit=60.0):
+    """Waits until the process whose pid the file names is stopped (state T in /proc)."""
+    if not os.path.isdir("/proc/self"):  # no process table to read: give it a generous moment
+        time.sleep(2.0)
+        return
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            with open(pid_file) as file:
+                pid = int(file.read())
+            with open(f"/proc/{pid}/stat") as file:
+                if file.read().rsplit(")", 1)[1].split()[0] in ("T", "t"):
+                    return
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.01)
+    raise RuntimeError(f"the process named in {pid_file} did not stop within {limit} s")
+
+
 def failure(error, start):
     return [type(error).__name__, str(error), time.monotonic() - start]
 
@@ -282,9 +301,14 @@ def world_fault(rank, world, parts_dir, graph_dir, out):
     result = {"join": "joined"}
     if case == "killed" and rank == 1:
         os._exit(3)
+    pid_file = os.path.join(out["dir"], "stopped.pid")
     if (case, rank) in (("stopped", 2), ("host_stopped", 0)):
+        with open(pid_file + ".tmp", "w") as file:
+            file.write(str(os.getpid()))
+        os.replace(pid_file + ".tmp", pid_file)
         os.kill(os.getpid(), signal.SIGSTOP)
     if case == "stopped":
+        wait_until_stopped(pid_file)  # asked before it stops, rank 2 would still answer
         for name, transport in (("request", quorvix.dist.RpcTransport(timeout)), ("request direct", None)):
             sampler = quorvix.dist.DistNeighborSampler(part, timeout=timeout, transport=transport)
             start = time.monotonic()
