@@ -81,6 +81,15 @@ def test_induced_edges_by_hand():
     repeated = dict(src_node=i64(1, 1, 0), src_batch=i64(0, 0, 0), src_hop_counts=i64(2, 1),
                     dst_node=i64(1, 1, 0), dst_batch=i64(0, 0, 0), dst_hop_counts=i64(2, 1))
     assert induced_call(**repeated) == [[2, 2, 2, 2, 0, 1], [0, 0, 1, 1, 2, 2], [0, 2, 0, 2, 1, 1], [6, 0]]
+    # A source's hop too large to sit beside its index in the lookup is read in full.
+    far = 2**22
+    counts = np.zeros(far + 1, np.int64)
+    counts[[0, 1, far]] = 1, 2, 1
+    row, col, e_id, hop_counts = quorvix._core.induced_edges(**dict(
+        CSC, edge_time=None, num_src_nodes=4, src_node=NODES, src_batch=i64(0, 0, 0, 0), src_hop_counts=counts,
+        dst_node=NODES, dst_batch=i64(0, 0, 0, 0), dst_hop_counts=counts, group_time=i64(), num_hops=2))
+    assert [row.tolist(), col.tolist(), e_id.tolist()] == induced_call()[:3]
+    assert len(hop_counts) == far and hop_counts[0] == 5 and hop_counts[far - 1] == 1 and hop_counts.sum() == 6
     # Subgraphs stay apart: the same nodes in another subgraph share no edge with the first.
     apart = dict(src_node=i64(1, 0), src_batch=i64(0, 1), src_hop_counts=i64(1, 1),
                  dst_node=i64(1, 0), dst_batch=i64(0, 1), dst_hop_counts=i64(1, 1), num_hops=1)

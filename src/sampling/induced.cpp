@@ -1,6 +1,7 @@
 #include "sampling/induced.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +14,13 @@ namespace quorvix {
 namespace {
 
 constexpr const char* kInducedEdges = "induced_edges";
+
+// A marked source node's entry: the local index of its first copy (low bits), that copy's hop
+// (capped: the cap sends the read to the full hop), and a bit set when more copies follow.
+constexpr int kEntryIndexBits = 40;
+constexpr int64_t kEntryIndexMask = (int64_t{1} << kEntryIndexBits) - 1;
+constexpr int64_t kEntryHopCap = (int64_t{1} << 22) - 1;
+constexpr uint64_t kEntryMoreCopies = uint64_t{1} << 63;
 
 }  // namespace
 
@@ -70,36 +78,60 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
       if (batches_small) num_groups = std::max(num_groups, batch[k] + 1);
     }
   }
-  if (batches_small && num_src_nodes <= 16 * (candidates + src.node.size)) {
+  if (batches_small && num_src_nodes <= 16 * (candidates + src.node.size) && src.node.size <= kEntryIndexMask) {
     // The graph's source nodes are few beside the work: one subgraph at a time, its nodes marked in
-    // an array over them, and in a bit per node that fits in cache and turns most candidates away.
-    std::vector<int64_t> first_copy(static_cast<std::size_t>(num_src_nodes), -1);
+    // a bit per node that fits in cache and turns most candidates away, and an entry per marked
+    // node holding its first copy, that copy's hop and whether more copies follow: a sampled
+    // candidate costs one random read, not a chain of them. Entries of unmarked nodes are never read.
+    const std::unique_ptr<uint64_t[]> entry(new uint64_t[static_cast<std::size_t>(num_src_nodes)]);
     std::vector<uint64_t> marked(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0);
     const Grouping src_by_group = Grouping::of(src.batch, src.batch.size, num_groups);
     const Grouping dst_by_group = Grouping::of(dst.batch, dst.batch.size, num_groups);
-    const auto first_copy_of = [&](int64_t, int64_t u) {
-      if (!(marked[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1)) return int64_t{-1};
-      return first_copy[static_cast<std::size_t>(u)];
+    const auto is_marked = [&](int64_t u) {
+      return (marked[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1) != 0;
+    };
+    const auto emit_marked_run = [&](int64_t j) {
+      const int64_t v = dst.node[j], group = dst.batch[j];
+      const int64_t to_hop = dst_hop[static_cast<std::size_t>(j)];
+      const int64_t end = csc.colptr[v + 1];
+      for (int64_t p = csc.colptr[v]; p < end; ++p) {
+        if (timed && csc.edge_time[p] > group_time[group]) continue;
+        const int64_t u = csc.row[p];
+        if (static_cast<uint64_t>(u) >= static_cast<uint64_t>(num_src_nodes)) {
+          throw std::invalid_argument("induced_edges: 'row' holds an index outside [0, " +
+                                      std::to_string(num_src_nodes) + ").");
+        }
+        if (!is_marked(u)) continue;
+        const uint64_t found = entry[static_cast<std::size_t>(u)];
+        const auto i = static_cast<int64_t>(found & kEntryIndexMask);
+        if ((found & kEntryMoreCopies) == 0) {
+          int64_t from_hop = static_cast<int64_t>(found >> kEntryIndexBits & kEntryHopCap);
+          if (from_hop == kEntryHopCap) from_hop = src_hop[static_cast<std::size_t>(i)];
+          out.add(i, j, csc.perm[p], std::max(std::max(from_hop, to_hop), int64_t{1}) - 1);
+        } else {
+          for (int64_t k = i; k >= 0; k = next_copy[static_cast<std::size_t>(k)]) out.add(k, j, csc.perm[p], edge_hop(k, j));
+        }
+      }
     };
     for (int64_t g = 0; g < num_groups; ++g) {
       if (dst_by_group.begin(g) == dst_by_group.end(g)) continue;
       for (int64_t at = src_by_group.end(g) - 1; at >= src_by_group.begin(g); --at) {
         const int64_t i = src_by_group[at], u = src.node[i];
-        int64_t& head = first_copy[static_cast<std::size_t>(u)];
-        next_copy[static_cast<std::size_t>(i)] = head;
-        head = i;
+        const bool more = is_marked(u);
+        next_copy[static_cast<std::size_t>(i)] = more ? static_cast<int64_t>(entry[static_cast<std::size_t>(u)] & kEntryIndexMask) : -1;
+        const auto hop = static_cast<uint64_t>(std::min(src_hop[static_cast<std::size_t>(i)], kEntryHopCap));
+        entry[static_cast<std::size_t>(u)] =
+            static_cast<uint64_t>(i) | hop << kEntryIndexBits | (more ? kEntryMoreCopies : 0);
         marked[static_cast<std::size_t>(u >> 6)] |= uint64_t{1} << (u & 63);
       }
       const int64_t end = dst_by_group.end(g);
       for (int64_t at = dst_by_group.begin(g); at < end; ++at) {
         if (at + kPrefetchColptrAhead < end) prefetch_colptr(csc, dst.node[dst_by_group[at + kPrefetchColptrAhead]]);
         if (at + kPrefetchRunAhead < end) prefetch_run(csc, dst.node[dst_by_group[at + kPrefetchRunAhead]]);
-        emit_run(dst_by_group[at], first_copy_of);
+        emit_marked_run(dst_by_group[at]);
       }
       for (int64_t at = src_by_group.begin(g); at < src_by_group.end(g); ++at) {
-        const int64_t u = src.node[src_by_group[at]];
-        first_copy[static_cast<std::size_t>(u)] = -1;
-        marked[static_cast<std::size_t>(u >> 6)] = 0;
+        marked[static_cast<std::size_t>(src.node[src_by_group[at]] >> 6)] = 0;
       }
     }
     return out.finish();
