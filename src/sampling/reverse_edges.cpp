@@ -39,9 +39,24 @@ int64_t first_position(const CscView& csc, Int64Span index_row, Int64Span index_
 // dependent lookup after another, would not allow.
 std::vector<int64_t> indexed_ids(const ReverseSource& source, const CscView& csc, bool timed, Int64Span row_batch,
                                  Int64Span group_time) {
-  std::vector<int64_t> ids(static_cast<std::size_t>(source.position.size));
-  for (int64_t k = 0; k < source.position.size; ++k) {
-    const int64_t position = source.reverse_position[source.position[k]];
+  // Two passes, each with its reads prefetched a few edges ahead: first the reverse positions, then
+  // what sits at them.
+  constexpr int64_t kAhead = 64;
+  const int64_t count = source.position.size;
+  std::vector<int64_t> ids(static_cast<std::size_t>(count));
+  for (int64_t k = 0; k < count; ++k) {
+    if (k + kAhead < count) __builtin_prefetch(source.reverse_position.data + source.position[k + kAhead]);
+    ids[static_cast<std::size_t>(k)] = source.reverse_position[source.position[k]];
+  }
+  for (int64_t k = 0; k < count; ++k) {
+    if (k + kAhead < count) {
+      const int64_t ahead = ids[static_cast<std::size_t>(k + kAhead)];
+      if (csc.perm.contains_index(ahead)) {
+        __builtin_prefetch(csc.perm.data + ahead);
+        if (timed) __builtin_prefetch(csc.edge_time.data + ahead);
+      }
+    }
+    const int64_t position = ids[static_cast<std::size_t>(k)];
     if (position < -1 || position >= csc.row.size) {
       throw std::invalid_argument("reverse_edges: 'reverse_position' holds an index outside [-1, " +
                                   std::to_string(csc.row.size) + ").");
