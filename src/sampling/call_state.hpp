@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "graph/int64_list.hpp"
@@ -12,6 +11,7 @@
 #include "graph/keys.hpp"
 #include "graph/local_index_map.hpp"
 #include "sampling/index_set.hpp"
+#include "sampling/mersenne_twister.hpp"
 #include "sampling/node_index_table.hpp"
 
 namespace quorvix {
@@ -49,7 +49,7 @@ struct DrawnValues {
 };
 
 // Everything one edge type needs while one hop walks its frontier, resolved once per hop. `Engine`
-// gives the random draws (std::mt19937 or DrawnValues); with `kEdgeIds` the row position of every
+// gives the random draws (MersenneTwister or DrawnValues); with `kEdgeIds` the row position of every
 // sampled edge is recorded too, and a call that does not ask for them compiles without that store.
 // With `kOneGroup` every node belongs to one subgraph, and is found by id in its node type's
 // NodeIndexTable, without hashing its identity, where the type has one. With `kCandidate` nothing
@@ -82,13 +82,13 @@ struct EdgeSampling {
   const std::vector<int64_t>* unsorted_nodes = nullptr;
 };
 
-using SerialSampling = EdgeSampling<std::mt19937, false>;
-using SerialSamplingWithIds = EdgeSampling<std::mt19937, true>;
+using SerialSampling = EdgeSampling<MersenneTwister, false>;
+using SerialSamplingWithIds = EdgeSampling<MersenneTwister, true>;
 using ChunkSampling = EdgeSampling<DrawnValues, false>;
 using ChunkSamplingWithIds = EdgeSampling<DrawnValues, true>;
 // One subgraph per call runs on one thread: seeds of one batch value make one chunk.
-using OneGroupSampling = EdgeSampling<std::mt19937, false, true>;
-using OneGroupSamplingWithIds = EdgeSampling<std::mt19937, true, true>;
+using OneGroupSampling = EdgeSampling<MersenneTwister, false, true>;
+using OneGroupSamplingWithIds = EdgeSampling<MersenneTwister, true, true>;
 // One subgraph per call on several threads: each walks a part of the frontier and records ids.
 using CandidateSampling = EdgeSampling<DrawnValues, false, true, true>;
 using CandidateSamplingWithIds = EdgeSampling<DrawnValues, true, true, true>;

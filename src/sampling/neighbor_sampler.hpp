@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -25,6 +24,7 @@
 #include "graph/sampler_options.hpp"
 #include "graph/schema.hpp"
 #include "graph/tables.hpp"
+#include "sampling/mersenne_twister.hpp"
 #include "sampling/node_index_table.hpp"
 #include "sampling/row_gather.hpp"
 
@@ -87,7 +87,7 @@ class NeighborSampler {
   const ArrayTable& row;
   const ArrayTable& node_time;
   const ArrayTable& edge_time;  // keyed by edge type key, only the edge types given one
-  std::mt19937 generator;
+  MersenneTwister generator;
 
   bool has_time() const { return graph->has_time(); }
   bool edge_type_timed(std::size_t i) const { return graph->edge_type_timed(i); }

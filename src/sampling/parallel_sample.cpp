@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <random>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -126,7 +125,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
       chunk.next_hop = 0;
     }
     std::size_t drawn_hop = walk.hops;  // none yet
-    std::mt19937 before_draws = sampler.generator;
+    MersenneTwister before_draws = sampler.generator;
     drawn.clear();
     for (;;) {
       pool.run(chunk_count, [&](std::size_t c) {
@@ -157,7 +156,7 @@ std::optional<SampleOutput<kEdgeIds>> sample_in_parallel(NeighborSampler& sample
       if (static_cast<uint64_t>(total) > drawn.max_size()) throw std::bad_alloc();
       before_draws = sampler.generator;
       drawn.resize(static_cast<std::size_t>(total));
-      for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
+      sampler.generator.fill(drawn.data(), drawn.size());
       drawn_hop = hop;
     }
     if (failed == nullptr && !request.deferred) {

@@ -176,7 +176,7 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
       read_plans(*this, num_neighbors, sampling_time_offsets, num_hops, !seeds.time_of_batch.empty(), strategy,
                  request, walk);
       if (!request.deferred) {
-        const std::mt19937 before = generator;
+        const MersenneTwister before = generator;
         const StorageBound bound(*parallel_);
         ThreadPool& pool = parallel_->pool.get(threads);
         const PoolCall call(pool, threads);
@@ -193,10 +193,10 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
     if (grown) {
       // sampled
     } else if (by_id) {
-      sample_hops<EdgeSampling<std::mt19937, kEdgeIds, true>>(num_neighbors, sampling_time_offsets, strategy,
+      sample_hops<EdgeSampling<MersenneTwister, kEdgeIds, true>>(num_neighbors, sampling_time_offsets, strategy,
                                                                num_hops, seeds.time_of_batch, node_states);
     } else {
-      sample_hops<EdgeSampling<std::mt19937, kEdgeIds>>(num_neighbors, sampling_time_offsets, strategy, num_hops,
+      sample_hops<EdgeSampling<MersenneTwister, kEdgeIds>>(num_neighbors, sampling_time_offsets, strategy, num_hops,
                                                         seeds.time_of_batch, node_states);
     }
     if constexpr (kEdgeIds) {

@@ -5,7 +5,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <random>
 
 #include "graph/int64_list.hpp"
 #include "graph/without_gil.hpp"
@@ -102,7 +101,7 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     }
     if (static_cast<uint64_t>(total) > drawn.max_size()) throw std::bad_alloc();
     drawn.resize(static_cast<std::size_t>(total));
-    for (uint32_t& value : drawn) value = static_cast<uint32_t>(sampler.generator());
+    sampler.generator.fill(drawn.data(), drawn.size());
   }
 
   // Each part, once walked, is numbered in order by whichever thread finds it next in line and the
@@ -177,7 +176,7 @@ template <bool kEdgeIds>
 bool grow_subgraph_in_parallel(NeighborSampler& sampler, ThreadPool& pool, const SplitRequest& request,
                                const std::vector<int64_t>& seed_times, std::vector<NodeTypeState>& node_states,
                                std::vector<FrontierPart>& parts, std::vector<uint32_t>& drawn) {
-  using SerialEdges = EdgeSampling<std::mt19937, kEdgeIds, true>;
+  using SerialEdges = EdgeSampling<MersenneTwister, kEdgeIds, true>;
   const GraphSchema& schema = sampler.schema();
   IndexSet chosen;
   try {
