@@ -35,7 +35,7 @@ class MersenneTwister {
   void refill();
 
   uint32_t state_[kStateSize];
-  uint32_t tempered_[kStateSize];
+  uint32_t tempered_[kStateSize] = {};  // zero until the first draw fills it
   std::size_t next_ = kStateSize;
 };
 
