@@ -109,7 +109,9 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
           if (from_hop == kEntryHopCap) from_hop = src_hop[static_cast<std::size_t>(i)];
           out.add(i, j, csc.perm[p], std::max(std::max(from_hop, to_hop), int64_t{1}) - 1);
         } else {
-          for (int64_t k = i; k >= 0; k = next_copy[static_cast<std::size_t>(k)]) out.add(k, j, csc.perm[p], edge_hop(k, j));
+          for (int64_t k = i; k >= 0; k = next_copy[static_cast<std::size_t>(k)]) {
+            out.add(k, j, csc.perm[p], edge_hop(k, j));
+          }
         }
       }
     };
@@ -117,8 +119,9 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
       if (dst_by_group.begin(g) == dst_by_group.end(g)) continue;
       for (int64_t at = src_by_group.end(g) - 1; at >= src_by_group.begin(g); --at) {
         const int64_t i = src_by_group[at], u = src.node[i];
-        const bool more = is_marked(u);
-        next_copy[static_cast<std::size_t>(i)] = more ? static_cast<int64_t>(entry[static_cast<std::size_t>(u)] & kEntryIndexMask) : -1;
+        const bool more = is_marked(u);  // a later copy of u in this subgraph came first here
+        const int64_t later = more ? static_cast<int64_t>(entry[static_cast<std::size_t>(u)] & kEntryIndexMask) : -1;
+        next_copy[static_cast<std::size_t>(i)] = later;
         const auto hop = static_cast<uint64_t>(std::min(src_hop[static_cast<std::size_t>(i)], kEntryHopCap));
         entry[static_cast<std::size_t>(u)] =
             static_cast<uint64_t>(i) | hop << kEntryIndexBits | (more ? kEntryMoreCopies : 0);

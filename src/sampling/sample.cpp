@@ -194,10 +194,10 @@ std::conditional_t<kEdgeIds, SampleWithEdgeIdsResult, SampleResult> NeighborSamp
       // sampled
     } else if (by_id) {
       sample_hops<EdgeSampling<MersenneTwister, kEdgeIds, true>>(num_neighbors, sampling_time_offsets, strategy,
-                                                               num_hops, seeds.time_of_batch, node_states);
+                                                                 num_hops, seeds.time_of_batch, node_states);
     } else {
       sample_hops<EdgeSampling<MersenneTwister, kEdgeIds>>(num_neighbors, sampling_time_offsets, strategy, num_hops,
-                                                        seeds.time_of_batch, node_states);
+                                                           seeds.time_of_batch, node_states);
     }
     if constexpr (kEdgeIds) {
       py::dict edge_ids;
