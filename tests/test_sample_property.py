@@ -275,6 +275,26 @@ def large_graph(rng, sizes, weighted, edge_timed, faulty):
                 edge_time=edge_time, edge_weight=edge_weight)
 
 
+def test_one_large_subgraph_on_several_threads_is_one_threads():
+    """A subgraph large enough that its lists are filled by several threads at once."""
+    rng = np.random.default_rng(7)
+    num_nodes, num_edges = 20_000, 200_000
+    dst = np.sort(rng.integers(0, num_nodes, num_edges))
+    colptr = np.concatenate([[0], np.cumsum(np.bincount(dst, minlength=num_nodes))]).astype(np.int64)
+    key = edge_key(("a", "to", "a"))
+    graph = dict(node_types=["a"], edge_types=[("a", "to", "a")], colptr={key: colptr},
+                 row={key: rng.integers(0, num_nodes, num_edges).astype(np.int64)}, node_time={})
+    seeds = rng.integers(0, num_nodes, 4000).astype(np.int64)
+    results = []
+    for threads in (1, 2, 3):
+        sampler = quorvix.NeighborSampler(**graph, seed=11)
+        sampler.num_threads, sampler.disjoint = threads, False
+        results.append([outcome(sampler.sample_with_edge_ids, {key: i64(10, 10)}, {}, "a", seeds, i64())
+                        for _ in range(2)])
+    assert results[0] == results[1] == results[2]
+    assert sum(len(e) for e in results[0][0][0].values()) > 100_000  # the lists were filled in parallel
+
+
 @settings(max_examples=examples(40), deadline=None)
 @given(data=st.data())
 def test_one_subgraph_on_several_threads_is_one_threads(data):

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "graph/int64_list.hpp"
 #include "graph/without_gil.hpp"
@@ -26,10 +29,8 @@ constexpr std::size_t kPartsPerThread = 8;
 // so the slots' cache misses overlap instead of coming one after another.
 constexpr std::size_t kPrefetchInsertAhead = 16;
 
-void append(const Int64List& from, Int64List& to) {
-  std::copy(from.data(), from.data() + from.size(), to.open_tail(from.size()));
-  to.commit(from.size());
-}
+// Values copied into the call's lists at least, before the copy is shared by the pool's threads.
+constexpr std::size_t kMinParallelCopy = 1 << 16;
 
 template <typename Edges>
 Edges step_edges(NeighborSampler& sampler, std::size_t i, NodeTypeState& neighbours, IndexSet* chosen) {
@@ -157,15 +158,44 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     // Every part is walked now; any still unnumbered are numbered here.
     for (std::size_t next = next_part.load(); next < part_count; ++next) number_part(parts[next]);
   });
-  // The new nodes, in the order they took their local indices, and the edges, part by part.
+  // The new nodes, in the order they took their local indices, and the edges, part by part. Each
+  // list grows once, here under the interpreter lock (a list may live in a NumPy array), and the
+  // parts are copied into the room made, on the pool, where one thread copying them all would
+  // keep the others waiting.
   const EdgeTypeKey& key = sampler.edge_type_keys[i];
-  for (std::size_t p = 0; p < part_count; ++p) {
-    const FrontierPart& part = parts[p];
-    append(part.fresh_ids, *neighbours.node);
-    append(part.fresh_batches, *neighbours.batch);
-    append(part.ids, sampler.out_row.at(key));
-    append(part.cols, sampler.out_col.at(key));
-    if constexpr (kEdgeIds) append(part.positions, sampler.out_edge.at(key));
+  const std::pair<Int64List FrontierPart::*, Int64List*> pieces[] = {
+      {&FrontierPart::fresh_ids, neighbours.node},
+      {&FrontierPart::fresh_batches, neighbours.batch},
+      {&FrontierPart::ids, &sampler.out_row.at(key)},
+      {&FrontierPart::cols, &sampler.out_col.at(key)},
+      {&FrontierPart::positions, kEdgeIds ? &sampler.out_edge.at(key) : nullptr}};
+  int64_t* tails[std::size(pieces)] = {};
+  std::size_t totals[std::size(pieces)] = {};
+  std::vector<std::size_t> offsets(std::size(pieces) * part_count, 0);
+  for (std::size_t k = 0; k < std::size(pieces); ++k) {
+    if (pieces[k].second == nullptr) continue;
+    for (std::size_t p = 0; p < part_count; ++p) {
+      offsets[k * part_count + p] = totals[k];
+      totals[k] += (parts[p].*pieces[k].first).size();
+    }
+    tails[k] = pieces[k].second->open_tail(totals[k]);
+  }
+  const auto copy_part = [&](std::size_t p) {
+    for (std::size_t k = 0; k < std::size(pieces); ++k) {
+      if (tails[k] == nullptr) continue;
+      const Int64List& from = parts[p].*pieces[k].first;
+      std::copy(from.data(), from.data() + from.size(), tails[k] + offsets[k * part_count + p]);
+    }
+  };
+  std::size_t copied = 0;
+  for (const std::size_t total : totals) copied += total;
+  if (copied < kMinParallelCopy) {
+    for (std::size_t p = 0; p < part_count; ++p) copy_part(p);
+  } else {
+    without_gil([&] { pool.run(part_count, copy_part); });
+  }
+  for (std::size_t k = 0; k < std::size(pieces); ++k) {
+    if (tails[k] != nullptr) pieces[k].second->commit(totals[k]);
   }
   edge_count += picks;
 }
