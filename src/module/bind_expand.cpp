@@ -127,7 +127,8 @@ void bind_expand(py::module_& module) {
       "One edge type's CSC runs for the frontier nodes a part owns (colptr indexed by the part's node\n"
       "index, row holding global neighbour ids), with the times windows read (one per row position),\n"
       "optional weights and optional edge ids (one per row position). Part `part` of `num_parts` owns\n"
-      "the frontier ids id % num_parts == part (below node_count when given), at index id // num_parts. expand() runs one hop's rule for frontier nodes the caller gives.";
+      "the frontier ids id % num_parts == part (below node_count when given), at index id // num_parts.\n"
+      "expand() runs one hop's rule for frontier nodes the caller gives.";
   cls.def(py::init(&make_runs), py::arg("key"), py::arg("frontier_type"), py::arg("neighbour_type"),
           py::arg("colptr"), py::arg("row"), py::kw_only(), py::arg("time") = py::none(),
           py::arg("weight") = py::none(), py::arg("neighbour_count") = py::none(), py::arg("edge_id") = py::none(),

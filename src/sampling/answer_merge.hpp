@@ -31,8 +31,7 @@ struct MergedEdges {
 
 // Merges `answers` (which together cover entries of a frontier whose subgraphs are `frontier_batch`
 // and whose first local index is `frontier_begin`) in entry order, and records each neighbour in
-// `neighbours` under its entry's subgraph, in that order. Neighbour ids at or above `id_limit` are
-// refused. Throws std::invalid_argument for answers that do not fit the frontier (an entry outside
+// `neighbours` under its entry's subgraph, in that order. Throws std::invalid_argument for answers that do not fit the frontier (an entry outside
 // it or given twice, counts that do not add up to the edges), before recording anything.
 MergedEdges merge_answers(const std::vector<OwnerAnswer>& answers, Int64Span frontier_batch, int64_t frontier_begin,
                           NodeRecorder& neighbours);

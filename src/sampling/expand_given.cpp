@@ -74,10 +74,9 @@ ExpandedRuns expand_given(const GivenRuns& runs, const GivenFrontier& frontier, 
   std::fill(counts, counts + n, 0);
   expanded.counts.commit(n);
   for (std::size_t j = 0; j < out_entry.size(); ++j) ++counts[out_entry[j]];
-  if (runs.edge_id.data != nullptr && !expanded.edge.empty()) {
+  if (runs.edge_id.data != nullptr) {
     // The positions written, replaced in place by their edges' ids.
-    int64_t* edge = expanded.edge.open_tail(0) - expanded.edge.size();
-    for (std::size_t j = 0; j < expanded.edge.size(); ++j) edge[j] = runs.edge_id.data[edge[j]];
+    for (std::size_t j = 0; j < expanded.edge.size(); ++j) expanded.edge[j] = runs.edge_id.data[expanded.edge[j]];
   }
   return expanded;
 }

@@ -159,9 +159,8 @@ void sample_step_in_parallel(NeighborSampler& sampler, ThreadPool& pool, std::si
     for (std::size_t next = next_part.load(); next < part_count; ++next) number_part(parts[next]);
   });
   // The new nodes, in the order they took their local indices, and the edges, part by part. Each
-  // list grows once, here under the interpreter lock (a list may live in a NumPy array), and the
-  // parts are copied into the room made, on the pool, where one thread copying them all would
-  // keep the others waiting.
+  // list grows once, here under the lock, and the parts are copied into the room made on the pool,
+  // where one thread copying them all would keep the others waiting.
   const EdgeTypeKey& key = sampler.edge_type_keys[i];
   const std::pair<Int64List FrontierPart::*, Int64List*> pieces[] = {
       {&FrontierPart::fresh_ids, neighbours.node},
