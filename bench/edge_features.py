@@ -3,6 +3,7 @@
     python bench/edge_features.py                # shop graph at scale 0.05, batches of 1024 users
     python bench/edge_features.py --scale 1.0    # the full graph (about 40M edges)
     python bench/edge_features.py --quick        # a few seconds, for CI
+    python bench/edge_features.py --model-step   # a stand-in model step before every call
 
 Workloads on the shop graph of bench/graph.py (seeded from users, fan-outs [16, 8] on every edge
 type, seed times as in bench/run.py):
@@ -20,7 +21,9 @@ And a star: one user with --hub-degree (default 1,000,000) weighted neighbours, 
 1024 seeds all at that user, fan-out 16: microseconds per seed, weighted and not.
 
 Rows are measured in interleaved rounds in one process and the median time per call of each is
-kept, so the ratios between rows hold even on a busy machine; absolute figures do not.
+kept, so the ratios between rows hold even on a busy machine; absolute figures do not. With
+--model-step, bench/loop.py's stand-in training step (five 600x600 matrix products on one torch
+thread) runs before every call, untimed, as between a training loop's batches.
 """
 
 from __future__ import annotations
@@ -85,6 +88,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--calls", type=int, default=8, help="calls per row and round")
     parser.add_argument("--hub-degree", type=int, default=1_000_000)
     parser.add_argument("--quick", action="store_true", help="tiny scale and few rounds")
+    parser.add_argument("--model-step", action="store_true", help="a stand-in model step before every call")
     args = parser.parse_args(argv)
     if args.quick:
         args.scale, args.rounds, args.calls, args.hub_degree = 0.01, 3, 2, 100_000
@@ -137,22 +141,34 @@ def main(argv: list[str] | None = None) -> int:
     for sampler in hub_rows.values():
         sampler.sample(*hub_request)
 
+    step = lambda: None  # noqa: E731
+    if args.model_step:
+        from loop import make_step
+
+        step = make_step("model1")
+
+    def timed_call(call, *request):
+        """The call's result and seconds, after the (untimed) step."""
+        step()
+        started = time.perf_counter()
+        out = call(*request)
+        return out, time.perf_counter() - started
+
     per_call = {name: [] for name in [*rows, *hub_rows]}
     edges = {}
     for _ in range(args.rounds):
         for name, (sampler, timed) in rows.items():
-            started = time.perf_counter()
-            total = 0
+            seconds = total = 0
             for seeds, seed_times in batches:
-                out = sampler.sample(num_neighbors, {}, "users", seeds, seed_times if timed else empty)
+                out, spent = timed_call(sampler.sample, num_neighbors, {}, "users", seeds,
+                                        seed_times if timed else empty)
+                seconds += spent
                 total += sum(len(v) for v in out[0].values())
-            per_call[name].append((time.perf_counter() - started) / len(batches))
+            per_call[name].append(seconds / len(batches))
             edges[name] = total / len(batches)
         for name, sampler in hub_rows.items():
-            started = time.perf_counter()
-            for _ in range(args.calls):
-                sampler.sample(*hub_request)
-            per_call[name].append((time.perf_counter() - started) / args.calls)
+            spent = sum(timed_call(sampler.sample, *hub_request)[1] for _ in range(args.calls))
+            per_call[name].append(spent / args.calls)
 
     print(f"graph scale {args.scale:g}: {num_edges:,} edges; batch {args.batch_size}; "
           f"medians of {args.rounds} interleaved rounds")

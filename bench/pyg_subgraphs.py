@@ -1,6 +1,7 @@
 """What the subgraph types of quorvix.pyg cost on top of sampling.
 
     python bench/pyg_subgraphs.py [--nodes 200000] [--edges 2000000] [--batch 1024] [--reference]
+    python bench/pyg_subgraphs.py --model-step   # a stand-in model step before every call
 
 A homogeneous random multigraph (uniform ends, parallel edges), fan-outs [10, 5]; per shared
 (disjoint=False) or per-seed subgraphs, the subgraph types are timed call by call in turn, so
@@ -9,7 +10,9 @@ call (native sampling plus the conversion to PyG's output), the range of the cal
 process CPU time of a call (less disturbed by other processes than the wall time), both
 against directional, and the edges a call returns. --reference adds the NumPy builders the native ones replaced (from
 tests/subgraph_reference.py) applied to the same native results. PyG's own sampler is timed
-beside them where it can run (it needs pyg-lib or torch-sparse).
+beside them where it can run (it needs pyg-lib or torch-sparse). --model-step runs bench/loop.py's
+stand-in training step (five 600x600 matrix products on one torch thread) before every call,
+untimed, as a training loop does between batches.
 """
 
 from __future__ import annotations
@@ -56,7 +59,13 @@ def main(argv=None) -> None:
     parser.add_argument("--batch", type=int, default=1024)
     parser.add_argument("--repeats", type=int, default=9)
     parser.add_argument("--reference", action="store_true")
+    parser.add_argument("--model-step", action="store_true", help="a stand-in model step before every call")
     args = parser.parse_args(argv)
+    step = None
+    if args.model_step:
+        from loop import make_step
+
+        step = make_step("model1")
     rng = np.random.default_rng(0)
     data = Data(edge_index=torch.from_numpy(rng.integers(0, args.nodes, (2, args.edges))), num_nodes=args.nodes)
     seeds = [torch.from_numpy(rng.integers(0, args.nodes, args.batch)) for _ in range(args.repeats + 1)]
@@ -80,6 +89,8 @@ def main(argv=None) -> None:
         edges = {name: [] for name in calls}
         for batch in seeds[1:]:
             for name, call in calls.items():  # in turn, call by call
+                if step is not None:
+                    step()
                 start, start_cpu = time.perf_counter(), time.process_time()
                 out = call(batch)
                 times[name].append(time.perf_counter() - start)
