@@ -100,11 +100,13 @@ def test_a_part_served_by_a_process_of_its_own(tmp_path):
     quorvix.dist.partition(quorvix.datasets.ratings(), 2, tmp_path)
     part = quorvix.dist.open_part(tmp_path, 1)
     server = ServingProcess(part, 1, "127.0.0.1", 30)
-    transport = DirectTransport({1: server.address})
-    ids = np.array([1, 3, 5], dtype=np.int64)
-    assert transport.request(1, "node_times", "item", ids).wait().tolist() == part.node_times("item", ids).tolist()
-    transport.close()
-    server.close()
+    try:
+        transport = DirectTransport({1: server.address}, timeout=30)
+        ids = np.array([1, 3, 5], dtype=np.int64)
+        assert transport.request(1, "node_times", "item", ids).wait().tolist() == part.node_times("item", ids).tolist()
+        transport.close()
+    finally:
+        server.close()  # the serving process ends here, whatever the assertion found
     assert server._process.returncode == 0
 
     path = os.path.join(part.directory, "row.0.npy")

@@ -39,13 +39,15 @@ def guard_binary(tmp_path_factory):
         [compiler, "-std=c++17", "-I", str(ROOT / "src"), str(ROOT / "tests/native/version_guard_cases.cpp"),
          str(ROOT / "src/module/version_guard.cpp"), "-o", str(binary)],
         check=True,
+        timeout=300,
     )
     return binary
 
 
 def test_version_guard_decisions(guard_binary):
     args = [item for built, running, _ in CASES for item in (built, running)]
-    out = subprocess.run([str(guard_binary), *args], check=True, capture_output=True, text=True).stdout.split()
+    out = subprocess.run([str(guard_binary), *args], check=True, capture_output=True, text=True,
+                         timeout=60).stdout.split()
     assert [line == "1" for line in out] == [accepted for _, _, accepted in CASES]
 
 
