@@ -4,7 +4,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "sampling/grouping.hpp"
 
 namespace quorvix {
 
@@ -67,6 +66,198 @@ std::vector<int64_t> indexed_ids(const ReverseSource& source, const CscView& csc
   return ids;
 }
 
+// What reads the id of a copy: from the source's reverse map when it has one, else by a search
+// of the target's run.
+struct CopyIds {
+  const CscView& csc;
+  Int64Span index_row, index_position, row_node, row_batch, col_node, group_time;
+  bool timed;
+
+  // The id of the graph's earliest edge j -> i (no later than j's subgraph), or -1.
+  int64_t searched(int64_t i, int64_t j) const {
+    const int64_t position = first_position(csc, index_row, index_position, col_node[i], row_node[j]);
+    if (position < 0 || (timed && csc.edge_time[position] > group_time[row_batch[j]])) return -1;
+    return csc.perm[position];
+  }
+};
+
+// Items laid out by a small key, in their order within a key: a counting sort that moves the items
+// themselves, so that a walk over the keys reads each key's items side by side.
+template <class Item>
+struct GroupedItems {
+  std::vector<int64_t> offsets;  // key g holds items[offsets[g]:offsets[g + 1]]
+  std::vector<Item> items;
+
+  template <class Keys, class Make>
+  GroupedItems(const Keys& keys, int64_t count, int64_t num_keys, const Make& make)
+      : offsets(static_cast<std::size_t>(num_keys) + 1, 0), items(static_cast<std::size_t>(count)) {
+    for (int64_t k = 0; k < count; ++k) ++offsets[static_cast<std::size_t>(keys[k]) + 1];
+    for (std::size_t g = 1; g < offsets.size(); ++g) offsets[g] += offsets[g - 1];
+    std::vector<int64_t> next(offsets.begin(), offsets.end() - 1);
+    for (int64_t k = 0; k < count; ++k) {
+      items[static_cast<std::size_t>(next[static_cast<std::size_t>(keys[k])]++)] = make(k);
+    }
+  }
+  const Item* begin(int64_t key) const { return items.data() + offsets[static_cast<std::size_t>(key)]; }
+  const Item* end(int64_t key) const { return items.data() + offsets[static_cast<std::size_t>(key) + 1]; }
+};
+
+// One column's edges, as the target's sampled edges and the copies come into it.
+struct ColumnEdge {
+  int64_t row, e_id, hop;
+};
+
+// A source's edge out of a column: where it leads, its id and hop, and the id of its reverse
+// (kSearched: to be searched in the target's run).
+struct SourceEdge {
+  int64_t col, e_id, hop, reversed;
+};
+constexpr int64_t kSearched = -2;
+
+// The target's columns in turn, each with the target's edges into it and each source's edges out
+// of it: a pair's counts all sit in one column, so they are plain arrays, reset after each column.
+// A source's edge (column i, row j) gains a copy j -> i once the column already holds as many
+// edges j -> i as the source's edges (i, j) so far. Calls copy(s, j, i, e_id, hop) for each copy,
+// in the column's order, and then column(i, edges) with the column's edges: the target's, then
+// each source's copies in turn.
+template <class Copy, class Column>
+void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& target,
+                  const std::vector<int64_t>& target_hop, const std::vector<ReverseSource>& sources,
+                  const std::vector<std::vector<int64_t>>& source_hop, const Copy& copy, const Column& column_done) {
+  const CscView& csc = copy_id.csc;
+  const Int64Span col_node = copy_id.col_node;
+  // The sampler hands its edges over by destination already, frontier after frontier: then they
+  // are read where they lie.
+  const bool target_by_col_already = std::is_sorted(target.col.data, target.col.data + target.col.size);
+  const auto make_column_edge = [&](int64_t k) {
+    return ColumnEdge{target.row[k], target.e_id[k], target_hop[static_cast<std::size_t>(k)]};
+  };
+  const GroupedItems<ColumnEdge> target_by_col(target.col, target_by_col_already ? 0 : target.row.size,
+                                               col_node.size, make_column_edge);
+  std::vector<int64_t> target_start;
+  if (target_by_col_already) {
+    target_start.assign(static_cast<std::size_t>(col_node.size) + 1, 0);
+    for (int64_t k = 0; k < target.col.size; ++k) ++target_start[static_cast<std::size_t>(target.col[k]) + 1];
+    for (std::size_t g = 1; g < target_start.size(); ++g) target_start[g] += target_start[g - 1];
+  }
+  std::vector<GroupedItems<SourceEdge>> source_by_row;
+  bool searched = false;
+  for (std::size_t s = 0; s < sources.size(); ++s) {
+    const LocalEdges& edges = sources[s].edges;
+    const std::vector<int64_t> reversed = sources[s].position.size != 0
+                                              ? indexed_ids(sources[s], csc, copy_id.timed, copy_id.row_batch,
+                                                            copy_id.group_time)
+                                              : std::vector<int64_t>{};
+    searched = searched || (reversed.empty() && edges.row.size != 0);
+    source_by_row.emplace_back(edges.row, edges.row.size, col_node.size, [&](int64_t k) {
+      return SourceEdge{edges.col[k], edges.e_id[k], source_hop[s][static_cast<std::size_t>(k)],
+                        reversed.empty() ? kSearched : reversed[static_cast<std::size_t>(k)]};
+    });
+  }
+  std::vector<int64_t> joined(static_cast<std::size_t>(num_rows), 0), seen(joined);
+  std::vector<ColumnEdge> column;
+  for (int64_t i = 0; i < col_node.size; ++i) {
+    if (searched) {
+      if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
+      if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
+    }
+    if (target_by_col_already) {
+      column.clear();
+      const int64_t end = target_start[static_cast<std::size_t>(i) + 1];
+      for (int64_t k = target_start[static_cast<std::size_t>(i)]; k < end; ++k) column.push_back(make_column_edge(k));
+    } else {
+      column.assign(target_by_col.begin(i), target_by_col.end(i));
+    }
+    for (std::size_t s = 0; s < sources.size(); ++s) {
+      const SourceEdge* first = source_by_row[s].begin(i);
+      const SourceEdge* last = source_by_row[s].end(i);
+      if (first == last) continue;
+      for (const ColumnEdge& edge : column) ++joined[static_cast<std::size_t>(edge.row)];
+      const std::size_t had = column.size();
+      for (const SourceEdge* edge = first; edge < last; ++edge) {
+        const int64_t j = edge->col;
+        if (++seen[static_cast<std::size_t>(j)] <= joined[static_cast<std::size_t>(j)]) continue;
+        int64_t id = edge->reversed == kSearched ? copy_id.searched(i, j) : edge->reversed;
+        if (id < 0) {
+          if (!sources[s].same_type) continue;
+          id = edge->e_id;
+        }
+        ++joined[static_cast<std::size_t>(j)];
+        column.push_back({j, id, edge->hop});
+        copy(s, j, i, id, edge->hop);
+      }
+      // The copies just added are past `had`: they were counted as they came.
+      for (std::size_t c = 0; c < had; ++c) joined[static_cast<std::size_t>(column[c].row)] = 0;
+      for (const SourceEdge* edge = first; edge < last; ++edge) {
+        joined[static_cast<std::size_t>(edge->col)] = seen[static_cast<std::size_t>(edge->col)] = 0;
+      }
+    }
+    column_done(i, column);
+  }
+}
+
+// The edges sorted by destination, then source, without laying them out by hop first: each
+// column's edges sorted by source, then hop, then the order they came in, which is the order a
+// stable sort by destination and source of the edges laid out by hop gives.
+SubgraphEdges edges_by_destination(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& target,
+                                   const std::vector<int64_t>& target_hop, const std::vector<ReverseSource>& sources,
+                                   const std::vector<std::vector<int64_t>>& source_hop, int64_t num_hops) {
+  SubgraphEdges out;
+  out.hop_counts.assign(static_cast<std::size_t>(num_hops), 0);
+  int64_t most = target.row.size;
+  for (const ReverseSource& source : sources) most += source.edges.row.size;
+  for (auto* values : {&out.row, &out.col, &out.e_id}) values->reserve(static_cast<std::size_t>(most));
+  const auto before = [](const ColumnEdge& a, const ColumnEdge& b) {
+    return a.row != b.row ? a.row < b.row : a.hop < b.hop;
+  };
+  const auto no_copy = [](std::size_t, int64_t, int64_t, int64_t, int64_t) {};
+  walk_columns(copy_id, num_rows, target, target_hop, sources, source_hop, no_copy,
+               [&](int64_t i, std::vector<ColumnEdge>& column) {
+    // Columns hold a few edges: an insertion sort (stable) serves, and a stable sort where many.
+    if (column.size() > 32) {
+      std::stable_sort(column.begin(), column.end(), before);
+    } else {
+      for (std::size_t at = 1; at < column.size(); ++at) {
+        const ColumnEdge edge = column[at];
+        std::size_t hole = at;
+        for (; hole > 0 && before(edge, column[hole - 1]); --hole) column[hole] = column[hole - 1];
+        column[hole] = edge;
+      }
+    }
+    for (const ColumnEdge& edge : column) {
+      out.row.push_back(edge.row);
+      out.col.push_back(i);
+      out.e_id.push_back(edge.e_id);
+      if (static_cast<std::size_t>(edge.hop) >= out.hop_counts.size()) {
+        out.hop_counts.resize(static_cast<std::size_t>(edge.hop) + 1, 0);
+      }
+      ++out.hop_counts[static_cast<std::size_t>(edge.hop)];
+    }
+  });
+  return out;
+}
+
+// The edges laid out by hop: in each hop the target's sampled edges, then each source's copies in
+// turn, in the order of the columns.
+SubgraphEdges edges_by_hop(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& target,
+                           const std::vector<int64_t>& target_hop, const std::vector<ReverseSource>& sources,
+                           const std::vector<std::vector<int64_t>>& source_hop, int64_t num_hops) {
+  std::vector<HopOrderedEdges> copies(sources.size(), HopOrderedEdges(num_hops));
+  walk_columns(copy_id, num_rows, target, target_hop, sources, source_hop,
+               [&](std::size_t s, int64_t j, int64_t i, int64_t e_id, int64_t hop) { copies[s].add(j, i, e_id, hop); },
+               [](int64_t, const std::vector<ColumnEdge>&) {});
+  // The sampled edges come in hop order, so a stable order by hop keeps them first within each hop.
+  HopOrderedEdges out(num_hops);
+  int64_t most = target.row.size;
+  for (const ReverseSource& source : sources) most += source.edges.row.size;
+  out.reserve(most);
+  for (int64_t k = 0; k < target.row.size; ++k) {
+    out.add(target.row[k], target.col[k], target.e_id[k], target_hop[static_cast<std::size_t>(k)]);
+  }
+  for (const HopOrderedEdges& source_copies : copies) out.append(source_copies);
+  return out.finish();
+}
+
 void check_edges(const LocalEdges& edges, int64_t num_rows, int64_t num_cols, std::vector<int64_t>& hops) {
   check_same_length(kReverseEdges, "col", edges.col, "row", edges.row);
   check_same_length(kReverseEdges, "e_id", edges.e_id, "row", edges.row);
@@ -111,68 +302,9 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
     for (int64_t i = 0; i < col_node.size; ++i) check_run(kReverseEdges, csc, col_node[i]);
   }
 
-  // The target's edges so far: its sampled ones, then the copies of each source in turn. The
-  // sampled ones come in hop order, so a stable order by hop keeps them first within each hop.
-  HopOrderedEdges out(num_hops);
-  int64_t most = target.row.size;
-  for (const ReverseSource& source : sources) most += source.edges.row.size;
-  out.reserve(most);
-  for (int64_t k = 0; k < target.row.size; ++k) {
-    out.add(target.row[k], target.col[k], target.e_id[k], target_hop[static_cast<std::size_t>(k)]);
-  }
-  // Per row local index, within one column: how often the target joins (row, column) so far, and
-  // how many of the source's edges (column, row) came by. Reset after each column.
-  std::vector<int64_t> joined(static_cast<std::size_t>(row_node.size), 0), seen(joined);
-  for (std::size_t s = 0; s < sources.size(); ++s) {
-    const LocalEdges& edges = sources[s].edges;
-    // A pair's counts all sit in one column: walk the columns, each with the target's edges into
-    // it and the source's edges out of it (in their order), so the counts are plain arrays.
-    const std::vector<int64_t>& row = out.row();
-    const Grouping target_by_col = Grouping::of(out.col(), static_cast<int64_t>(row.size()), col_node.size);
-    const Grouping source_by_row = Grouping::of(edges.row, edges.row.size, col_node.size);
-    const bool indexed = sources[s].position.size != 0;
-    const std::vector<int64_t> reversed_id =
-        indexed ? indexed_ids(sources[s], csc, timed, row_batch, group_time) : std::vector<int64_t>{};
-    for (int64_t i = 0; i < col_node.size; ++i) {
-      if (!indexed) {
-        if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
-        if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
-      }
-      if (source_by_row.begin(i) == source_by_row.end(i)) continue;
-      const int64_t target_end = target_by_col.end(i);
-      for (int64_t t = target_by_col.begin(i); t < target_end; ++t) {
-        ++joined[static_cast<std::size_t>(row[static_cast<std::size_t>(target_by_col[t])])];
-      }
-      for (int64_t at = source_by_row.begin(i); at < source_by_row.end(i); ++at) {
-        const int64_t k = source_by_row[at], j = edges.col[k];
-        if (++seen[static_cast<std::size_t>(j)] <= joined[static_cast<std::size_t>(j)]) continue;
-        int64_t id = -1;
-        if (indexed) {
-          id = reversed_id[static_cast<std::size_t>(k)];
-        } else {
-          int64_t position = first_position(csc, index_row, index_position, col_node[i], row_node[j]);
-          if (position >= 0 && !(timed && csc.edge_time[position] > group_time[row_batch[j]])) id = csc.perm[position];
-        }
-        if (id < 0) {
-          if (!sources[s].same_type) continue;
-          id = edges.e_id[k];
-        }
-        ++joined[static_cast<std::size_t>(j)];
-        out.add(j, i, id, source_hop[s][static_cast<std::size_t>(k)]);
-      }
-      // The copies just added into this column are past target_end: they were counted as added.
-      for (int64_t t = target_by_col.begin(i); t < target_end; ++t) {
-        joined[static_cast<std::size_t>(row[static_cast<std::size_t>(target_by_col[t])])] = 0;
-      }
-      for (int64_t at = source_by_row.begin(i); at < source_by_row.end(i); ++at) {
-        const auto j = static_cast<std::size_t>(edges.col[source_by_row[at]]);
-        joined[j] = seen[j] = 0;
-      }
-    }
-  }
-  SubgraphEdges edges = out.finish();
-  if (by_destination) sort_by_destination(edges, col_node.size);
-  return edges;
+  const CopyIds copy_id{csc, index_row, index_position, row_node, row_batch, col_node, group_time, timed};
+  return by_destination ? edges_by_destination(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops)
+                        : edges_by_hop(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops);
 }
 
 }  // namespace quorvix

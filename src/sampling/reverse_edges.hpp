@@ -33,7 +33,8 @@ struct ReverseSource {
 // the edge it reverses, and takes the id of the graph's earliest edge between its ends (no later
 // than the subgraph's time, `group_time[batch]`, when the type has times); without one, a
 // `same_type` source lends the sampled edge's own id, and other sources add nothing.
-// `by_destination`: the edges come sorted by destination, then source (see sort_by_destination).
+// `by_destination`: the edges come sorted by destination, then source, equal pairs in hop order
+// and then as above; `hop_counts` stay those of the hops, which then no longer lie in blocks.
 SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span index_position, Int64Span row_node,
                             Int64Span row_batch, Int64Span col_node, const LocalEdges& target,
                             const std::vector<ReverseSource>& sources, Int64Span group_time,

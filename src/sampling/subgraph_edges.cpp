@@ -1,11 +1,7 @@
 #include "sampling/subgraph_edges.hpp"
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
-#include <utility>
-
-#include "sampling/grouping.hpp"
 
 namespace quorvix {
 
@@ -24,37 +20,6 @@ SubgraphEdges HopOrderedEdges::finish() const {
     out.e_id[at] = e_id_[k];
   }
   return out;
-}
-
-void sort_by_destination(SubgraphEdges& edges, int64_t num_cols) {
-  const std::size_t count = edges.row.size();
-  Grouping by_col = Grouping::of(edges.col, static_cast<int64_t>(count), num_cols);
-  std::vector<int64_t>& order = by_col.items;
-  const std::vector<int64_t>& start = by_col.offsets;
-  // Within a destination, by source: its edges are few, so an insertion sort (stable) serves,
-  // and a stable sort where a destination has many.
-  const auto by_row = [&](int64_t a, int64_t b) {
-    return edges.row[static_cast<std::size_t>(a)] < edges.row[static_cast<std::size_t>(b)];
-  };
-  for (std::size_t c = 0; c + 1 < start.size(); ++c) {
-    int64_t* first = order.data() + start[c];
-    int64_t* last = order.data() + start[c + 1];
-    if (last - first > 32) {
-      std::stable_sort(first, last, by_row);
-      continue;
-    }
-    for (int64_t* at = first + 1; at < last; ++at) {
-      const int64_t item = *at;
-      int64_t* hole = at;
-      for (; hole > first && by_row(item, hole[-1]); --hole) *hole = hole[-1];
-      *hole = item;
-    }
-  }
-  for (std::vector<int64_t>* values : {&edges.row, &edges.col, &edges.e_id}) {
-    std::vector<int64_t> sorted(count);
-    for (std::size_t k = 0; k < count; ++k) sorted[k] = (*values)[static_cast<std::size_t>(order[k])];
-    *values = std::move(sorted);
-  }
 }
 
 namespace {

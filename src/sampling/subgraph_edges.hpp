@@ -60,19 +60,16 @@ class HopOrderedEdges {
     for (auto* values : {&row_, &col_, &e_id_, &hop_}) values->reserve(static_cast<std::size_t>(count));
   }
 
-  // The edges added so far, in the order they came.
-  const std::vector<int64_t>& row() const { return row_; }
-  const std::vector<int64_t>& col() const { return col_; }
+  // Adds the edges of another, in the order they came to it.
+  void append(const HopOrderedEdges& other) {
+    for (std::size_t k = 0; k < other.row_.size(); ++k) add(other.row_[k], other.col_[k], other.e_id_[k], other.hop_[k]);
+  }
 
   SubgraphEdges finish() const;
 
  private:
   std::vector<int64_t> row_, col_, e_id_, hop_, counts_;
 };
-
-// Reorders edges by destination (`col`, below `num_cols`), then by source, keeping the order of
-// equal pairs; `hop_counts` stay as they were, so the hops no longer lie in blocks.
-void sort_by_destination(SubgraphEdges& edges, int64_t num_cols);
 
 // Warms the cache for the CSC run of `node` a few iterations before it is read: first its colptr
 // entry, later (once that has arrived) the run itself. Changes nothing; checks every address first.
