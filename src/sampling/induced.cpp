@@ -22,6 +22,19 @@ constexpr int64_t kEntryIndexMask = (int64_t{1} << kEntryIndexBits) - 1;
 constexpr int64_t kEntryHopCap = (int64_t{1} << 22) - 1;
 constexpr uint64_t kEntryMoreCopies = uint64_t{1} << 63;
 
+// The edges as found, each with its CSC position in place of its id: the ids are read in a pass
+// of their own, prefetched ahead, so that their misses overlap rather than stall the walk.
+SubgraphEdges with_edge_ids(const CscView& csc, const HopOrderedEdges& found) {
+  SubgraphEdges edges = found.finish();
+  constexpr std::size_t kAhead = 32;
+  std::vector<int64_t>& e_id = edges.e_id;
+  for (std::size_t k = 0; k < e_id.size(); ++k) {
+    if (k + kAhead < e_id.size()) __builtin_prefetch(csc.perm.data + e_id[k + kAhead]);
+    e_id[k] = csc.perm[e_id[k]];
+  }
+  return edges;
+}
+
 }  // namespace
 
 SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const SampledNodes& src,
@@ -65,7 +78,7 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
                                     ").");
       }
       for (int64_t i = first_copy_of(group, u); i >= 0; i = next_copy[static_cast<std::size_t>(i)]) {
-        out.add(i, j, csc.perm[p], edge_hop(i, j));
+        out.add(i, j, p, edge_hop(i, j));
       }
     }
   };
@@ -107,10 +120,10 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
         if ((found & kEntryMoreCopies) == 0) {
           int64_t from_hop = static_cast<int64_t>(found >> kEntryIndexBits & kEntryHopCap);
           if (from_hop == kEntryHopCap) from_hop = src_hop[static_cast<std::size_t>(i)];
-          out.add(i, j, csc.perm[p], std::max(std::max(from_hop, to_hop), int64_t{1}) - 1);
+          out.add(i, j, p, std::max(std::max(from_hop, to_hop), int64_t{1}) - 1);
         } else {
           for (int64_t k = i; k >= 0; k = next_copy[static_cast<std::size_t>(k)]) {
-            out.add(k, j, csc.perm[p], edge_hop(k, j));
+            out.add(k, j, p, edge_hop(k, j));
           }
         }
       }
@@ -130,14 +143,14 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
       const int64_t end = dst_by_group.end(g);
       for (int64_t at = dst_by_group.begin(g); at < end; ++at) {
         if (at + kPrefetchColptrAhead < end) prefetch_colptr(csc, dst.node[dst_by_group[at + kPrefetchColptrAhead]]);
-        if (at + kPrefetchRunAhead < end) prefetch_run(csc, dst.node[dst_by_group[at + kPrefetchRunAhead]]);
+        if (at + kPrefetchRunAhead < end) prefetch_run_rows(csc, dst.node[dst_by_group[at + kPrefetchRunAhead]]);
         emit_marked_run(dst_by_group[at]);
       }
       for (int64_t at = src_by_group.begin(g); at < src_by_group.end(g); ++at) {
         marked[static_cast<std::size_t>(src.node[src_by_group[at]] >> 6)] = 0;
       }
     }
-    return out.finish();
+    return with_edge_ids(csc, out);
   }
 
   // Else a table of (subgraph, node) pairs, and one bit per graph node to drop most candidates,
@@ -162,10 +175,10 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
   };
   for (int64_t j = 0; j < dst.node.size; ++j) {
     if (j + kPrefetchColptrAhead < dst.node.size) prefetch_colptr(csc, dst.node[j + kPrefetchColptrAhead]);
-    if (j + kPrefetchRunAhead < dst.node.size) prefetch_run(csc, dst.node[j + kPrefetchRunAhead]);
+    if (j + kPrefetchRunAhead < dst.node.size) prefetch_run_rows(csc, dst.node[j + kPrefetchRunAhead]);
     emit_run(j, first_copy_of);
   }
-  return out.finish();
+  return with_edge_ids(csc, out);
 }
 
 }  // namespace quorvix

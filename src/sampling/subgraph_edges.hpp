@@ -84,6 +84,12 @@ inline void prefetch_run(const CscView& csc, int64_t node) {
     __builtin_prefetch(csc.perm.data + start);
   }
 }
+// The same for a walk that reads the run's sources only, and their ids later.
+inline void prefetch_run_rows(const CscView& csc, int64_t node) {
+  if (static_cast<uint64_t>(node) >= static_cast<uint64_t>(csc.colptr.size - 1)) return;
+  const int64_t start = csc.colptr[node];
+  if (csc.row.contains_index(start)) __builtin_prefetch(csc.row.data + start);
+}
 inline constexpr int64_t kPrefetchColptrAhead = 32;
 inline constexpr int64_t kPrefetchRunAhead = 16;
 
