@@ -154,45 +154,61 @@ void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& ta
                         reversed.empty() ? kSearched : reversed[static_cast<std::size_t>(k)]};
     });
   }
-  std::vector<int64_t> joined(static_cast<std::size_t>(num_rows), 0), seen(joined);
-  std::vector<ColumnEdge> column;
-  for (int64_t i = 0; i < col_node.size; ++i) {
-    if (searched) {
-      if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
-      if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
-    }
-    if (target_by_col_already) {
-      column.clear();
-      const int64_t end = target_start[static_cast<std::size_t>(i) + 1];
-      for (int64_t k = target_start[static_cast<std::size_t>(i)]; k < end; ++k) column.push_back(make_column_edge(k));
-    } else {
-      column.assign(target_by_col.begin(i), target_by_col.end(i));
-    }
-    for (std::size_t s = 0; s < sources.size(); ++s) {
-      const SourceEdge* first = source_by_row[s].begin(i);
-      const SourceEdge* last = source_by_row[s].end(i);
-      if (first == last) continue;
-      for (const ColumnEdge& edge : column) ++joined[static_cast<std::size_t>(edge.row)];
-      const std::size_t had = column.size();
-      for (const SourceEdge* edge = first; edge < last; ++edge) {
-        const int64_t j = edge->col;
-        if (++seen[static_cast<std::size_t>(j)] <= joined[static_cast<std::size_t>(j)]) continue;
-        int64_t id = edge->reversed == kSearched ? copy_id.searched(i, j) : edge->reversed;
-        if (id < 0) {
-          if (!sources[s].same_type) continue;
-          id = edge->e_id;
+  // Per row: how often the column joins (row, column) so far, and how many of a source's edges
+  // (column, row) came by, side by side in one line; 32-bit counts while a call's edges fit them.
+  int64_t most = target.row.size;
+  for (const ReverseSource& source : sources) most += source.edges.row.size;
+  const auto walk = [&](auto zero) {
+    using Count = decltype(zero);
+    struct PairCounts {
+      Count joined = 0, seen = 0;
+    };
+    std::vector<PairCounts> counts(static_cast<std::size_t>(num_rows));
+    std::vector<ColumnEdge> column;
+    for (int64_t i = 0; i < col_node.size; ++i) {
+      if (searched) {
+        if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
+        if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
+      }
+      if (target_by_col_already) {
+        column.clear();
+        const int64_t end = target_start[static_cast<std::size_t>(i) + 1];
+        for (int64_t k = target_start[static_cast<std::size_t>(i)]; k < end; ++k) column.push_back(make_column_edge(k));
+      } else {
+        column.assign(target_by_col.begin(i), target_by_col.end(i));
+      }
+      for (std::size_t s = 0; s < sources.size(); ++s) {
+        const SourceEdge* first = source_by_row[s].begin(i);
+        const SourceEdge* last = source_by_row[s].end(i);
+        if (first == last) continue;
+        for (const ColumnEdge& edge : column) ++counts[static_cast<std::size_t>(edge.row)].joined;
+        const std::size_t had = column.size();
+        for (const SourceEdge* edge = first; edge < last; ++edge) {
+          const int64_t j = edge->col;
+          PairCounts& pair = counts[static_cast<std::size_t>(j)];
+          if (++pair.seen <= pair.joined) continue;
+          int64_t id = edge->reversed == kSearched ? copy_id.searched(i, j) : edge->reversed;
+          if (id < 0) {
+            if (!sources[s].same_type) continue;
+            id = edge->e_id;
+          }
+          ++pair.joined;
+          column.push_back({j, id, edge->hop});
+          copy(s, j, i, id, edge->hop);
         }
-        ++joined[static_cast<std::size_t>(j)];
-        column.push_back({j, id, edge->hop});
-        copy(s, j, i, id, edge->hop);
+        // The copies just added are past `had`: they were counted as they came.
+        for (std::size_t c = 0; c < had; ++c) counts[static_cast<std::size_t>(column[c].row)].joined = 0;
+        for (const SourceEdge* edge = first; edge < last; ++edge) {
+          counts[static_cast<std::size_t>(edge->col)] = PairCounts{};
+        }
       }
-      // The copies just added are past `had`: they were counted as they came.
-      for (std::size_t c = 0; c < had; ++c) joined[static_cast<std::size_t>(column[c].row)] = 0;
-      for (const SourceEdge* edge = first; edge < last; ++edge) {
-        joined[static_cast<std::size_t>(edge->col)] = seen[static_cast<std::size_t>(edge->col)] = 0;
-      }
+      column_done(i, column);
     }
-    column_done(i, column);
+  };
+  if (most <= int64_t{UINT32_MAX}) {
+    walk(uint32_t{0});
+  } else {
+    walk(uint64_t{0});
   }
 }
 
@@ -303,8 +319,10 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
   }
 
   const CopyIds copy_id{csc, index_row, index_position, row_node, row_batch, col_node, group_time, timed};
-  return by_destination ? edges_by_destination(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops)
-                        : edges_by_hop(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops);
+  if (by_destination) {
+    return edges_by_destination(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops);
+  }
+  return edges_by_hop(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops);
 }
 
 }  // namespace quorvix

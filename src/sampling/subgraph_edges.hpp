@@ -62,7 +62,9 @@ class HopOrderedEdges {
 
   // Adds the edges of another, in the order they came to it.
   void append(const HopOrderedEdges& other) {
-    for (std::size_t k = 0; k < other.row_.size(); ++k) add(other.row_[k], other.col_[k], other.e_id_[k], other.hop_[k]);
+    for (std::size_t k = 0; k < other.row_.size(); ++k) {
+      add(other.row_[k], other.col_[k], other.e_id_[k], other.hop_[k]);
+    }
   }
 
   SubgraphEdges finish() const;
