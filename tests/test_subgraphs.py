@@ -216,6 +216,51 @@ def test_bidirectional_joins_each_pair_as_often_both_ways(seed, homogeneous, dis
         assert is_undirected(torch.stack([bidirectional.row, bidirectional.col]))
 
 
+@pytest.mark.parametrize("mode", ["shared", "per_seed", "by_time"])
+def test_induced_edges_on_several_threads_are_one_threads(mode):
+    # Large enough that the subgraphs' runs are split across threads: one subgraph in pieces of
+    # its destinations, many subgraphs in runs of whole ones.
+    from quorvix.pyg.output import induced_edges
+    from torch_geometric.data import Data
+
+    rng = np.random.default_rng(7)
+    nodes, edges = 3000, 40_000
+    data = Data(edge_index=torch.from_numpy(rng.integers(0, nodes, (2, edges))), num_nodes=nodes,
+                time=torch.from_numpy(rng.integers(0, 50, nodes)))
+    data.edge_time = torch.from_numpy(rng.integers(0, 50, edges))
+    sampler = NeighborSampler(data, [10, 5], subgraph_type="induced", disjoint=mode == "per_seed",
+                              shared_by_time=mode == "by_time", time_attr="edge_time", seed=1)
+    seeds = torch.from_numpy(rng.integers(0, nodes, 700))
+    seed_time = torch.from_numpy(rng.integers(20, 50, 700))
+    captured = []
+    original = sampler.to_output
+    sampler.to_output = lambda result, times, metadata: captured.append((result, times)) or original(result, times, metadata)
+    sampler.sample_from_nodes(NodeSamplerInput(None, seeds, seed_time))
+    (result, times), = captured
+    native = NativeResult(*result)
+    assert len(native.node["node"]) >= 4096
+    threads = quorvix.NeighborSampler(sampler.graph.native_graph(), seed=0)
+    threads.num_threads = 3
+    alone = induced_edges(sampler.graph, native, times)
+    together = induced_edges(sampler.graph, native, times, native_sampler=threads)
+    for key in alone:
+        assert [a.tolist() for a in together[key]] == [a.tolist() for a in alone[key]]
+    # A fault found on a worker thread is the one thread's error.
+    count = 5000
+    bad = dict(colptr=np.arange(count + 1, dtype=np.int64), row=np.arange(count, dtype=np.int64),
+               perm=np.arange(count, dtype=np.int64), edge_time=None, num_src_nodes=count,
+               src_node=np.arange(count, dtype=np.int64), src_batch=np.zeros(count, np.int64),
+               src_hop_counts=i64(count), dst_node=np.arange(count, dtype=np.int64),
+               dst_batch=np.zeros(count, np.int64), dst_hop_counts=i64(count), group_time=i64(), num_hops=1)
+    bad["row"][4321] = count
+    with pytest.raises(ValueError) as error:
+        quorvix._core.induced_edges(**bad, sampler=threads)
+    assert str(error.value) == f"induced_edges: 'row' holds an index outside [0, {count})."
+    with pytest.raises(TypeError) as error:
+        quorvix._core.induced_edges(**bad, sampler="threads")
+    assert str(error.value) == "induced_edges: 'sampler' must be a NeighborSampler or None."
+
+
 def heavy_edges(rng, data, homogeneous, edge_types, timed):
     """Many parallel edges into few nodes: runs long enough for the native index."""
     for edge_type in edge_types:

@@ -18,8 +18,6 @@ namespace quorvix {
 
 namespace py = pybind11;
 
-namespace {
-
 // An instance made by NeighborSampler.__new__ alone has no native sampler, and the binding library
 // would hand a method uninitialised storage in its place. Constructed samplers are the registered
 // instances.
@@ -28,6 +26,8 @@ void require_constructed(NeighborSampler& self) {
     throw py::type_error("NeighborSampler.__init__() has not been called on this instance.");
   }
 }
+
+namespace {
 
 bool is_built(py::handle self) {
   if (!py::isinstance<NeighborSampler>(self)) return false;

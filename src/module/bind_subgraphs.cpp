@@ -11,6 +11,7 @@
 #include "graph/native_int64.hpp"
 #include "module/bindings.hpp"
 #include "sampling/induced.hpp"
+#include "sampling/neighbor_sampler.hpp"
 #include "sampling/reverse_edges.hpp"
 #include "graph/without_gil.hpp"
 
@@ -64,7 +65,7 @@ void bind_subgraphs(py::module_& module) {
       [](const py::array& colptr, const py::array& row, const py::array& perm, const py::object& edge_time,
          int64_t num_src_nodes, const py::array& src_node, const py::array& src_batch, const py::array& src_hop_counts,
          const py::array& dst_node, const py::array& dst_batch, const py::array& dst_hop_counts,
-         const py::array& group_time, int64_t num_hops) {
+         const py::array& group_time, int64_t num_hops, const py::object& sampler) {
         Arrays arrays;
         const CscView csc{arrays.view(colptr, "colptr"), arrays.view(row, "row"), arrays.view(perm, "perm"),
                           arrays.optional(edge_time, "edge_time")};
@@ -74,16 +75,28 @@ void bind_subgraphs(py::module_& module) {
                                arrays.view(dst_hop_counts, "dst_hop_counts")};
         const Int64Span bound = arrays.view(group_time, "group_time");
         SubgraphEdges edges;
-        without_gil([&] { edges = induced_edges(csc, num_src_nodes, src, dst, bound, num_hops); });
+        if (sampler.is_none()) {
+          without_gil([&] { edges = induced_edges(csc, num_src_nodes, src, dst, bound, num_hops); });
+          return to_tuple(std::move(edges));
+        }
+        if (!py::isinstance<NeighborSampler>(sampler)) {
+          throw py::type_error("induced_edges: 'sampler' must be a NeighborSampler or None.");
+        }
+        auto& threads = sampler.cast<NeighborSampler&>();
+        require_constructed(threads);
+        edges = threads.induced_edges(csc, num_src_nodes, src, dst, bound, num_hops);
         return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("num_src_nodes"),
       py::arg("src_node"), py::arg("src_batch"), py::arg("src_hop_counts"), py::arg("dst_node"),
       py::arg("dst_batch"), py::arg("dst_hop_counts"), py::arg("group_time"), py::arg("num_hops"),
+      py::kw_only(), py::arg("sampler") = py::none(),
       "Every edge of one edge type (CSC ``colptr``, ``row``, ``perm``, ``edge_time`` or None) between\n"
       "two sampled nodes of one subgraph, no later than the subgraph's time ``group_time[batch]``\n"
       "(empty: no bound) when the type has edge times. Returns ``(row, col, e_id, hop_counts)``:\n"
-      "local ends, edge ids and edges per hop; an edge's hop is the later of its ends' hops less one.");
+      "local ends, edge ids and edges per hop; an edge's hop is the later of its ends' hops less one.\n"
+      "``sampler``: a NeighborSampler whose threads read a large subgraph's runs (one call at a time,\n"
+      "as for sample); the edges do not depend on it.");
   module.def(
       "reverse_edges",
       [](const py::array& colptr, const py::array& row, const py::array& perm, const py::object& edge_time,

@@ -5,10 +5,15 @@
 
 namespace quorvix {
 
+class NeighborSampler;
+
 void bind_graph(pybind11::module_& module);
 void bind_neighbor_sampler(pybind11::module_& module);
 void bind_subgraphs(pybind11::module_& module);
 void bind_expand(pybind11::module_& module);
 void bind_node_recorder(pybind11::module_& module);
+
+// Refuses (TypeError) a sampler whose __init__ has not run.
+void require_constructed(NeighborSampler& self);
 
 }  // namespace quorvix

@@ -490,11 +490,15 @@ def induced_edges(
     dst_hop_counts: _Int64Array,
     group_time: _Int64Array,
     num_hops: int,
+    *,
+    sampler: NeighborSampler | None = None,
 ) -> _Edges:
     """Every edge of one edge type (CSC colptr, row, perm, edge_time or None) between two sampled
     nodes of one subgraph, no later than the subgraph's time group_time[batch] (empty: no bound)
     when the type has edge times. Returns (row, col, e_id, hop_counts): local ends, edge ids and
-    edges per hop; an edge's hop is the later of its ends' hops less one."""
+    edges per hop; an edge's hop is the later of its ends' hops less one. sampler: a
+    NeighborSampler whose threads read a large subgraph's runs (one call at a time, as for
+    sample); the edges do not depend on it."""
 
 def reverse_edges(
     colptr: _Int64Array,

@@ -8,6 +8,7 @@
 
 #include "sampling/grouping.hpp"
 #include "sampling/pair_table.hpp"
+#include "sampling/thread_pool.hpp"
 
 namespace quorvix {
 
@@ -21,24 +22,37 @@ constexpr int kEntryIndexBits = 40;
 constexpr int64_t kEntryIndexMask = (int64_t{1} << kEntryIndexBits) - 1;
 constexpr int64_t kEntryHopCap = (int64_t{1} << 22) - 1;
 constexpr uint64_t kEntryMoreCopies = uint64_t{1} << 63;
+// A subgraph with at least this many destinations has its runs read on several threads, in pieces
+// of consecutive destinations, a few per thread so that uneven runs balance out.
+constexpr int64_t kSplitLeast = 4096;
+constexpr int64_t kPiecesPerThread = 4;
 
 // The edges as found, each with its CSC position in place of its id: the ids are read in a pass
 // of their own, prefetched ahead, so that their misses overlap rather than stall the walk.
-SubgraphEdges with_edge_ids(const CscView& csc, const HopOrderedEdges& found) {
+SubgraphEdges with_edge_ids(const CscView& csc, const HopOrderedEdges& found, ThreadPool* pool) {
   SubgraphEdges edges = found.finish();
-  constexpr std::size_t kAhead = 32;
   std::vector<int64_t>& e_id = edges.e_id;
-  for (std::size_t k = 0; k < e_id.size(); ++k) {
-    if (k + kAhead < e_id.size()) __builtin_prefetch(csc.perm.data + e_id[k + kAhead]);
-    e_id[k] = csc.perm[e_id[k]];
+  const auto read_ids = [&](std::size_t begin, std::size_t end) {
+    constexpr std::size_t kAhead = 32;
+    for (std::size_t k = begin; k < end; ++k) {
+      if (k + kAhead < end) __builtin_prefetch(csc.perm.data + e_id[k + kAhead]);
+      e_id[k] = csc.perm[e_id[k]];
+    }
+  };
+  const std::size_t threads = pool == nullptr ? 1 : pool->threads();
+  if (threads < 2 || e_id.size() < static_cast<std::size_t>(kSplitLeast) * 4) {
+    read_ids(0, e_id.size());
+    return edges;
   }
+  const PoolCall call(*pool, threads);
+  pool->run(threads, [&](std::size_t t) { read_ids(e_id.size() * t / threads, e_id.size() * (t + 1) / threads); });
   return edges;
 }
 
 }  // namespace
 
 SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const SampledNodes& src,
-                            const SampledNodes& dst, Int64Span group_time, int64_t num_hops) {
+                            const SampledNodes& dst, Int64Span group_time, int64_t num_hops, ThreadPool* pool) {
   check_csc(kInducedEdges, csc);
   if (num_src_nodes < 0) throw std::invalid_argument("induced_edges: 'num_src_nodes' must not be negative.");
   if (num_hops < 0) throw std::invalid_argument("induced_edges: 'num_hops' must not be negative.");
@@ -96,14 +110,37 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
     // a bit per node that fits in cache and turns most candidates away, and an entry per marked
     // node holding its first copy, that copy's hop and whether more copies follow: a sampled
     // candidate costs one random read, not a chain of them. Entries of unmarked nodes are never read.
-    const std::unique_ptr<uint64_t[]> entry(new uint64_t[static_cast<std::size_t>(num_src_nodes)]);
-    std::vector<uint64_t> marked(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0);
     const Grouping src_by_group = Grouping::of(src.batch, src.batch.size, num_groups);
     const Grouping dst_by_group = Grouping::of(dst.batch, dst.batch.size, num_groups);
-    const auto is_marked = [&](int64_t u) {
-      return (marked[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1) != 0;
+    // The marks of one subgraph at a time, per thread that reads subgraphs of its own.
+    struct Marks {
+      std::unique_ptr<uint64_t[]> entry;
+      std::vector<uint64_t> marked;
+      bool has(int64_t u) const { return (marked[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1) != 0; }
     };
-    const auto emit_marked_run = [&](int64_t j) {
+    const auto make_marks = [&] {
+      return Marks{std::unique_ptr<uint64_t[]>(new uint64_t[static_cast<std::size_t>(num_src_nodes)]),
+                   std::vector<uint64_t>(static_cast<std::size_t>(num_src_nodes / 64 + 1), 0)};
+    };
+    const auto mark_group = [&](Marks& marks, int64_t g) {
+      for (int64_t at = src_by_group.end(g) - 1; at >= src_by_group.begin(g); --at) {
+        const int64_t i = src_by_group[at], u = src.node[i];
+        const bool more = marks.has(u);  // a later copy of u in this subgraph came first here
+        const int64_t later =
+            more ? static_cast<int64_t>(marks.entry[static_cast<std::size_t>(u)] & kEntryIndexMask) : -1;
+        next_copy[static_cast<std::size_t>(i)] = later;
+        const auto hop = static_cast<uint64_t>(std::min(src_hop[static_cast<std::size_t>(i)], kEntryHopCap));
+        marks.entry[static_cast<std::size_t>(u)] =
+            static_cast<uint64_t>(i) | hop << kEntryIndexBits | (more ? kEntryMoreCopies : 0);
+        marks.marked[static_cast<std::size_t>(u >> 6)] |= uint64_t{1} << (u & 63);
+      }
+    };
+    const auto unmark_group = [&](Marks& marks, int64_t g) {
+      for (int64_t at = src_by_group.begin(g); at < src_by_group.end(g); ++at) {
+        marks.marked[static_cast<std::size_t>(src.node[src_by_group[at]] >> 6)] = 0;
+      }
+    };
+    const auto emit_marked_run = [&](const Marks& marks, int64_t j, HopOrderedEdges& into) {
       const int64_t v = dst.node[j], group = dst.batch[j];
       const int64_t to_hop = dst_hop[static_cast<std::size_t>(j)];
       const int64_t end = csc.colptr[v + 1];
@@ -114,43 +151,74 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
           throw std::invalid_argument("induced_edges: 'row' holds an index outside [0, " +
                                       std::to_string(num_src_nodes) + ").");
         }
-        if (!is_marked(u)) continue;
-        const uint64_t found = entry[static_cast<std::size_t>(u)];
+        if (!marks.has(u)) continue;
+        const uint64_t found = marks.entry[static_cast<std::size_t>(u)];
         const auto i = static_cast<int64_t>(found & kEntryIndexMask);
         if ((found & kEntryMoreCopies) == 0) {
           int64_t from_hop = static_cast<int64_t>(found >> kEntryIndexBits & kEntryHopCap);
           if (from_hop == kEntryHopCap) from_hop = src_hop[static_cast<std::size_t>(i)];
-          out.add(i, j, p, std::max(std::max(from_hop, to_hop), int64_t{1}) - 1);
+          into.add(i, j, p, std::max(std::max(from_hop, to_hop), int64_t{1}) - 1);
         } else {
           for (int64_t k = i; k >= 0; k = next_copy[static_cast<std::size_t>(k)]) {
-            out.add(k, j, p, edge_hop(k, j));
+            into.add(k, j, p, edge_hop(k, j));
           }
         }
       }
     };
-    for (int64_t g = 0; g < num_groups; ++g) {
-      if (dst_by_group.begin(g) == dst_by_group.end(g)) continue;
-      for (int64_t at = src_by_group.end(g) - 1; at >= src_by_group.begin(g); --at) {
-        const int64_t i = src_by_group[at], u = src.node[i];
-        const bool more = is_marked(u);  // a later copy of u in this subgraph came first here
-        const int64_t later = more ? static_cast<int64_t>(entry[static_cast<std::size_t>(u)] & kEntryIndexMask) : -1;
-        next_copy[static_cast<std::size_t>(i)] = later;
-        const auto hop = static_cast<uint64_t>(std::min(src_hop[static_cast<std::size_t>(i)], kEntryHopCap));
-        entry[static_cast<std::size_t>(u)] =
-            static_cast<uint64_t>(i) | hop << kEntryIndexBits | (more ? kEntryMoreCopies : 0);
-        marked[static_cast<std::size_t>(u >> 6)] |= uint64_t{1} << (u & 63);
-      }
-      const int64_t end = dst_by_group.end(g);
-      for (int64_t at = dst_by_group.begin(g); at < end; ++at) {
+    // The runs of the destinations dst_by_group[begin:end], in that order.
+    const auto emit_runs = [&](const Marks& marks, int64_t begin, int64_t end, HopOrderedEdges& into) {
+      for (int64_t at = begin; at < end; ++at) {
         if (at + kPrefetchColptrAhead < end) prefetch_colptr(csc, dst.node[dst_by_group[at + kPrefetchColptrAhead]]);
         if (at + kPrefetchRunAhead < end) prefetch_run_rows(csc, dst.node[dst_by_group[at + kPrefetchRunAhead]]);
-        emit_marked_run(dst_by_group[at]);
+        emit_marked_run(marks, dst_by_group[at], into);
       }
-      for (int64_t at = src_by_group.begin(g); at < src_by_group.end(g); ++at) {
-        marked[static_cast<std::size_t>(src.node[src_by_group[at]] >> 6)] = 0;
+    };
+    // The subgraphs groups[first:last] one after another.
+    const auto emit_groups = [&](Marks& marks, int64_t first, int64_t last, HopOrderedEdges& into) {
+      for (int64_t g = first; g < last; ++g) {
+        if (dst_by_group.begin(g) == dst_by_group.end(g)) continue;
+        mark_group(marks, g);
+        emit_runs(marks, dst_by_group.begin(g), dst_by_group.end(g), into);
+        unmark_group(marks, g);
       }
+    };
+
+    const std::size_t threads = pool == nullptr ? 1 : pool->threads();
+    if (threads < 2 || dst.node.size < kSplitLeast) {
+      Marks marks = make_marks();
+      emit_groups(marks, 0, num_groups, out);
+    } else if (num_groups == 1) {
+      // One subgraph: marked once, its destinations read in pieces, the marks only read meanwhile.
+      Marks marks = make_marks();
+      mark_group(marks, 0);
+      const auto pieces = static_cast<int64_t>(threads) * kPiecesPerThread;
+      const int64_t begin = dst_by_group.begin(0), end = dst_by_group.end(0);
+      std::vector<HopOrderedEdges> found(static_cast<std::size_t>(pieces), HopOrderedEdges(num_hops));
+      const PoolCall call(*pool, threads);
+      pool->run(static_cast<std::size_t>(pieces), [&](std::size_t k) {
+        const auto piece = static_cast<int64_t>(k);
+        emit_runs(marks, begin + (end - begin) * piece / pieces, begin + (end - begin) * (piece + 1) / pieces,
+                  found[k]);
+      });
+      for (const HopOrderedEdges& piece : found) out.append(piece);
+    } else {
+      // Many subgraphs: each thread takes consecutive ones, about as many destinations each, with
+      // marks of its own; a subgraph's sources are chained by one thread only.
+      std::vector<int64_t> first_group(threads + 1, num_groups);
+      first_group[0] = 0;
+      for (int64_t g = 0, t = 1; g < num_groups && t < static_cast<int64_t>(threads); ++g) {
+        if (dst_by_group.begin(g) * static_cast<int64_t>(threads) >= dst.node.size * t) first_group[t++] = g;
+      }
+      for (std::size_t t = 1; t < threads; ++t) first_group[t] = std::max(first_group[t], first_group[t - 1]);
+      std::vector<HopOrderedEdges> found(threads, HopOrderedEdges(num_hops));
+      const PoolCall call(*pool, threads);
+      pool->run(threads, [&](std::size_t t) {
+        Marks marks = make_marks();
+        emit_groups(marks, first_group[t], first_group[t + 1], found[t]);
+      });
+      for (const HopOrderedEdges& piece : found) out.append(piece);
     }
-    return with_edge_ids(csc, out);
+    return with_edge_ids(csc, out, pool);
   }
 
   // Else a table of (subgraph, node) pairs, and one bit per graph node to drop most candidates,
@@ -178,7 +246,7 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
     if (j + kPrefetchRunAhead < dst.node.size) prefetch_run_rows(csc, dst.node[j + kPrefetchRunAhead]);
     emit_run(j, first_copy_of);
   }
-  return with_edge_ids(csc, out);
+  return with_edge_ids(csc, out, pool);
 }
 
 }  // namespace quorvix

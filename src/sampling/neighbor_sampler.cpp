@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "sampling/induced.hpp"
 #include "sampling/parallel_state.hpp"
 #include "graph/without_gil.hpp"
 
@@ -42,15 +43,26 @@ NeighborSampler::CallGuard::~CallGuard() {
   sampler_.call_mutex_.unlock();
 }
 
+ThreadPool* NeighborSampler::helper_pool() {
+  const auto threads = static_cast<std::size_t>(num_threads);
+  if (threads < 2) return nullptr;
+  if (!parallel_) parallel_ = std::make_unique<ParallelState>();
+  return &parallel_->pool.get(threads);
+}
+
 void NeighborSampler::gather_rows(const std::vector<RowGather>& gathers) {
   const CallGuard guard(*this);
-  const auto threads = static_cast<std::size_t>(num_threads);
-  ThreadPool* pool = nullptr;
-  if (threads > 1) {
-    if (!parallel_) parallel_ = std::make_unique<ParallelState>();
-    pool = &parallel_->pool.get(threads);
-  }
+  ThreadPool* pool = helper_pool();
   without_gil([&] { quorvix::gather_rows(gathers, pool); });
+}
+
+SubgraphEdges NeighborSampler::induced_edges(const CscView& csc, int64_t num_src_nodes, const SampledNodes& src,
+                                             const SampledNodes& dst, Int64Span group_time, int64_t num_hops) {
+  const CallGuard guard(*this);
+  ThreadPool* pool = helper_pool();
+  SubgraphEdges edges;
+  without_gil([&] { edges = quorvix::induced_edges(csc, num_src_nodes, src, dst, group_time, num_hops, pool); });
+  return edges;
 }
 
 std::array<ResultListTable*, 5> NeighborSampler::result_tables() {

@@ -27,6 +27,7 @@
 #include "sampling/mersenne_twister.hpp"
 #include "sampling/node_index_table.hpp"
 #include "sampling/row_gather.hpp"
+#include "sampling/subgraph_edges.hpp"
 
 namespace quorvix {
 
@@ -67,6 +68,9 @@ class NeighborSampler {
   // Copies rows for a batch (see row_gather.hpp) on this sampler's threads, without the interpreter
   // lock; one call at a time, as for sample.
   void gather_rows(const std::vector<RowGather>& gathers);
+  // induced_edges (induced.hpp) on this sampler's threads, likewise.
+  SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const SampledNodes& src,
+                              const SampledNodes& dst, Int64Span group_time, int64_t num_hops);
 
   // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
   // `with_edge_ids`, out_edge too. The result lists are fresh NumPy arrays, sized for what the
@@ -164,6 +168,8 @@ class NeighborSampler {
   std::array<std::unordered_map<std::string, std::size_t>, 5> result_sizes_;
   // The thread pool and per-chunk storage of calls on several threads, made by the first one.
   std::unique_ptr<ParallelState> parallel_;
+  // The pool for a call's helpers (row gathers, subgraph builders), or nullptr on one thread.
+  ThreadPool* helper_pool();
   std::array<ResultListTable*, 5> result_tables();
 };
 

@@ -45,7 +45,9 @@ class Edges(NamedTuple):
 def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.ndarray],
                    metadata: Any, keep_batch: bool = True, subgraph_type: str = "directional",
                    lookup: Optional["EdgeLookup"] = None,
-                   runs: Optional[Dict[str, "Runs"]] = None) -> Union[SamplerOutput, HeteroSamplerOutput]:
+                   runs: Optional[Dict[str, "Runs"]] = None,
+                   native_sampler: Optional[quorvix.NeighborSampler] = None
+                   ) -> Union[SamplerOutput, HeteroSamplerOutput]:
     """Turn a native result into PyG's sampler output.
 
     Args:
@@ -66,6 +68,8 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
         runs: in place of the graph's arrays, per edge type key the runs of the nodes of its
             destination type in the result, for ``"induced"`` and ``"bidirectional"`` (see
             :class:`Runs`); the graph then needs no arrays.
+        native_sampler: a ``quorvix.NeighborSampler`` on whose threads ``"induced"`` edges of a
+            large subgraph are found (the edges do not depend on it), or None for one thread.
 
     Returns:
         SamplerOutput or HeteroSamplerOutput: ``SamplerOutput`` for a homogeneous graph,
@@ -74,7 +78,8 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
     """
     native = NativeResult(*result)
     # PyG orders a bidirectional subgraph's edges by destination.
-    edges = subgraph_edges(graph, native, seed_time, subgraph_type, lookup, runs, by_destination=True)
+    edges = subgraph_edges(graph, native, seed_time, subgraph_type, lookup, runs, by_destination=True,
+                           native_sampler=native_sampler)
     t = torch.from_numpy
     counts = {key: e.hop_counts.tolist() for key, e in edges.items()}
     if graph.homogeneous:
@@ -98,7 +103,8 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
 
 def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optional[np.ndarray],
                    subgraph_type: str, lookup: Optional["EdgeLookup"] = None,
-                   runs: Optional[Dict[str, "Runs"]] = None, by_destination: bool = False) -> Dict[str, Edges]:
+                   runs: Optional[Dict[str, "Runs"]] = None, by_destination: bool = False,
+                   native_sampler: Optional[quorvix.NeighborSampler] = None) -> Dict[str, Edges]:
     """The edges of each edge type for a subgraph type, by hop (see :func:`sampler_output`);
     bidirectional ones by destination, then source, instead with ``by_destination``."""
     edges: Dict[str, Edges] = {}
@@ -112,7 +118,7 @@ def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optiona
     if subgraph_type == "bidirectional":
         return add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph), runs, by_destination)
     if subgraph_type == "induced":
-        return induced_edges(graph, native, group_time, runs)
+        return induced_edges(graph, native, group_time, runs, native_sampler)
     return edges
 
 
@@ -289,11 +295,13 @@ def sort_by_destination(edges: Edges) -> Edges:
 # -- induced subgraphs -----------------------------------------------------------------------
 
 def induced_edges(graph: SamplerGraph, native: NativeResult, group_time: np.ndarray,
-                  runs: Optional[Dict[str, Runs]] = None) -> Dict[str, Edges]:
+                  runs: Optional[Dict[str, Runs]] = None,
+                  native_sampler: Optional[quorvix.NeighborSampler] = None) -> Dict[str, Edges]:
     """Every edge of the graph between two nodes of the same subgraph (a node listed twice
     in one subgraph, a repeated seed, gets the edges of each copy), no later than the
     subgraph's time when the edge type has edge times. An edge's hop is the later of its
-    ends' hops (edges between seeds count to the first hop)."""
+    ends' hops (edges between seeds count to the first hop). ``native_sampler``: whose
+    threads read a large subgraph's runs."""
     out = {}
     for edge_type in graph.edge_types:
         src_type, _, dst_type = edge_type
@@ -303,5 +311,6 @@ def induced_edges(graph: SamplerGraph, native: NativeResult, group_time: np.ndar
             csc.colptr, csc.row, csc.perm, csc.edge_time,
             graph.num_nodes[src_type], native.node[src_type], native.batch[src_type],
             native.num_sampled_nodes[src_type], csc.column, native.batch[dst_type],
-            native.num_sampled_nodes[dst_type], group_time, len(native.num_sampled_edges[key])))
+            native.num_sampled_nodes[dst_type], group_time, len(native.num_sampled_edges[key]),
+            sampler=native_sampler))
     return out
