@@ -13,6 +13,9 @@ alternate which goes first), and a child times --epochs epochs after a warm-up o
 - with model: the same with a model step between batches (the example's model, forward and
   backward, on one torch thread), minus the step's own time
   measured alone: a batch's cost where a training loop meets it, caches cooled by the step;
+- between steps: in that same loop, the CPU time spent fetching each batch from the loader,
+  timed around the fetch itself (no subtraction, so a step whose own time varies between the
+  loop and its measurement alone does not move it);
 - sample, assemble: CPU ms per batch in the sampler's ``sample_from_nodes`` and in the
   loader's ``filter_fn`` (building the batch);
 - digest: a hash of every tensor of the first epoch's batches (under one torch seed), the
@@ -100,15 +103,24 @@ def child(path: str, batch_size: int, epochs: int) -> dict:
     for with_model in (False, True):
         spent.update(sample=0.0, assemble=0.0)
         count = 0
+        fetching = 0.0
         start = time.process_time()
         for _ in range(epochs):
-            for batch in loader:
+            batches = iter(loader)
+            while True:
+                fetch_start = time.process_time()
+                batch = next(batches, None)
+                fetching += time.process_time() - fetch_start
+                if batch is None:
+                    break
                 count += 1
                 if with_model:
                     step(batch)
         cpu = (time.process_time() - start) / count
         name = "with model" if with_model else "loader"
         out[name] = 1e3 * (cpu - step_only if with_model else cpu)
+        if with_model:
+            out["between steps"] = 1e3 * fetching / count
         if not with_model:
             out["sample"] = 1e3 * spent["sample"] / count
             out["assemble"] = 1e3 * spent["assemble"] / count
@@ -150,17 +162,17 @@ def main(argv=None) -> int:
                            "--epochs", str(args.epochs)]
                 output = subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout
                 results[name].append(json.loads(output.splitlines()[-1]))
-    figures = ("loader", "with model", "sample", "assemble")
+    figures = ("loader", "with model", "between steps", "sample", "assemble")
     print(f"CPU ms per batch, median of {args.rounds} rounds ({args.customers} customers, "
           f"batch {args.batch_size}, {args.epochs} epochs per round)")
-    print(f"{'build':<10}" + "".join(f"{f:>12}" for f in figures) + "  digest")
+    print(f"{'build':<10}" + "".join(f"{f:>14}" for f in figures) + "  digest")
     medians = {}
     for name, runs in results.items():
         medians[name] = {f: statistics.median(r[f] for r in runs) for f in figures}
         digests = {r["digest"][:12] for r in runs}
-        print(f"{name:<10}" + "".join(f"{medians[name][f]:>12.3f}" for f in figures) + "  " + ",".join(digests))
+        print(f"{name:<10}" + "".join(f"{medians[name][f]:>14.3f}" for f in figures) + "  " + ",".join(digests))
     if "against" in medians:
-        print(f"{'ratio':<10}" + "".join(f"{medians['this'][f] / medians['against'][f]:>12.2f}" for f in figures))
+        print(f"{'ratio':<10}" + "".join(f"{medians['this'][f] / medians['against'][f]:>14.2f}" for f in figures))
         same = {r["digest"] for r in results["this"]} == {r["digest"] for r in results["against"]}
         print("batches identical" if same else "BATCHES DIFFER")
         return 0 if same else 1

@@ -2,6 +2,7 @@
 
     python bench/pyg_subgraphs.py [--nodes 200000] [--edges 2000000] [--batch 1024] [--reference]
     python bench/pyg_subgraphs.py --model-step   # a stand-in model step before every call
+    python bench/pyg_subgraphs.py --threads 2    # samplers with num_threads=2
 
 A homogeneous random multigraph (uniform ends, parallel edges), fan-outs [10, 5]; per shared
 (disjoint=False) or per-seed subgraphs, the subgraph types are timed call by call in turn, so
@@ -60,6 +61,7 @@ def main(argv=None) -> None:
     parser.add_argument("--repeats", type=int, default=9)
     parser.add_argument("--reference", action="store_true")
     parser.add_argument("--model-step", action="store_true", help="a stand-in model step before every call")
+    parser.add_argument("--threads", type=int, default=None, help="the samplers' num_threads")
     args = parser.parse_args(argv)
     step = None
     if args.model_step:
@@ -74,7 +76,8 @@ def main(argv=None) -> None:
     for disjoint in (False, True):
         calls = {}
         for kind in KINDS:
-            sampler = NeighborSampler(data, [10, 5], subgraph_type=kind, disjoint=disjoint, seed=1)
+            sampler = NeighborSampler(data, [10, 5], subgraph_type=kind, disjoint=disjoint, seed=1,
+                                      num_threads=args.threads)
             calls[("quorvix", kind)] = lambda batch, s=sampler: s.sample_from_nodes(NodeSamplerInput(None, batch))
             if args.reference and kind != "directional":
                 calls[("NumPy reference", kind)] = reference_call(sampler, kind)
