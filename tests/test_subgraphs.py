@@ -217,10 +217,9 @@ def test_bidirectional_joins_each_pair_as_often_both_ways(seed, homogeneous, dis
 
 
 @pytest.mark.parametrize("mode", ["shared", "per_seed", "by_time"])
-def test_induced_edges_on_several_threads_are_one_threads(mode):
-    # Large enough that the subgraphs' runs are split across threads: one subgraph in pieces of
-    # its destinations, many subgraphs in runs of whole ones.
-    from quorvix.pyg.output import induced_edges
+def test_subgraph_builders_on_several_threads_are_one_threads(mode):
+    # Large enough that the work is split across threads: induced edges of one subgraph in pieces
+    # of its destinations, of many subgraphs in runs of whole ones; reverse edges by columns.
     from torch_geometric.data import Data
 
     rng = np.random.default_rng(7)
@@ -241,10 +240,12 @@ def test_induced_edges_on_several_threads_are_one_threads(mode):
     assert len(native.node["node"]) >= 4096
     threads = quorvix.NeighborSampler(sampler.graph.native_graph(), seed=0)
     threads.num_threads = 3
-    alone = induced_edges(sampler.graph, native, times)
-    together = induced_edges(sampler.graph, native, times, native_sampler=threads)
-    for key in alone:
-        assert [a.tolist() for a in together[key]] == [a.tolist() for a in alone[key]]
+    for kind, by_destination in [("induced", False), ("bidirectional", False), ("bidirectional", True)]:
+        alone = subgraph_edges(sampler.graph, native, times, kind, by_destination=by_destination)
+        together = subgraph_edges(sampler.graph, native, times, kind, by_destination=by_destination,
+                                  native_sampler=threads)
+        for key in alone:
+            assert [a.tolist() for a in together[key]] == [a.tolist() for a in alone[key]]
     # A fault found on a worker thread is the one thread's error.
     count = 5000
     bad = dict(colptr=np.arange(count + 1, dtype=np.int64), row=np.arange(count, dtype=np.int64),

@@ -57,6 +57,16 @@ LocalEdges local_edges(Arrays& arrays, const EdgeArrays& edges) {
                     arrays.view(std::get<2>(edges), "e_id"), arrays.view(std::get<3>(edges), "hop_counts")};
 }
 
+// The sampler whose threads a builder runs on.
+NeighborSampler& threads_of(const char* function, const py::object& sampler) {
+  if (!py::isinstance<NeighborSampler>(sampler)) {
+    throw py::type_error(std::string(function) + ": 'sampler' must be a NeighborSampler or None.");
+  }
+  auto& threads = sampler.cast<NeighborSampler&>();
+  require_constructed(threads);
+  return threads;
+}
+
 }  // namespace
 
 void bind_subgraphs(py::module_& module) {
@@ -79,12 +89,7 @@ void bind_subgraphs(py::module_& module) {
           without_gil([&] { edges = induced_edges(csc, num_src_nodes, src, dst, bound, num_hops); });
           return to_tuple(std::move(edges));
         }
-        if (!py::isinstance<NeighborSampler>(sampler)) {
-          throw py::type_error("induced_edges: 'sampler' must be a NeighborSampler or None.");
-        }
-        auto& threads = sampler.cast<NeighborSampler&>();
-        require_constructed(threads);
-        edges = threads.induced_edges(csc, num_src_nodes, src, dst, bound, num_hops);
+        edges = threads_of("induced_edges", sampler).induced_edges(csc, num_src_nodes, src, dst, bound, num_hops);
         return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("num_src_nodes"),
@@ -103,7 +108,8 @@ void bind_subgraphs(py::module_& module) {
          const py::object& index_row, const py::object& index_position, const py::array& row_node,
          const py::array& row_batch, const py::array& col_node, const EdgeArrays& target,
          const std::vector<std::tuple<py::array, py::array, py::array, py::array, bool>>& sources,
-         const py::array& group_time, const py::object& source_index, bool by_destination) {
+         const py::array& group_time, const py::object& source_index, bool by_destination,
+         const py::object& sampler) {
         Arrays arrays;
         const CscView csc{arrays.view(colptr, "colptr"), arrays.view(row, "row"), arrays.view(perm, "perm"),
                           arrays.optional(edge_time, "edge_time")};
@@ -131,15 +137,20 @@ void bind_subgraphs(py::module_& module) {
         }
         const Int64Span bound = arrays.view(group_time, "group_time");
         SubgraphEdges edges;
-        without_gil([&] {
-          edges = reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound, by_destination);
-        });
+        if (sampler.is_none()) {
+          without_gil([&] {
+            edges = reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound, by_destination);
+          });
+          return to_tuple(std::move(edges));
+        }
+        edges = threads_of("reverse_edges", sampler)
+                    .reverse_edges(csc, index, positions, rows, batch, cols, sampled, reversed, bound, by_destination);
         return to_tuple(std::move(edges));
       },
       py::arg("colptr"), py::arg("row"), py::arg("perm"), py::arg("edge_time"), py::arg("index_row"),
       py::arg("index_position"), py::arg("row_node"), py::arg("row_batch"), py::arg("col_node"), py::arg("target"),
       py::arg("sources"), py::arg("group_time"), py::arg("source_index") = py::none(),
-      py::arg("by_destination") = false,
+      py::arg("by_destination") = false, py::kw_only(), py::arg("sampler") = py::none(),
       "The sampled edges ``target = (row, col, e_id, hop_counts)`` of one edge type R -> C plus, per hop,\n"
       "reverse copies of the ``sources`` (``(row, col, e_id, hop_counts, same_type)``, sampled edges\n"
       "C -> R) so that each pair is joined at least as often as any source joins it the other way.\n"
@@ -151,7 +162,8 @@ void bind_subgraphs(py::module_& module) {
       "that type the target's CSC position of the earliest edge joining its ends the other way (-1:\n"
       "none); the copies' edges are then read there instead of searched for. ``by_destination``: the\n"
       "edges sorted by ``col``, then ``row`` (equal pairs in hop order), instead of by hop; the counts\n"
-      "per hop stay. Returns ``(row, col, e_id, hop_counts)``.");
+      "per hop stay. ``sampler``: a NeighborSampler whose threads walk many columns (one call at a\n"
+      "time, as for sample); the edges do not depend on it. Returns ``(row, col, e_id, hop_counts)``.");
 }
 
 }  // namespace quorvix

@@ -515,6 +515,8 @@ def reverse_edges(
     group_time: _Int64Array,
     source_index: Sequence[tuple[_Int64Array, _Int64Array] | None] | None = None,
     by_destination: bool = False,
+    *,
+    sampler: NeighborSampler | None = None,
 ) -> _Edges:
     """The sampled edges target = (row, col, e_id, hop_counts) of one edge type R -> C plus, per
     hop, reverse copies of the sources ((row, col, e_id, hop_counts, same_type), sampled edges
@@ -526,5 +528,6 @@ def reverse_edges(
     CSC positions in the source type, and per position of that type the target's CSC position of
     the earliest edge joining its ends the other way (-1: none); the copies' edges are then read
     there instead of searched for. by_destination: the edges sorted by col, then row (equal pairs
-    in hop order), instead of by hop; the counts per hop stay. Returns (row, col, e_id,
-    hop_counts)."""
+    in hop order), instead of by hop; the counts per hop stay. sampler: a NeighborSampler whose
+    threads walk many columns (one call at a time, as for sample); the edges do not depend on it.
+    Returns (row, col, e_id, hop_counts)."""

@@ -65,6 +65,20 @@ SubgraphEdges NeighborSampler::induced_edges(const CscView& csc, int64_t num_src
   return edges;
 }
 
+SubgraphEdges NeighborSampler::reverse_edges(const CscView& csc, Int64Span index_row, Int64Span index_position,
+                                             Int64Span row_node, Int64Span row_batch, Int64Span col_node,
+                                             const LocalEdges& target, const std::vector<ReverseSource>& sources,
+                                             Int64Span group_time, bool by_destination) {
+  const CallGuard guard(*this);
+  ThreadPool* pool = helper_pool();
+  SubgraphEdges edges;
+  without_gil([&] {
+    edges = quorvix::reverse_edges(csc, index_row, index_position, row_node, row_batch, col_node, target, sources,
+                                   group_time, by_destination, pool);
+  });
+  return edges;
+}
+
 std::array<ResultListTable*, 5> NeighborSampler::result_tables() {
   return {&out_col, &out_row, &out_batch, &out_node, &out_edge};
 }

@@ -27,6 +27,7 @@
 #include "sampling/mersenne_twister.hpp"
 #include "sampling/node_index_table.hpp"
 #include "sampling/row_gather.hpp"
+#include "sampling/reverse_edges.hpp"
 #include "sampling/subgraph_edges.hpp"
 
 namespace quorvix {
@@ -71,6 +72,10 @@ class NeighborSampler {
   // induced_edges (induced.hpp) on this sampler's threads, likewise.
   SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const SampledNodes& src,
                               const SampledNodes& dst, Int64Span group_time, int64_t num_hops);
+  // reverse_edges (reverse_edges.hpp) on this sampler's threads, likewise.
+  SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span index_position, Int64Span row_node,
+                              Int64Span row_batch, Int64Span col_node, const LocalEdges& target,
+                              const std::vector<ReverseSource>& sources, Int64Span group_time, bool by_destination);
 
   // Gives the six per-call tables their start-of-call contents: [0] counts, empty lists; with
   // `with_edge_ids`, out_edge too. The result lists are fresh NumPy arrays, sized for what the

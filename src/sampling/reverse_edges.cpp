@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
+#include "sampling/thread_pool.hpp"
 
 namespace quorvix {
 
@@ -12,6 +14,8 @@ namespace {
 constexpr const char* kReverseEdges = "reverse_edges";
 // Runs up to this long are scanned: a few cache lines, cheaper than a search in the index.
 constexpr int64_t kScanLimit = 64;
+// Calls with at least this many columns walk them on several threads, in one range per thread.
+constexpr int64_t kSplitColumnsLeast = 4096;
 
 // The CSC position of the earliest edge src -> dst, or -1.
 int64_t first_position(const CscView& csc, Int64Span index_row, Int64Span index_position, int64_t dst, int64_t src) {
@@ -117,13 +121,15 @@ constexpr int64_t kSearched = -2;
 // The target's columns in turn, each with the target's edges into it and each source's edges out
 // of it: a pair's counts all sit in one column, so they are plain arrays, reset after each column.
 // A source's edge (column i, row j) gains a copy j -> i once the column already holds as many
-// edges j -> i as the source's edges (i, j) so far. Calls copy(s, j, i, e_id, hop) for each copy,
-// in the column's order, and then column(i, edges) with the column's edges: the target's, then
-// each source's copies in turn.
+// edges j -> i as the source's edges (i, j) so far. Calls copy(piece, s, j, i, e_id, hop) for each
+// copy, in the column's order, and then column(piece, i, edges) with the column's edges: the
+// target's, then each source's copies in turn. The columns are walked in `pieces` consecutive
+// ranges, on `pool` when there are several, each with counts of its own.
 template <class Copy, class Column>
 void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& target,
                   const std::vector<int64_t>& target_hop, const std::vector<ReverseSource>& sources,
-                  const std::vector<std::vector<int64_t>>& source_hop, const Copy& copy, const Column& column_done) {
+                  const std::vector<std::vector<int64_t>>& source_hop, ThreadPool* pool, std::size_t pieces,
+                  const Copy& copy, const Column& column_done) {
   const CscView& csc = copy_id.csc;
   const Int64Span col_node = copy_id.col_node;
   // The sampler hands its edges over by destination already, frontier after frontier: then they
@@ -158,17 +164,19 @@ void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& ta
   // (column, row) came by, side by side in one line; 32-bit counts while a call's edges fit them.
   int64_t most = target.row.size;
   for (const ReverseSource& source : sources) most += source.edges.row.size;
-  const auto walk = [&](auto zero) {
+  const auto walk = [&](auto zero, std::size_t piece) {
     using Count = decltype(zero);
+    const int64_t first_col = col_node.size * static_cast<int64_t>(piece) / static_cast<int64_t>(pieces);
+    const int64_t last_col = col_node.size * static_cast<int64_t>(piece + 1) / static_cast<int64_t>(pieces);
     struct PairCounts {
       Count joined = 0, seen = 0;
     };
     std::vector<PairCounts> counts(static_cast<std::size_t>(num_rows));
     std::vector<ColumnEdge> column;
-    for (int64_t i = 0; i < col_node.size; ++i) {
+    for (int64_t i = first_col; i < last_col; ++i) {
       if (searched) {
-        if (i + kPrefetchColptrAhead < col_node.size) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
-        if (i + kPrefetchRunAhead < col_node.size) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
+        if (i + kPrefetchColptrAhead < last_col) prefetch_colptr(csc, col_node[i + kPrefetchColptrAhead]);
+        if (i + kPrefetchRunAhead < last_col) prefetch_run(csc, col_node[i + kPrefetchRunAhead]);
       }
       if (target_by_col_already) {
         column.clear();
@@ -194,7 +202,7 @@ void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& ta
           }
           ++pair.joined;
           column.push_back({j, id, edge->hop});
-          copy(s, j, i, id, edge->hop);
+          copy(piece, s, j, i, id, edge->hop);
         }
         // The copies just added are past `had`: they were counted as they came.
         for (std::size_t c = 0; c < had; ++c) counts[static_cast<std::size_t>(column[c].row)].joined = 0;
@@ -202,14 +210,28 @@ void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& ta
           counts[static_cast<std::size_t>(edge->col)] = PairCounts{};
         }
       }
-      column_done(i, column);
+      column_done(piece, i, column);
     }
   };
-  if (most <= int64_t{UINT32_MAX}) {
-    walk(uint32_t{0});
-  } else {
-    walk(uint64_t{0});
+  const auto walk_piece = [&](std::size_t piece) {
+    if (most <= int64_t{UINT32_MAX}) {
+      walk(uint32_t{0}, piece);
+    } else {
+      walk(uint64_t{0}, piece);
+    }
+  };
+  if (pieces < 2) {
+    walk_piece(0);
+    return;
   }
+  const PoolCall call(*pool, pieces);
+  pool->run(pieces, walk_piece);
+}
+
+// The ranges of columns to walk: one per thread of `pool` when the columns are many.
+std::size_t column_pieces(ThreadPool* pool, int64_t num_cols) {
+  if (pool == nullptr || pool->threads() < 2 || num_cols < kSplitColumnsLeast) return 1;
+  return pool->threads();
 }
 
 // The edges sorted by destination, then source, without laying them out by hop first: each
@@ -217,18 +239,25 @@ void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& ta
 // stable sort by destination and source of the edges laid out by hop gives.
 SubgraphEdges edges_by_destination(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& target,
                                    const std::vector<int64_t>& target_hop, const std::vector<ReverseSource>& sources,
-                                   const std::vector<std::vector<int64_t>>& source_hop, int64_t num_hops) {
-  SubgraphEdges out;
-  out.hop_counts.assign(static_cast<std::size_t>(num_hops), 0);
+                                   const std::vector<std::vector<int64_t>>& source_hop, int64_t num_hops,
+                                   ThreadPool* pool) {
+  const std::size_t pieces = column_pieces(pool, copy_id.col_node.size);
+  std::vector<SubgraphEdges> parts(pieces);
   int64_t most = target.row.size;
   for (const ReverseSource& source : sources) most += source.edges.row.size;
-  for (auto* values : {&out.row, &out.col, &out.e_id}) values->reserve(static_cast<std::size_t>(most));
+  for (SubgraphEdges& part : parts) {
+    part.hop_counts.assign(static_cast<std::size_t>(num_hops), 0);
+    for (auto* values : {&part.row, &part.col, &part.e_id}) {
+      values->reserve(static_cast<std::size_t>(most) / pieces + 1);
+    }
+  }
   const auto before = [](const ColumnEdge& a, const ColumnEdge& b) {
     return a.row != b.row ? a.row < b.row : a.hop < b.hop;
   };
-  const auto no_copy = [](std::size_t, int64_t, int64_t, int64_t, int64_t) {};
-  walk_columns(copy_id, num_rows, target, target_hop, sources, source_hop, no_copy,
-               [&](int64_t i, std::vector<ColumnEdge>& column) {
+  const auto no_copy = [](std::size_t, std::size_t, int64_t, int64_t, int64_t, int64_t) {};
+  walk_columns(copy_id, num_rows, target, target_hop, sources, source_hop, pool, pieces, no_copy,
+               [&](std::size_t piece, int64_t i, std::vector<ColumnEdge>& column) {
+    SubgraphEdges& out = parts[piece];
     // Columns hold a few edges: an insertion sort (stable) serves, and a stable sort where many.
     if (column.size() > 32) {
       std::stable_sort(column.begin(), column.end(), before);
@@ -250,6 +279,16 @@ SubgraphEdges edges_by_destination(const CopyIds& copy_id, int64_t num_rows, con
       ++out.hop_counts[static_cast<std::size_t>(edge.hop)];
     }
   });
+  // The pieces' columns follow one another.
+  SubgraphEdges out = std::move(parts[0]);
+  for (std::size_t piece = 1; piece < pieces; ++piece) {
+    const SubgraphEdges& part = parts[piece];
+    out.row.insert(out.row.end(), part.row.begin(), part.row.end());
+    out.col.insert(out.col.end(), part.col.begin(), part.col.end());
+    out.e_id.insert(out.e_id.end(), part.e_id.begin(), part.e_id.end());
+    if (part.hop_counts.size() > out.hop_counts.size()) out.hop_counts.resize(part.hop_counts.size(), 0);
+    for (std::size_t h = 0; h < part.hop_counts.size(); ++h) out.hop_counts[h] += part.hop_counts[h];
+  }
   return out;
 }
 
@@ -257,11 +296,17 @@ SubgraphEdges edges_by_destination(const CopyIds& copy_id, int64_t num_rows, con
 // turn, in the order of the columns.
 SubgraphEdges edges_by_hop(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& target,
                            const std::vector<int64_t>& target_hop, const std::vector<ReverseSource>& sources,
-                           const std::vector<std::vector<int64_t>>& source_hop, int64_t num_hops) {
-  std::vector<HopOrderedEdges> copies(sources.size(), HopOrderedEdges(num_hops));
-  walk_columns(copy_id, num_rows, target, target_hop, sources, source_hop,
-               [&](std::size_t s, int64_t j, int64_t i, int64_t e_id, int64_t hop) { copies[s].add(j, i, e_id, hop); },
-               [](int64_t, const std::vector<ColumnEdge>&) {});
+                           const std::vector<std::vector<int64_t>>& source_hop, int64_t num_hops,
+                           ThreadPool* pool) {
+  // Per piece and source, the copies.
+  const std::size_t pieces = column_pieces(pool, copy_id.col_node.size);
+  std::vector<std::vector<HopOrderedEdges>> copies(pieces,
+                                                   std::vector<HopOrderedEdges>(sources.size(), HopOrderedEdges(num_hops)));
+  walk_columns(copy_id, num_rows, target, target_hop, sources, source_hop, pool, pieces,
+               [&](std::size_t piece, std::size_t s, int64_t j, int64_t i, int64_t e_id, int64_t hop) {
+                 copies[piece][s].add(j, i, e_id, hop);
+               },
+               [](std::size_t, int64_t, const std::vector<ColumnEdge>&) {});
   // The sampled edges come in hop order, so a stable order by hop keeps them first within each hop.
   HopOrderedEdges out(num_hops);
   int64_t most = target.row.size;
@@ -270,7 +315,9 @@ SubgraphEdges edges_by_hop(const CopyIds& copy_id, int64_t num_rows, const Local
   for (int64_t k = 0; k < target.row.size; ++k) {
     out.add(target.row[k], target.col[k], target.e_id[k], target_hop[static_cast<std::size_t>(k)]);
   }
-  for (const HopOrderedEdges& source_copies : copies) out.append(source_copies);
+  for (std::size_t s = 0; s < sources.size(); ++s) {
+    for (std::size_t piece = 0; piece < pieces; ++piece) out.append(copies[piece][s]);
+  }
   return out.finish();
 }
 
@@ -287,7 +334,7 @@ void check_edges(const LocalEdges& edges, int64_t num_rows, int64_t num_cols, st
 SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span index_position, Int64Span row_node,
                             Int64Span row_batch, Int64Span col_node, const LocalEdges& target,
                             const std::vector<ReverseSource>& sources, Int64Span group_time,
-                            bool by_destination) {
+                            bool by_destination, ThreadPool* pool) {
   check_csc(kReverseEdges, csc);
   if (index_row.size != 0 || index_position.size != 0) {
     check_same_length(kReverseEdges, "index_row", index_row, "row", csc.row);
@@ -320,9 +367,9 @@ SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span i
 
   const CopyIds copy_id{csc, index_row, index_position, row_node, row_batch, col_node, group_time, timed};
   if (by_destination) {
-    return edges_by_destination(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops);
+    return edges_by_destination(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops, pool);
   }
-  return edges_by_hop(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops);
+  return edges_by_hop(copy_id, row_node.size, target, target_hop, sources, source_hop, num_hops, pool);
 }
 
 }  // namespace quorvix

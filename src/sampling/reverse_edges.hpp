@@ -9,6 +9,8 @@
 
 namespace quorvix {
 
+class ThreadPool;
+
 // Sampled edges of a type whose reverses belong to the target type. `same_type`: the source is the
 // target itself (both ends of one node type), so a reverse the graph lacks may keep the sampled
 // edge's id.
@@ -35,9 +37,10 @@ struct ReverseSource {
 // `same_type` source lends the sampled edge's own id, and other sources add nothing.
 // `by_destination`: the edges come sorted by destination, then source, equal pairs in hop order
 // and then as above; `hop_counts` stay those of the hops, which then no longer lie in blocks.
+// With `pool`, many columns are walked on its threads; the edges are the same.
 SubgraphEdges reverse_edges(const CscView& csc, Int64Span index_row, Int64Span index_position, Int64Span row_node,
                             Int64Span row_batch, Int64Span col_node, const LocalEdges& target,
                             const std::vector<ReverseSource>& sources, Int64Span group_time,
-                            bool by_destination = false);
+                            bool by_destination = false, ThreadPool* pool = nullptr);
 
 }  // namespace quorvix

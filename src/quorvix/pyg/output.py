@@ -68,8 +68,9 @@ def sampler_output(graph: SamplerGraph, result: Any, *, seed_time: Optional[np.n
         runs: in place of the graph's arrays, per edge type key the runs of the nodes of its
             destination type in the result, for ``"induced"`` and ``"bidirectional"`` (see
             :class:`Runs`); the graph then needs no arrays.
-        native_sampler: a ``quorvix.NeighborSampler`` on whose threads ``"induced"`` edges of a
-            large subgraph are found (the edges do not depend on it), or None for one thread.
+        native_sampler: a ``quorvix.NeighborSampler`` on whose threads the ``"induced"`` and
+            ``"bidirectional"`` edges of a large batch are found (the edges do not depend on
+            it), or None for one thread.
 
     Returns:
         SamplerOutput or HeteroSamplerOutput: ``SamplerOutput`` for a homogeneous graph,
@@ -116,7 +117,8 @@ def subgraph_edges(graph: SamplerGraph, native: NativeResult, seed_time: Optiona
         edges[key] = Edges(native.row[key], native.col[key], np.asarray(e_id, np.int64), native.num_sampled_edges[key])
     group_time = np.empty(0, np.int64) if seed_time is None else np.asarray(seed_time, np.int64)
     if subgraph_type == "bidirectional":
-        return add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph), runs, by_destination)
+        return add_reverse_edges(graph, native, edges, group_time, lookup or EdgeLookup(graph), runs, by_destination,
+                                 native_sampler)
     if subgraph_type == "induced":
         return induced_edges(graph, native, group_time, runs, native_sampler)
     return edges
@@ -242,7 +244,8 @@ class EdgeLookup:
 
 def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str, Edges],
                       group_time: np.ndarray, lookup: EdgeLookup, runs: Optional[Dict[str, Runs]] = None,
-                      by_destination: bool = False) -> Dict[str, Edges]:
+                      by_destination: bool = False,
+                      native_sampler: Optional[quorvix.NeighborSampler] = None) -> Dict[str, Edges]:
     """Every sampled edge also in reverse, so that each pair of nodes is joined as often one
     way as the other: as often as the sampled edges join it in the direction sampled more
     often. The sampled edges all stay; a reverse copy goes in the hop of the sampled edge it
@@ -251,7 +254,8 @@ def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str
     time); where the graph has none, an edge type whose two ends have one type reuses the
     sampled edge's own id, and across types the reverse is left out: it would have no
     attributes to gather. ``by_destination``: each type's edges sorted by destination, then
-    source (see :func:`sort_by_destination`), instead of by hop."""
+    source (see :func:`sort_by_destination`), instead of by hop. ``native_sampler``: whose
+    threads walk a large batch's columns."""
     reverse = reverse_edge_types(graph.edge_types)
     out = {}
     for target in graph.edge_types:
@@ -273,7 +277,7 @@ def add_reverse_edges(graph: SamplerGraph, native: NativeResult, edges: Dict[str
             csc.colptr, csc.row, csc.perm, csc.edge_time, index_row, index_position, native.node[target[0]],
             native.batch[target[0]], csc.column, tuple(edges[key]),
             [tuple(edges[edge_type_key(s)]) + (s == target,) for s in sources], group_time,
-            source_index=source_index, by_destination=by_destination))
+            source_index=source_index, by_destination=by_destination, sampler=native_sampler))
     return out
 
 

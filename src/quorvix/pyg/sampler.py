@@ -290,7 +290,7 @@ class NeighborSampler(BaseSampler):
         """
         if self.subgraph_type == "bidirectional" and self._lookup is None:
             self._lookup = EdgeLookup(self.graph)
-        threaded = self.subgraph_type == "induced" and (self.num_threads or 1) > 1
+        threaded = self.subgraph_type != "directional" and (self.num_threads or 1) > 1
         return sampler_output(self.graph, result, seed_time=seed_time, metadata=metadata,
                               keep_batch=self.keep_batch, subgraph_type=self.subgraph_type, lookup=self._lookup,
                               native_sampler=self.native_sampler() if threaded else None)
