@@ -141,6 +141,10 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
       }
     };
     const auto emit_marked_run = [&](const Marks& marks, int64_t j, HopOrderedEdges& into) {
+      // Read through locals: the appends could otherwise make the compiler read the marks' pointers
+      // again for every candidate.
+      const uint64_t* const marked = marks.marked.data();
+      const uint64_t* const entry = marks.entry.get();
       const int64_t v = dst.node[j], group = dst.batch[j];
       const int64_t to_hop = dst_hop[static_cast<std::size_t>(j)];
       const int64_t end = csc.colptr[v + 1];
@@ -151,8 +155,8 @@ SubgraphEdges induced_edges(const CscView& csc, int64_t num_src_nodes, const Sam
           throw std::invalid_argument("induced_edges: 'row' holds an index outside [0, " +
                                       std::to_string(num_src_nodes) + ").");
         }
-        if (!marks.has(u)) continue;
-        const uint64_t found = marks.entry[static_cast<std::size_t>(u)];
+        if ((marked[static_cast<std::size_t>(u >> 6)] >> (u & 63) & 1) == 0) continue;
+        const uint64_t found = entry[static_cast<std::size_t>(u)];
         const auto i = static_cast<int64_t>(found & kEntryIndexMask);
         if ((found & kEntryMoreCopies) == 0) {
           int64_t from_hop = static_cast<int64_t>(found >> kEntryIndexBits & kEntryHopCap);

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "sampling/grouping.hpp"
 #include "sampling/thread_pool.hpp"
 
 namespace quorvix {
@@ -85,22 +86,16 @@ struct CopyIds {
   }
 };
 
-// Items laid out by a small key, in their order within a key: a counting sort that moves the items
-// themselves, so that a walk over the keys reads each key's items side by side.
+// Items laid out by a small key, moved themselves rather than their indices, so that a walk over
+// the keys reads each key's items side by side.
 template <class Item>
 struct GroupedItems {
-  std::vector<int64_t> offsets;  // key g holds items[offsets[g]:offsets[g + 1]]
+  std::vector<int64_t> offsets;
   std::vector<Item> items;
 
   template <class Keys, class Make>
-  GroupedItems(const Keys& keys, int64_t count, int64_t num_keys, const Make& make)
-      : offsets(static_cast<std::size_t>(num_keys) + 1, 0), items(static_cast<std::size_t>(count)) {
-    for (int64_t k = 0; k < count; ++k) ++offsets[static_cast<std::size_t>(keys[k]) + 1];
-    for (std::size_t g = 1; g < offsets.size(); ++g) offsets[g] += offsets[g - 1];
-    std::vector<int64_t> next(offsets.begin(), offsets.end() - 1);
-    for (int64_t k = 0; k < count; ++k) {
-      items[static_cast<std::size_t>(next[static_cast<std::size_t>(keys[k])]++)] = make(k);
-    }
+  GroupedItems(const Keys& keys, int64_t count, int64_t num_keys, const Make& make) {
+    group_by_key(keys, count, num_keys, make, offsets, items);
   }
   const Item* begin(int64_t key) const { return items.data() + offsets[static_cast<std::size_t>(key)]; }
   const Item* end(int64_t key) const { return items.data() + offsets[static_cast<std::size_t>(key) + 1]; }
@@ -300,8 +295,8 @@ SubgraphEdges edges_by_hop(const CopyIds& copy_id, int64_t num_rows, const Local
                            ThreadPool* pool) {
   // Per piece and source, the copies.
   const std::size_t pieces = column_pieces(pool, copy_id.col_node.size);
-  std::vector<std::vector<HopOrderedEdges>> copies(pieces,
-                                                   std::vector<HopOrderedEdges>(sources.size(), HopOrderedEdges(num_hops)));
+  const std::vector<HopOrderedEdges> none(sources.size(), HopOrderedEdges(num_hops));
+  std::vector<std::vector<HopOrderedEdges>> copies(pieces, none);
   walk_columns(copy_id, num_rows, target, target_hop, sources, source_hop, pool, pieces,
                [&](std::size_t piece, std::size_t s, int64_t j, int64_t i, int64_t e_id, int64_t hop) {
                  copies[piece][s].add(j, i, e_id, hop);
