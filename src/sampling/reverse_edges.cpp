@@ -159,7 +159,8 @@ void walk_columns(const CopyIds& copy_id, int64_t num_rows, const LocalEdges& ta
   // (column, row) came by, side by side in one line; 32-bit counts while a call's edges fit them.
   int64_t most = target.row.size;
   for (const ReverseSource& source : sources) most += source.edges.row.size;
-  const auto walk = [&](auto zero, std::size_t piece) {
+  // Always inlined: called once per piece, it would otherwise read every capture through its closure.
+  const auto walk = [&](auto zero, std::size_t piece) __attribute__((always_inline)) {
     using Count = decltype(zero);
     const int64_t first_col = col_node.size * static_cast<int64_t>(piece) / static_cast<int64_t>(pieces);
     const int64_t last_col = col_node.size * static_cast<int64_t>(piece + 1) / static_cast<int64_t>(pieces);
